@@ -1,0 +1,57 @@
+#pragma once
+// A nesting begin/end-update counter with handlers at the outermost begin and end. Used only by
+// the thread of its owner.
+
+#include <exception>
+#include <functional>
+#include <string>
+
+class TUpdateBuffer;
+using TUpdateBufferEvent = std::function<void(TUpdateBuffer&)>;
+
+class TUpdateBuffer {
+public:
+    explicit TUpdateBuffer(std::string name = {}, TUpdateBufferEvent onUpdate = {}, TUpdateBufferEvent onEnd = {},
+                           TUpdateBufferEvent onBegin = {});
+    // Open brackets at destruction are reported in the trace ("Illegal TUpdateBuffer destruction
+    // state: ..."); a destructor never throws.
+    ~TUpdateBuffer();
+    TUpdateBuffer(const TUpdateBuffer&) = delete;
+    TUpdateBuffer& operator=(const TUpdateBuffer&) = delete;
+
+    bool IsUpdating() const { return m_Count > 0; }
+    int Count() const { return m_Count; }
+    void BeginUpdate();
+    // Raises Exception "Illegal update state: ..." without a matching BeginUpdate.
+    void EndUpdate();
+
+private:
+    std::string m_Name;
+    int m_Count = 0;
+    TUpdateBufferEvent m_OnUpdate, m_OnEnd, m_OnBegin;
+};
+
+// Holds one bracket of any object with BeginUpdate/EndUpdate for a scope; the bracket is closed on
+// every exit path. A failure of EndUpdate during normal exit passes on; during unwinding it is
+// dropped so the original failure wins.
+template <class T>
+class TUpdateScope {
+public:
+    explicit TUpdateScope(T& target) : m_Target(target) { m_Target.BeginUpdate(); }
+    ~TUpdateScope() noexcept(false) {
+        if (std::uncaught_exceptions() > m_Uncaught) {
+            try {
+                m_Target.EndUpdate();
+            } catch (...) {
+            }
+        } else {
+            m_Target.EndUpdate();
+        }
+    }
+    TUpdateScope(const TUpdateScope&) = delete;
+    TUpdateScope& operator=(const TUpdateScope&) = delete;
+
+private:
+    T& m_Target;
+    int m_Uncaught = std::uncaught_exceptions();
+};

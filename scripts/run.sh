@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Sets everything up, builds the program and runs it without windows. Data lives in
+# $TESSIVAR_HOME (default: the build folder). Extra arguments are passed on as switches.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+build=${TESSIVAR_BUILD_DIR:-build/release}
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSIVAR_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)" --target tessivar
+exec "$build/tessivar" headless "$@"
