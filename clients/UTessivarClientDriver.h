@@ -1,0 +1,74 @@
+#pragma once
+// The mail programs' POP3 accounts in the registry: discovery and redirection. Used only on the
+// model's thread (discovery at start-up, redirect and restore by protecting an account).
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class TMailClients;
+class TMailClient;
+
+// The host name written into a redirected mail program account: a numeric form of the loopback
+// address that needs no name service and that no real mailbox uses.
+extern const char* const LocalMarkerHost;
+// An older marker host, only recognised when reading an account.
+extern const char* const LegacyMarkerHost;
+
+class TMailClientAccount {
+public:
+    explicit TMailClientAccount(TMailClient& client);
+    ~TMailClientAccount();
+    TMailClientAccount(const TMailClientAccount&) = delete;
+    TMailClientAccount& operator=(const TMailClientAccount&) = delete;
+
+    // Forwards to the driver's SetPOP3Server.
+    void SetPOP3Server(const std::string& host, int port);
+
+    std::string Identity;
+    std::string AccountName;
+    std::string DisplayName;
+    std::string EmailAddress;
+    std::string KeyPath;
+    TMailClient* Client = nullptr;
+    std::string RemoteServer;
+    int RemotePort = 110;
+    std::string UserName;
+};
+
+class TMailClient {
+public:
+    TMailClient(TMailClients& owner, std::string name);
+    virtual ~TMailClient();
+    TMailClient(const TMailClient&) = delete;
+    TMailClient& operator=(const TMailClient&) = delete;
+
+    virtual void Discover() = 0;
+    virtual void SetPOP3Server(TMailClientAccount& account, const std::string& host, int port) = 0;
+
+    TMailClients& Owner;
+    const std::string Name;
+};
+
+class TMailClients {
+public:
+    TMailClients();
+    ~TMailClients();
+    TMailClients(const TMailClients&) = delete;
+    TMailClients& operator=(const TMailClients&) = delete;
+
+    // Drops what an earlier discovery found, creates the three drivers and runs their discovery.
+    void Discover();
+    int AccountCount() const { return static_cast<int>(m_Accounts.size()); }
+    TMailClientAccount& Accounts(int index) const { return *m_Accounts.at(index); }
+    int ClientCount() const { return static_cast<int>(m_Clients.size()); }
+    TMailClient& Clients(int index) const { return *m_Clients.at(index); }
+
+    // Takes ownership of the account (used by the drivers during discovery).
+    TMailClientAccount& AddAccount(std::unique_ptr<TMailClientAccount> account);
+
+private:
+    // Accounts before clients: accounts refer to their drivers.
+    std::vector<std::unique_ptr<TMailClient>> m_Clients;
+    std::vector<std::unique_ptr<TMailClientAccount>> m_Accounts;
+};
