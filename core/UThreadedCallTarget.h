@@ -2,8 +2,10 @@
 // The road from worker threads to the model's thread. A target runs threaded-call data objects on
 // the model's thread, in the order they arrive. Send and Post may be called from any thread.
 
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <thread>
 
 // Base of every threaded-call data object.
 class TThreadedCallData {
@@ -25,4 +27,17 @@ public:
     // Queues the call and returns; takes ownership of the data, freed after it has run (or dropped
     // at shutdown).
     virtual void Post(std::unique_ptr<TThreadedCallData> data) = 0;
+
+    // On the model's thread: waits until done() is true or the time-out passes, running the calls
+    // that workers send meanwhile, so that a worker the model waits for can never wait on the model
+    // in turn. Returns done(). The default only polls; targets that queue sent calls override it.
+    virtual bool ServeSentCallsUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() >= deadline)
+                return done();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return true;
+    }
 };
