@@ -15,7 +15,7 @@ struct TZDateTime {
     int32_t Offset = 0;
 };
 
-// Current local (wall clock) time.
+// Current local (wall clock) time, to the millisecond.
 TDateTime Now();
 // Offset of the machine's standard time from UTC in minutes east; daylight saving never applies.
 int32_t LocalStandardOffset();
@@ -33,7 +33,11 @@ std::string FormatDateTime(std::string_view format, TDateTime value);
 TZDateTime ZonedLocal(TDateTime local);
 // yyyy-mm-ddThh:nn:ss.fffffff+hh:mm
 std::string DateTimeToText(const TZDateTime& value);
-// Reads the text form by position; any failure gives the current local time.
+// Reads the text form by position: yyyy-mm-dd, then after the first "T" hh:nn:ss, an optional
+// fraction of one to seven digits after ".", and an optional +hh:mm or -hh:mm (none: UTC). A date
+// without a "T" is midnight of that day in the local zone. Any failure (a field that is not made of
+// digits, an invalid date or time, an offset beyond 23:59) gives the current local time with the
+// local offset. Safe on any input.
 TZDateTime TextToDateTime(std::string_view text);
 // The value converted from its offset to the local standard time.
 TDateTime LocalDateTime(const TZDateTime& value);

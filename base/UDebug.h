@@ -34,6 +34,11 @@ private:
     std::variant<std::monostate, std::string, int64_t, uint64_t, double, bool> m_Value;
 };
 
+// Entry: "HH:NN:SS.ZZZ: Allocated: N, Free: N Thread ID: T." CR LF, the body lines (each TAB ...
+// CR LF), CR LF. Entries go to standard output; with "log" as well to ProgramDirectory() + "Logs/" +
+// YYYYMMDDHHNNSSZZZ + ".log" (created anew at initialisation; if the directory or file cannot be
+// created, LogToFile() stays false for the run).
+
 // Reads the "debug", "log" and "local" switches and opens the log file when asked to. Runs by itself
 // before the first entry; main calls it first thing, tests call it again after changing the
 // command line (see SetCommandLine in UWindows.h).

@@ -21,8 +21,12 @@ public:
 
     bool IsUpdating() const { return m_Count > 0; }
     int Count() const { return m_Count; }
+    // Calls the begin handler when the outermost bracket opens. If it fails, the failure passes on
+    // and the bracket is not opened (the count stays as it was), so the caller has nothing to close.
     void BeginUpdate();
-    // Raises Exception "Illegal update state: ..." without a matching BeginUpdate.
+    // Raises Exception "Illegal update state: ..." without a matching BeginUpdate. When the outermost
+    // bracket closes, the update handler runs, then the end handler; if the update handler fails,
+    // the end handler is skipped, the failure passes on and the count stays 0.
     void EndUpdate();
 
 private:
