@@ -1,0 +1,113 @@
+#include "mail/UMessageHeaders.h"
+
+#include <cstdint>
+
+namespace {
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// The non-empty trimmed pieces joined by single blanks: the value of a header folded over
+// several lines. Linear in the total length, however many continuation lines there are.
+void AppendUnfolded(std::string& value, std::string_view piece) {
+    std::string trimmed = Trim(piece);
+    if (trimmed.empty())
+        return;
+    if (!value.empty())
+        value += ' ';
+    value += trimmed;
+}
+
+} // namespace
+
+// TMessageHeaderList
+
+std::string TMessageHeaderList::Values(std::string_view name) const {
+    for (size_t i = 0; i < m_Lines.size(); ++i) {
+        const std::string& line = m_Lines[i];
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos) {
+            // A line without ":" has an empty name.
+            if (!name.empty())
+                continue;
+        } else if (!SameText(std::string_view(line).substr(0, colon), name)) {
+            continue;
+        }
+        std::string value;
+        if (colon != std::string::npos)
+            AppendUnfolded(value, std::string_view(line).substr(colon + 1));
+        for (size_t next = i + 1; next < m_Lines.size(); ++next) {
+            const std::string& continuation = m_Lines[next];
+            if (continuation.empty() || !IsBlank(continuation[0]))
+                break;
+            AppendUnfolded(value, continuation);
+        }
+        return value;
+    }
+    return {};
+}
+
+// ParseMessageHeaders
+
+namespace {
+
+// The lines up to the first empty line or the first line that is exactly ".".
+TMessageHeaderList HeaderBlock(const TStringArray& lines) {
+    TMessageHeaderList headers;
+    for (const std::string& line : lines) {
+        if (line.empty() || line == ".")
+            break;
+        headers.Add(line);
+    }
+    return headers;
+}
+
+} // namespace
+
+TParsedMessage ParseMessageHeaders(const TStringArray& lines) {
+    TParsedMessage message;
+    message.Headers = HeaderBlock(lines);
+    const TMessageHeaderList& headers = message.Headers;
+
+    message.MessageId = headers.Values("Message-Id");
+    message.Subject = DecodeHeaderText(headers.Values("Subject"));
+    TEmailAddress from = ParseEmailAddress(DecodeHeaderText(headers.Values("From")));
+    message.FromAddress = std::move(from.Address);
+    message.FromName = std::move(from.Name);
+    message.Date = InternetDateToLocal(headers.Values("Date"));
+
+    // The other address headers are not used, but a message whose addresses cannot be read is
+    // refused as a whole, as one with an unreadable "From".
+    ParseEmailAddressList(headers.Values("Sender"));
+    ParseEmailAddressList(DecodeHeaderText(headers.Values("To")));
+    ParseEmailAddressList(DecodeHeaderText(headers.Values("Cc")));
+    ParseEmailAddressList(headers.Values("Reply-To"));
+    std::string receiptTo = headers.Values("Disposition-Notification-To");
+    if (receiptTo.empty())
+        receiptTo = headers.Values("Return-Receipt-To");
+    ParseEmailAddressList(receiptTo);
+    return message;
+}
+
+// Internet
+
+TEmailAddressParts Internet::SplitEmailAddress(std::string_view text) {
+    std::string address(text);
+    if (text.find('<') != std::string_view::npos) {
+        try {
+            address = ParseEmailAddress(text).Address;
+        } catch (const EMessageParseException&) {
+            // Not a readable address: split the text as it stands.
+        }
+    }
+    TEmailAddressParts parts;
+    const size_t at = address.find('@');
+    if (at == std::string::npos) {
+        parts.User = Trim(address);
+    } else {
+        parts.User = Trim(std::string_view(address).substr(0, at));
+        parts.Domain = Trim(std::string_view(address).substr(at + 1));
+    }
+    return parts;
+}
