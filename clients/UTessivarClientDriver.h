@@ -50,6 +50,30 @@ public:
     const std::string Name;
 };
 
+// Outlook Express: the main identity's accounts and those of every identity under "\Identities".
+class TOutlookExpress : public TMailClient {
+public:
+    explicit TOutlookExpress(TMailClients& owner);
+    void Discover() override;
+    void SetPOP3Server(TMailClientAccount& account, const std::string& host, int port) override;
+};
+
+// Outlook 98: the accounts of its two account manager keys.
+class TOutlook98 : public TMailClient {
+public:
+    explicit TOutlook98(TMailClients& owner);
+    void Discover() override;
+    void SetPOP3Server(TMailClientAccount& account, const std::string& host, int port) override;
+};
+
+// Outlook 2002: the accounts of the mail profiles; its texts are UTF-16LE binary values.
+class TOutlook2002 : public TMailClient {
+public:
+    explicit TOutlook2002(TMailClients& owner);
+    void Discover() override;
+    void SetPOP3Server(TMailClientAccount& account, const std::string& host, int port) override;
+};
+
 class TMailClients {
 public:
     TMailClients();

@@ -1,0 +1,50 @@
+#include "clients/UTessivarClientDriver.h"
+
+#include "base/UDebug.h"
+
+const char* const LocalMarkerHost = "127.1";
+const char* const LegacyMarkerHost = "127.0.0.2";
+
+TMailClientAccount::TMailClientAccount(TMailClient& client) : Client(&client) {
+    Debug("Creating a mail client account.");
+}
+
+TMailClientAccount::~TMailClientAccount() {
+    Debug("Destroyed a mail client account.");
+}
+
+void TMailClientAccount::SetPOP3Server(const std::string& host, int port) {
+    Client->SetPOP3Server(*this, host, port);
+}
+
+TMailClient::TMailClient(TMailClients& owner, std::string name) : Owner(owner), Name(std::move(name)) {
+    Debug("Creating a mail client.");
+}
+
+TMailClient::~TMailClient() {
+    Debug("Destroyed a mail client.");
+}
+
+TMailClients::TMailClients() = default;
+
+TMailClients::~TMailClients() {
+    // Accounts refer to their drivers: they go first.
+    m_Accounts.clear();
+    m_Clients.clear();
+}
+
+void TMailClients::Discover() {
+    m_Accounts.clear();
+    m_Clients.clear();
+    m_Clients.push_back(std::make_unique<TOutlookExpress>(*this));
+    m_Clients.back()->Discover();
+    m_Clients.push_back(std::make_unique<TOutlook98>(*this));
+    m_Clients.back()->Discover();
+    m_Clients.push_back(std::make_unique<TOutlook2002>(*this));
+    m_Clients.back()->Discover();
+}
+
+TMailClientAccount& TMailClients::AddAccount(std::unique_ptr<TMailClientAccount> account) {
+    m_Accounts.push_back(std::move(account));
+    return *m_Accounts.back();
+}
