@@ -1,0 +1,26 @@
+// Fuzz target: address parsing and the user/domain split. The only permitted failure is an
+// unreadable address; splitting never fails.
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "mail/UMessageHeaders.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    try {
+        const TEmailAddress address = ParseEmailAddress(text);
+        if (address.Address.size() > size || address.Name.size() > size)
+            __builtin_trap();
+    } catch (const EEmailAddressException&) {
+    }
+    try {
+        ParseEmailAddressList(text);
+    } catch (const EEmailAddressException&) {
+    }
+    const TEmailAddressParts parts = Internet::SplitEmailAddress(text);
+    if (parts.User.size() + parts.Domain.size() > size)
+        __builtin_trap();
+    return 0;
+}

@@ -1,0 +1,18 @@
+// Fuzz target: encoded-word decoding. The only permitted failure is a bad "Q" escape; a decoded
+// text never holds a NUL byte.
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "mail/UMessageHeaders.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    try {
+        if (DecodeHeaderText(text).find('\0') != std::string::npos)
+            __builtin_trap();
+    } catch (const EHeaderDecodeException&) {
+    }
+    return 0;
+}

@@ -1,0 +1,31 @@
+// Fuzz target: reading the headers of a raw message given as lines. The only permitted failures
+// are those of message reading.
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "mail/UMessageHeaders.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    TStringArray lines;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string_view::npos)
+            end = text.size();
+        std::string_view line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        lines.emplace_back(line);
+        start = end + 1;
+    }
+    try {
+        const TParsedMessage message = ParseMessageHeaders(lines);
+        for (const char* name : {"Received", "X-Tessivar", "Content-Type", ""})
+            message.Headers.Values(name);
+    } catch (const EMessageParseException&) {
+    }
+    return 0;
+}
