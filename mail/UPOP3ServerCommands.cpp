@@ -1,0 +1,133 @@
+// The command table of TPOP3ServerEngine: state rules, fixed replies and the calls to the handlers.
+
+#include "base/LStrings.h"
+#include "mail/UPOP3Channel.h"
+#include "mail/UPOP3ServerEngine.h"
+
+namespace {
+
+std::string NotHandled(std::string_view word) {
+    return "-ERR Command Not Handled: " + std::string(word);
+}
+
+// Sets the reply for a missing handler and returns false; true when the handler exists.
+template <typename THandler>
+bool HasHandler(const THandler& handler, TPOP3Command& command) {
+    if (handler)
+        return true;
+    command.Reply = {NotHandled(POP3CommandWord(command.Kind))};
+    return false;
+}
+
+bool InTransaction(TPOP3Command& command) {
+    if (command.Connection.State() == TPOP3State::TransactionState)
+        return true;
+    command.Reply = {"-ERR Please login first"};
+    return false;
+}
+
+}  // namespace
+
+bool TPOP3ServerEngine::ServeLine(TPOP3ServerConnection& connection, TPOP3Channel& channel, const std::string& line) {
+    if (OnBeforeCommandHandler)
+        OnBeforeCommandHandler(connection, line);
+    const TPOP3CommandKind kind = MatchPOP3Command(line);
+    if (kind == TPOP3CommandKind::Unknown) {
+        channel.WriteLine("-ERR Sorry, Unknown Command");
+        return true;
+    }
+    TPOP3Command command(connection, kind, line);
+    ServeCommand(command);
+    // A handler that answered nothing would leave the client waiting for ever.
+    if (command.Reply.empty()) {
+        command.Reply = {NotHandled(POP3CommandWord(kind))};
+        command.Response.clear();
+    }
+    std::string output;
+    for (const std::string& replyLine : command.Reply)
+        output.append(replyLine).append("\r\n");
+    if (!command.Response.empty()) {
+        for (const std::string& responseLine : command.Response)
+            output.append(StuffPOP3Line(responseLine)).append("\r\n");
+        output.append(".\r\n");
+    }
+    channel.Write(output);
+    return kind != TPOP3CommandKind::QUIT;
+}
+
+void TPOP3ServerEngine::ServeCommand(TPOP3Command& command) {
+    TPOP3ServerConnection& connection = command.Connection;
+    switch (command.Kind) {
+    case TPOP3CommandKind::USER:
+        if (!command.Parameters.empty())
+            connection.m_Username = command.Parameters.front();
+        command.Reply = {"+OK Password required"};
+        break;
+    case TPOP3CommandKind::PASS:
+        if (!command.Parameters.empty())
+            connection.m_Password = command.Parameters.front();
+        if (HasHandler(CheckUser, command)) {
+            CheckUser(connection);
+            command.Reply = {connection.State() == TPOP3State::TransactionState ? "+OK Login OK" : "-ERR Login failed"};
+        }
+        break;
+    case TPOP3CommandKind::LIST:
+        if (InTransaction(command) && HasHandler(OnLIST, command))
+            OnLIST(command, POP3NumberOrDefault(command.ParameterText));
+        break;
+    case TPOP3CommandKind::RETR:
+        if (InTransaction(command) && HasHandler(OnRETR, command))
+            OnRETR(command, POP3NumberOrDefault(command.ParameterText));
+        break;
+    case TPOP3CommandKind::DELE:
+        if (InTransaction(command) && HasHandler(OnDELE, command)) {
+            int32_t number = 0;
+            if (TryStrToInt(Trim(command.ParameterText), number))
+                OnDELE(command, number);
+            else
+                command.Reply = {"-ERR Invalid Message Number"};
+        }
+        break;
+    case TPOP3CommandKind::UIDL:
+        if (InTransaction(command) && HasHandler(OnUIDL, command))
+            OnUIDL(command, POP3NumberOrDefault(command.ParameterText));
+        break;
+    case TPOP3CommandKind::STAT:
+        if (InTransaction(command) && HasHandler(OnSTAT, command))
+            OnSTAT(command);
+        break;
+    case TPOP3CommandKind::TOP:
+        if (InTransaction(command) && HasHandler(OnTOP, command)) {
+            // Both numbers are required; a negative line count other than -1 is as invalid as -1.
+            int32_t number = -1;
+            int32_t lines = -1;
+            const bool valid = command.Parameters.size() >= 2 && TryStrToInt(command.Parameters[0], number) &&
+                               TryStrToInt(command.Parameters[1], lines) && number != -1 && lines >= 0;
+            if (valid)
+                OnTOP(command, number, lines);
+            else
+                command.Reply = {"-ERR Invalid Syntax"};
+        }
+        break;
+    case TPOP3CommandKind::NOOP:
+        command.Reply = {"+OK NOOP"};
+        break;
+    case TPOP3CommandKind::APOP:
+        command.Reply = {connection.State() == TPOP3State::AuthorizationState ? NotHandled("APOP")
+                                                                              : "-ERR Wrong State"};
+        break;
+    case TPOP3CommandKind::RSET:
+        if (InTransaction(command) && HasHandler(OnRSET, command)) {
+            command.Reply = {"+OK Reset"};
+            OnRSET(command);
+        }
+        break;
+    case TPOP3CommandKind::QUIT:
+        command.Reply = {"+OK Closing communication channel"};
+        if (connection.State() == TPOP3State::TransactionState && OnQUIT)
+            OnQUIT(command, connection);
+        break;
+    case TPOP3CommandKind::Unknown:
+        break;
+    }
+}

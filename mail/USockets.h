@@ -1,0 +1,100 @@
+#pragma once
+// TCP sockets behind small RAII classes. Every wait (connect, accept, read, write) also watches a
+// TAbortSignal, so another thread can wake a blocked call by raising the signal.
+// Thread contract: TAbortSignal::Raise may be called from any thread; each TSocketStream and
+// TSocketListener is used by one thread at a time (the one that owns it).
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "base/UException.h"
+
+// Socket failures: name lookup, connect, accept, read and write.
+TESSIVAR_EXCEPTION(ESocketException, Exception);
+// A wait ended because its abort signal was raised ("Connection aborted."). Cancellation, not a fault.
+TESSIVAR_EXCEPTION(ESocketAborted, ESocketException);
+
+// Owns one file descriptor and closes it.
+class TFileHandle {
+public:
+    TFileHandle() = default;
+    explicit TFileHandle(int handle) : m_Handle(handle) {}
+    TFileHandle(TFileHandle&& other) noexcept;
+    TFileHandle& operator=(TFileHandle&& other) noexcept;
+    TFileHandle(const TFileHandle&) = delete;
+    TFileHandle& operator=(const TFileHandle&) = delete;
+    ~TFileHandle();
+
+    int Get() const { return m_Handle; }
+    bool Valid() const { return m_Handle >= 0; }
+    void Reset();
+
+private:
+    int m_Handle = -1;
+};
+
+// A flag that socket waits watch. Once raised it stays raised; every later wait on it ends at once.
+class TAbortSignal {
+public:
+    TAbortSignal();  // raises ESocketException when no event descriptor is available
+    void Raise();
+    bool Raised() const;
+    int Handle() const { return m_Event.Get(); }
+
+private:
+    TFileHandle m_Event;  // an eventfd that becomes readable when raised
+};
+
+// A connected TCP stream.
+class TSocketStream {
+public:
+    // Looks up host, then connects to its addresses in turn within timeoutMs in all (no limit when
+    // timeoutMs <= 0). Raises ESocketException "Connect timed out." when time runs out, another
+    // ESocketException on other failures, ESocketAborted when abort is raised.
+    static std::unique_ptr<TSocketStream> Connect(const std::string& host, int port, int timeoutMs,
+                                                  std::shared_ptr<TAbortSignal> abort);
+    // Takes ownership of a connected non-blocking socket.
+    TSocketStream(TFileHandle socket, std::shared_ptr<TAbortSignal> abort);
+    TSocketStream(const TSocketStream&) = delete;
+    TSocketStream& operator=(const TSocketStream&) = delete;
+
+    // Waits for data and reads at most size bytes; returns 0 when the peer has closed the stream.
+    std::size_t Read(char* buffer, std::size_t size);
+    // Writes all of data, waiting while the peer is slow to read.
+    void Write(std::string_view data);
+    // Closes the socket; later reads and writes raise.
+    void Close();
+    bool IsOpen() const { return m_Socket.Valid(); }
+
+    // Numeric address and port of the local end and of the peer, "127.0.0.1:20001".
+    std::string LocalAddress() const;
+    std::string PeerAddress() const;
+
+private:
+    // Waits until the socket is ready for events (POLLIN or POLLOUT) or the abort signal is raised.
+    void Wait(short events);
+
+    TFileHandle m_Socket;
+    std::shared_ptr<TAbortSignal> m_Abort;
+};
+
+// A listening TCP socket.
+class TSocketListener {
+public:
+    // Binds address (numeric, e.g. "127.0.0.1") at port (0: any free port) and listens with the given
+    // queue length. Raises ESocketException when the address cannot be bound.
+    TSocketListener(const std::string& address, int port, int backlog);
+    TSocketListener(const TSocketListener&) = delete;
+    TSocketListener& operator=(const TSocketListener&) = delete;
+
+    // Waits for the next connection; nullptr once abort is raised. The streams it returns watch the
+    // same signal.
+    std::unique_ptr<TSocketStream> Accept(const std::shared_ptr<TAbortSignal>& abort);
+    int Port() const;
+    std::string Address() const;  // numeric address actually bound
+
+private:
+    TFileHandle m_Socket;
+};
