@@ -1,0 +1,275 @@
+#include "mail/UPOP3Client.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <future>
+#include <thread>
+
+#include "mail/USockets.h"
+#include "tests/support/DovecotServer.h"
+#include "tests/support/ScriptedPOP3Server.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::unique_ptr<TPOP3Client> ClientFor(int port, const std::string& user = "alice",
+                                       const std::string& password = "secret") {
+    auto client = std::make_unique<TPOP3Client>();
+    client->SetHost("127.0.0.1");
+    client->SetPort(port);
+    client->SetUsername(user);
+    client->SetPassword(password);
+    return client;
+}
+
+// The message of the exception fn raises; "<none>" when it raises nothing.
+template <typename TFunction>
+std::string FailureOf(TFunction fn) {
+    try {
+        fn();
+    } catch (const Exception& error) {
+        return error.Message();
+    }
+    return "<none>";
+}
+
+// A script that greets, accepts USER and PASS, then hands over to `rest`.
+TScriptedPOP3Server::TScript AfterLogin(std::function<void(TScriptedPeer&)> rest) {
+    return [rest](TScriptedPeer& peer) {
+        peer.SendLine("+OK scripted");
+        peer.Answer("+OK");
+        peer.Answer("+OK");
+        rest(peer);
+    };
+}
+
+// Runs fn on another thread and gives up (failing the test) if it has not ended after 20 s, so a
+// hang shows up as a failure instead of a stuck test run.
+template <typename TFunction>
+void RunBounded(TFunction fn, const std::function<void()>& whileRunning) {
+    auto done = std::async(std::launch::async, fn);
+    whileRunning();
+    ASSERT_EQ(done.wait_for(20s), std::future_status::ready) << "operation did not return";
+    done.get();
+}
+
+class POP3ClientDovecotTest : public testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "the Dovecot fixture needs root";
+        m_Server = std::make_unique<TDovecotServer>();
+        m_Server->AddUser("alice", "secret");
+    }
+    std::unique_ptr<TDovecotServer> m_Server;
+};
+
+TEST_F(POP3ClientDovecotTest, RetrievesMessagesByteForByteIncludingDotLines) {
+    const TStringArray first = {"From: bob@example.com", "Subject: dots", "", ".", ".leading dot", "..two dots",
+                                "trailing blanks  ", "\ttab", "", "end"};
+    m_Server->AddMessage("alice", JoinText(first, "\r\n") + "\r\n");
+    m_Server->AddMessage("alice", "Subject: second\n\nwritten with LF only\n");
+    auto client = ClientFor(m_Server->Port());
+    client->Connect(5000);
+    EXPECT_EQ(client->Stat(), 2);
+    TStringArray lines;
+    ASSERT_TRUE(client->RetrieveRaw(1, lines));
+    EXPECT_EQ(lines, first);
+    ASSERT_TRUE(client->RetrieveRaw(2, lines));
+    EXPECT_EQ(lines, (TStringArray{"Subject: second", "", "written with LF only"}));
+    client->Disconnect();
+    EXPECT_FALSE(client->Connected());
+}
+
+TEST_F(POP3ClientDovecotTest, RefusedRetrieveGivesFalseAndRefusedDeleteRaisesButConnectionStays) {
+    m_Server->AddMessage("alice", "Subject: only\r\n\r\nbody\r\n");
+    auto client = ClientFor(m_Server->Port());
+    client->Connect(5000);
+    TStringArray lines = {"stale"};
+    EXPECT_FALSE(client->RetrieveRaw(7, lines));
+    EXPECT_TRUE(lines.empty());
+    EXPECT_THROW(client->Delete(7), EPOP3Exception);
+    EXPECT_TRUE(client->Connected());
+    EXPECT_EQ(client->Stat(), 1);
+}
+
+TEST_F(POP3ClientDovecotTest, DeletedMessageIsGoneAfterDisconnect) {
+    m_Server->AddMessage("alice", "Subject: one\r\n\r\n1\r\n");
+    m_Server->AddMessage("alice", "Subject: two\r\n\r\n2\r\n");
+    auto client = ClientFor(m_Server->Port());
+    client->Connect(5000);
+    client->Delete(1);
+    client->Disconnect();
+    // QUIT is not waited for; give the server a bounded moment to expunge.
+    for (int i = 0; i < 250 && m_Server->MessageCount("alice") != 1; ++i)
+        std::this_thread::sleep_for(20ms);
+    client->Connect(5000);
+    EXPECT_EQ(client->Stat(), 1);
+    TStringArray lines;
+    ASSERT_TRUE(client->RetrieveRaw(1, lines));
+    EXPECT_EQ(lines, (TStringArray{"Subject: two", "", "2"}));
+}
+
+TEST_F(POP3ClientDovecotTest, WrongPasswordRaisesAndLeavesNoConnection) {
+    auto client = ClientFor(m_Server->Port(), "alice", "wrong");
+    EXPECT_THROW(client->Connect(5000), EPOP3Exception);
+    EXPECT_FALSE(client->Connected());
+    auto empty = ClientFor(m_Server->Port());
+    empty->Connect(5000);
+    EXPECT_EQ(empty->Stat(), 0);
+}
+
+TEST(POP3ClientTest, RefusalsCarryTheReplyTextAndCloseTheConnection) {
+    TScriptedPOP3Server busy([](TScriptedPeer& peer) { peer.SendLine("-ERR server busy"); });
+    auto client = ClientFor(busy.Port());
+    EXPECT_EQ(FailureOf([&] { client->Connect(5000); }), "server busy");
+    EXPECT_FALSE(client->Connected());
+
+    TScriptedPOP3Server unknownUser([](TScriptedPeer& peer) {
+        peer.SendLine("+OK hello");
+        peer.Answer("-ERR no such user");
+    });
+    client->SetPort(unknownUser.Port());
+    EXPECT_EQ(FailureOf([&] { client->Connect(5000); }), "no such user");
+    EXPECT_FALSE(client->Connected());
+    EXPECT_EQ(unknownUser.Received(), (TStringArray{"USER alice"}));
+
+    TScriptedPOP3Server silentClose([](TScriptedPeer&) {});
+    client->SetPort(silentClose.Port());
+    EXPECT_THROW(client->Connect(5000), ESocketException);
+    EXPECT_FALSE(client->Connected());
+}
+
+TEST(POP3ClientTest, StatReadsTheCountBeforeTheFirstBlank) {
+    TScriptedPOP3Server server(AfterLogin([](TScriptedPeer& peer) {
+        for (const char* reply : {"+OK 3 1200", "+OK", "+OK 3", "+OK x 10", "-ERR mailbox locked"})
+            peer.Answer(reply);
+        peer.WaitForClose();
+    }));
+    auto client = ClientFor(server.Port());
+    client->Connect(5000);
+    EXPECT_EQ(client->Stat(), 3);
+    EXPECT_EQ(client->Stat(), 0);
+    EXPECT_THROW(client->Stat(), EPOP3Exception);
+    EXPECT_THROW(client->Stat(), EPOP3Exception);
+    EXPECT_EQ(FailureOf([&] { client->Stat(); }), "mailbox locked");
+    EXPECT_TRUE(client->Connected());
+}
+
+TEST(POP3ClientTest, GarbageStatusLineRaisesUnrecognizedHeaderAndCloses) {
+    TScriptedPOP3Server server(AfterLogin([](TScriptedPeer& peer) {
+        peer.Answer("HELLO THERE");
+        peer.WaitForClose();
+    }));
+    auto client = ClientFor(server.Port());
+    client->Connect(5000);
+    EXPECT_EQ(FailureOf([&] { client->Stat(); }), "Unrecognized POP3 Response Header:\n\"HELLO THERE\"");
+    EXPECT_FALSE(client->Connected());
+    EXPECT_EQ(FailureOf([&] { client->Stat(); }), "Not connected.");
+}
+
+TEST(POP3ClientTest, OverlongLineFailsItsMessageButTheNextMessageStillArrives) {
+    TScriptedPOP3Server server(AfterLogin([](TScriptedPeer& peer) {
+        peer.Answer("+OK");
+        peer.Send("Subject: huge\r\n" + std::string(20000, 'x') + "\r\n..after\r\n.\r\n");
+        peer.Answer("+OK");
+        peer.Send("Subject: small\r\n\r\nbody\r\n.\r\n");
+        peer.WaitForClose();
+    }));
+    auto client = ClientFor(server.Port());
+    client->Connect(5000);
+    TStringArray lines;
+    EXPECT_EQ(FailureOf([&] { client->RetrieveRaw(1, lines); }), "Max line length exceeded.");
+    EXPECT_TRUE(lines.empty());
+    EXPECT_TRUE(client->Connected());
+    ASSERT_TRUE(client->RetrieveRaw(2, lines));
+    EXPECT_EQ(lines, (TStringArray{"Subject: small", "", "body"}));
+    EXPECT_EQ(server.Received(), (TStringArray{"USER alice", "PASS secret", "RETR 1", "RETR 2"}));
+}
+
+TEST(POP3ClientTest, ServerDroppingMidMessageRaisesAndCloses) {
+    TScriptedPOP3Server server(AfterLogin([](TScriptedPeer& peer) {
+        peer.Answer("+OK");
+        peer.Send("Subject: cut\r\npartial li");
+    }));
+    auto client = ClientFor(server.Port());
+    client->Connect(5000);
+    TStringArray lines;
+    EXPECT_THROW(client->RetrieveRaw(1, lines), ESocketException);
+    EXPECT_FALSE(client->Connected());
+}
+
+TEST(POP3ClientTest, AbortWakesReadsOnSilentServerAndEndlessMessage) {
+    for (bool endless : {false, true}) {
+        TScriptedPOP3Server server(AfterLogin([endless](TScriptedPeer& peer) {
+            if (endless) {
+                peer.Answer("+OK");
+                peer.Send("line without end of message\r\n");
+            }
+            peer.WaitForClose();
+        }));
+        auto client = ClientFor(server.Port());
+        client->Connect(5000);
+        RunBounded(
+            [&] {
+                TStringArray lines;
+                EXPECT_THROW(client->RetrieveRaw(1, lines), ESocketAborted);
+            },
+            [&] {
+                for (int i = 0; i < 500 && server.Received().size() < 3; ++i)
+                    std::this_thread::sleep_for(10ms);
+                client->Abort();
+            });
+        EXPECT_THROW(client->Connect(5000), ESocketAborted);  // an aborted client stays aborted
+    }
+}
+
+TEST(POP3ClientTest, DisconnectSendsQuitWithoutWaitingForTheReply) {
+    TScriptedPOP3Server server(AfterLogin([](TScriptedPeer& peer) { peer.WaitForClose(); }));
+    auto client = ClientFor(server.Port());
+    client->Connect(5000);
+    client->Disconnect();
+    EXPECT_FALSE(client->Connected());
+    client->Disconnect();  // nothing to do
+    for (int i = 0; i < 500 && server.Received().size() < 3; ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(server.Received(), (TStringArray{"USER alice", "PASS secret", "QUIT"}));
+}
+
+// A listener whose accept queue is full drops further connection attempts unanswered.
+class UnansweredPort {
+public:
+    UnansweredPort() : m_Listener("127.0.0.1", 0, 0) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(m_Listener.Port()));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        for (auto& filler : m_Fillers) {
+            filler = TFileHandle(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+            connect(filler.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+        }
+        std::this_thread::sleep_for(100ms);  // let the queue fill
+    }
+    int Port() const { return m_Listener.Port(); }
+
+private:
+    TSocketListener m_Listener;
+    TFileHandle m_Fillers[3];
+};
+
+TEST(POP3ClientTest, UnansweredConnectTimesOutOrIsAborted) {
+    UnansweredPort port;
+    auto client = ClientFor(port.Port());
+    EXPECT_EQ(FailureOf([&] { client->Connect(300); }), "Connect timed out.");
+    EXPECT_FALSE(client->Connected());
+    RunBounded([&] { EXPECT_THROW(client->Connect(0), ESocketAborted); },
+               [&] {
+                   std::this_thread::sleep_for(200ms);
+                   client->Abort();
+               });
+}
+
+}  // namespace
