@@ -42,6 +42,8 @@ std::string RegistryDirectory() {
     // Relative values are not valid for XDG_CONFIG_HOME and are ignored.
     if (config.empty() || config.front() != '/')
         config = HomeDirectory() + "/.config";
+    while (config.size() > 1 && config.back() == '/')
+        config.pop_back();
     return config + "/tessivar";
 }
 

@@ -81,6 +81,7 @@ const TRegistryValue* TRegistryNode::FindValue(std::string_view name) const {
 void TRegistryNode::SetValue(TRegistryValue value) {
     for (TRegistryValue& existing : m_Values)
         if (SameName(existing.Name, value.Name)) {
+            value.Name = std::move(existing.Name);
             existing = std::move(value);
             return;
         }

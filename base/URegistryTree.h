@@ -49,7 +49,7 @@ public:
     const std::vector<std::unique_ptr<TRegistryNode>>& SubKeys() const { return m_SubKeys; }
 
     const TRegistryValue* FindValue(std::string_view name) const;
-    // Replaces the value of the same name (keeping its place and the new name's case) or appends it.
+    // Replaces the value of the same name (keeping its place and stored name) or appends it.
     void SetValue(TRegistryValue value);
     bool RemoveValue(std::string_view name);
     const std::vector<TRegistryValue>& Values() const { return m_Values; }
