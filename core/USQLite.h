@@ -125,7 +125,10 @@ private:
 };
 
 // The engine library: its file name (overridable before the first Open, for tests) and whether it
-// is mapped. Loaded once per process at the first Open.
+// is mapped. Loaded once per process at the first Open, never unloaded; a load that failed is tried
+// again at the next Open. The default name is "libtessivar_sqlite2.so", found beside the executable.
+// SetSQLiteLibraryName has no effect once the library is mapped; call it before other threads open
+// databases.
 void SetSQLiteLibraryName(const std::string& name);
 const std::string& SQLiteLibraryName();
 bool SQLiteLibraryMapped();
