@@ -1,0 +1,98 @@
+#pragma once
+// The portable threaded-call target: a message loop on the model's thread, used when no window
+// serves the calls (windowless mode, tests).
+// Thread contract: the thread that constructs the loop is the model's thread. Run, ProcessPending
+// Drain and ServeSentCallsUntil run only there. Send, Post, Quit, BeginShutdown and IsShuttingDown may be called from
+// any thread; QuitFromSignal is the only member that is async-signal-safe. A sender blocked in Send
+// is released when the loop is destroyed, but threads that may still call Send or Post afterwards
+// must be joined first.
+
+#include "base/UException.h"
+#include "core/UThreadedCallTarget.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+TESSIVAR_EXCEPTION(MessageLoopException, Exception);
+
+class TMessageLoop : public IThreadedCallTarget {
+public:
+    TMessageLoop();
+    // Begins the shutdown (waiting senders get false), waits until no sender is inside Send, and
+    // frees the calls still queued without running them.
+    ~TMessageLoop() override;
+    TMessageLoop(const TMessageLoop&) = delete;
+    TMessageLoop& operator=(const TMessageLoop&) = delete;
+
+    void SetDispatcher(TDispatcher dispatcher) override;
+    // Returns true once the model's thread has run the call (also when the dispatcher failed);
+    // false at once while shutting down, or when no dispatcher is set. A worker blocked here is
+    // released with false when the shutdown begins before its call has started.
+    bool Send(TThreadedCallData& data) override;
+    // Takes ownership of the data. Calls run in the order they were queued, across all threads.
+    // Calls queued while shutting down are kept for Drain and otherwise freed unrun.
+    void Post(std::unique_ptr<TThreadedCallData> data) override;
+
+    // On the model's thread: runs the sent calls that arrive (in order) until done() is true or the
+    // time-out passes; posts stay queued for later. Returns done().
+    bool ServeSentCallsUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) override;
+
+    // Serves queued calls until Quit; then begins the shutdown and returns. Queued posts stay
+    // queued (see Drain).
+    void Run();
+    // Ends Run and begins the shutdown.
+    void Quit();
+    // Async-signal-safe form of Quit for SIGINT/SIGTERM handlers: sets a flag and writes to an
+    // eventfd; Run, ProcessPending and waiting senders act on it.
+    void QuitFromSignal() noexcept;
+    // Refuses further Sends and releases the senders waiting for a call that has not started.
+    void BeginShutdown();
+    bool IsShuttingDown() const;
+    // Calls waiting in the queue (posts and sends not yet started).
+    size_t QueuedCount() const;
+
+    // Runs the calls queued so far without waiting for more; nothing while shutting down. Returns
+    // the number of calls run.
+    size_t ProcessPending();
+    // Runs the posts queued so far, also while shutting down: for an owner that wants the last
+    // notifications handled rather than dropped. Returns the number of calls run.
+    size_t Drain();
+
+private:
+    struct TSendState;
+    struct TEntry {
+        std::unique_ptr<TThreadedCallData> Posted; // owned data of a post
+        TThreadedCallData* Sent = nullptr;         // the sender's data; the sender waits for it
+        TSendState* State = nullptr;               // the waiting sender's state (on its stack)
+    };
+
+    void CheckThread(const char* operation) const;
+    void Wake() noexcept;
+    // Waits until a call is queued or a quit is asked for; -1: no time limit.
+    void WaitForWork(int timeoutMs = -1);
+    // Runs at most `limit` queued calls (only sent ones when sentOnly); stops early when
+    // stopIfQuitting and a quit is asked for.
+    size_t Serve(size_t limit, bool stopIfQuitting, bool sentOnly = false);
+    bool RunEntry(TEntry& entry);
+    void HandleSignalledQuit();
+
+    // Constant after construction
+    const std::thread::id m_ModelThread;
+    const int m_WakeFd; // eventfd written for every queued call and every quit
+
+    // Lock-free flags: m_QuitSignalled is set by QuitFromSignal, m_ShuttingDown under m_Lock.
+    std::atomic<bool> m_QuitSignalled{false};
+    std::atomic<bool> m_ShuttingDown{false};
+
+    // Guarded by m_Lock
+    mutable std::mutex m_Lock;
+    std::condition_variable m_Changed; // a sent call finished, was released, or a sender left
+    std::deque<TEntry> m_Queue;
+    std::shared_ptr<TDispatcher> m_Dispatcher; // shared so that a running call survives SetDispatcher
+    size_t m_ActiveSenders = 0;
+};
