@@ -1,0 +1,133 @@
+#include "core/UTessivarAccount.h"
+
+#include "base/UDebug.h"
+#include "clients/UTessivarClientDriver.h"
+#include "core/USQLite.h"
+#include "core/UTessivarBusinessLogic.h"
+#include "core/UTessivarEmail.h"
+#include "mail/UTessivarAccountSession.h"
+#include "mail/UTessivarPOP3Server.h"
+
+#include <exception>
+
+TTessivarAccount::TTessivarAccount(TTessivarBusinessLogic& owner)
+    : TTessivarRecord(owner, "TTessivarAccount"), m_Server(std::make_unique<TTessivarPOP3Server>(*this)) {}
+
+// The server goes first: stopping it ends the connections that use this account.
+TTessivarAccount::~TTessivarAccount() {
+    m_Server.reset();
+}
+
+std::string TTessivarAccount::Username() const {
+    std::lock_guard<std::mutex> lock(m_LoginLock);
+    return m_Username;
+}
+
+std::string TTessivarAccount::Password() const {
+    std::lock_guard<std::mutex> lock(m_LoginLock);
+    return m_Password;
+}
+
+void TTessivarAccount::SetLogin(const std::string& username, const std::string& password) {
+    std::lock_guard<std::mutex> lock(m_LoginLock);
+    m_Username = username;
+    m_Password = password;
+}
+
+void TTessivarAccount::SetEnabled(bool value) {
+    Owner().CheckThread();
+    if (m_Enabled == value)
+        return;
+    {
+        TUpdateScope<TTessivarRecord> scope(*this);
+        m_Enabled = value;
+    }
+    if (value)
+        Protect();
+    else
+        Unprotect();
+}
+
+void TTessivarAccount::Protect() {
+    Owner().CheckThread();
+    if (!m_Enabled)
+        return;
+    m_Server->Start();
+    for (TMailClientAccount* account : m_MailClientAccounts)
+        account->SetPOP3Server(LocalMarkerHost, m_Server->Port());
+    m_Redirected = true;
+}
+
+void TTessivarAccount::Unprotect() {
+    Owner().CheckThread();
+    if (!m_Redirected)
+        return;
+    // Every mail program account is restored and the server stopped even when one restore fails;
+    // the first failure is reported afterwards.
+    std::exception_ptr failure;
+    for (TMailClientAccount* account : m_MailClientAccounts) {
+        try {
+            account->SetPOP3Server(m_RemoteServer, m_RemotePort);
+        } catch (...) {
+            if (!failure)
+                failure = std::current_exception();
+        }
+    }
+    m_Server->Stop();
+    m_Redirected = false;
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+namespace {
+const char* TrueFalse(bool value) {
+    return value ? "true" : "false";
+}
+} // namespace
+
+std::unique_ptr<TTessivarAccountSession> TTessivarAccount::CreateSession() {
+    TTessivarBusinessLogic& owner = Owner();
+    owner.CheckThread();
+    Debug("Creating session for account: " + m_EmailAddress);
+    auto session = std::make_unique<TTessivarAccountSession>(*this);
+    for (int i = 0; i < owner.EmailCount(); ++i) {
+        TTessivarEmail& email = owner.Emails(i);
+        const bool awaiting = email.IsAwaitingDelivery();
+        if (DebugMode()) {
+            const TTessivarAccount* account = email.Account();
+            Debug("EMAIL: " + email.Subject() + "\r\n" + TrueFalse(awaiting) + "\r\n" + TrueFalse(email.InSession()) +
+                  "\r\n" + (account ? account->EmailAddress() : std::string()) + "=" + m_EmailAddress + "\r\n" +
+                  (account ? std::to_string(account->ID()) : std::string()) + "=" + std::to_string(m_ID));
+        }
+        if (email.Account() == this && awaiting && !email.InSession()) {
+            Debug("Added email to session " + m_EmailAddress + ": " + email.Subject());
+            session->AddEmail(email);
+        }
+    }
+    return session;
+}
+
+void TTessivarAccount::ReleaseSession(std::unique_ptr<TTessivarAccountSession>&& session) {
+    TTessivarBusinessLogic& owner = Owner();
+    owner.CheckThread();
+    std::unique_ptr<TTessivarAccountSession> released = std::move(session);
+    if (!released)
+        return;
+    {
+        TUpdateScope<TTessivarBusinessLogic> scope(owner);
+        for (int i = 0; i < released->Count(); ++i) {
+            TTessivarAccountSessionItem& item = released->Items(i);
+            if (item.MarkedForDeletion())
+                item.Email().Delete();
+        }
+    }
+    released.reset();
+    owner.PurgeDetachedEmails();
+    Debug("Released a session for account: " + m_EmailAddress);
+}
+
+void TTessivarAccount::Save() {
+    Owner().CheckThread();
+    Owner().Database().Update("Accounts", {"EmailAddress", "RemoteServer", "RemotePort", "Enabled"},
+                              "ID=" + std::to_string(m_ID), {m_EmailAddress, m_RemoteServer, m_RemotePort, m_Enabled});
+}

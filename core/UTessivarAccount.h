@@ -1,0 +1,80 @@
+#pragma once
+// A screened POP3 account, its local POP3 server and the mail program accounts that fetch through
+// it. Thread contract: the model's thread only, except the login credentials (SetLogin, Username,
+// Password), which the local server's connection threads write and the mailbox checker reads;
+// they are guarded by their own lock.
+
+#include "core/UTessivarRecord.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class TMailClientAccount;
+class TTessivarAccountSession;
+class TTessivarPOP3Server;
+
+class TTessivarAccount : public TTessivarRecord {
+public:
+    explicit TTessivarAccount(TTessivarBusinessLogic& owner);
+    ~TTessivarAccount() override;
+
+    int32_t ID() const { return m_ID; }
+    const std::string& EmailAddress() const { return m_EmailAddress; }
+    // Nothing assigns it; it stays empty.
+    const std::string& RecipientName() const { return m_RecipientName; }
+    bool Enabled() const { return m_Enabled; }
+    const std::string& RemoteServer() const { return m_RemoteServer; }
+    int32_t RemotePort() const { return m_RemotePort; }
+    // The local server runs and the mail program accounts point at it.
+    bool Redirected() const { return m_Redirected; }
+    TTessivarPOP3Server& Server() const { return *m_Server; }
+
+    // The stored user name, replaced in memory by the user name of the mail program's login.
+    std::string Username() const;
+    // Set by the mail program's login; never stored.
+    std::string Password() const;
+    void SetLogin(const std::string& username, const std::string& password);
+
+    // Mail program accounts that fetch through this account; not owned.
+    const std::vector<TMailClientAccount*>& MailClientAccounts() const { return m_MailClientAccounts; }
+    void AddMailClientAccount(TMailClientAccount& account) { m_MailClientAccounts.push_back(&account); }
+    bool HasMailClientAccounts() const { return !m_MailClientAccounts.empty(); }
+
+    // Saves the flag, then protects or unprotects the account.
+    void SetEnabled(bool value);
+    // Starts the local server and points the mail program accounts at it (only when enabled).
+    void Protect();
+    // Points the mail program accounts back at the real server and stops the local server.
+    void Unprotect();
+
+    // The emails of this account awaiting delivery and in no other session; the caller owns the
+    // session.
+    std::unique_ptr<TTessivarAccountSession> CreateSession();
+    // Deletes the emails the mail program deleted and frees the session (also on failure), which
+    // frees its emails for later sessions. Leaves the session with the caller when called from a
+    // wrong thread.
+    void ReleaseSession(std::unique_ptr<TTessivarAccountSession>&& session);
+
+protected:
+    void Save() override;
+
+private:
+    friend class TTessivarBusinessLogic;
+
+    std::string m_EmailAddress;
+    std::string m_RecipientName;
+    bool m_Enabled = false;
+    int32_t m_ID = -1;
+    std::unique_ptr<TTessivarPOP3Server> m_Server;
+    std::vector<TMailClientAccount*> m_MailClientAccounts;
+    std::string m_RemoteServer;
+    int32_t m_RemotePort = -1;
+    bool m_Redirected = false;
+
+    mutable std::mutex m_LoginLock;
+    std::string m_Username; // guarded by m_LoginLock
+    std::string m_Password; // guarded by m_LoginLock
+};

@@ -1,0 +1,13 @@
+#include "core/UTessivarDomainName.h"
+
+#include "core/USQLite.h"
+#include "core/UTessivarBusinessLogic.h"
+
+TTessivarDomainName::TTessivarDomainName(TTessivarBusinessLogic& owner)
+    : TTessivarApprovalRecord(owner, "TTessivarDomainName") {}
+
+void TTessivarDomainName::WriteRow() {
+    Owner().Database().Update("DomainNames", {"ApprovalStatus", "Deleted", "Modified", "Notes"},
+                              "ID=" + std::to_string(ID()),
+                              {ApprovalStatusCode(ApprovalStatus()), Deleted(), Modified(), Notes()});
+}

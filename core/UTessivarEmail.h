@@ -1,0 +1,77 @@
+#pragma once
+// An email record: one message taken off a mailbox, stored as a row and as a file in the message
+// store. Thread contract: the model's thread only (see UTessivarRecord.h), except InSession,
+// FileName and FileSize, which the local server's connection threads use while the email is in
+// one of their sessions.
+
+#include "base/LDates.h"
+#include "core/UTessivarRecord.h"
+#include "core/UTessivarTypes.h"
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+class TTessivarAccount;
+class TTessivarEmailAddress;
+
+class TTessivarEmail : public TTessivarRecord {
+public:
+    explicit TTessivarEmail(TTessivarBusinessLogic& owner);
+
+    int32_t ID() const { return m_ID; }
+    // The account it was fetched for; none when the stored account no longer exists.
+    TTessivarAccount* Account() const { return m_Account; }
+    TTessivarEmailAddress* FromEmailAddress() const { return m_FromEmailAddress; }
+    const std::string& FromDisplayName() const { return m_FromDisplayName; }
+    const std::string& MessageID() const { return m_MessageID; }
+    const std::string& Subject() const { return m_Subject; }
+    TDateTime Received() const { return m_Received; }
+    // The email's own, once-only decision.
+    TApprovalStatus ApprovalStatus() const { return m_ApprovalStatus; }
+    bool Deleted() const { return m_Deleted; }
+    bool WordBlocked() const { return m_WordBlocked; }
+    bool AdultBlocked() const { return m_AdultBlocked; }
+
+    // True while an item of a delivery session refers to the email (never stored).
+    bool InSession() const { return m_InSession; }
+    void SetInSession(bool value) { m_InSession = value; }
+
+    // Store path + the ID as eight upper-case hexadecimal digits + ".eml".
+    std::string FileName() const;
+    // Size of the stored message in bytes; raises TTessivarBusinessLogicException when the file
+    // cannot be opened for reading.
+    int64_t FileSize() const;
+
+    void SetApprovalStatus(TApprovalStatus value);
+    // Does not touch the approval.
+    void SetDeleted(bool value);
+    void ApproveOnce() { SetApprovalStatus(TApprovalStatus::Approved); }
+    void BlockOnce() { SetApprovalStatus(TApprovalStatus::Blocked); }
+    void Delete() { SetDeleted(true); }
+
+    bool IsApprovedOnce() const { return m_ApprovalStatus == TApprovalStatus::Approved; }
+    bool IsBlockedOnce() const { return m_ApprovalStatus == TApprovalStatus::Blocked; }
+    // The effective decision, worked out from the email's, its sender's and its domain's statuses.
+    bool IsBlockedMail() const;
+    bool IsAwaitingDelivery() const;
+
+protected:
+    void Save() override;
+
+private:
+    friend class TTessivarBusinessLogic;
+
+    TTessivarAccount* m_Account = nullptr;
+    bool m_AdultBlocked = false;
+    TApprovalStatus m_ApprovalStatus = TApprovalStatus::Undefined;
+    bool m_Deleted = false;
+    TTessivarEmailAddress* m_FromEmailAddress = nullptr;
+    std::string m_FromDisplayName;
+    int32_t m_ID = -1;
+    TDateTime m_Received = 0;
+    std::string m_Subject;
+    bool m_WordBlocked = false;
+    std::atomic<bool> m_InSession{false};
+    std::string m_MessageID;
+};

@@ -1,0 +1,39 @@
+#include "core/UTessivarRecord.h"
+
+#include "core/UTessivarBusinessLogic.h"
+
+TTessivarRecord::TTessivarRecord(TTessivarBusinessLogic& owner, const char* name)
+    : m_Owner(owner), m_Update(name, [this](TUpdateBuffer&) { Save(); }) {}
+
+TTessivarRecord::~TTessivarRecord() = default;
+
+void TTessivarRecord::BeginUpdate() {
+    m_Owner.BeginUpdate();
+    try {
+        m_Update.BeginUpdate();
+    } catch (...) {
+        m_Owner.EndUpdate();
+        throw;
+    }
+}
+
+void TTessivarRecord::EndUpdate() {
+    m_Owner.CheckThread();
+    // Without an open bracket of its own the record leaves the owner's count alone: closing it would
+    // unbalance a bracket somebody else opened.
+    if (!m_Update.IsUpdating()) {
+        m_Update.EndUpdate(); // raises "Illegal update state: ..."
+        return;
+    }
+    try {
+        m_Update.EndUpdate();
+    } catch (...) {
+        // The save's failure is the one that matters; the owner's bracket closes regardless.
+        try {
+            m_Owner.EndUpdate();
+        } catch (...) {
+        }
+        throw;
+    }
+    m_Owner.EndUpdate();
+}
