@@ -1,0 +1,415 @@
+#include "core/UTessivarBusinessLogic.h"
+
+#include "base/LStrings.h"
+#include "base/UDebug.h"
+#include "base/UFileUtils.h"
+#include "clients/UTessivarClientDriver.h"
+#include "core/USQLite.h"
+#include "core/UTessivarAccount.h"
+#include "core/UTessivarDomainName.h"
+#include "core/UTessivarEmail.h"
+#include "core/UTessivarEmailAddress.h"
+#include "core/UTessivarLogItem.h"
+#include "core/UTessivarSchema.h"
+#include "service/UTessivarServer.h"
+
+#include <algorithm>
+#include <exception>
+
+namespace {
+constexpr size_t MaximumLogItems = 200;
+} // namespace
+
+TTessivarBusinessLogic::TTessivarBusinessLogic(IThreadedCallTarget& ownerWindow)
+    : m_OwnerThread(std::this_thread::get_id()), m_OwnerWindow(ownerWindow), m_Directory(ProgramDirectory()),
+      m_Database(std::make_unique<TSQLite>(m_Directory + "Tessivar.db")),
+      m_RootUpdate("TTessivarBusinessLogic", [this](TUpdateBuffer&) { RootUpdated(); }),
+      m_MailClients(std::make_unique<TMailClients>()) {
+    m_Database->CreateIfMissing = true;
+    m_Database->OnCreate = CreateTessivarSchema;
+    m_Database->AutoOpen = true;
+    m_Server = std::make_unique<TTessivarServer>(
+        *this, UseLocalServices() ? DevelopmentServiceHost : ProductionServiceHost, ServiceNamespace);
+}
+
+// The accounts go before the emails: destroying an account stops its local server and with it the
+// connections whose sessions still refer to emails.
+TTessivarBusinessLogic::~TTessivarBusinessLogic() {
+    m_AdultWords.clear();
+    m_BlockedWords.clear();
+    m_Server.reset();
+    ClearAccounts();
+    m_Emails.clear();
+    m_DetachedEmails.clear();
+    ClearEmailAddresses();
+    ClearDomainNames();
+    m_LogItems.clear();
+    m_MailClients.reset();
+}
+
+void TTessivarBusinessLogic::CheckThread() const {
+    if (std::this_thread::get_id() != m_OwnerThread)
+        throw TTessivarBusinessLogicInvalidThreadException(
+            "Business Logic called from a different thread than that which created it.");
+}
+
+void TTessivarBusinessLogic::BeginUpdate() {
+    CheckThread();
+    if (!m_RootUpdate.IsUpdating()) {
+        Debug("Starting a root business logic update.");
+        m_UpdateStart = Now();
+    }
+    m_RootUpdate.BeginUpdate();
+}
+
+void TTessivarBusinessLogic::EndUpdate() {
+    CheckThread();
+    const bool outermost = m_RootUpdate.Count() == 1;
+    try {
+        m_RootUpdate.EndUpdate();
+    } catch (...) {
+        if (outermost)
+            Debug("Ended a root business logic update with a total elapsed time of " +
+                  FormatDateTime("HH:NN:SS.ZZZ", Now() - m_UpdateStart) + ".");
+        throw;
+    }
+    if (outermost)
+        Debug("Ended a root business logic update with a total elapsed time of " +
+              FormatDateTime("HH:NN:SS.ZZZ", Now() - m_UpdateStart) + ".");
+}
+
+bool TTessivarBusinessLogic::IsUpdating() const {
+    return m_RootUpdate.IsUpdating();
+}
+
+void TTessivarBusinessLogic::RootUpdated() {
+    CheckThread();
+    if (OnChange)
+        OnChange(*this);
+}
+
+void TTessivarBusinessLogic::Shutdown() {
+    CheckThread();
+    UnprotectAccounts();
+    ClearEmails();
+    ClearEmailAddresses();
+    ClearDomainNames();
+    ClearAccounts();
+}
+
+// ---- Records -------------------------------------------------------------------------------------
+
+int TTessivarBusinessLogic::AccountCount() const {
+    CheckThread();
+    return static_cast<int>(m_Accounts.size());
+}
+
+TTessivarAccount& TTessivarBusinessLogic::Accounts(int index) const {
+    CheckThread();
+    return *m_Accounts.at(index);
+}
+
+int TTessivarBusinessLogic::DomainNameCount() const {
+    CheckThread();
+    return static_cast<int>(m_DomainNames.size());
+}
+
+TTessivarDomainName& TTessivarBusinessLogic::DomainNames(int index) const {
+    CheckThread();
+    return *m_DomainNames.at(index);
+}
+
+int TTessivarBusinessLogic::EmailAddressCount() const {
+    CheckThread();
+    return static_cast<int>(m_EmailAddresses.size());
+}
+
+TTessivarEmailAddress& TTessivarBusinessLogic::EmailAddresses(int index) const {
+    CheckThread();
+    return *m_EmailAddresses.at(index);
+}
+
+int TTessivarBusinessLogic::EmailCount() const {
+    CheckThread();
+    return static_cast<int>(m_Emails.size());
+}
+
+TTessivarEmail& TTessivarBusinessLogic::Emails(int index) const {
+    CheckThread();
+    return *m_Emails.at(index);
+}
+
+int TTessivarBusinessLogic::LogItemCount() const {
+    CheckThread();
+    return static_cast<int>(m_LogItems.size());
+}
+
+TTessivarLogItem& TTessivarBusinessLogic::LogItems(int index) const {
+    CheckThread();
+    return *m_LogItems.at(index);
+}
+
+TTessivarDomainName* TTessivarBusinessLogic::FindDomainName(const std::string& name) const {
+    CheckThread();
+    for (const auto& domainName : m_DomainNames)
+        if (SameText(domainName->DomainName(), name))
+            return domainName.get();
+    return nullptr;
+}
+
+TTessivarAccount* TTessivarBusinessLogic::FindAccountByID(int32_t id) const {
+    CheckThread();
+    for (const auto& account : m_Accounts)
+        if (account->ID() == id)
+            return account.get();
+    return nullptr;
+}
+
+// The indexes hold the first record of each ID in list order, which is what a scan of the list
+// would find.
+TTessivarDomainName& TTessivarBusinessLogic::FindDomainNameByID(int32_t id) const {
+    CheckThread();
+    const auto found = m_DomainNamesByID.find(id);
+    if (found == m_DomainNamesByID.end())
+        throw TTessivarBusinessLogicException("No domain name exists with an ID of " + std::to_string(id) + ".");
+    return *found->second;
+}
+
+TTessivarEmailAddress& TTessivarBusinessLogic::FindEmailAddressByID(int32_t id) const {
+    CheckThread();
+    const auto found = m_EmailAddressesByID.find(id);
+    if (found == m_EmailAddressesByID.end())
+        throw TTessivarBusinessLogicException("No email address exists with an ID of " + std::to_string(id) + ".");
+    return *found->second;
+}
+
+TTessivarAccount& TTessivarBusinessLogic::AppendAccount(std::unique_ptr<TTessivarAccount> account) {
+    m_Accounts.push_back(std::move(account));
+    return *m_Accounts.back();
+}
+
+TTessivarDomainName& TTessivarBusinessLogic::AppendDomainName(std::unique_ptr<TTessivarDomainName> domainName) {
+    m_DomainNamesByID.try_emplace(domainName->ID(), domainName.get());
+    m_DomainNames.push_back(std::move(domainName));
+    return *m_DomainNames.back();
+}
+
+TTessivarEmailAddress& TTessivarBusinessLogic::AppendEmailAddress(std::unique_ptr<TTessivarEmailAddress> emailAddress) {
+    m_EmailAddressesByID.try_emplace(emailAddress->ID(), emailAddress.get());
+    m_EmailAddresses.push_back(std::move(emailAddress));
+    return *m_EmailAddresses.back();
+}
+
+TTessivarEmail& TTessivarBusinessLogic::AppendEmail(std::unique_ptr<TTessivarEmail> email) {
+    m_Emails.push_back(std::move(email));
+    return *m_Emails.back();
+}
+
+// An email offered by a live session stays in memory, outside the model, until that session is
+// released: the connection thread still reads its file. Its references are cut because the records
+// they point to may go away with it.
+void TTessivarBusinessLogic::ClearEmails() {
+    for (auto& email : m_Emails) {
+        if (email->InSession()) {
+            email->m_Account = nullptr;
+            email->m_FromEmailAddress = nullptr;
+            m_DetachedEmails.push_back(std::move(email));
+        }
+    }
+    m_Emails.clear();
+}
+
+void TTessivarBusinessLogic::PurgeDetachedEmails() {
+    CheckThread();
+    std::erase_if(m_DetachedEmails, [](const std::unique_ptr<TTessivarEmail>& email) { return !email->InSession(); });
+}
+
+void TTessivarBusinessLogic::ClearEmailAddresses() {
+    m_EmailAddressesByID.clear();
+    m_EmailAddresses.clear();
+}
+
+void TTessivarBusinessLogic::ClearDomainNames() {
+    m_DomainNamesByID.clear();
+    m_DomainNames.clear();
+}
+
+void TTessivarBusinessLogic::ClearAccounts() {
+    m_Accounts.clear();
+}
+
+TTessivarAccount& TTessivarBusinessLogic::AddAccount(const std::string& emailAddress, const std::string& username,
+                                                     const std::string& remoteServer, int32_t remotePort) {
+    CheckThread();
+    for (const auto& account : m_Accounts)
+        if (SameText(account->EmailAddress(), emailAddress) && SameText(account->Username(), username) &&
+            SameText(account->RemoteServer(), remoteServer) && account->RemotePort() == remotePort)
+            return *account;
+
+    auto account = std::make_unique<TTessivarAccount>(*this);
+    {
+        // The row is written when this bracket closes, with the ID found or given below.
+        TUpdateScope<TTessivarRecord> scope(*account);
+        account->m_EmailAddress = emailAddress;
+        account->m_RemoteServer = remoteServer;
+        account->m_RemotePort = remotePort;
+        account->SetLogin(username, {});
+        account->m_Enabled = false;
+        const std::string values =
+            emailAddress + ", " + remoteServer + ":" + std::to_string(remotePort) + ", " + username;
+        try {
+            account->m_ID = m_Database->SingletonQuery(
+                "SELECT ID FROM Accounts WHERE EmailAddress=" + QuotedSQL(emailAddress) +
+                " AND RemoteServer=" + QuotedSQL(remoteServer) + " AND RemotePort=" + std::to_string(remotePort) +
+                " AND Username=" + QuotedSQL(username));
+            Debug("Found Account: " + values);
+        } catch (const SQLiteSingletonException&) {
+            Debug("Inserting Account: " + values);
+            m_Database->Insert("Accounts", {"EmailAddress", "RemoteServer", "RemotePort", "Username", "Enabled"},
+                               {emailAddress, remoteServer, remotePort, username, false});
+            account->m_ID = static_cast<int32_t>(m_Database->LastInsertRowID());
+        }
+    }
+    return AppendAccount(std::move(account));
+}
+
+TTessivarLogItem& TTessivarBusinessLogic::AddLogItem(const std::string& details, int32_t kind) {
+    CheckThread();
+    TUpdateScope<TTessivarBusinessLogic> scope(*this);
+    m_LogItems.push_back(std::make_unique<TTessivarLogItem>(*this, kind, details));
+    TTessivarLogItem& item = *m_LogItems.back();
+    if (m_LogItems.size() > MaximumLogItems)
+        m_LogItems.erase(m_LogItems.begin(), m_LogItems.end() - MaximumLogItems);
+    if (OnLogItem)
+        OnLogItem(item);
+    return item;
+}
+
+std::string TTessivarBusinessLogic::StorePath() const {
+    std::string path = m_Directory + "store/";
+    MakeDirectoryPath(path);
+    return path;
+}
+
+// ---- Accounts ------------------------------------------------------------------------------------
+
+void TTessivarBusinessLogic::LoadMailClientAccounts() {
+    CheckThread();
+    Debug("LOADING MAIL ACCOUNTS:");
+    m_MailClients->Discover();
+    for (int i = 0; i < m_MailClients->AccountCount(); ++i) {
+        TMailClientAccount& clientAccount = m_MailClients->Accounts(i);
+        Debug("Client: " + (clientAccount.Client ? clientAccount.Client->Name : std::string()) +
+              ", Account: " + clientAccount.AccountName);
+        AddAccount(clientAccount.EmailAddress, clientAccount.UserName, clientAccount.RemoteServer,
+                   clientAccount.RemotePort)
+            .AddMailClientAccount(clientAccount);
+    }
+}
+
+void TTessivarBusinessLogic::ProtectAccounts() {
+    CheckThread();
+    for (const auto& account : m_Accounts)
+        account->Protect();
+}
+
+void TTessivarBusinessLogic::UnprotectAccounts() {
+    CheckThread();
+    for (const auto& account : m_Accounts)
+        account->Unprotect();
+}
+
+// ---- Configuration -------------------------------------------------------------------------------
+
+std::vector<std::string> TTessivarBusinessLogic::SplitWords(const std::string& text) {
+    std::vector<std::string> words;
+    // Line breaks separate items as well as commas do.
+    const std::string lines = ReplaceAll(ReplaceAll(text, ",", "\n"), "\r", "\n");
+    for (const std::string& line : SplitText(lines, "\n")) {
+        std::string word = Trim(line);
+        if (!word.empty())
+            words.push_back(std::move(word));
+    }
+    return words;
+}
+
+std::string TTessivarBusinessLogic::AdultWords() const {
+    return JoinText(m_AdultWords, ", ");
+}
+
+std::string TTessivarBusinessLogic::BlockedWords() const {
+    return JoinText(m_BlockedWords, ", ");
+}
+
+void TTessivarBusinessLogic::SetAdultWords(const std::string& text) {
+    CheckThread();
+    if (text == AdultWords())
+        return;
+    m_AdultWords = SplitWords(text);
+    SaveConfiguration();
+}
+
+void TTessivarBusinessLogic::SetBlockedWords(const std::string& text) {
+    CheckThread();
+    if (text == BlockedWords())
+        return;
+    m_BlockedWords = SplitWords(text);
+    SaveConfiguration();
+}
+
+void TTessivarBusinessLogic::SetUnlockPassword(const std::string& value) {
+    CheckThread();
+    if (value == m_UnlockPassword)
+        return;
+    m_UnlockPassword = value;
+    SaveConfiguration();
+}
+
+void TTessivarBusinessLogic::SetSignature(const std::string& value) {
+    CheckThread();
+    if (value == m_Signature)
+        return;
+    m_Signature = value;
+    SaveConfiguration();
+}
+
+void TTessivarBusinessLogic::SetLockAccess(bool value) {
+    CheckThread();
+    if (value == m_LockAccess)
+        return;
+    m_LockAccess = value;
+    SaveConfiguration();
+}
+
+void TTessivarBusinessLogic::SaveConfiguration() {
+    TUpdateScope<TTessivarBusinessLogic> scope(*this);
+    m_Modified = true;
+    m_SettingsSyncID = -1;
+    m_Database->Update("Configuration",
+                       {"Signature", "BlockedWords", "AdultWords", "UnlockPassword", "LockAccess", "Modified"}, "",
+                       {m_Signature, BlockedWords(), AdultWords(), m_UnlockPassword, m_LockAccess, m_Modified});
+    m_SynchronizationRequired = true;
+}
+
+void TTessivarBusinessLogic::SetUsername(const std::string& value) {
+    if (value == m_Username)
+        return;
+    m_Username = value;
+    m_Database->Update("Configuration", {"Username"}, "", {m_Username});
+}
+
+void TTessivarBusinessLogic::SetPassword(const std::string& value) {
+    if (value == m_Password)
+        return;
+    m_Password = value;
+    m_Database->Update("Configuration", {"Password"}, "", {m_Password});
+}
+
+bool TTessivarBusinessLogic::SetupRequired() const {
+    return m_Username.empty() || m_Password.empty();
+}
+
+void TTessivarBusinessLogic::SetSynchronizationRequired(bool value) {
+    CheckThread();
+    m_SynchronizationRequired = value;
+}

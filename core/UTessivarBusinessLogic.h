@@ -1,0 +1,195 @@
+#pragma once
+// The model: the database, every record, the configuration, the activity log, the mail program
+// accounts and the web service channel. Thread contract: only the thread that constructed it may
+// call it; other threads get TTessivarBusinessLogicInvalidThreadException and change nothing.
+// Exceptions, marked "any thread": StorePath, and the configuration getters, SetUsername,
+// SetPassword and SetupRequired, which skip the check but are meant for the model's thread.
+// Workers reach the model through threaded calls.
+
+#include "base/LDates.h"
+#include "base/UException.h"
+#include "core/UTessivarTypes.h"
+#include "core/UUpdateBuffer.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+class IThreadedCallTarget;
+class TMailClients;
+class TSQLite;
+class TTessivarAccount;
+class TTessivarDomainName;
+class TTessivarEmail;
+class TTessivarEmailAddress;
+class TTessivarLogItem;
+class TTessivarServer;
+
+TESSIVAR_EXCEPTION(TTessivarBusinessLogicException, Exception);
+TESSIVAR_EXCEPTION(TTessivarBusinessLogicInvalidThreadException, TTessivarBusinessLogicException);
+
+class TTessivarBusinessLogic {
+public:
+    using TChangeEvent = std::function<void(TTessivarBusinessLogic&)>;
+    using TLogItemEvent = std::function<void(TTessivarLogItem&)>;
+
+    // The calling thread becomes the model's thread; opens nothing.
+    explicit TTessivarBusinessLogic(IThreadedCallTarget& ownerWindow);
+    ~TTessivarBusinessLogic();
+    TTessivarBusinessLogic(const TTessivarBusinessLogic&) = delete;
+    TTessivarBusinessLogic& operator=(const TTessivarBusinessLogic&) = delete;
+
+    // Called once per outermost bracket, when it closes.
+    TChangeEvent OnChange;
+    // Called with each new activity log item.
+    TLogItemEvent OnLogItem;
+
+    // Life cycle and brackets.
+    void CheckThread() const;
+    void BeginUpdate();
+    void EndUpdate();
+    bool IsUpdating() const;
+    // Cleans and loads the database, links the mail program accounts, protects the enabled accounts
+    // and starts the first synchronisation when the web account is set up.
+    void Startup();
+    // Unprotects every account and releases the records; writes nothing.
+    void Shutdown();
+
+    // Records, in load order.
+    int AccountCount() const;
+    TTessivarAccount& Accounts(int index) const;
+    int DomainNameCount() const;
+    TTessivarDomainName& DomainNames(int index) const;
+    int EmailAddressCount() const;
+    TTessivarEmailAddress& EmailAddresses(int index) const;
+    int EmailCount() const;
+    TTessivarEmail& Emails(int index) const;
+    int LogItemCount() const;
+    TTessivarLogItem& LogItems(int index) const;
+
+    // First domain name equal to the name without regard to letter case, deleted ones included.
+    TTessivarDomainName* FindDomainName(const std::string& name) const;
+    TTessivarAccount* FindAccountByID(int32_t id) const;
+    // Raise TTessivarBusinessLogicException when no record has the ID.
+    TTessivarDomainName& FindDomainNameByID(int32_t id) const;
+    TTessivarEmailAddress& FindEmailAddressByID(int32_t id) const;
+
+    // Finds the account with these values (texts without regard to letter case) or creates it,
+    // disabled.
+    TTessivarAccount& AddAccount(const std::string& emailAddress, const std::string& username,
+                                 const std::string& remoteServer, int32_t remotePort);
+    // Appends an activity log item (kind 0 information, 1 error); keeps the newest 200.
+    TTessivarLogItem& AddLogItem(const std::string& details, int32_t kind);
+    // The message store directory, created when missing. Any thread.
+    std::string StorePath() const;
+
+    // Accounts.
+    void LoadMailClientAccounts();
+    void ProtectAccounts();
+    void UnprotectAccounts();
+
+    // Configuration. Getters: any thread.
+    std::string AdultWords() const;
+    std::string BlockedWords() const;
+    const std::vector<std::string>& AdultWordList() const { return m_AdultWords; }
+    const std::vector<std::string>& BlockedWordList() const { return m_BlockedWords; }
+    bool LockAccess() const { return m_LockAccess; }
+    const std::string& UnlockPassword() const { return m_UnlockPassword; }
+    const std::string& Signature() const { return m_Signature; }
+    const std::string& Username() const { return m_Username; }
+    const std::string& Password() const { return m_Password; }
+    int32_t DataVersion() const { return m_DataVersion; }
+    bool Modified() const { return m_Modified; }
+    int32_t SettingsSyncID() const { return m_SettingsSyncID; }
+    bool SynchronizationRequired() const { return m_SynchronizationRequired; }
+    TAccountStatus AccountStatus() const { return m_AccountStatus; }
+    bool NewVersionShown() const { return m_NewVersionShown; }
+    // Word lists from text: items separated by ",", trimmed, empty ones dropped, order kept.
+    void SetAdultWords(const std::string& text);
+    void SetBlockedWords(const std::string& text);
+    void SetUnlockPassword(const std::string& value);
+    void SetSignature(const std::string& value);
+    void SetLockAccess(bool value);
+    // Marks the settings changed and writes them.
+    void SaveConfiguration();
+    // Write only their own column; no bracket, no synchronisation mark. Any thread.
+    void SetUsername(const std::string& value);
+    void SetPassword(const std::string& value);
+    // No web account stored yet. Any thread.
+    bool SetupRequired() const;
+    void SetSynchronizationRequired(bool value);
+    void Synchronize(bool forced);
+
+    // Maintenance.
+    void Cleanup();
+    // Throws away all mail, senders and domain names; accounts and the authorization queue stay.
+    void ResetData();
+
+    // Owned parts, for the records and the later layers.
+    TSQLite& Database() const { return *m_Database; }
+    IThreadedCallTarget& OwnerWindow() const { return m_OwnerWindow; }
+    TTessivarServer& Server() const { return *m_Server; }
+    TMailClients& MailClients() const { return *m_MailClients; }
+    // Frees the emails that left the model while a session still offered them, once none does.
+    void PurgeDetachedEmails();
+
+private:
+    // Appending keeps the ID indexes in step; new records must be appended through these.
+    TTessivarAccount& AppendAccount(std::unique_ptr<TTessivarAccount> account);
+    TTessivarDomainName& AppendDomainName(std::unique_ptr<TTessivarDomainName> domainName);
+    TTessivarEmailAddress& AppendEmailAddress(std::unique_ptr<TTessivarEmailAddress> emailAddress);
+    TTessivarEmail& AppendEmail(std::unique_ptr<TTessivarEmail> email);
+    // Empties the lists; emails still in a session are kept apart until their session ends.
+    void ClearEmails();
+    void ClearEmailAddresses();
+    void ClearDomainNames();
+    void ClearAccounts();
+
+    // Word list text: every "," separates items, which are trimmed; empty items are dropped.
+    static std::vector<std::string> SplitWords(const std::string& text);
+    void LoadConfiguration();
+    void LoadAccounts();
+    void LoadDomainNames();
+    void LoadEmailAddresses();
+    void LoadEmails();
+    void RootUpdated();
+
+    // Constant after construction.
+    const std::thread::id m_OwnerThread;
+    IThreadedCallTarget& m_OwnerWindow;
+    const std::string m_Directory;
+
+    // Owned; used on the model's thread only.
+    std::unique_ptr<TSQLite> m_Database;
+    TUpdateBuffer m_RootUpdate;
+    TDateTime m_UpdateStart = 0;
+    std::unique_ptr<TMailClients> m_MailClients;
+    std::vector<std::unique_ptr<TTessivarAccount>> m_Accounts;
+    std::vector<std::unique_ptr<TTessivarDomainName>> m_DomainNames;
+    std::vector<std::unique_ptr<TTessivarEmailAddress>> m_EmailAddresses;
+    std::vector<std::unique_ptr<TTessivarEmail>> m_Emails;
+    std::vector<std::unique_ptr<TTessivarEmail>> m_DetachedEmails;
+    std::vector<std::unique_ptr<TTessivarLogItem>> m_LogItems;
+    std::unordered_map<int32_t, TTessivarDomainName*> m_DomainNamesByID;
+    std::unordered_map<int32_t, TTessivarEmailAddress*> m_EmailAddressesByID;
+    std::unique_ptr<TTessivarServer> m_Server;
+
+    // Configuration.
+    std::vector<std::string> m_AdultWords;
+    std::vector<std::string> m_BlockedWords;
+    bool m_LockAccess = false;
+    std::string m_UnlockPassword;
+    std::string m_Signature;
+    bool m_Modified = false;
+    bool m_SynchronizationRequired = false;
+    std::string m_Username;
+    std::string m_Password;
+    int32_t m_SettingsSyncID = 0;
+    int32_t m_DataVersion = 0;
+    bool m_NewVersionShown = false;
+    TAccountStatus m_AccountStatus = TAccountStatus::Undefined;
+};
