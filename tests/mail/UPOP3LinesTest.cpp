@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 namespace {
 
 // Feeds the chunks one by one and collects every line, failures shown as "!<message>".
@@ -66,28 +68,24 @@ TEST(POP3LinesTest, OverlongLineFailsOnceWithoutWaitingForItsEndAndReadingGoesOn
               (TStringArray{"!Max line length exceeded.", "after"}));
 }
 
-TEST(POP3LinesTest, CommandsMatchWholeWordsInAnyLetterCase) {
-    EXPECT_EQ(MatchPOP3Command("list"), TPOP3CommandKind::LIST);
-    EXPECT_EQ(MatchPOP3Command("LiSt 3"), TPOP3CommandKind::LIST);
-    EXPECT_EQ(MatchPOP3Command("LISTX"), TPOP3CommandKind::Unknown);
-    EXPECT_EQ(MatchPOP3Command("LIST\t3"), TPOP3CommandKind::Unknown);
-    EXPECT_EQ(MatchPOP3Command(" LIST"), TPOP3CommandKind::Unknown);
-    EXPECT_EQ(MatchPOP3Command("top 1 2"), TPOP3CommandKind::TOP);
-    EXPECT_EQ(MatchPOP3Command("QUIT"), TPOP3CommandKind::QUIT);
-    EXPECT_EQ(MatchPOP3Command("QUI"), TPOP3CommandKind::Unknown);
-    EXPECT_EQ(MatchPOP3Command(""), TPOP3CommandKind::Unknown);
-}
-
-TEST(POP3LinesTest, ParametersFollowOneBlankAndSplitAtBlanks) {
-    EXPECT_EQ(POP3ParameterText("PASS open sesame", TPOP3CommandKind::PASS), "open sesame");
-    EXPECT_EQ(POP3ParameterText("LIST  2", TPOP3CommandKind::LIST), " 2");
-    EXPECT_EQ(POP3ParameterText("STAT", TPOP3CommandKind::STAT), "");
-    EXPECT_EQ(SplitPOP3Parameters("open  sesame "), (TStringArray{"open", "sesame"}));
-    EXPECT_TRUE(SplitPOP3Parameters("   ").empty());
-    EXPECT_EQ(POP3NumberOrDefault(" 2"), 2);
-    EXPECT_EQ(POP3NumberOrDefault("two"), -1);
-    EXPECT_EQ(POP3NumberOrDefault("1 2"), -1);
-    EXPECT_EQ(POP3NumberOrDefault(""), -1);
+TEST(POP3LinesTest, AnySplitOfTheInputGivesTheSameLines) {
+    const std::string wire = "+OK\r\n" + std::string(POP3MaxLineLength, 'a') + "\r\n" +
+                             std::string(POP3MaxLineLength + 1, 'b') + "\n\r\n\r\r\n.\r\n" +
+                             std::string(3 * POP3MaxLineLength, 'c') + "\r\nlast\n";
+    TLineAssembler whole;
+    const TStringArray expected = Assemble(whole, {wire});
+    ASSERT_EQ(expected.size(), 8u);
+    std::mt19937 random(20011);
+    for (int round = 0; round < 50; ++round) {
+        TStringArray chunks;
+        for (std::size_t at = 0; at < wire.size();) {
+            const std::size_t length = std::uniform_int_distribution<std::size_t>(1, 7000)(random);
+            chunks.push_back(wire.substr(at, length));
+            at += length;
+        }
+        TLineAssembler split;
+        ASSERT_EQ(Assemble(split, chunks), expected) << "round " << round;
+    }
 }
 
 TEST(POP3LinesTest, ReplyStatusIsReadFromTheFirstFourCharacters) {
