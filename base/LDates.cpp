@@ -50,9 +50,26 @@ TDateTime Compose(int64_t days, int64_t timeMs) {
     return static_cast<double>(days) + (days < 0 ? -time : time);
 }
 
+// The first and last representable days, 0001-01-01 and 9999-12-31, as TDateTime days.
+const int64_t FirstDay = DaysFromCivil(1, 1, 1) - DateDelta;
+const int64_t LastDay = DaysFromCivil(9999, 12, 31) - DateDelta;
+
+// Whole days and the time of day in milliseconds, rounded to the nearest millisecond. Values
+// outside 0001-01-01 .. 9999-12-31 23:59:59.999 are held at those limits, so that a date-time
+// always has a four-digit year.
 void Split(TDateTime value, int64_t& days, int64_t& timeMs) {
-    if (!std::isfinite(value) || std::fabs(value) > 1e9) {
+    if (!std::isfinite(value)) {
         value = 0;
+    }
+    if (value <= static_cast<double>(FirstDay) - 1) {
+        days = FirstDay;
+        timeMs = 0;
+        return;
+    }
+    if (value >= static_cast<double>(LastDay + 1)) {
+        days = LastDay;
+        timeMs = MSecsPerDay - 1;
+        return;
     }
     const double whole = std::trunc(value);
     days = static_cast<int64_t>(whole);
@@ -61,6 +78,10 @@ void Split(TDateTime value, int64_t& days, int64_t& timeMs) {
         // Rounded up to the next midnight, which lies one day later in time on either side of day 0.
         timeMs = 0;
         days += 1;
+        if (days > LastDay) {
+            days = LastDay;
+            timeMs = MSecsPerDay - 1;
+        }
     }
 }
 

@@ -3,7 +3,8 @@
 # Debian 12; packages already present are left alone.
 set -euo pipefail
 packages=(build-essential cmake ninja-build ccache pkg-config libgtest-dev libgmock-dev
-          libsqlite3-dev sqlite3 libcurl4-openssl-dev dovecot-pop3d mpop python3 clang libclang-rt-14-dev)
+          libsqlite3-dev sqlite3 libcurl4-openssl-dev dovecot-pop3d mpop python3 clang libclang-rt-14-dev
+          locales tzdata)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,0 +1,156 @@
+#include "base/UFileUtils.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "base/UException.h"
+#include "base/UWindows.h"
+
+namespace {
+
+// Each case works in a fresh directory of its own.
+class UFileUtils : public testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tessivar-fileutils-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        m_Dir = pattern;
+    }
+    void TearDown() override {
+        [[maybe_unused]] const int ignored = std::system(("rm -rf '" + m_Dir + "'").c_str());
+    }
+
+    static std::string ReadFile(const std::string& path) {
+        std::ifstream file(path, std::ios::binary);
+        std::stringstream text;
+        text << file.rdbuf();
+        return text.str();
+    }
+    static void Touch(const std::string& path) { std::ofstream(path) << "x"; }
+    // Names of the entries in directory, sorted, "." and ".." left out.
+    static std::vector<std::string> Entries(const std::string& directory) {
+        std::vector<std::string> names;
+        if (DIR* dir = ::opendir(directory.c_str())) {
+            while (const dirent* entry = ::readdir(dir)) {
+                const std::string name = entry->d_name;
+                if (name != "." && name != "..") {
+                    names.push_back(name);
+                }
+            }
+            ::closedir(dir);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    std::string m_Dir;
+};
+
+} // namespace
+
+TEST_F(UFileUtils, IsDirectoryIsFalseForFilesAndMissingPaths) {
+    Touch(m_Dir + "/file");
+    EXPECT_TRUE(IsDirectory(m_Dir));
+    EXPECT_TRUE(IsDirectory(m_Dir + "/"));
+    EXPECT_FALSE(IsDirectory(m_Dir + "/file"));
+    EXPECT_FALSE(IsDirectory(m_Dir + "/missing"));
+    EXPECT_FALSE(IsDirectory(""));
+    EXPECT_FALSE(IsDirectory(m_Dir + std::string("\0x", 2)));
+}
+
+TEST_F(UFileUtils, MakeDirectoryPathCreatesMissingParents) {
+    const std::string path = m_Dir + "/a/b/c/";
+    EXPECT_TRUE(MakeDirectoryPath(path));
+    EXPECT_TRUE(IsDirectory(m_Dir + "/a/b/c"));
+    EXPECT_TRUE(MakeDirectoryPath(path)) << "an existing directory counts as done";
+    EXPECT_TRUE(MakeDirectoryPath("/"));
+}
+
+TEST_F(UFileUtils, MakeDirectoryPathRefusesTheEmptyPath) {
+    try {
+        MakeDirectoryPath("");
+        FAIL() << "no exception";
+    } catch (const Exception& error) {
+        EXPECT_EQ(error.Message(), "Unable to create directory");
+    }
+}
+
+TEST_F(UFileUtils, MakeDirectoryPathReportsFailureInsteadOfPretendingSuccess) {
+    Touch(m_Dir + "/file");
+    EXPECT_FALSE(MakeDirectoryPath(m_Dir + "/file"));
+    EXPECT_FALSE(MakeDirectoryPath(m_Dir + "/file/sub/dir"));
+    EXPECT_FALSE(MakeDirectoryPath(m_Dir + std::string("/a\0b", 4)));
+}
+
+TEST_F(UFileUtils, MakeDirectoryPathCreatesShortRelativePaths) {
+    char previous[4096];
+    ASSERT_NE(::getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(::chdir(m_Dir.c_str()), 0);
+    const bool single = MakeDirectoryPath("x");
+    const bool nested = MakeDirectoryPath("ab/c");
+    ASSERT_EQ(::chdir(previous), 0);
+    EXPECT_TRUE(single);
+    EXPECT_TRUE(nested);
+    EXPECT_TRUE(IsDirectory(m_Dir + "/x"));
+    EXPECT_TRUE(IsDirectory(m_Dir + "/ab/c"));
+}
+
+TEST_F(UFileUtils, ProgramDirectoryFollowsTessivarHomeAndEndsWithSlash) {
+    ::setenv("TESSIVAR_HOME", m_Dir.c_str(), 1);
+    EXPECT_EQ(ProgramDirectory(), m_Dir + "/");
+    ::setenv("TESSIVAR_HOME", (m_Dir + "/").c_str(), 1);
+    EXPECT_EQ(ProgramDirectory(), m_Dir + "/");
+    ::unsetenv("TESSIVAR_HOME");
+    char exe[4096] = {};
+    ASSERT_GT(::readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
+    const std::string path = exe;
+    EXPECT_EQ(ProgramDirectory(), path.substr(0, path.rfind('/') + 1));
+}
+
+TEST_F(UFileUtils, WriteFileDurablyReplacesTheFileWhole) {
+    const std::string path = m_Dir + "/data.txt";
+    WriteFileDurably(path, "first version, longer than the second");
+    WriteFileDurably(path, std::string("second\0version", 14), 0640);
+    EXPECT_EQ(ReadFile(path), std::string("second\0version", 14));
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777 & ~0640u, 0u);
+    EXPECT_EQ(Entries(m_Dir), std::vector<std::string>{"data.txt"}) << "no temporary file may stay behind";
+}
+
+TEST_F(UFileUtils, WriteFileDurablyCreatesOwnerOnlyFilesByDefault) {
+    const std::string path = m_Dir + "/secret";
+    WriteFileDurably(path, "");
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(info.st_size, 0);
+}
+
+TEST_F(UFileUtils, WriteFileDurablyRaisesTheSystemErrorWhenTheDirectoryIsMissing) {
+    try {
+        WriteFileDurably(m_Dir + "/missing/data.txt", "x");
+        FAIL() << "no exception";
+    } catch (const Exception& error) {
+        EXPECT_EQ(error.Message(), SystemErrorMessage(ENOENT));
+    }
+}
+
+TEST_F(UFileUtils, WriteFileDurablyRemovesTheTemporaryFileWhenTheRenameFails) {
+    ASSERT_TRUE(MakeDirectoryPath(m_Dir + "/target/inner"));
+    try {
+        WriteFileDurably(m_Dir + "/target", "data");
+        FAIL() << "no exception";
+    } catch (const Exception& error) {
+        EXPECT_EQ(error.Message(), SystemErrorMessage(EISDIR));
+    }
+    EXPECT_EQ(Entries(m_Dir), std::vector<std::string>{"target"});
+    EXPECT_EQ(Entries(m_Dir + "/target"), std::vector<std::string>{"inner"});
+}
