@@ -28,6 +28,11 @@ std::string TTessivarAccount::Password() const {
     return m_Password;
 }
 
+std::pair<std::string, std::string> TTessivarAccount::Login() const {
+    std::lock_guard<std::mutex> lock(m_LoginLock);
+    return {m_Username, m_Password};
+}
+
 void TTessivarAccount::SetLogin(const std::string& username, const std::string& password) {
     std::lock_guard<std::mutex> lock(m_LoginLock);
     m_Username = username;

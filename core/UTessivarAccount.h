@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 class TMailClientAccount;
@@ -37,6 +38,8 @@ public:
     // Set by the mail program's login; never stored.
     std::string Password() const;
     void SetLogin(const std::string& username, const std::string& password);
+    // User name and password read together, so that a login in between cannot mix two of them.
+    std::pair<std::string, std::string> Login() const;
 
     // Mail program accounts that fetch through this account; not owned.
     const std::vector<TMailClientAccount*>& MailClientAccounts() const { return m_MailClientAccounts; }

@@ -1,0 +1,84 @@
+#pragma once
+// The mailbox checker of one screened account: a worker thread that empties the account's real
+// POP3 mailbox into the model, one pass per login of the mail program to the local server.
+//
+// Thread contract: construct and destroy on the model's thread (the local server that owns the
+// checker lives there). StartCheck and Busy may be called from any thread. The worker reaches the
+// model only through threaded calls; while the destructor waits for a running pass it keeps serving
+// the calls that pass sends, so it returns within seconds even when the pass waits on the model.
+//
+// A message leaves the real mailbox only after the model has stored it durably (or after it was
+// recognised as a robot's bounce or a self-authentication notice, which are never stored).
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "base/LStrings.h"
+#include "base/UException.h"
+
+class TPOP3Client;
+class TTessivarAccount;
+class TTessivarBusinessLogic;
+
+// A message the pass could not finish; it stays on the real server for the next pass.
+TESSIVAR_EXCEPTION(ETessivarPOP3CheckerException, Exception);
+
+// Domain of the message ids the checker makes up for messages that have none: a GUID, "@", this.
+// The .invalid top-level domain is reserved, so no real message id ever ends in it.
+inline constexpr std::string_view CheckerMessageIdDomain = "id.tessivar.invalid";
+// The sender address of the auto-reply service whose messages are treated like mail robots'.
+inline constexpr std::string_view AutoReplySenderAddress = "autoreply@autoresponder.example.net";
+// The line that marks one of our authentication requests inside a returned message.
+inline constexpr std::string_view AuthenticationRequestMarker = "X-Tessivar: Authentication-Request";
+
+// True when the sender is a mail robot: the address begins, ignoring letter case, with
+// "postmaster@", "mailer-daemon@" or the auto-reply service's address (tried in that order, each
+// test traced).
+bool IsMailRobotAddress(std::string_view address);
+// The recipient of the authentication request a bounce returns: the "To" value of the header block
+// around the first line that is exactly AuthenticationRequestMarker, as user@domain. Empty when the
+// message holds no marker line or that block names no recipient.
+std::string ReturnedRequestRecipient(const TStringArray& lines);
+// New message id for a message without one.
+std::string NewCheckerMessageId();
+
+class TTessivarPOP3Checker {
+public:
+    // The model and the account must outlive the checker. The worker starts idle.
+    TTessivarPOP3Checker(TTessivarBusinessLogic& model, TTessivarAccount& account);
+    // Ends a running pass (also one waiting on a silent server), joins the worker.
+    ~TTessivarPOP3Checker();
+    TTessivarPOP3Checker(const TTessivarPOP3Checker&) = delete;
+    TTessivarPOP3Checker& operator=(const TTessivarPOP3Checker&) = delete;
+
+    // Any thread: starts a pass unless one is running or already requested.
+    void StartCheck();
+    // Any thread: a pass is running or requested.
+    bool Busy() const;
+
+private:
+    class TPass;
+
+    void Execute();
+    bool WorkerFinished() const;
+
+    // Constant after construction.
+    TTessivarBusinessLogic& m_Model;
+    TTessivarAccount& m_Account;
+    // Used by the worker only; Abort alone comes from the destructor.
+    const std::unique_ptr<TPOP3Client> m_Client;
+
+    // Guarded by m_CheckLock.
+    mutable std::mutex m_CheckLock;
+    std::condition_variable m_Wake;
+    bool m_Busy = false;
+    bool m_Requested = false;  // a StartCheck the worker has not taken up yet
+    bool m_Terminated = false;
+    bool m_Finished = false;   // the worker has left its loop
+
+    std::thread m_Thread;  // last: started when everything above exists
+};
