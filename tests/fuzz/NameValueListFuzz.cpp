@@ -10,6 +10,7 @@
 
 #include "base/UCommonClasses.h"
 #include "mail/UMIME.h"
+#include "tests/fuzz/FuzzCheck.h"
 
 namespace {
 
@@ -46,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string written = list->AsString();
     std::unique_ptr<TNameValueList> again = NewList(data[0]);
     again->SetAsString(written);
-    if (again->Count() != list->Count() || again->AsString() != written)
-        __builtin_trap();
+    FUZZ_CHECK(again->Count() == list->Count());
+    FUZZ_CHECK(again->AsString() == written);
     return 0;
 }

@@ -6,13 +6,13 @@
 #include <string_view>
 
 #include "mail/UMessageHeaders.h"
+#include "tests/fuzz/FuzzCheck.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     try {
         const TEmailAddress address = ParseEmailAddress(text);
-        if (address.Address.size() > size || address.Name.size() > size)
-            __builtin_trap();
+        FUZZ_CHECK(address.Address.size() <= size && address.Name.size() <= size);
     } catch (const EEmailAddressException&) {
     }
     try {
@@ -20,7 +20,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (const EEmailAddressException&) {
     }
     const TEmailAddressParts parts = Internet::SplitEmailAddress(text);
-    if (parts.User.size() + parts.Domain.size() > size)
-        __builtin_trap();
+    FUZZ_CHECK(parts.User.size() + parts.Domain.size() <= size);
     return 0;
 }

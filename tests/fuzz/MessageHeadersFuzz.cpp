@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "mail/UMessageHeaders.h"
+#include "tests/fuzz/FuzzCheck.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -23,6 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     try {
         const TParsedMessage message = ParseMessageHeaders(lines);
+        FUZZ_CHECK(message.Headers.Count() <= static_cast<int>(lines.size()));
         for (const char* name : {"Received", "X-Tessivar", "Content-Type", ""})
             message.Headers.Values(name);
     } catch (const EMessageParseException&) {
