@@ -292,22 +292,3 @@ TEST(UMessageLoopTest, ModelWaitingForAWorkerStillServesItsSends) {
     EXPECT_EQ(loop.ProcessPending(), 1u); // the post waited for the loop
     EXPECT_FALSE(loop.ServeSentCallsUntil([] { return false; }, std::chrono::milliseconds(1)));
 }
-
-TEST(UMessageLoopTest, ModelThreadOperationsRefuseOtherThreads) {
-    TMessageLoop loop;
-    std::thread other([&] {
-        EXPECT_THROW(loop.Run(), MessageLoopException);
-        EXPECT_THROW(loop.ProcessPending(), MessageLoopException);
-        EXPECT_THROW(loop.Drain(), MessageLoopException);
-    });
-    other.join();
-}
-
-TEST(UMessageLoopTest, SendWithoutDispatcherReportsNotRun) {
-    TMessageLoop loop;
-    TCall call;
-    EXPECT_FALSE(loop.Send(call));
-    loop.Post(std::make_unique<TCall>());
-    EXPECT_EQ(loop.ProcessPending(), 1u);
-    EXPECT_EQ(TCall::Live, 1); // only `call`
-}
