@@ -30,11 +30,13 @@ TTessivarBusinessLogic::TTessivarBusinessLogic(IThreadedCallTarget& ownerWindow)
     m_Database->AutoOpen = true;
     m_Server = std::make_unique<TTessivarServer>(
         *this, UseLocalServices() ? DevelopmentServiceHost : ProductionServiceHost, ServiceNamespace);
+    ConnectThreadedCalls();
 }
 
 // The accounts go before the emails: destroying an account stops its local server and with it the
 // connections whose sessions still refer to emails.
 TTessivarBusinessLogic::~TTessivarBusinessLogic() {
+    DisconnectThreadedCalls();
     m_AdultWords.clear();
     m_BlockedWords.clear();
     m_Server.reset();

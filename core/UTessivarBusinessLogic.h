@@ -21,6 +21,7 @@
 
 class IThreadedCallTarget;
 class TMailClients;
+class TThreadedCallData;
 class TSQLite;
 class TTessivarAccount;
 class TTessivarDomainName;
@@ -37,7 +38,8 @@ public:
     using TChangeEvent = std::function<void(TTessivarBusinessLogic&)>;
     using TLogItemEvent = std::function<void(TTessivarLogItem&)>;
 
-    // The calling thread becomes the model's thread; opens nothing.
+    // The calling thread becomes the model's thread; opens nothing. The owner window's threaded calls
+    // are dispatched to this model until its destructor begins, so one model per target at a time.
     explicit TTessivarBusinessLogic(IThreadedCallTarget& ownerWindow);
     ~TTessivarBusinessLogic();
     TTessivarBusinessLogic(const TTessivarBusinessLogic&) = delete;
@@ -73,6 +75,9 @@ public:
 
     // First domain name equal to the name without regard to letter case, deleted ones included.
     TTessivarDomainName* FindDomainName(const std::string& name) const;
+    // First sender whose address equals the address without regard to letter case, deleted ones
+    // included; an address without "@" is the domain of a sender with an empty user name.
+    TTessivarEmailAddress* FindEmailAddress(const std::string& address) const;
     TTessivarAccount* FindAccountByID(int32_t id) const;
     // Raise TTessivarBusinessLogicException when no record has the ID.
     TTessivarDomainName& FindDomainNameByID(int32_t id) const;
@@ -86,6 +91,26 @@ public:
     TTessivarLogItem& AddLogItem(const std::string& details, int32_t kind);
     // The message store directory, created when missing. Any thread.
     std::string StorePath() const;
+
+    // Classification (UTessivarClassification.cpp).
+    // Finds the domain name (reviving a deleted one) or creates it with the status of its nearest
+    // parent domain that has one.
+    TTessivarDomainName& AddDomainName(const std::string& name);
+    // Finds the sender (reviving a deleted one as Undefined and Pending) or creates it.
+    TTessivarEmailAddress& AddEmailAddress(const std::string& address, const std::string& displayName);
+    // Stores and classifies one message; when it returns, the rows and the message file are durable.
+    // On failure nothing of it stays, in the database, the store or the lists, and it passes on.
+    TTessivarEmail& InsertEmail(TTessivarAccount& account, const std::string& messageId,
+                                const std::vector<std::string>& lines, TDateTime received, const std::string& subject,
+                                const std::string& fromAddress, const std::string& fromDisplayName,
+                                const std::string& toAddress, const std::string& toDisplayName);
+    // Marks every sender with this address authenticated / blocked.
+    void SelfAuthentication(const std::string& address);
+    void Undeliverable(const std::string& address);
+
+    // Runs one threaded call (UThreadedCalls.cpp); raises TTessivarBusinessLogicException "Invalid
+    // data in threaded call." for data of an unknown class.
+    void DispatchThreadedCall(TThreadedCallData& data);
 
     // Accounts.
     void LoadMailClientAccounts();
@@ -138,6 +163,15 @@ public:
     void PurgeDetachedEmails();
 
 private:
+    // Threaded calls reach the model from the constructor's end to the destructor's start.
+    void ConnectThreadedCalls();
+    void DisconnectThreadedCalls() noexcept;
+    // The sizes of the lists and the states of the records an InsertEmail may change, to put them
+    // back when its transaction is rolled back (UTessivarClassification.cpp).
+    struct TRecordsMark;
+    TRecordsMark MarkRecords(const std::string& fromAddress) const;
+    void RestoreRecords(const TRecordsMark& mark) noexcept;
+
     // Appending keeps the ID indexes in step; new records must be appended through these.
     TTessivarAccount& AppendAccount(std::unique_ptr<TTessivarAccount> account);
     TTessivarDomainName& AppendDomainName(std::unique_ptr<TTessivarDomainName> domainName);

@@ -1,0 +1,336 @@
+// Mail classification: finding or creating senders and domain names, and storing each message the
+// mailbox checker takes off a real mailbox. The effective decision (IsBlockedMail,
+// IsAwaitingDelivery) lives with the email record.
+
+#include "core/UTessivarClassification.h"
+
+#include "base/LStrings.h"
+#include "base/UDebug.h"
+#include "base/UFileUtils.h"
+#include "core/USQLite.h"
+#include "core/USQLiteTransaction.h"
+#include "core/UTessivarAccount.h"
+#include "core/UTessivarBusinessLogic.h"
+#include "core/UTessivarDomainName.h"
+#include "core/UTessivarEmail.h"
+#include "core/UTessivarEmailAddress.h"
+#include "mail/UMessageHeaders.h"
+
+#include <unistd.h>
+
+namespace {
+
+// Parent domain names are looked up with at most this many characters.
+constexpr size_t MaximumParentLength = 255;
+
+// An address split at its first "@"; without "@" the user name is empty and the domain is the
+// whole address.
+struct TAddressParts {
+    std::string User;
+    std::string Domain;
+};
+
+TAddressParts SplitAddress(const std::string& address) {
+    const size_t at = address.find('@');
+    if (at == std::string::npos)
+        return {std::string(), address};
+    return {address.substr(0, at), address.substr(at + 1)};
+}
+
+// The sender's address equals user@domain without regard to letter case. Comparing the parts is
+// the same as comparing the whole texts, since a stored user name holds no "@"; it also lets an
+// address without "@" find the sender it created.
+bool HasAddress(const TTessivarEmailAddress& sender, const TAddressParts& parts) {
+    if (!SameText(sender.Username(), parts.User))
+        return false;
+    const TTessivarDomainName* domain = sender.DomainName();
+    return SameText(domain ? std::string_view(domain->DomainName()) : std::string_view(PlaceholderDomainName),
+                    parts.Domain);
+}
+
+// The message as stored: every line followed by CR LF.
+std::string MessageText(const std::vector<std::string>& lines) {
+    size_t size = 0;
+    for (const std::string& line : lines)
+        size += line.size() + 2;
+    std::string text;
+    text.reserve(size);
+    for (const std::string& line : lines) {
+        text += line;
+        text += "\r\n";
+    }
+    return text;
+}
+
+// Some word of the list, lower-cased like the text, occurs in the text; the first hit ends the
+// search. Plain substrings: a word also hits every longer word that contains it.
+bool ContainsAnyWord(const std::string& lowerCaseText, const std::vector<std::string>& words) {
+    for (const std::string& word : words)
+        if (!word.empty() && lowerCaseText.find(LowerCase(word)) != std::string::npos)
+            return true;
+    return false;
+}
+
+// One of the web service's own authentication requests coming back: the program's header says so
+// and the message's own id (not one made up by the checker) holds the marker domain.
+bool IsReturningAuthenticationRequest(const std::vector<std::string>& lines) {
+    TParsedMessage message;
+    try {
+        message = ParseMessageHeaders(lines);
+    } catch (const EMessageParseException& error) {
+        // Headers that cannot be read are not those of the service's request.
+        DebugException("TTessivarBusinessLogic", error);
+        return false;
+    }
+    if (!SameText(message.Headers.Values(TessivarHeaderName), AuthenticationRequestHeaderValue))
+        return false;
+    return message.MessageId.find("@" + std::string(AuthenticationRequestMarkerDomain)) != std::string::npos;
+}
+
+} // namespace
+
+// ---- Records an InsertEmail may change --------------------------------------------------------
+
+struct TTessivarBusinessLogic::TRecordsMark {
+    struct TApprovalState {
+        TTessivarApprovalRecord* Record = nullptr;
+        TApprovalStatus ApprovalStatus = TApprovalStatus::Undefined;
+        bool Deleted = false;
+        bool Modified = false;
+        int32_t PendingSyncID = 0;
+    };
+
+    size_t DomainNameCount = 0;
+    size_t EmailAddressCount = 0;
+    bool SynchronizationRequired = false;
+    // The existing sender of the address, or else the existing domain name a new sender would get.
+    TApprovalState Domain;
+    TApprovalState Sender;
+    TAuthenticationStatus SenderAuthentication = TAuthenticationStatus::Undefined;
+    std::string SenderDisplayName;
+};
+
+TTessivarBusinessLogic::TRecordsMark TTessivarBusinessLogic::MarkRecords(const std::string& fromAddress) const {
+    const auto state = [](TTessivarApprovalRecord& record) {
+        return TRecordsMark::TApprovalState{&record, record.m_ApprovalStatus, record.m_Deleted, record.m_Modified,
+                                            record.m_PendingSyncID};
+    };
+    TRecordsMark mark;
+    mark.DomainNameCount = m_DomainNames.size();
+    mark.EmailAddressCount = m_EmailAddresses.size();
+    mark.SynchronizationRequired = m_SynchronizationRequired;
+    if (TTessivarEmailAddress* sender = FindEmailAddress(fromAddress)) {
+        mark.Sender = state(*sender);
+        mark.SenderAuthentication = sender->m_AuthenticationStatus;
+        mark.SenderDisplayName = sender->m_DisplayName;
+    } else if (TTessivarDomainName* domain = FindDomainName(SplitAddress(fromAddress).Domain)) {
+        mark.Domain = state(*domain);
+    }
+    return mark;
+}
+
+// The rows were rolled back; the records go back to what those rows hold. Records created since the
+// mark are the last ones of their lists; senders go first, as they refer to domain names.
+void TTessivarBusinessLogic::RestoreRecords(const TRecordsMark& mark) noexcept {
+    while (m_EmailAddresses.size() > mark.EmailAddressCount) {
+        const auto indexed = m_EmailAddressesByID.find(m_EmailAddresses.back()->ID());
+        if (indexed != m_EmailAddressesByID.end() && indexed->second == m_EmailAddresses.back().get())
+            m_EmailAddressesByID.erase(indexed);
+        m_EmailAddresses.pop_back();
+    }
+    while (m_DomainNames.size() > mark.DomainNameCount) {
+        const auto indexed = m_DomainNamesByID.find(m_DomainNames.back()->ID());
+        if (indexed != m_DomainNamesByID.end() && indexed->second == m_DomainNames.back().get())
+            m_DomainNamesByID.erase(indexed);
+        m_DomainNames.pop_back();
+    }
+    for (const TRecordsMark::TApprovalState* state : {&mark.Domain, &mark.Sender}) {
+        if (!state->Record)
+            continue;
+        state->Record->m_ApprovalStatus = state->ApprovalStatus;
+        state->Record->m_Deleted = state->Deleted;
+        state->Record->m_Modified = state->Modified;
+        state->Record->m_PendingSyncID = state->PendingSyncID;
+    }
+    if (mark.Sender.Record) {
+        auto& sender = static_cast<TTessivarEmailAddress&>(*mark.Sender.Record);
+        sender.m_AuthenticationStatus = mark.SenderAuthentication;
+        sender.m_DisplayName = mark.SenderDisplayName;
+    }
+    m_SynchronizationRequired = mark.SynchronizationRequired;
+}
+
+// ---- Lookups and creation --------------------------------------------------------------------
+
+TTessivarEmailAddress* TTessivarBusinessLogic::FindEmailAddress(const std::string& address) const {
+    CheckThread();
+    const TAddressParts parts = SplitAddress(address);
+    for (const auto& sender : m_EmailAddresses)
+        if (HasAddress(*sender, parts))
+            return sender.get();
+    return nullptr;
+}
+
+TTessivarDomainName& TTessivarBusinessLogic::AddDomainName(const std::string& name) {
+    CheckThread();
+    if (TTessivarDomainName* found = FindDomainName(name)) {
+        if (found->Deleted()) {
+            TUpdateScope<TTessivarRecord> scope(*found);
+            found->SetApprovalStatus(TApprovalStatus::Undefined);
+            found->SetDeleted(false);
+        }
+        return *found;
+    }
+
+    // The nearest parent domain with a status of its own gives it to the new name, once. Parents are
+    // looked up with at most 255 characters, which also bounds the number of lookups.
+    TApprovalStatus inherited = TApprovalStatus::Undefined;
+    std::string parent = name;
+    for (size_t dot = parent.find('.'); dot != std::string::npos; dot = parent.find('.')) {
+        parent = parent.substr(dot + 1, MaximumParentLength);
+        const TTessivarDomainName* found = FindDomainName(parent);
+        if (found && found->ApprovalStatus() != TApprovalStatus::Undefined) {
+            inherited = found->ApprovalStatus();
+            break;
+        }
+    }
+
+    TUpdateScope<TTessivarBusinessLogic> scope(*this);
+    auto record = std::make_unique<TTessivarDomainName>(*this);
+    record->m_DomainName = name;
+    record->m_ApprovalStatus = inherited;
+    record->m_Notes.clear();
+    record->m_Deleted = false;
+    record->m_Modified = true;
+    m_Database->Insert("DomainNames", {"DomainName", "ApprovalStatus", "Notes", "Deleted", "Modified"},
+                       {name, ApprovalStatusCode(inherited), "", false, true});
+    record->m_ID = static_cast<int32_t>(m_Database->LastInsertRowID());
+    return AppendDomainName(std::move(record));
+}
+
+TTessivarEmailAddress& TTessivarBusinessLogic::AddEmailAddress(const std::string& address,
+                                                               const std::string& displayName) {
+    CheckThread();
+    if (TTessivarEmailAddress* found = FindEmailAddress(address)) {
+        if (found->Deleted()) {
+            TUpdateScope<TTessivarRecord> scope(*found);
+            found->SetDisplayName(displayName);
+            found->SetApprovalStatus(TApprovalStatus::Undefined);
+            found->SetAuthenticationStatus(TAuthenticationStatus::Pending);
+            found->SetDeleted(false);
+        }
+        return *found;
+    }
+
+    const TAddressParts parts = SplitAddress(address);
+    TTessivarDomainName& domain = AddDomainName(parts.Domain);
+    TUpdateScope<TTessivarBusinessLogic> scope(*this);
+    auto record = std::make_unique<TTessivarEmailAddress>(*this);
+    record->m_DomainName = &domain;
+    record->m_Username = parts.User;
+    record->m_DisplayName = displayName;
+    record->m_Notes.clear();
+    record->m_ApprovalStatus = TApprovalStatus::Undefined;
+    record->m_AuthenticationStatus = TAuthenticationStatus::Undefined;
+    record->m_Deleted = false;
+    record->m_Modified = true;
+    m_Database->Insert("EmailAddresses",
+                       {"DomainNameID", "Username", "DisplayName", "Notes", "ApprovalStatus", "AuthenticationStatus",
+                        "Deleted", "Modified"},
+                       {domain.ID(), parts.User, displayName, "", ApprovalStatusCode(TApprovalStatus::Undefined),
+                        AuthenticationStatusCode(TAuthenticationStatus::Undefined), false, true});
+    record->m_ID = static_cast<int32_t>(m_Database->LastInsertRowID());
+    return AppendEmailAddress(std::move(record));
+}
+
+// ---- Storing a message -----------------------------------------------------------------------
+
+// The checker deletes the message from the real mailbox as soon as this returns, so everything is
+// on disk by then: the message file is written durably, and the rows of one message are committed
+// together after it. A failure rolls the rows back, removes the file and puts the records back, so
+// that the checker's next pass stores the message afresh instead of finding half of it.
+TTessivarEmail& TTessivarBusinessLogic::InsertEmail(TTessivarAccount& account, const std::string& messageId,
+                                                    const std::vector<std::string>& lines, TDateTime received,
+                                                    const std::string& subject, const std::string& fromAddress,
+                                                    const std::string& fromDisplayName, const std::string& toAddress,
+                                                    const std::string& toDisplayName) {
+    CheckThread();
+    auto email = std::make_unique<TTessivarEmail>(*this);
+    // Outlives the email's own bracket: the views hear of the change once the email is listed.
+    TUpdateScope<TTessivarBusinessLogic> notification(*this);
+    const TRecordsMark mark = MarkRecords(fromAddress);
+    std::string writtenFile;
+    try {
+        TSQLiteTransaction transaction(*m_Database);
+        {
+            TUpdateScope<TTessivarRecord> scope(*email);
+
+            TTessivarEmailAddress& sender = AddEmailAddress(fromAddress, fromDisplayName);
+            // A sender never seen before is asked to authenticate, unless the user already decided.
+            if (sender.AuthenticationStatus() == TAuthenticationStatus::Undefined) {
+                sender.SetAuthenticationStatus(TAuthenticationStatus::Pending);
+                if (sender.ApprovalStatus() == TApprovalStatus::Undefined)
+                    m_Database->Insert("EmailAddressesRequiringAuthorization",
+                                       {"FromEmailAddress", "FromDisplayName", "ToEmailAddress", "ToDisplayName",
+                                        "Subject", "Received", "SyncID"},
+                                       {fromAddress, fromDisplayName, toAddress, toDisplayName, subject,
+                                        TSQLValue::DateTime(received), -1});
+            }
+
+            const std::string text = MessageText(lines);
+            const std::string lowerCaseText = LowerCase(text);
+            const bool adult = ContainsAnyWord(lowerCaseText, m_AdultWords);
+            const bool blocked = ContainsAnyWord(lowerCaseText, m_BlockedWords);
+
+            m_Database->Insert("Emails",
+                               {"AccountID", "MessageID", "FromEmailAddressID", "FromDisplayName", "Subject",
+                                "Received", "ApprovalStatus", "WordBlocked", "AdultBlocked", "Deleted"},
+                               {account.ID(), messageId, sender.ID(), fromDisplayName, subject,
+                                TSQLValue::DateTime(received), ApprovalStatusCode(TApprovalStatus::Undefined), blocked,
+                                adult, false});
+            email->m_ID = static_cast<int32_t>(m_Database->LastInsertRowID());
+            email->m_MessageID = messageId;
+            email->m_Account = &account;
+            email->m_AdultBlocked = adult;
+            email->m_ApprovalStatus = TApprovalStatus::Undefined;
+            email->m_Deleted = false;
+            email->m_FromEmailAddress = &sender;
+            email->m_FromDisplayName = fromDisplayName;
+            email->m_Received = received;
+            email->m_Subject = subject;
+            email->m_WordBlocked = blocked;
+
+            if (IsReturningAuthenticationRequest(lines))
+                email->ApproveOnce();
+
+            const std::string fileName = email->FileName();
+            WriteFileDurably(fileName, text);
+            writtenFile = fileName;
+        } // the email's row is saved here, inside the transaction
+        transaction.Commit();
+    } catch (...) {
+        if (!writtenFile.empty())
+            ::unlink(writtenFile.c_str());
+        RestoreRecords(mark);
+        throw;
+    }
+    return AppendEmail(std::move(email));
+}
+
+// ---- Notices ---------------------------------------------------------------------------------
+
+void TTessivarBusinessLogic::SelfAuthentication(const std::string& address) {
+    CheckThread();
+    const TAddressParts parts = SplitAddress(address);
+    for (const auto& sender : m_EmailAddresses)
+        if (HasAddress(*sender, parts))
+            sender->SetAuthenticationStatus(TAuthenticationStatus::Authenticated);
+}
+
+void TTessivarBusinessLogic::Undeliverable(const std::string& address) {
+    CheckThread();
+    const TAddressParts parts = SplitAddress(address);
+    for (const auto& sender : m_EmailAddresses)
+        if (HasAddress(*sender, parts))
+            sender->Block();
+}
