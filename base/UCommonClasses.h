@@ -32,8 +32,7 @@ struct TItemClass {
     std::unique_ptr<TObject> (*Create)();
 };
 
-template <class T>
-const TItemClass& ItemClassOf() {
+template <class T> const TItemClass& ItemClassOf() {
     static const TItemClass itemClass{
         T::StaticClassName(),
         [](const TObject& item) { return dynamic_cast<const T*>(&item) != nullptr; },

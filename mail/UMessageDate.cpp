@@ -41,8 +41,7 @@ bool IsDigit(char c) {
 }
 
 // Index of the name the word begins with (its first three letters), -1 when none.
-template <size_t N>
-int NameIndex(std::string_view word, const std::array<std::string_view, N>& names) {
+template <size_t N> int NameIndex(std::string_view word, const std::array<std::string_view, N>& names) {
     if (word.size() < 3)
         return -1;
     for (size_t i = 0; i < N; ++i)

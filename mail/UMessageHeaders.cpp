@@ -1,7 +1,5 @@
 #include "mail/UMessageHeaders.h"
 
-#include <cstdint>
-
 namespace {
 
 bool IsBlank(char c) {

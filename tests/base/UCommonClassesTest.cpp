@@ -4,8 +4,7 @@
 
 namespace {
 
-template <class E, class F>
-std::string MessageOf(F&& action) {
+template <class E, class F> std::string MessageOf(F&& action) {
     try {
         action();
     } catch (const E& error) {
@@ -140,15 +139,6 @@ TEST(NameValueListTest, OtherLineSeparatorsDoNotEatTheNextLine) {
     list.SetAsString("a=1\r\nb=2");
     ASSERT_EQ(list.Count(), 1);
     EXPECT_EQ(list.Items(0).Value(), "1\r\nb=2");
-}
-
-TEST(NameValuesListTest, PairsSplitTheirValues) {
-    TNameValuesList list;
-    list.SetAsString("k=v1;v2\r\nempty=");
-    ASSERT_EQ(list.Count(), 2);
-    EXPECT_EQ(list.Items(0).Values(), (std::vector<std::string>{"v1", "v2"}));
-    EXPECT_TRUE(list.Items(1).Values().empty());
-    EXPECT_EQ(list.AsString(), "k=v1;v2\r\nempty=");
 }
 
 } // namespace
