@@ -75,7 +75,7 @@ bool TMessageLoop::Send(TThreadedCallData& data) {
     Wake();
     while (!state.Done) {
         m_Changed.wait_for(lock, SignalCheckInterval);
-        if (!state.Done && !state.Started && m_QuitSignalled) {
+        if (!state.Done && !state.Started && m_QuitSignalled && m_QuitBeginsShutdown) {
             // The loop may never serve this call now; the data stays ours, so it may be dropped.
             auto mine =
                 std::find_if(m_Queue.begin(), m_Queue.end(), [&](const TEntry& e) { return e.State == &state; });
@@ -126,20 +126,39 @@ void TMessageLoop::Run() {
     CheckThread("Run");
     while (true) {
         HandleSignalledQuit();
-        if (IsShuttingDown()) {
+        if (Quitting()) {
             break;
         }
         Serve(std::numeric_limits<size_t>::max(), true);
-        if (IsShuttingDown()) {
+        if (Quitting()) {
             break;
         }
         WaitForWork();
     }
-    BeginShutdown();
+    if (m_QuitBeginsShutdown) {
+        BeginShutdown();
+    }
 }
 
 void TMessageLoop::Quit() {
-    BeginShutdown();
+    m_QuitRequested = true;
+    if (m_QuitBeginsShutdown) {
+        BeginShutdown();
+    } else {
+        Wake();
+    }
+}
+
+void TMessageLoop::SetQuitBeginsShutdown(bool value) {
+    m_QuitBeginsShutdown = value;
+}
+
+bool TMessageLoop::QuitRequested() const {
+    return m_QuitRequested || m_QuitSignalled;
+}
+
+bool TMessageLoop::Quitting() const {
+    return IsShuttingDown() || QuitRequested();
 }
 
 void TMessageLoop::QuitFromSignal() noexcept {
@@ -169,7 +188,7 @@ void TMessageLoop::BeginShutdown() {
 }
 
 bool TMessageLoop::IsShuttingDown() const {
-    return m_ShuttingDown || m_QuitSignalled;
+    return m_ShuttingDown || (m_QuitSignalled && m_QuitBeginsShutdown);
 }
 
 size_t TMessageLoop::QueuedCount() const {
@@ -180,7 +199,7 @@ size_t TMessageLoop::QueuedCount() const {
 size_t TMessageLoop::ProcessPending() {
     CheckThread("ProcessPending");
     HandleSignalledQuit();
-    if (IsShuttingDown()) {
+    if (Quitting()) {
         return 0;
     }
     size_t queued;
@@ -232,7 +251,7 @@ size_t TMessageLoop::Serve(size_t limit, bool stopIfQuitting, bool sentOnly) {
         TEntry entry;
         {
             std::lock_guard lock(m_Lock);
-            if (stopIfQuitting && IsShuttingDown()) {
+            if (stopIfQuitting && Quitting()) {
                 break;
             }
             auto next = sentOnly ? std::find_if(m_Queue.begin(), m_Queue.end(), [](const TEntry& e) { return e.State; })
@@ -280,7 +299,7 @@ bool TMessageLoop::RunEntry(TEntry& entry) {
 }
 
 void TMessageLoop::HandleSignalledQuit() {
-    if (m_QuitSignalled && !m_ShuttingDown) {
+    if (m_QuitSignalled && m_QuitBeginsShutdown && !m_ShuttingDown) {
         BeginShutdown();
     }
 }

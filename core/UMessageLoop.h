@@ -1,11 +1,11 @@
 #pragma once
 // The portable threaded-call target: a message loop on the model's thread, used when no window
 // serves the calls (windowless mode, tests).
-// Thread contract: the thread that constructs the loop is the model's thread. Run, ProcessPending
-// Drain and ServeSentCallsUntil run only there. Send, Post, Quit, BeginShutdown and IsShuttingDown may be called from
-// any thread; QuitFromSignal is the only member that is async-signal-safe. A sender blocked in Send
-// is released when the loop is destroyed, but threads that may still call Send or Post afterwards
-// must be joined first.
+// Thread contract: the thread that constructs the loop is the model's thread. Run, ProcessPending,
+// Drain and ServeSentCallsUntil run only there. Send, Post, Quit, BeginShutdown, IsShuttingDown,
+// SetQuitBeginsShutdown and QuitRequested may be called from any thread; QuitFromSignal is the only
+// member that is async-signal-safe. A sender blocked in Send is released when the loop is
+// destroyed, but threads that may still call Send or Post afterwards must be joined first.
 
 #include "base/UException.h"
 #include "core/UThreadedCallTarget.h"
@@ -42,14 +42,21 @@ public:
     // time-out passes; posts stay queued for later. Returns done().
     bool ServeSentCallsUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) override;
 
-    // Serves queued calls until Quit; then begins the shutdown and returns. Queued posts stay
-    // queued (see Drain).
+    // Serves queued calls until Quit; then, unless the quit was told not to, begins the shutdown
+    // and returns. Queued posts stay queued (see Drain). Returns at once after an earlier quit.
     void Run();
-    // Ends Run and begins the shutdown.
+    // Ends Run and, unless SetQuitBeginsShutdown(false) was called, begins the shutdown.
     void Quit();
     // Async-signal-safe form of Quit for SIGINT/SIGTERM handlers: sets a flag and writes to an
     // eventfd; Run, ProcessPending and waiting senders act on it.
     void QuitFromSignal() noexcept;
+    // Default true. With false, a quit only ends Run (and ProcessPending): workers' sends are still
+    // accepted and served by ServeSentCallsUntil, so that an owner can stop its workers after Run
+    // while their last calls still reach the model; the owner then calls BeginShutdown itself.
+    // Set it before Run.
+    void SetQuitBeginsShutdown(bool value);
+    // Quit or QuitFromSignal has been called.
+    bool QuitRequested() const;
     // Refuses further Sends and releases the senders waiting for a call that has not started.
     void BeginShutdown();
     bool IsShuttingDown() const;
@@ -73,6 +80,8 @@ private:
 
     void CheckThread(const char* operation) const;
     void Wake() noexcept;
+    // A quit ends serving (Run, ProcessPending): shutting down, or a quit that does not shut down.
+    bool Quitting() const;
     // Waits until a call is queued or a quit is asked for; -1: no time limit.
     void WaitForWork(int timeoutMs = -1);
     // Runs at most `limit` queued calls (only sent ones when sentOnly); stops early when
@@ -85,9 +94,12 @@ private:
     const std::thread::id m_ModelThread;
     const int m_WakeFd; // eventfd written for every queued call and every quit
 
-    // Lock-free flags: m_QuitSignalled is set by QuitFromSignal, m_ShuttingDown under m_Lock.
+    // Lock-free flags: m_QuitSignalled is set by QuitFromSignal, m_QuitRequested by Quit,
+    // m_ShuttingDown under m_Lock.
     std::atomic<bool> m_QuitSignalled{false};
+    std::atomic<bool> m_QuitRequested{false};
     std::atomic<bool> m_ShuttingDown{false};
+    std::atomic<bool> m_QuitBeginsShutdown{true};
 
     // Guarded by m_Lock
     mutable std::mutex m_Lock;

@@ -292,3 +292,43 @@ TEST(UMessageLoopTest, ModelWaitingForAWorkerStillServesItsSends) {
     EXPECT_EQ(loop.ProcessPending(), 1u); // the post waited for the loop
     EXPECT_FALSE(loop.ServeSentCallsUntil([] { return false; }, std::chrono::milliseconds(1)));
 }
+
+// An owner that stops its workers after Run must still get their last sends (a local server's
+// session releases); a signal that refused them would lose the mail program's deletions.
+TEST(UMessageLoopTest, SignalledQuitWithoutShutdownKeepsServingSendsUntilShutdownBegins) {
+    TMessageLoop loop;
+    TRecorder recorder;
+    loop.SetDispatcher(Recording(loop, recorder));
+    loop.SetQuitBeginsShutdown(false);
+    g_SignalledLoop = &loop;
+    struct sigaction action {
+    }, previous{};
+    action.sa_handler = QuitOnSignal;
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+    loop.Post(std::make_unique<TCall>(1));
+    ::raise(SIGUSR1);
+    loop.Run(); // returns at once: the quit came first
+    sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_TRUE(loop.QuitRequested());
+    EXPECT_FALSE(loop.IsShuttingDown());
+    EXPECT_TRUE(recorder.Calls.empty()); // posts wait for Drain
+
+    std::atomic<bool> finished{false};
+    std::thread worker([&] {
+        TCall release(2);
+        EXPECT_TRUE(loop.Send(release));
+        finished = true;
+    });
+    EXPECT_TRUE(loop.ServeSentCallsUntil([&] { return finished.load(); }, std::chrono::seconds(30)));
+    worker.join();
+    EXPECT_EQ(recorder.Calls, (std::vector<std::pair<int, int>>{{2, 0}}));
+
+    loop.BeginShutdown();
+    std::thread late([&] {
+        TCall call(3);
+        EXPECT_FALSE(loop.Send(call));
+    });
+    late.join();
+    EXPECT_EQ(loop.Drain(), 1u);
+}
