@@ -159,8 +159,8 @@ TStringArray TRegistry::GetKeyNames() const {
     TGuard guard(RegistryStore::Lock());
     TStringArray names;
     if (TRegistryNode* node = OpenNode(m_Root, m_Path))
-        for (const auto& sub : node->SubKeys())
-            names.push_back(sub->Name());
+        for (const auto& [name, sub] : node->SubKeys())
+            names.push_back(name);
     return names;
 }
 

@@ -7,6 +7,8 @@ namespace {
 
 constexpr std::string_view Header = "Windows Registry Editor Version 5.00";
 constexpr std::string_view OldHeader = "REGEDIT4";
+// Deep keys make long section lines: a short file could otherwise expand to gigabytes.
+constexpr size_t MaxKeyPathBytes = 64 * 1024 * 1024;
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
@@ -188,8 +190,8 @@ void AppendKey(std::string& out, const TRegistryNode& node, const std::string& p
     for (const TRegistryValue& value : node.Values())
         AppendValue(out, value);
     out += '\n';
-    for (const auto& sub : node.SubKeys())
-        AppendKey(out, *sub, path + '\\' + sub->Name());
+    for (const auto& [name, sub] : node.SubKeys())
+        AppendKey(out, *sub, path + '\\' + name);
 }
 
 class TRegistryParser {
@@ -276,8 +278,20 @@ private:
             return; // values below a deletion are ignored
         }
         TRegistryNode* node = m_Result.Root.get();
-        for (const std::string& name : names)
-            node = &node->AddSubKey(name);
+        size_t pathBytes = m_RootName.size();
+        for (const std::string& name : names) {
+            pathBytes += 1 + name.size();
+            TRegistryNode* next = node->FindSubKey(name);
+            if (!next) {
+                if (m_KeyPathBytes + pathBytes > MaxKeyPathBytes) {
+                    Problem("too many keys");
+                    return;
+                }
+                m_KeyPathBytes += pathBytes;
+                next = &node->AddSubKey(name);
+            }
+            node = next;
+        }
         m_Current = node;
         m_SkipValues = false;
     }
@@ -409,6 +423,8 @@ private:
     }
 
     std::string_view m_RootName;
+    // Every key is written with its full path: the sum of the paths bounds what a file can grow to.
+    size_t m_KeyPathBytes = 0;
     std::vector<std::string_view> m_Lines;
     size_t m_Index = 0;
     TRegistryNode* m_Current = nullptr;
@@ -441,7 +457,7 @@ std::string FormatRegistryText(const TRegistryNode& root, std::string_view rootN
             AppendValue(out, value);
         out += '\n';
     }
-    for (const auto& sub : root.SubKeys())
-        AppendKey(out, *sub, rootPath + '\\' + sub->Name());
+    for (const auto& [name, sub] : root.SubKeys())
+        AppendKey(out, *sub, rootPath + '\\' + name);
     return out;
 }

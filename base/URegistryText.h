@@ -19,7 +19,8 @@
 // Damaged input is read as far as it is valid: every line that cannot be understood is skipped
 // and reported, everything valid is kept. A section header that names another root, an invalid
 // key name or a key deeper than the registry allows is reported, and the values below it, up to
-// the next section header, are skipped. A value line before any section header is skipped.
+// the next section header, are skipped. A value line before any section header is skipped. Keys
+// beyond 64 MiB of full key paths are skipped likewise, which bounds what a file can expand to.
 
 #include <memory>
 #include <string>

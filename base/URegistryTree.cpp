@@ -8,19 +8,20 @@ char FoldCase(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-bool SameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return FoldCase(x) == FoldCase(y); });
+std::string Folded(std::string_view name) {
+    std::string folded(name);
+    for (char& c : folded)
+        c = FoldCase(c);
+    return folded;
 }
 
-// Byte order of the folded names, so that "a" < "B" < "c".
-bool NameBefore(std::string_view a, std::string_view b) {
+} // namespace
+
+bool TRegistryNameLess::operator()(std::string_view a, std::string_view b) const {
     return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
         return static_cast<unsigned char>(FoldCase(x)) < static_cast<unsigned char>(FoldCase(y));
     });
 }
-
-} // namespace
 
 TRegistryValue TRegistryValue::String(std::string name, std::string text) {
     TRegistryValue value;
@@ -47,24 +48,19 @@ TRegistryValue TRegistryValue::Binary(std::string name, std::vector<uint8_t> byt
 }
 
 TRegistryNode* TRegistryNode::FindSubKey(std::string_view name) const {
-    auto it = std::lower_bound(
-        m_SubKeys.begin(), m_SubKeys.end(), name,
-        [](const std::unique_ptr<TRegistryNode>& node, std::string_view n) { return NameBefore(node->m_Name, n); });
-    return it != m_SubKeys.end() && SameName((*it)->m_Name, name) ? it->get() : nullptr;
+    auto it = m_SubKeys.find(name);
+    return it != m_SubKeys.end() ? it->second.get() : nullptr;
 }
 
 TRegistryNode& TRegistryNode::AddSubKey(std::string_view name) {
-    auto it = std::lower_bound(
-        m_SubKeys.begin(), m_SubKeys.end(), name,
-        [](const std::unique_ptr<TRegistryNode>& node, std::string_view n) { return NameBefore(node->m_Name, n); });
-    if (it != m_SubKeys.end() && SameName((*it)->m_Name, name))
-        return **it;
-    return **m_SubKeys.insert(it, std::make_unique<TRegistryNode>(std::string(name)));
+    auto it = m_SubKeys.lower_bound(name);
+    if (it == m_SubKeys.end() || TRegistryNameLess()(name, it->first))
+        it = m_SubKeys.emplace_hint(it, std::string(name), std::make_unique<TRegistryNode>(std::string(name)));
+    return *it->second;
 }
 
 bool TRegistryNode::RemoveSubKey(std::string_view name) {
-    auto it = std::find_if(m_SubKeys.begin(), m_SubKeys.end(),
-                           [&](const std::unique_ptr<TRegistryNode>& node) { return SameName(node->m_Name, name); });
+    auto it = m_SubKeys.find(name);
     if (it == m_SubKeys.end())
         return false;
     m_SubKeys.erase(it);
@@ -72,28 +68,27 @@ bool TRegistryNode::RemoveSubKey(std::string_view name) {
 }
 
 const TRegistryValue* TRegistryNode::FindValue(std::string_view name) const {
-    for (const TRegistryValue& value : m_Values)
-        if (SameName(value.Name, name))
-            return &value;
-    return nullptr;
+    auto it = m_ValueIndex.find(Folded(name));
+    return it != m_ValueIndex.end() ? &*it->second : nullptr;
 }
 
 void TRegistryNode::SetValue(TRegistryValue value) {
-    for (TRegistryValue& existing : m_Values)
-        if (SameName(existing.Name, value.Name)) {
-            value.Name = std::move(existing.Name);
-            existing = std::move(value);
-            return;
-        }
+    std::string key = Folded(value.Name);
+    if (auto it = m_ValueIndex.find(key); it != m_ValueIndex.end()) {
+        value.Name = std::move(it->second->Name);
+        *it->second = std::move(value);
+        return;
+    }
     m_Values.push_back(std::move(value));
+    m_ValueIndex.emplace(std::move(key), std::prev(m_Values.end()));
 }
 
 bool TRegistryNode::RemoveValue(std::string_view name) {
-    auto it = std::find_if(m_Values.begin(), m_Values.end(),
-                           [&](const TRegistryValue& value) { return SameName(value.Name, name); });
-    if (it == m_Values.end())
+    auto it = m_ValueIndex.find(Folded(name));
+    if (it == m_ValueIndex.end())
         return false;
-    m_Values.erase(it);
+    m_Values.erase(it->second);
+    m_ValueIndex.erase(it);
     return true;
 }
 

@@ -4,9 +4,12 @@
 // builds trees that no other thread sees yet.
 
 #include <cstdint>
+#include <list>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 // Windows value type numbers, as they appear in "hex(N):" data of the text form.
@@ -32,10 +35,20 @@ struct TRegistryValue {
     static TRegistryValue Binary(std::string name, std::vector<uint8_t> bytes, uint32_t type = REG_BINARY);
 };
 
+// Orders names with A-Z folded, so that "a" < "B" < "c" and "A" == "a".
+struct TRegistryNameLess {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const;
+};
+
 // One key. Names compare with A-Z folded and keep the letter case they were created with; subkeys
-// stay sorted by folded name, values keep the order in which they were first written.
+// stay sorted by folded name, values keep the order in which they were first written. Every
+// operation takes logarithmic or constant time, so that huge files cannot make loading hang.
 class TRegistryNode {
 public:
+    using TSubKeys = std::map<std::string, std::unique_ptr<TRegistryNode>, TRegistryNameLess>;
+    using TValues = std::list<TRegistryValue>;
+
     explicit TRegistryNode(std::string name = {}) : m_Name(std::move(name)) {}
     TRegistryNode(const TRegistryNode&) = delete;
     TRegistryNode& operator=(const TRegistryNode&) = delete;
@@ -46,21 +59,22 @@ public:
     // The existing subkey of that name, or a new one.
     TRegistryNode& AddSubKey(std::string_view name);
     bool RemoveSubKey(std::string_view name);
-    const std::vector<std::unique_ptr<TRegistryNode>>& SubKeys() const { return m_SubKeys; }
+    const TSubKeys& SubKeys() const { return m_SubKeys; }
 
     const TRegistryValue* FindValue(std::string_view name) const;
     // Replaces the value of the same name (keeping its place and stored name) or appends it.
     void SetValue(TRegistryValue value);
     bool RemoveValue(std::string_view name);
-    const std::vector<TRegistryValue>& Values() const { return m_Values; }
+    const TValues& Values() const { return m_Values; }
 
     // The key at the end of the path of names below this one, or nullptr.
     TRegistryNode* Find(const std::vector<std::string>& path);
 
 private:
     std::string m_Name;
-    std::vector<std::unique_ptr<TRegistryNode>> m_SubKeys;
-    std::vector<TRegistryValue> m_Values;
+    TSubKeys m_SubKeys;
+    TValues m_Values;
+    std::unordered_map<std::string, TValues::iterator> m_ValueIndex; // by folded name
 };
 
 // A name a key may have: 1 to 255 bytes, no backslash, no control characters.

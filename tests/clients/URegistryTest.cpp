@@ -429,3 +429,23 @@ TEST(URegistryLocation, DefaultsToTheUsersConfigurationDirectory) {
     restore("XDG_CONFIG_HOME", config);
     restore("TESSIVAR_REGISTRY_DIR", dir);
 }
+
+TEST(URegistryText, DeepKeysCannotExpandASmallFileWithoutBound) {
+    // Each line names 512 keys with paths of up to 130 KB: written out, every key gets its own
+    // section line, so three such lines of a few hundred kilobytes would make ~100 MB of text.
+    std::string text = "Windows Registry Editor Version 5.00\n";
+    for (char top : {'a', 'b', 'c'}) {
+        text += "[HKEY_CURRENT_USER\\"s + top;
+        for (size_t depth = 1; depth < RegistryMaxKeyDepth; ++depth)
+            text += "\\" + std::string(RegistryMaxKeyNameLength, 'k');
+        text += "]\n\"Value\"=\"x\"\n";
+    }
+    const TRegistryParseResult parsed = ParseRegistryText(text, "HKEY_CURRENT_USER");
+    EXPECT_EQ(parsed.Problems, TStringArray{"line 6: too many keys"});
+    // The first two fit within the bound and are kept whole.
+    const TRegistryNode* deepest = parsed.Root->FindSubKey("b");
+    while (deepest && !deepest->SubKeys().empty())
+        deepest = deepest->SubKeys().begin()->second.get();
+    ASSERT_TRUE(deepest);
+    EXPECT_TRUE(deepest->FindValue("Value"));
+}
