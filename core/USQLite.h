@@ -87,10 +87,16 @@ public:
     TSQLite(const TSQLite&) = delete;
     TSQLite& operator=(const TSQLite&) = delete;
 
+    // Opens FileName (replaced by a non-empty argument). A missing file is created only with
+    // CreateIfMissing and OnCreate set: owner-only (0600) whatever the umask, since it holds
+    // passwords, and removed again when opening it or OnCreate fails. An open handle is closed first.
     void Open(const std::string& fileName = {});
+    // The handle is gone afterwards even if closing failed.
     void Close();
     bool IsOpen();
     void CheckOpen();
+    // Both return what the engine reports (rows changed / rows found). A statement holding a NUL
+    // character is refused: the engine would silently run only the part before it.
     int Execute(const std::string& sql);
     int Query(const std::string& sql, TSQLiteResultSet* result = nullptr);
     int Insert(const std::string& table, const TStringArray& fields, const std::vector<TSQLValue>& values);
