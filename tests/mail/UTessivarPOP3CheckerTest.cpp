@@ -1,0 +1,441 @@
+#include "mail/UTessivarPOP3Checker.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "core/UMessageLoop.h"
+#include "core/UTessivarAccount.h"
+#include "core/UTessivarBusinessLogic.h"
+#include "core/UTessivarEmail.h"
+#include "core/UTessivarEmailAddress.h"
+#include "core/UTessivarLogItem.h"
+#include "tests/base/TraceCapture.h"
+#include "tests/support/DovecotServer.h"
+#include "tests/support/ScriptedPOP3Server.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The model's message loop, with a switch that makes every waited call fail as when the model's
+// thread cannot run it (InsertEmail then returns no email).
+class TGatedTarget : public IThreadedCallTarget {
+public:
+    TMessageLoop Loop;
+    std::atomic<bool> RefuseSends{false};
+
+    void SetDispatcher(TDispatcher dispatcher) override { Loop.SetDispatcher(std::move(dispatcher)); }
+    bool Send(TThreadedCallData& data) override { return !RefuseSends && Loop.Send(data); }
+    void Post(std::unique_ptr<TThreadedCallData> data) override { Loop.Post(std::move(data)); }
+    bool ServeSentCallsUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) override {
+        return Loop.ServeSentCallsUntil(done, timeout);
+    }
+};
+
+// A message as a scripted server sends it after "+OK": dot-stuffed lines and the final ".".
+std::string Wire(const std::string& from, const std::string& subject, const std::string& body = "body") {
+    return "From: " + from + "\r\nSubject: " + subject + "\r\nMessage-Id: <" + subject + "@example.org>\r\n\r\n" + body +
+           "\r\n.\r\n";
+}
+
+struct TScriptedMessage {
+    std::string Raw;            // empty: RETR is refused
+    bool RefuseDelete = false;
+    bool DropAfterSending = false;  // close the connection right after Raw
+    bool HangAfterSending = false;  // stay silent after Raw
+};
+
+// Greets, accepts the login and serves STAT, RETR, DELE and QUIT from the messages.
+void ServeMailbox(TScriptedPeer& peer, const std::vector<TScriptedMessage>& messages) {
+    peer.SendLine("+OK scripted");
+    peer.Answer("+OK");
+    peer.Answer("+OK");
+    while (const auto line = peer.ReadLine()) {
+        const size_t index = line->size() > 5 ? std::strtoul(line->c_str() + 5, nullptr, 10) - 1 : messages.size();
+        const TScriptedMessage* message = index < messages.size() ? &messages[index] : nullptr;
+        if (*line == "STAT") {
+            peer.SendLine("+OK " + std::to_string(messages.size()) + " 4000");
+        } else if (line->starts_with("RETR ") && message && !message->Raw.empty()) {
+            peer.SendLine("+OK");
+            peer.Send(message->Raw);
+            if (message->DropAfterSending)
+                return;
+            if (message->HangAfterSending)
+                return peer.WaitForClose();
+        } else if (line->starts_with("DELE ") && message && !message->RefuseDelete) {
+            peer.SendLine("+OK deleted");
+        } else if (*line == "QUIT") {
+            return peer.SendLine("+OK bye");
+        } else {
+            peer.SendLine("-ERR refused");
+        }
+    }
+}
+
+std::vector<std::string> Only(const std::vector<std::string>& lines, const std::string& prefix) {
+    std::vector<std::string> result;
+    for (const std::string& line : lines)
+        if (line.starts_with(prefix))
+            result.push_back(line);
+    return result;
+}
+
+std::string FileText(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+class CheckerTest : public testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (std::filesystem::temp_directory_path() / "tessivar-checker-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        m_Dir = pattern + "/";
+        ::setenv("TESSIVAR_HOME", m_Dir.c_str(), 1);
+        ::setenv("TESSIVAR_REGISTRY_DIR", m_Dir.c_str(), 1);
+        m_Model = std::make_unique<TTessivarBusinessLogic>(m_Target);
+    }
+    void TearDown() override {
+        m_Checker.reset();
+        m_Model.reset();
+        std::filesystem::remove_all(m_Dir);
+        ::unsetenv("TESSIVAR_HOME");
+        ::unsetenv("TESSIVAR_REGISTRY_DIR");
+    }
+
+    void CreateChecker(int port) {
+        m_Account = &m_Model->AddAccount("alice@example.test", "alice", "127.0.0.1", port);
+        m_Account->SetLogin("alice", "secret");
+        m_Checker = std::make_unique<TTessivarPOP3Checker>(*m_Model, *m_Account);
+    }
+    // Serves the model's calls in order, as the main window would, until the pass has ended.
+    void ServeUntilIdle() {
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        while (m_Checker->Busy()) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the pass did not end";
+            m_Target.Loop.ProcessPending();
+            std::this_thread::sleep_for(1ms);
+        }
+        m_Target.Loop.ProcessPending();
+    }
+    void RunPass() {
+        m_Checker->StartCheck();
+        ServeUntilIdle();
+    }
+    // The activity log, each item as its kind, a blank and its text.
+    std::vector<std::string> Log() const {
+        std::vector<std::string> items;
+        for (int i = 0; i < m_Model->LogItemCount(); ++i)
+            items.push_back(std::to_string(m_Model->LogItems(i).Kind()) + " " + m_Model->LogItems(i).Details());
+        return items;
+    }
+    TTessivarEmailAddress* Sender(const std::string& address) const {
+        for (int i = 0; i < m_Model->EmailAddressCount(); ++i)
+            if (m_Model->EmailAddresses(i).EmailAddress() == address)
+                return &m_Model->EmailAddresses(i);
+        return nullptr;
+    }
+    std::vector<std::string> Subjects() const {
+        std::vector<std::string> subjects;
+        for (int i = 0; i < m_Model->EmailCount(); ++i)
+            subjects.push_back(m_Model->Emails(i).Subject());
+        return subjects;
+    }
+
+    const std::string Checking = "0 Checking mail for \"alice\" at \"127.0.0.1\".";
+    const std::string ConnectFailed = "1 Could not connect to server for \"alice\" at \"127.0.0.1\".";
+
+    std::string m_Dir;
+    TGatedTarget m_Target;
+    std::unique_ptr<TTessivarBusinessLogic> m_Model;
+    TTessivarAccount* m_Account = nullptr;
+    std::unique_ptr<TTessivarPOP3Checker> m_Checker;
+};
+
+class CheckerDovecotTest : public CheckerTest {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "the Dovecot fixture needs root";
+        CheckerTest::SetUp();
+        m_Server = std::make_unique<TDovecotServer>();
+        m_Server->AddUser("alice", "secret");
+        CreateChecker(m_Server->Port());
+    }
+    // QUIT is not waited for; the server expunges a moment later.
+    int UpstreamCountAfterQuit(int expected) {
+        for (int i = 0; i < 250 && m_Server->MessageCount("alice") != expected; ++i)
+            std::this_thread::sleep_for(20ms);
+        return m_Server->MessageCount("alice");
+    }
+    std::unique_ptr<TDovecotServer> m_Server;
+};
+
+// ---- Against a real mailbox --------------------------------------------------------------------
+
+TEST_F(CheckerDovecotTest, TakesEveryMessageOffStoresItByteForByteAndDeletesItUpstream) {
+    const std::vector<std::string> messages = {
+        "From: Bob <bob@example.org>\r\nSubject: dots\r\nMessage-Id: <1@example.org>\r\n\r\n.\r\n.leading\r\n"
+        "..two\r\ntrailing  \r\n\r\nend\r\n",
+        "From: carol@example.org\r\nSubject: second\r\nMessage-Id: <2@example.org>\r\n\r\n\xE9t\xE9 8-bit\r\n",
+        "From: dave@example.org\r\nSubject: third\r\nMessage-Id: <3@example.org>\r\n\r\n" + std::string(3000, 'z') +
+            "\r\n"};
+    for (const std::string& message : messages)
+        m_Server->AddMessage("alice", message);
+    RunPass();
+
+    ASSERT_EQ(m_Model->EmailCount(), 3);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(FileText(m_Model->Emails(i).FileName()), messages[i]);
+        EXPECT_EQ(m_Model->Emails(i).MessageID(), "<" + std::to_string(i + 1) + "@example.org>");
+    }
+    EXPECT_EQ(Log(), (std::vector<std::string>{Checking, "0 Processed 3 new messages for \"alice\" at \"127.0.0.1\"."}));
+    EXPECT_EQ(UpstreamCountAfterQuit(0), 0);
+}
+
+TEST_F(CheckerDovecotTest, EmptyMailboxLogsCheckingAndNoNewMessages) {
+    RunPass();
+    EXPECT_EQ(Log(), (std::vector<std::string>{Checking, "0 No new messages for \"alice\" at \"127.0.0.1\"."}));
+    EXPECT_EQ(m_Model->EmailCount(), 0);
+}
+
+TEST_F(CheckerDovecotTest, MessageWithoutIdIsStoredUnderAGeneratedIdInTheMarkerDomain) {
+    m_Server->AddMessage("alice", "From: bob@example.org\r\nSubject: no id\r\n\r\nbody\r\n");
+    RunPass();
+    ASSERT_EQ(m_Model->EmailCount(), 1);
+    const std::string id = m_Model->Emails(0).MessageID();
+    EXPECT_EQ(id.size(), 36 + 1 + CheckerMessageIdDomain.size()) << id;
+    EXPECT_TRUE(id.ends_with("@" + std::string(CheckerMessageIdDomain))) << id;
+    EXPECT_EQ(Log().back(), "0 Processed a new message for \"alice\" at \"127.0.0.1\".");
+}
+
+TEST_F(CheckerDovecotTest, BounceOfAnAuthenticationRequestBlocksItsRecipientAndRobotMailIsNotStored) {
+    m_Server->AddMessage("alice", "From: Carol <carol@example.org>\r\nSubject: hello\r\n\r\nhi\r\n");
+    m_Server->AddMessage("alice",
+                         "From: Mail Delivery <Postmaster@mx.example.net>\r\nSubject: Undeliverable\r\n\r\n"
+                         "Your message could not be delivered.\r\n\r\nReturn-Path: <robot@service.example>\r\n"
+                         "To: Carol <carol@example.org>\r\nSubject: Please confirm\r\n"
+                         "X-Tessivar: Authentication-Request\r\n\r\nconfirm here\r\n");
+    m_Server->AddMessage("alice", "From: MAILER-DAEMON@mx.example.net\r\nSubject: Warning\r\n\r\nno marker\r\n");
+    RunPass();
+
+    EXPECT_EQ(Subjects(), (std::vector<std::string>{"hello"}));
+    ASSERT_NE(Sender("carol@example.org"), nullptr);
+    EXPECT_TRUE(Sender("carol@example.org")->IsBlocked());
+    EXPECT_EQ(UpstreamCountAfterQuit(0), 0);
+}
+
+TEST_F(CheckerDovecotTest, SelfAuthenticationNoticeInLowerCaseAuthenticatesItsSenderAndIsNotStored) {
+    m_Server->AddMessage("alice", "From: dave@example.org\r\nSubject: first\r\n\r\nhi\r\n");
+    m_Server->AddMessage("alice", "From: Dave <dave@example.org>\r\nSubject: notice\r\n"
+                                  "X-Tessivar: self-authentication-notification\r\n\r\nI am real\r\n");
+    RunPass();
+
+    EXPECT_EQ(Subjects(), (std::vector<std::string>{"first"}));
+    ASSERT_NE(Sender("dave@example.org"), nullptr);
+    EXPECT_TRUE(Sender("dave@example.org")->IsAuthenticated());
+    EXPECT_EQ(UpstreamCountAfterQuit(0), 0);
+}
+
+TEST_F(CheckerDovecotTest, StartCheckDuringAPassIsDroppedButOneRightAfterItStartsAnother) {
+    m_Server->AddMessage("alice", "From: bob@example.org\r\nSubject: one\r\n\r\n1\r\n");
+    m_Checker->StartCheck();
+    // The pass now waits for the model to store the message: the log item and InsertEmail are queued.
+    for (int i = 0; i < 5000 && m_Target.Loop.QueuedCount() < 2; ++i)
+        std::this_thread::sleep_for(2ms);
+    ASSERT_EQ(m_Target.Loop.QueuedCount(), 2u);
+    m_Checker->StartCheck();
+    EXPECT_TRUE(m_Checker->Busy());
+    ServeUntilIdle();
+    EXPECT_EQ(Only(Log(), Checking).size(), 1u);
+
+    RunPass();
+    EXPECT_EQ(Only(Log(), Checking).size(), 2u);
+    EXPECT_EQ(Log().back(), "0 No new messages for \"alice\" at \"127.0.0.1\".");
+    EXPECT_EQ(m_Model->EmailCount(), 1);
+}
+
+// ---- Against scripted peers --------------------------------------------------------------------
+
+TEST_F(CheckerTest, EmptyMailboxQuitsAndTheTraceNeverShowsThePassword) {
+    TScriptedPOP3Server server([](TScriptedPeer& peer) { ServeMailbox(peer, {}); });
+    std::string trace;
+    {
+        TTraceCapture capture;
+        CreateChecker(server.Port());
+        RunPass();
+        m_Checker.reset();
+        trace = capture.Text();
+    }
+    EXPECT_EQ(server.Received(), (std::vector<std::string>{"USER alice", "PASS secret", "STAT", "QUIT"}));
+    EXPECT_EQ(Log(), (std::vector<std::string>{Checking, "0 No new messages for \"alice\" at \"127.0.0.1\"."}));
+    EXPECT_NE(trace.find("POP3Checker: Checking: 127.0.0.1:" + std::to_string(server.Port()) + " alice/********"),
+              std::string::npos);
+    EXPECT_EQ(trace.find("secret"), std::string::npos);
+    EXPECT_NE(trace.find("Pop3Checker: Terminated."), std::string::npos);
+}
+
+TEST_F(CheckerTest, StartCheckRightAfterAPassEndsIsNeverLost) {
+    TScriptedPOP3Server server([](TScriptedPeer& peer) { ServeMailbox(peer, {}); });
+    CreateChecker(server.Port());
+    constexpr int Passes = 30;
+    for (int pass = 0; pass < Passes; ++pass) {
+        m_Checker->StartCheck();
+        // No sleep: the next StartCheck comes as soon as Busy drops, before the worker waits again.
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (m_Checker->Busy())
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "pass " << pass << " never ran";
+    }
+    m_Target.Loop.ProcessPending();
+    EXPECT_EQ(Only(Log(), Checking).size(), static_cast<size_t>(Passes));
+}
+
+class CheckerLoginFailureTest : public CheckerTest,
+                                public testing::WithParamInterface<std::function<void(TScriptedPeer&)>> {};
+
+TEST_P(CheckerLoginFailureTest, FailureBeforeTheMessagesEndsThePassWithAConnectErrorItem) {
+    TScriptedPOP3Server server(GetParam());
+    CreateChecker(server.Port());
+    RunPass();
+    EXPECT_EQ(Log(), (std::vector<std::string>{Checking, ConnectFailed}));
+    EXPECT_TRUE(Only(server.Received(), "RETR").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Peers, CheckerLoginFailureTest,
+    testing::Values([](TScriptedPeer&) {},  // closes without a greeting
+                    [](TScriptedPeer& peer) {
+                        peer.SendLine("+OK hello");
+                        peer.Answer("+OK");
+                        peer.Answer("-ERR invalid login");
+                        peer.WaitForClose();
+                    },
+                    [](TScriptedPeer& peer) {
+                        peer.SendLine("+OK hello");
+                        peer.Answer("+OK");
+                        peer.Answer("+OK");
+                        peer.Answer("200 what?");
+                        peer.WaitForClose();
+                    }));
+
+TEST_F(CheckerTest, FailedMessagesStayUpstreamWhileTheOthersAreStoredAndDeleted) {
+    TScriptedPOP3Server server([](TScriptedPeer& peer) {
+        ServeMailbox(peer, {{""},  // RETR refused
+                            {"Subject: huge\r\n" + std::string(20000, 'x') + "\r\n.\r\n"},
+                            {Wire("bob@example.org", "three"), true},  // DELE refused
+                            {Wire("<bob@example.org> carol@example.org", "unreadable sender")},
+                            {Wire("bob@example.org", "five")}});
+    });
+    CreateChecker(server.Port());
+    RunPass();
+    EXPECT_EQ(Subjects(), (std::vector<std::string>{"three", "five"}));
+    EXPECT_EQ(Only(server.Received(), "DELE"), (std::vector<std::string>{"DELE 3", "DELE 5"}));
+    EXPECT_EQ(server.Received().back(), "QUIT");
+    EXPECT_EQ(Log(), (std::vector<std::string>{Checking, "0 Processed 5 new messages for \"alice\" at \"127.0.0.1\"."}));
+}
+
+TEST_F(CheckerTest, NothingIsDeletedUpstreamWhenTheModelCannotStore) {
+    TScriptedPOP3Server server([](TScriptedPeer& peer) {
+        ServeMailbox(peer, {{Wire("bob@example.org", "one")}, {Wire("bob@example.org", "two")}});
+    });
+    CreateChecker(server.Port());
+    m_Target.RefuseSends = true;
+    RunPass();
+    EXPECT_EQ(m_Model->EmailCount(), 0);
+    EXPECT_TRUE(Only(server.Received(), "DELE").empty());
+    EXPECT_EQ(server.Received().back(), "QUIT");
+}
+
+TEST_F(CheckerTest, DroppedConnectionLosesNothingAndTheNextLoginStartsANewPass) {
+    std::atomic<int> connections{0};
+    TScriptedPOP3Server server([&](TScriptedPeer& peer) {
+        if (connections++ > 0)
+            return ServeMailbox(peer, {});
+        ServeMailbox(peer, {{Wire("bob@example.org", "kept")},
+                            {"Subject: cut\r\n\r\npartial li", false, true},
+                            {Wire("bob@example.org", "never reached")}});
+    });
+    CreateChecker(server.Port());
+    RunPass();
+    EXPECT_EQ(Subjects(), (std::vector<std::string>{"kept"}));
+    EXPECT_EQ(Only(server.Received(), "DELE"), (std::vector<std::string>{"DELE 1"}));
+    EXPECT_EQ(Log(), (std::vector<std::string>{Checking, ConnectFailed}));
+
+    RunPass();
+    EXPECT_EQ(connections, 2);
+    EXPECT_EQ(Log().back(), "0 No new messages for \"alice\" at \"127.0.0.1\".");
+}
+
+class CheckerShutdownTest : public CheckerTest,
+                            public testing::WithParamInterface<std::function<void(TScriptedPeer&)>> {};
+
+TEST_P(CheckerShutdownTest, DestroyingTheCheckerEndsAPassWaitingOnTheServer) {
+    std::atomic<bool> waiting{false};
+    TScriptedPOP3Server server([&](TScriptedPeer& peer) {
+        GetParam()(peer);
+        waiting = true;
+        peer.WaitForClose();
+    });
+    CreateChecker(server.Port());
+    m_Checker->StartCheck();
+    for (int i = 0; i < 5000 && !waiting; ++i) {
+        m_Target.Loop.ProcessPending();
+        std::this_thread::sleep_for(2ms);
+    }
+    ASSERT_TRUE(waiting);
+    const auto start = std::chrono::steady_clock::now();
+    m_Checker.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    m_Target.Loop.ProcessPending();
+    EXPECT_EQ(Log(), (std::vector<std::string>{Checking}));  // cancellation is no error
+}
+
+INSTANTIATE_TEST_SUITE_P(Peers, CheckerShutdownTest,
+                         testing::Values([](TScriptedPeer&) {},  // silent from the start
+                                         [](TScriptedPeer& peer) {  // a message that never ends
+                                             peer.SendLine("+OK hello");
+                                             peer.Answer("+OK");
+                                             peer.Answer("+OK");
+                                             peer.Answer("+OK 1 100");
+                                             peer.Answer("+OK");
+                                             peer.Send("Subject: endless\r\n\r\nmore to come\r\n");
+                                         }));
+
+// ---- Recognising robots and returned requests ---------------------------------------------------
+
+TEST(CheckerBounceTest, RobotSendersAreRecognisedByTheirAddressPrefix) {
+    EXPECT_TRUE(IsMailRobotAddress("PostMaster@example.org"));
+    EXPECT_TRUE(IsMailRobotAddress("mailer-daemon@mx.example.org"));
+    EXPECT_TRUE(IsMailRobotAddress(std::string(AutoReplySenderAddress)));
+    EXPECT_FALSE(IsMailRobotAddress("postmaster.office@example.org"));
+    EXPECT_FALSE(IsMailRobotAddress("bob@postmaster.example.org"));
+}
+
+TEST(CheckerBounceTest, ReturnedRequestRecipientComesFromTheHeaderBlockOfTheFirstMarker) {
+    // The marker inside an embedded header block; the address in angle brackets is reported bare.
+    EXPECT_EQ(ReturnedRequestRecipient({"From: postmaster@x.example", "", "Delivery failed", "",
+                                        "Subject: confirm", "To: Carol Smith <carol@example.org>",
+                                        "X-Tessivar: Authentication-Request", "", "body",
+                                        "To: other@example.org", "X-Tessivar: Authentication-Request"}),
+              "carol@example.org");
+    // The marker in the message's own header block, whose first line is "To".
+    EXPECT_EQ(ReturnedRequestRecipient({"To: dave@example.org", "X-Tessivar: Authentication-Request", "", "x"}),
+              "dave@example.org");
+    // Letter case and blanks of the marker line count.
+    EXPECT_EQ(ReturnedRequestRecipient({"To: dave@example.org", "x-tessivar: Authentication-Request"}), "");
+    EXPECT_EQ(ReturnedRequestRecipient({"To: dave@example.org", "X-Tessivar:  Authentication-Request"}), "");
+    // A marker block that names no recipient reports nothing.
+    EXPECT_EQ(ReturnedRequestRecipient({"Subject: x", "X-Tessivar: Authentication-Request"}), "");
+}
+
+} // namespace
