@@ -1,33 +1,97 @@
 #pragma once
 // The local POP3 server of one screened account: the mail program fetches from it instead of the
-// real mailbox. Thread contract: Start, Stop and Port on the model's thread; the process-wide port
-// counter may be used from any thread.
+// real mailbox. On login it builds the account's delivery session and starts a pass of the
+// account's mailbox checker; it serves the session's messages and releases the session, with the
+// mail program's deletions, when the connection ends.
+//
+// Thread contract: construction, destruction, Start, Stop, Port and Active on the model's thread.
+// The command handlers run on the engine's connection threads and reach the model only through
+// threaded calls. The process-wide port counter may be used from any thread.
+//
+// Stopping never waits on itself: while the engine waits for its connections to end, the model's
+// thread keeps serving the calls they send (their session releases), so the deletions of open
+// connections are applied. A send refused because the model's thread is shutting down ends the
+// wait at once.
 
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "base/LStrings.h"
+#include "base/UException.h"
+
+class TPOP3ServerConnection;
+class TPOP3ServerEngine;
 class TTessivarAccount;
+class TTessivarAccountSession;
+class TTessivarAccountSessionItem;
+class TTessivarBusinessLogic;
+class TTessivarPOP3Checker;
+struct TPOP3Command;
 
-// Hands out the next local port: the counter starts at 20000, each call raises it by one and wraps
-// to 20000 after 25000, so the first port is 20001.
+// No port of the local range could be bound.
+TESSIVAR_EXCEPTION(ETessivarPOP3ServerException, Exception);
+
+// The local port range: the counter starts at FirstServerPort, each call raises it by one and wraps
+// to FirstServerPort after LastServerPort, so the first port handed out is FirstServerPort + 1.
+inline constexpr int FirstServerPort = 20000;
+inline constexpr int LastServerPort = 25000;
+// Hands out the next local port.
 int NextServerPort();
+
+inline constexpr const char* LocalServerGreeting = "+OK Local Tessivar POP3 Server";
 
 class TTessivarPOP3Server {
 public:
-    // Created with its account, which owns it.
+    // Created with its account, which owns it; the account's model must outlive it.
     explicit TTessivarPOP3Server(TTessivarAccount& account);
+    // Stops the engine (serving the session releases of open connections), then ends the checker.
     ~TTessivarPOP3Server();
     TTessivarPOP3Server(const TTessivarPOP3Server&) = delete;
     TTessivarPOP3Server& operator=(const TTessivarPOP3Server&) = delete;
 
     TTessivarAccount& Account() const { return m_Account; }
-    // Takes the next port and listens there; a previous binding is given up first.
+    // Gives up a previous binding, then takes ports from the counter until one binds. Raises
+    // ETessivarPOP3ServerException once every port of the range has failed once, leaving the
+    // server stopped.
     void Start();
-    // Stops listening; a failure is written to the trace only.
+    // Stops listening and ends the connections; a failure is written to the trace only.
     void Stop();
-    // The port taken by the last Start (0 before the first).
-    int Port() const { return m_Port; }
-    bool Active() const { return m_Active; }
+    // The port of the last Start (0 before the first).
+    int Port() const;
+    bool Active() const;
 
 private:
+    // Command handlers (connection threads).
+    void CheckUser(TPOP3ServerConnection& connection);
+    void BeforeCommand(TPOP3ServerConnection& connection, const std::string& line);
+    void HandleSTAT(TPOP3Command& command);
+    void HandleLIST(TPOP3Command& command, int number);
+    void HandleUIDL(TPOP3Command& command, int number);
+    void HandleRETR(TPOP3Command& command, int number);
+    void HandleTOP(TPOP3Command& command, int number, int lines);
+    void HandleDELE(TPOP3Command& command, int number);
+    void HandleRSET(TPOP3Command& command);
+    void HandleQUIT(TPOP3Command& command, TPOP3ServerConnection& connection);
+    void Disconnect(TPOP3ServerConnection& connection);
+
+    // The session of the command's connection, or nullptr after answering "-ERR No session current.".
+    TTessivarAccountSession* SessionFor(TPOP3Command& command);
+    // Message `number` (from 1) of that session, or nullptr after answering the failure ("-ERR No
+    // such message." when the number is outside 1 ... Count).
+    TTessivarAccountSessionItem* MessageFor(TPOP3Command& command, int number);
+    // LIST and UIDL: the whole list or one message's line, with `text` of each message.
+    using TItemText = std::function<std::string(const TTessivarAccountSessionItem&)>;
+    void ServeListing(TPOP3Command& command, int number, const TItemText& text);
+    // The trace entries before and after a command.
+    std::string TraceHeader(TPOP3ServerConnection& connection) const;
+    void TraceServed(const TPOP3Command& command) const;
+
+    // Constant after construction.
     TTessivarAccount& m_Account;
-    int m_Port = 0;
-    bool m_Active = false;
+    TTessivarBusinessLogic& m_Model;
+    // Destroyed in this order by the destructor: the engine first, so that no connection can start
+    // a pass of a checker that is going away.
+    std::unique_ptr<TTessivarPOP3Checker> m_Checker;
+    std::unique_ptr<TPOP3ServerEngine> m_Server;
 };

@@ -1,6 +1,173 @@
 #include "mail/UTessivarPOP3Server.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "base/LStrings.h"
+#include "core/UMessageLoop.h"
+#include "core/USQLite.h"
+#include "core/UTessivarAccount.h"
+#include "core/UTessivarBusinessLogic.h"
+#include "core/UTessivarLogItem.h"
+#include "mail/UPOP3Channel.h"
+#include "mail/USockets.h"
+#include "mail/UTessivarAccountSession.h"
+#include "tests/base/TraceCapture.h"
+#include "tests/support/ScriptedPOP3Server.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A raw POP3 client: the mail program.
+class TMailProgram {
+public:
+    explicit TMailProgram(int port)
+        : m_Channel(TSocketStream::Connect("127.0.0.1", port, 5000, std::make_shared<TAbortSignal>())) {
+        m_Greeting = Line();
+    }
+    const std::string& Greeting() const { return m_Greeting; }
+    // The next line; "<closed>" when the server has closed the connection.
+    std::string Line() {
+        std::string line;
+        return m_Channel.ReadLine(line) ? line : "<closed>";
+    }
+    std::string Command(const std::string& line) {
+        m_Channel.WriteLine(line);
+        return Line();
+    }
+    // Body lines as sent (still byte-stuffed), without the terminating ".".
+    TStringArray Body() {
+        TStringArray lines;
+        for (std::string line = Line(); line != "." && line != "<closed>"; line = Line())
+            lines.push_back(line);
+        return lines;
+    }
+    void Login(const std::string& user = "me", const std::string& password = "secret") {
+        EXPECT_EQ(Command("USER " + user), "+OK Password required");
+        EXPECT_EQ(Command("PASS " + password), "+OK Login OK");
+    }
+
+private:
+    TPOP3Channel m_Channel;
+    std::string m_Greeting;
+};
+
+// A real mailbox that is always empty, for the passes each login starts.
+void EmptyMailbox(TScriptedPeer& peer) {
+    peer.SendLine("+OK ready");
+    for (auto line = peer.ReadLine(); line; line = peer.ReadLine()) {
+        if (*line == "STAT")
+            peer.SendLine("+OK 0 0");
+        else if (*line == "QUIT")
+            return peer.SendLine("+OK");
+        else
+            peer.SendLine("+OK");
+    }
+}
+
+constexpr const char* ApprovedMessage = "From: friend@example.test\r\n"
+                                        "Subject: Hello\r\n"
+                                        "\r\n"
+                                        "first\r\n"
+                                        ".dotted\r\n"
+                                        "third\r\n";
+
+// A model with one enabled account whose real mailbox is a scripted server, run by a message loop
+// on the test's thread, as the program runs it.
+class UTessivarPOP3ServerTest : public testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (std::filesystem::temp_directory_path() / "tessivar-server-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        m_Dir = pattern + "/";
+        ::setenv("TESSIVAR_HOME", m_Dir.c_str(), 1);
+        ::setenv("TESSIVAR_REGISTRY_DIR", m_Dir.c_str(), 1);
+        m_Mailbox = std::make_unique<TScriptedPOP3Server>(EmptyMailbox);
+        m_Loop = std::make_unique<TMessageLoop>();
+        m_Model = std::make_unique<TTessivarBusinessLogic>(*m_Loop);
+        Execute("INSERT INTO Accounts(ID, EmailAddress, RemoteServer, RemotePort, Username, Enabled) VALUES(1, "
+                "'me@example.test', '127.0.0.1', " +
+                std::to_string(m_Mailbox->Port()) + ", 'me', 1)");
+        Execute("INSERT INTO DomainNames(ID, DomainName, Notes, ApprovalStatus, Deleted, Modified) "
+                "VALUES(1, 'example.test', '', 'A', 0, 0)");
+        Execute("INSERT INTO EmailAddresses(ID, Username, DomainNameID, DisplayName, Notes, ApprovalStatus, "
+                "AuthenticationStatus, Deleted, Modified) VALUES(1, 'friend', 1, '', '', '?', '?', 0, 0)");
+    }
+    void TearDown() override {
+        m_Model->Shutdown();
+        m_Model.reset();
+        m_Loop.reset();
+        m_Mailbox.reset();
+        std::filesystem::remove_all(m_Dir);
+        ::unsetenv("TESSIVAR_HOME");
+        ::unsetenv("TESSIVAR_REGISTRY_DIR");
+    }
+
+    void Execute(const std::string& sql) { m_Model->Database().Execute(sql); }
+    std::string Cell(const std::string& sql) {
+        TSQLiteResultSet result;
+        return m_Model->Database().Query(sql, &result) < 1 ? "(none)" : result.Value(0, 0);
+    }
+    // An approved message awaiting delivery, with its stored file.
+    void AddEmail(int id, const std::string& text = ApprovedMessage) {
+        Execute("INSERT INTO Emails(ID, AccountID, MessageID, FromEmailAddressID, FromDisplayName, Subject, Received, "
+                "ApprovalStatus, WordBlocked, AdultBlocked, Deleted) VALUES(" +
+                std::to_string(id) + ", 1, '<m" + std::to_string(id) +
+                "@example.test>', 1, '', 'Hello', '2026-01-02T03:04:05.0000000+00:00', '?', 0, 0, 0)");
+        std::ofstream(FileOf(id), std::ios::binary) << text;
+    }
+    std::string FileOf(int id) { return m_Model->StorePath() + IntToHex(static_cast<uint32_t>(id), 8) + ".eml"; }
+    std::string Deleted(int id) { return Cell("SELECT Deleted FROM Emails WHERE ID=" + std::to_string(id)); }
+
+    TTessivarAccount& Account() { return m_Model->Accounts(0); }
+    int Port() { return Account().Server().Port(); }
+
+    // Runs the mail program's conversation on a thread of its own while this, the model's, thread
+    // serves the calls it causes; returns once the connection's session has been released.
+    void Converse(const std::function<void(TMailProgram&)>& conversation) {
+        std::atomic<bool> done{false};
+        const int port = Port();
+        std::thread client([&] {
+            {
+                TMailProgram program(port);
+                conversation(program);
+            }
+            done = true;
+        });
+        const bool finished = m_Loop->ServeSentCallsUntil([&] { return done.load(); }, 60s);
+        client.join();
+        ASSERT_TRUE(finished);
+        ServeUntilReleased();
+    }
+    void ServeUntilReleased() {
+        EXPECT_TRUE(m_Loop->ServeSentCallsUntil([] { return TTessivarAccountSession::LiveCount() == 0; }, 60s));
+        m_Loop->ProcessPending();
+    }
+    bool Logged(const std::string& details) {
+        for (int i = 0; i < m_Model->LogItemCount(); ++i)
+            if (m_Model->LogItems(i).Details() == details)
+                return true;
+        return false;
+    }
+
+    std::string m_Dir;
+    std::unique_ptr<TScriptedPOP3Server> m_Mailbox;
+    std::unique_ptr<TMessageLoop> m_Loop;
+    std::unique_ptr<TTessivarBusinessLogic> m_Model;
+};
+
+} // namespace
 
 TEST(UTessivarPOP3Server, PortCounterStaysWithinTheLocalRangeAndWraps) {
     int previous = NextServerPort();
@@ -19,4 +186,274 @@ TEST(UTessivarPOP3Server, PortCounterStaysWithinTheLocalRangeAndWraps) {
     }
     EXPECT_TRUE(wrapped);
     EXPECT_EQ(NextServerPort(), 20001);
+}
+
+TEST_F(UTessivarPOP3ServerTest, PortInUseIsSkippedAndEveryProtectTakesANewPort) {
+    const int counter = NextServerPort();
+    ASSERT_LT(counter, 24990);
+    // Held by another program: the next port the counter hands out (if some other program holds it
+    // already, so much the better).
+    std::unique_ptr<TSocketListener> taken;
+    try {
+        taken = std::make_unique<TSocketListener>("127.0.0.1", counter + 1, 1);
+    } catch (const ESocketException&) {
+    }
+    m_Model->Startup();
+    const int first = Port();
+    EXPECT_GT(first, counter + 1);
+    EXPECT_TRUE(Account().Server().Active());
+    Account().SetEnabled(false);
+    EXPECT_FALSE(Account().Server().Active());
+    Account().SetEnabled(true);
+    EXPECT_GT(Port(), first);
+    TMailProgram program(Port());
+    EXPECT_EQ(program.Greeting(), "+OK Local Tessivar POP3 Server");
+}
+
+// A machine whose local range is used up by other programs: protecting must fail visibly instead
+// of trying ports for ever. The range is filled in a network namespace of a child process, so that
+// no other test loses its ports meanwhile.
+TEST_F(UTessivarPOP3ServerTest, ProtectFailsAfterOneRoundWhenNoPortCanBeBound) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a private network namespace needs root";
+    Execute("UPDATE Accounts SET Enabled=0");
+    m_Model->Startup();
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // The child ends without running destructors; it only removes its own directory.
+    const auto finish = [this](int code) {
+        std::filesystem::remove_all(m_Dir);
+        std::_Exit(code);
+    };
+    EXPECT_EXIT(
+        {
+            if (::unshare(CLONE_NEWNET) != 0)
+                finish(2);
+            std::vector<std::unique_ptr<TSocketListener>> taken;
+            for (int port = FirstServerPort; port <= LastServerPort; ++port)
+                taken.push_back(std::make_unique<TSocketListener>("127.0.0.1", port, 1));
+            try {
+                Account().SetEnabled(true);
+                finish(3);
+            } catch (const ETessivarPOP3ServerException&) {
+            }
+            finish(Account().Redirected() || Account().Server().Active() ? 4 : 0);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+TEST_F(UTessivarPOP3ServerTest, EmptySessionListsNothingAndRefusesMessageNumbers) {
+    m_Model->Startup();
+    Converse([](TMailProgram& program) {
+        program.Login();
+        EXPECT_EQ(program.Command("STAT"), "+OK 0 0");
+        EXPECT_EQ(program.Command("LIST"), "+OK 0 messages in session.");
+        EXPECT_EQ(program.Line(), ".");
+        EXPECT_EQ(program.Command("UIDL"), "+OK 0 messages in session.");
+        EXPECT_EQ(program.Line(), ".");
+        for (const char* command : {"RETR 1", "TOP 1 0", "DELE 1", "LIST 1", "UIDL 0", "RETR"})
+            EXPECT_EQ(program.Command(command), "-ERR No such message.") << command;
+        EXPECT_EQ(program.Command("QUIT"), "+OK");
+        EXPECT_EQ(program.Line(), "<closed>");
+    });
+    EXPECT_TRUE(Logged("Delivering pending mail for \"me\" at \"127.0.0.1\" to inbox."));
+    EXPECT_TRUE(Logged("Messages successfully delivered."));
+}
+
+TEST_F(UTessivarPOP3ServerTest, ServesStoredMessagesAsStoredWithSizesIdsAndHeaderTops) {
+    AddEmail(1);
+    const std::string unseparated = "Subject: no body separator\r\nX: y";
+    AddEmail(2, unseparated);
+    m_Model->Startup();
+    const std::size_t size1 = std::string(ApprovedMessage).size(), size2 = unseparated.size();
+    Converse([&](TMailProgram& program) {
+        program.Login();
+        EXPECT_EQ(program.Command("STAT"), "+OK 2 " + std::to_string(size1 + size2));
+        EXPECT_EQ(program.Command("LIST"), "+OK 2 messages in session.");
+        EXPECT_EQ(program.Body(), (TStringArray{"1 " + std::to_string(size1), "2 " + std::to_string(size2)}));
+        EXPECT_EQ(program.Command("LIST 2"), "+OK 2 " + std::to_string(size2));
+        EXPECT_EQ(program.Command("UIDL"), "+OK 2 messages in session.");
+        EXPECT_EQ(program.Body(), (TStringArray{"1 <m1@example.test>", "2 <m2@example.test>"}));
+        EXPECT_EQ(program.Command("UIDL 1"), "+OK 1 <m1@example.test>");
+        EXPECT_EQ(program.Command("LIST 3"), "-ERR No such message.");
+        EXPECT_EQ(program.Command("RETR 1"), "+OK");
+        EXPECT_EQ(program.Body(),
+                  (TStringArray{"From: friend@example.test", "Subject: Hello", "", "first", "..dotted", "third"}));
+        EXPECT_EQ(program.Command("TOP 1 0"), "+OK");
+        EXPECT_EQ(program.Body(), (TStringArray{"From: friend@example.test", "Subject: Hello", ""}));
+        EXPECT_EQ(program.Command("TOP 1 2"), "+OK");
+        EXPECT_EQ(program.Body(),
+                  (TStringArray{"From: friend@example.test", "Subject: Hello", "", "first", "..dotted"}));
+        // Without an empty line nothing is cut; a last line without line end is still a line.
+        EXPECT_EQ(program.Command("TOP 2 0"), "+OK");
+        EXPECT_EQ(program.Body(), (TStringArray{"Subject: no body separator", "X: y"}));
+        EXPECT_EQ(program.Command("QUIT"), "+OK");
+    });
+    EXPECT_EQ(Deleted(1), "0");
+    EXPECT_EQ(Deleted(2), "0");
+}
+
+// The mail program's deletions apply when its connection ends, however it ends, and only then;
+// RSET takes them back; messages it did not delete are offered again at the next login.
+TEST_F(UTessivarPOP3ServerTest, DeletionsApplyAtTheEndOfEveryConnectionUnlessReset) {
+    AddEmail(1);
+    AddEmail(2);
+    AddEmail(3);
+    m_Model->Startup();
+    Converse([](TMailProgram& program) {
+        program.Login();
+        EXPECT_EQ(program.Command("DELE 2"), "+OK");
+        EXPECT_EQ(program.Command("RSET"), "+OK Reset");
+        EXPECT_EQ(program.Command("DELE 1"), "+OK");
+        EXPECT_EQ(program.Command("DELE 1"), "+OK");
+        // Marked messages stay listed and retrievable until the connection ends.
+        EXPECT_EQ(program.Command("STAT").substr(0, 6), "+OK 3 ");
+        EXPECT_EQ(program.Command("RETR 1"), "+OK");
+        program.Body();
+    }); // dropped without QUIT
+    EXPECT_EQ(Deleted(1), "1");
+    EXPECT_EQ(Deleted(2), "0");
+    Converse([](TMailProgram& program) {
+        program.Login();
+        EXPECT_EQ(program.Command("UIDL"), "+OK 2 messages in session.");
+        EXPECT_EQ(program.Body(), (TStringArray{"1 <m2@example.test>", "2 <m3@example.test>"}));
+        EXPECT_EQ(program.Command("DELE 2"), "+OK");
+        EXPECT_EQ(program.Command("QUIT"), "+OK");
+    });
+    EXPECT_EQ(Deleted(2), "0");
+    EXPECT_EQ(Deleted(3), "1");
+}
+
+// A message is never offered on two connections at once, also when one connection logs in twice:
+// the repeated login first releases its own session (with its deletions).
+TEST_F(UTessivarPOP3ServerTest, ConcurrentAndRepeatedLoginsNeverOfferAMessageTwice) {
+    AddEmail(1);
+    AddEmail(2);
+    m_Model->Startup();
+    const int port = Port();
+    Converse([port](TMailProgram& first) {
+        first.Login();
+        EXPECT_EQ(first.Command("STAT").substr(0, 6), "+OK 2 ");
+        TMailProgram second(port);
+        second.Login();
+        EXPECT_EQ(second.Command("STAT"), "+OK 0 0");
+        EXPECT_EQ(second.Command("QUIT"), "+OK");
+        EXPECT_EQ(first.Command("DELE 1"), "+OK");
+        EXPECT_EQ(first.Command("PASS again"), "+OK Login OK");
+        EXPECT_EQ(first.Command("UIDL"), "+OK 1 messages in session.");
+        EXPECT_EQ(first.Body(), (TStringArray{"1 <m2@example.test>"}));
+        EXPECT_EQ(first.Command("QUIT"), "+OK");
+    });
+    EXPECT_EQ(Deleted(1), "1");
+    EXPECT_EQ(Deleted(2), "0");
+}
+
+// A stored file that has gone missing ends the connection without a reply, and the connection's
+// session is still released with its deletions.
+TEST_F(UTessivarPOP3ServerTest, UnreadableStoredMessageEndsOnlyThatConnection) {
+    AddEmail(1);
+    AddEmail(2);
+    m_Model->Startup();
+    std::filesystem::remove(FileOf(1));
+    Converse([](TMailProgram& program) {
+        program.Login();
+        EXPECT_EQ(program.Command("DELE 2"), "+OK");
+        EXPECT_EQ(program.Command("RETR 1"), "<closed>");
+    });
+    EXPECT_EQ(Deleted(2), "1");
+    Converse([](TMailProgram& program) {
+        program.Login();
+        EXPECT_EQ(program.Command("LIST"), "<closed>");
+    });
+    Converse([](TMailProgram& program) {
+        program.Login();
+        EXPECT_EQ(program.Command("UIDL 1"), "+OK 1 <m1@example.test>");
+    });
+}
+
+// Stopping a server whose connection is open must neither wait for the engine's time-out nor lose
+// the connection's deletions: the model's thread serves the release while it waits.
+TEST_F(UTessivarPOP3ServerTest, StoppingWithAnOpenConnectionAppliesItsDeletions) {
+    AddEmail(1);
+    m_Model->Startup();
+    std::atomic<bool> deleted{false};
+    const int port = Port();
+    std::thread client([&] {
+        try {
+            TMailProgram program(port);
+            program.Login();
+            EXPECT_EQ(program.Command("DELE 1"), "+OK");
+            deleted = true;
+            program.Line(); // until the server goes away
+        } catch (const ESocketException&) {
+        }
+        deleted = true;
+    });
+    ASSERT_TRUE(m_Loop->ServeSentCallsUntil([&] { return deleted.load(); }, 60s));
+    std::string trace;
+    {
+        TTraceCapture capture;
+        Account().SetEnabled(false);
+        trace = capture.Text();
+    }
+    client.join();
+    EXPECT_EQ(trace.find("failed on port"), std::string::npos) << trace;
+    EXPECT_EQ(Deleted(1), "1");
+    EXPECT_FALSE(Account().Redirected());
+}
+
+// When the model's thread refuses calls (it is shutting down), a login gets no session but an
+// answer to every command, and nothing hangs.
+TEST_F(UTessivarPOP3ServerTest, LoginWhileTheModelShutsDownHoldsNoSession) {
+    AddEmail(1);
+    m_Model->Startup();
+    m_Loop->BeginShutdown();
+    TMailProgram program(Port());
+    program.Login();
+    EXPECT_EQ(program.Command("STAT"), "+OK 0 0");
+    for (const char* command : {"LIST", "UIDL 1", "RETR 1", "TOP 1 1", "DELE 1"})
+        EXPECT_EQ(program.Command(command), "-ERR No session current.") << command;
+    EXPECT_EQ(program.Command("RSET"), "+OK Reset");
+    EXPECT_EQ(program.Command("QUIT"), "+OK");
+}
+
+// The login's words are the ones the pass presents to the real mailbox.
+TEST_F(UTessivarPOP3ServerTest, LoginCredentialsServeThePassOnTheRealMailbox) {
+    m_Model->Startup();
+    Converse([](TMailProgram& program) { program.Login("alice", "s3cret word"); });
+    for (int i = 0; i < 1000 && m_Mailbox->Received().size() < 2; ++i)
+        std::this_thread::sleep_for(10ms);
+    const auto received = m_Mailbox->Received();
+    ASSERT_GE(received.size(), 2u);
+    EXPECT_EQ(received[0], "USER alice");
+    EXPECT_EQ(received[1], "PASS s3cret");
+}
+
+// The trace names the account, each command and its answer, cut after eleven lines; the password
+// of a login stays out of it.
+TEST_F(UTessivarPOP3ServerTest, TraceShowsCommandsAndAnswersCutAfterElevenLines) {
+    std::string message = "Subject: long\r\n\r\n";
+    for (int i = 1; i <= 20; ++i)
+        message += "line " + std::to_string(i) + "\r\n";
+    AddEmail(1, message);
+    m_Model->Startup();
+    std::string trace;
+    {
+        TTraceCapture capture;
+        Converse([](TMailProgram& program) {
+            program.Login();
+            EXPECT_EQ(program.Command("RETR 1"), "+OK");
+            program.Body();
+        });
+        trace = capture.Text();
+    }
+    EXPECT_NE(trace.find("TTessivarPOP3Server\r\n"), std::string::npos);
+    EXPECT_NE(trace.find("Attempting: USER me\r\n"), std::string::npos);
+    EXPECT_EQ(trace.find("s3cret"), std::string::npos);
+    EXPECT_EQ(trace.find("secret"), std::string::npos);
+    EXPECT_NE(trace.find("me@example.test"), std::string::npos);
+    EXPECT_NE(trace.find("Attempting: RETR 1"), std::string::npos);
+    EXPECT_NE(trace.find("line 9"), std::string::npos);
+    EXPECT_EQ(trace.find("line 10"), std::string::npos);
+    EXPECT_NE(trace.find("..."), std::string::npos);
+    EXPECT_NE(trace.find("SERVER: DISCONNECT"), std::string::npos);
 }
