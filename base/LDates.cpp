@@ -36,7 +36,9 @@ void CivilFromDays(int64_t z, int& year, int& month, int& day) {
 // 1899-12-30, day 0 of TDateTime, counted from 1970-01-01.
 const int64_t DateDelta = DaysFromCivil(1899, 12, 30);
 
-bool IsLeapYear(int year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
+bool IsLeapYear(int year) {
+    return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+}
 
 int DaysInMonth(int year, int month) {
     static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -184,9 +186,8 @@ bool TokenAt(std::string_view format, size_t i, std::string_view token) {
 } // namespace
 
 bool TryEncodeDateTime(int year, int month, int day, int hour, int minute, int second, int msec, TDateTime& result) {
-    if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month) ||
-        hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59 || msec < 0 ||
-        msec > 999) {
+    if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month) || hour < 0 ||
+        hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59 || msec < 0 || msec > 999) {
         return false;
     }
     const int64_t days = DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) - DateDelta;
@@ -200,8 +201,7 @@ TDateTime EncodeDateTime(int year, int month, int day, int hour, int minute, int
     return TryEncodeDateTime(year, month, day, hour, minute, second, msec, result) ? result : 0;
 }
 
-void DecodeDateTime(TDateTime value, int& year, int& month, int& day, int& hour, int& minute, int& second,
-                    int& msec) {
+void DecodeDateTime(TDateTime value, int& year, int& month, int& day, int& hour, int& minute, int& second, int& msec) {
     int64_t days = 0, timeMs = 0;
     Split(value, days, timeMs);
     CivilFromDays(days + DateDelta, year, month, day);
@@ -268,7 +268,9 @@ std::string FormatDateTime(std::string_view format, TDateTime value) {
     return out;
 }
 
-TZDateTime ZonedLocal(TDateTime local) { return TZDateTime{local, LocalStandardOffset()}; }
+TZDateTime ZonedLocal(TDateTime local) {
+    return TZDateTime{local, LocalStandardOffset()};
+}
 
 std::string DateTimeToText(const TZDateTime& value) {
     std::string text = FormatDateTime("YYYY-MM-DDTHH:NN:SS.ZZZ", value.Value);

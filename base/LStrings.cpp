@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <cmath>
 #include <clocale>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
@@ -14,9 +14,15 @@
 
 namespace {
 
-char LowerChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-char UpperChar(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-bool IsBlankOrControl(char c) { return static_cast<unsigned char>(c) <= ' '; }
+char LowerChar(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+char UpperChar(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+bool IsBlankOrControl(char c) {
+    return static_cast<unsigned char>(c) <= ' ';
+}
 
 // Case-insensitive comparison by the C library's current character classification (the locale's
 // notion of letter case for single bytes). Compares the whole text, NUL bytes included.
@@ -32,7 +38,9 @@ int LocaleCompareText(std::string_view a, std::string_view b) {
     return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
 }
 
-size_t ClampCount(int n) { return n <= 0 ? 0 : static_cast<size_t>(n); }
+size_t ClampCount(int n) {
+    return n <= 0 ? 0 : static_cast<size_t>(n);
+}
 
 } // namespace
 
@@ -53,7 +61,9 @@ bool SameText(std::string_view a, std::string_view b) {
            std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return LowerChar(x) == LowerChar(y); });
 }
 
-std::string Trim(std::string_view text) { return TrimRight(TrimLeft(text)); }
+std::string Trim(std::string_view text) {
+    return TrimRight(TrimLeft(text));
+}
 
 std::string TrimLeft(std::string_view text) {
     size_t i = 0;
@@ -205,14 +215,18 @@ bool IsFloat(std::string_view text) {
     return TryStrToFloat(text, value);
 }
 
-std::string LeftText(std::string_view text, int n) { return std::string(text.substr(0, ClampCount(n))); }
+std::string LeftText(std::string_view text, int n) {
+    return std::string(text.substr(0, ClampCount(n)));
+}
 
 std::string RightText(std::string_view text, int n) {
     const size_t count = std::min(ClampCount(n), text.size());
     return std::string(text.substr(text.size() - count));
 }
 
-std::string TextFrom(std::string_view text, int index) { return MidText(text, index, -1); }
+std::string TextFrom(std::string_view text, int index) {
+    return MidText(text, index, -1);
+}
 
 std::string MidText(std::string_view text, int index, int count) {
     const size_t start = index <= 1 ? 0 : static_cast<size_t>(index) - 1;
@@ -253,9 +267,13 @@ std::string ReplaceAll(std::string_view text, std::string_view oldText, std::str
     }
 }
 
-std::string BoolToText(bool value) { return value ? "true" : "false"; }
+std::string BoolToText(bool value) {
+    return value ? "true" : "false";
+}
 
-bool TextToBool(std::string_view text) { return SameText(text, "true") || SameText(text, "yes"); }
+bool TextToBool(std::string_view text) {
+    return SameText(text, "true") || SameText(text, "yes");
+}
 
 std::string PadLeft(std::string_view text, char c, int width) {
     const size_t target = ClampCount(width);
@@ -322,8 +340,8 @@ bool ContainsAnyOf(std::string_view text, const TStringArray& list) {
 
 bool StartsWithText(std::string_view prefix, std::string_view text, bool caseSensitive) {
     DebugList({"LOOKING FOR ", prefix, " IN ", text});
-    const bool matches = caseSensitive ? text.substr(0, prefix.size()) == prefix
-                                       : SameText(text.substr(0, prefix.size()), prefix);
+    const bool matches =
+        caseSensitive ? text.substr(0, prefix.size()) == prefix : SameText(text.substr(0, prefix.size()), prefix);
     if (matches) {
         Debug("MATCHED!");
     }

@@ -9,10 +9,10 @@
 
 using TStringArray = std::vector<std::string>;
 
-std::string LowerCase(std::string_view text);                   // A-Z only
-std::string UpperCase(std::string_view text);                   // a-z only
-bool SameText(std::string_view a, std::string_view b);           // A-Z folded
-std::string Trim(std::string_view text);                         // blanks and control characters
+std::string LowerCase(std::string_view text);          // A-Z only
+std::string UpperCase(std::string_view text);          // a-z only
+bool SameText(std::string_view a, std::string_view b); // A-Z folded
+std::string Trim(std::string_view text);               // blanks and control characters
 std::string TrimLeft(std::string_view text);
 std::string TrimRight(std::string_view text);
 // Pieces of text cut at every occurrence of separator; the last piece included.
@@ -22,7 +22,7 @@ std::string JoinText(const TStringArray& items, std::string_view separator);
 // blanks); false when it is not one or out of range.
 bool TryStrToInt(std::string_view text, int32_t& value);
 int32_t StrToIntDef(std::string_view text, int32_t fallback);
-std::string IntToHex(uint32_t value, int digits);                // upper case
+std::string IntToHex(uint32_t value, int digits); // upper case
 
 // The program's number conversion, independent of the locale: [+|-] digits [. digits] [e|E [+|-]
 // digits] with at least one mantissa digit ("1.5", "-7", ".5", "5.", "1e3"). Rejected: "", ".",
@@ -30,12 +30,12 @@ std::string IntToHex(uint32_t value, int digits);                // upper case
 // for one read as zero.
 bool TryStrToFloat(std::string_view text, double& value);
 
-int IndexOfText(std::string_view text, const TStringArray& list);          // -1 when not found
-bool IsFloat(std::string_view text);                                        // TryStrToFloat accepts it
+int IndexOfText(std::string_view text, const TStringArray& list); // -1 when not found
+bool IsFloat(std::string_view text);                              // TryStrToFloat accepts it
 // Counts below 1 and positions past the end give empty text; positions below 1 count as 1.
 std::string LeftText(std::string_view text, int n);
 std::string RightText(std::string_view text, int n);
-std::string TextFrom(std::string_view text, int index);          // 1-based
+std::string TextFrom(std::string_view text, int index);                // 1-based
 std::string MidText(std::string_view text, int index, int count = -1); // 1-based; negative: to the end
 std::string RepeatText(std::string_view text, int n);
 std::string ReplaceAll(std::string_view text, std::string_view oldText, std::string_view newText); // "" old: as is

@@ -21,15 +21,15 @@ namespace {
 // Module state. It lives for the whole process and is never destroyed, so that modules tracing
 // from their own static destructors still find it.
 struct TDebugState {
-    std::mutex InitLock;                // serialises (re-)initialisation
+    std::mutex InitLock; // serialises (re-)initialisation
     std::atomic<bool> Initialized{false};
     std::atomic<bool> DebugMode{false};
     std::atomic<bool> LogToFile{false};
     std::atomic<bool> UseLocalServices{false};
 
-    std::mutex EntryLock;               // held for the writing of one whole entry
-    int FileDescriptor = -1;            // Guarded by EntryLock.
-    std::string FileName;               // Guarded by EntryLock.
+    std::mutex EntryLock;    // held for the writing of one whole entry
+    int FileDescriptor = -1; // Guarded by EntryLock.
+    std::string FileName;    // Guarded by EntryLock.
 };
 
 TDebugState& State() {
@@ -135,8 +135,7 @@ std::string HeaderLine(const THeapFigures& heap) {
 }
 
 // Writes one entry: header line, the body pieces that writeBody produces, the empty line.
-template <class TBody>
-void WriteEntry(TBody&& writeBody) noexcept {
+template <class TBody> void WriteEntry(TBody&& writeBody) noexcept {
     try {
         TDebugState& state = InitializedState();
         if (!state.DebugMode.load(std::memory_order_relaxed)) {
@@ -189,9 +188,15 @@ void FinalizeDebugLog() {
     CloseFile(state);
 }
 
-bool DebugMode() { return InitializedState().DebugMode.load(std::memory_order_relaxed); }
-bool LogToFile() { return InitializedState().LogToFile.load(std::memory_order_relaxed); }
-bool UseLocalServices() { return InitializedState().UseLocalServices.load(std::memory_order_relaxed); }
+bool DebugMode() {
+    return InitializedState().DebugMode.load(std::memory_order_relaxed);
+}
+bool LogToFile() {
+    return InitializedState().LogToFile.load(std::memory_order_relaxed);
+}
+bool UseLocalServices() {
+    return InitializedState().UseLocalServices.load(std::memory_order_relaxed);
+}
 
 std::string DebugLogFileName() {
     TDebugState& state = InitializedState();

@@ -46,7 +46,9 @@ private:
     int m_FD;
 };
 
-[[noreturn]] void RaiseSystemError(int code) { throw Exception(SystemErrorMessage(code)); }
+[[noreturn]] void RaiseSystemError(int code) {
+    throw Exception(SystemErrorMessage(code));
+}
 
 std::string TemporaryName(const std::string& path) {
     static std::atomic<unsigned> counter{0};

@@ -16,7 +16,7 @@ namespace {
 
 struct TCommandLine {
     std::mutex Lock;
-    bool Loaded = false; // Guarded by Lock.
+    bool Loaded = false;                // Guarded by Lock.
     std::vector<std::string> Arguments; // Guarded by Lock; program name excluded.
 };
 
@@ -90,7 +90,9 @@ std::string SystemErrorMessage(int code) {
     return text + " [" + std::to_string(code) + "]";
 }
 
-std::string LastErrorMessage() { return SystemErrorMessage(errno); }
+std::string LastErrorMessage() {
+    return SystemErrorMessage(errno);
+}
 
 std::string NewGUID() {
     unsigned char bytes[16];

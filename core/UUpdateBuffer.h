@@ -38,8 +38,7 @@ private:
 // Holds one bracket of any object with BeginUpdate/EndUpdate for a scope; the bracket is closed on
 // every exit path. A failure of EndUpdate during normal exit passes on; during unwinding it is
 // dropped so the original failure wins.
-template <class T>
-class TUpdateScope {
+template <class T> class TUpdateScope {
 public:
     explicit TUpdateScope(T& target) : m_Target(target) { m_Target.BeginUpdate(); }
     ~TUpdateScope() noexcept(false) {

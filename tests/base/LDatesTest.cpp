@@ -11,9 +11,13 @@ using namespace std::string_literals;
 
 namespace {
 
-TDateTime Encoded(int y, int m, int d, int h, int n, int s, int z) { return EncodeDateTime(y, m, d, h, n, s, z); }
+TDateTime Encoded(int y, int m, int d, int h, int n, int s, int z) {
+    return EncodeDateTime(y, m, d, h, n, s, z);
+}
 
-std::string LocalText(TDateTime value) { return FormatDateTime("YYYY-MM-DD HH:NN:SS.ZZZ", value); }
+std::string LocalText(TDateTime value) {
+    return FormatDateTime("YYYY-MM-DD HH:NN:SS.ZZZ", value);
+}
 
 // The fallback of TextToDateTime: now, in the local zone.
 void ExpectCurrentLocalTime(const TZDateTime& value, const std::string& input) {
@@ -102,10 +106,8 @@ TEST(LDates, ReadingConvertsToTheLocalStandardTime) {
     EXPECT_EQ(read.Offset, 0);
     EXPECT_EQ(LocalText(read.Value), "2026-12-07 10:15:00.123");
     EXPECT_EQ(LocalText(LocalDateTime(read)), "2026-12-07 11:15:00.123");
-    EXPECT_EQ(LocalText(LocalDateTime(TextToDateTime("2026-12-07T00:30:00.0000000+05:30"))),
-              "2026-12-06 20:00:00.000");
-    EXPECT_EQ(LocalText(LocalDateTime(TextToDateTime("2026-01-01T00:10:00.0000000-00:30"))),
-              "2026-01-01 01:40:00.000");
+    EXPECT_EQ(LocalText(LocalDateTime(TextToDateTime("2026-12-07T00:30:00.0000000+05:30"))), "2026-12-06 20:00:00.000");
+    EXPECT_EQ(LocalText(LocalDateTime(TextToDateTime("2026-01-01T00:10:00.0000000-00:30"))), "2026-01-01 01:40:00.000");
 }
 
 TEST(LDates, TextWrittenAndReadOnOneMachineComesBackUnchanged) {

@@ -60,8 +60,8 @@ TEST(LStrings, IsFloatAcceptsPlainNumbersOnly) {
     for (const char* good : {"1.5", "42", "1e3", "-7", "+7", ".5", "5.", "1E-3", "0", "1e-400"}) {
         EXPECT_TRUE(IsFloat(good)) << good;
     }
-    for (const char* bad : {"", ".", "1,5", "abc", " 1", "1 ", "e3", "1e", "1e+", "inf", "nan", "0x1p3", "1e400",
-                            "--1", "1.2.3"}) {
+    for (const char* bad :
+         {"", ".", "1,5", "abc", " 1", "1 ", "e3", "1e", "1e+", "inf", "nan", "0x1p3", "1e400", "--1", "1.2.3"}) {
         EXPECT_FALSE(IsFloat(bad)) << bad;
     }
     double value = 0;

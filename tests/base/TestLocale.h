@@ -20,8 +20,8 @@ public:
         const std::string locale = directory + "/de_DE.UTF-8";
         struct stat info {};
         if (::stat(locale.c_str(), &info) != 0) {
-            const std::string command = "mkdir -p '" + directory + "' && localedef -i de_DE -f UTF-8 '" + locale +
-                                        "' >/dev/null 2>&1";
+            const std::string command =
+                "mkdir -p '" + directory + "' && localedef -i de_DE -f UTF-8 '" + locale + "' >/dev/null 2>&1";
             [[maybe_unused]] const int ignored = std::system(command.c_str());
         }
         ::setenv("LOCPATH", directory.c_str(), 1);

@@ -123,9 +123,9 @@ TEST_F(UDebug, LogFileIsNamedByTheStartTimeAndHoldsWholeEntries) {
     Start({"debug", "log"});
     ASSERT_TRUE(LogToFile());
     const std::string name = DebugLogFileName();
-    EXPECT_TRUE(std::regex_match(name, std::regex(std::regex_replace(m_Home, std::regex(R"([.^$|()\[\]{}*+?\\])"),
-                                                                     R"(\$&)") +
-                                                  R"(/Logs/\d{17}\.log)")))
+    EXPECT_TRUE(
+        std::regex_match(name, std::regex(std::regex_replace(m_Home, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") +
+                                          R"(/Logs/\d{17}\.log)")))
         << name;
 
     testing::internal::CaptureStdout();

@@ -23,9 +23,7 @@ protected:
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         m_Dir = pattern;
     }
-    void TearDown() override {
-        [[maybe_unused]] const int ignored = std::system(("rm -rf '" + m_Dir + "'").c_str());
-    }
+    void TearDown() override { [[maybe_unused]] const int ignored = std::system(("rm -rf '" + m_Dir + "'").c_str()); }
 
     static std::string ReadFile(const std::string& path) {
         std::ifstream file(path, std::ios::binary);

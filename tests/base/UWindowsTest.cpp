@@ -67,11 +67,3 @@ TEST_F(UWindows, NewGUIDIsARandomVersion4UUID) {
     }
     EXPECT_EQ(seen.size(), 1000u);
 }
-
-TEST_F(UWindows, MovedRectMovesAllEdges) {
-    const TRect moved = MovedRect(TRect{1, 2, 11, 22}, 5, -2);
-    EXPECT_EQ(moved.Left, 6);
-    EXPECT_EQ(moved.Top, 0);
-    EXPECT_EQ(moved.Right, 16);
-    EXPECT_EQ(moved.Bottom, 20);
-}

@@ -110,9 +110,7 @@ TEST(UUpdateBuffer, FailingBeginHandlerLeavesNoBracketOpen) {
     EXPECT_EQ(buffer.Count(), 0);
     EXPECT_FALSE(buffer.IsUpdating());
     fail = false;
-    {
-        TUpdateScope scope(buffer);
-    }
+    { TUpdateScope scope(buffer); }
     EXPECT_EQ(calls.Log, std::vector<std::string>{"update:0"}) << "the buffer still works afterwards";
 }
 

@@ -107,9 +107,12 @@ public:
         // Characters that mean something to text parsers come up more often than others.
         static const char special[] = "0123456789+-.:,;T Z\t\r\n\"'<>=&%\\/@";
         switch (Below(4)) {
-        case 0: return static_cast<uint8_t>(special[Below(sizeof special - 1)]);
-        case 1: return static_cast<uint8_t>(OneIn(2) ? 0 : 0xFF);
-        default: return static_cast<uint8_t>(m_Random());
+        case 0:
+            return static_cast<uint8_t>(special[Below(sizeof special - 1)]);
+        case 1:
+            return static_cast<uint8_t>(OneIn(2) ? 0 : 0xFF);
+        default:
+            return static_cast<uint8_t>(m_Random());
         }
     }
 
@@ -156,7 +159,8 @@ private:
             if (!data.empty()) {
                 const size_t at = Below(data.size());
                 const size_t count = 1 + Below(std::min<size_t>(data.size() - at, 16));
-                data.erase(data.begin() + static_cast<ptrdiff_t>(at), data.begin() + static_cast<ptrdiff_t>(at + count));
+                data.erase(data.begin() + static_cast<ptrdiff_t>(at),
+                           data.begin() + static_cast<ptrdiff_t>(at + count));
             }
             break;
         case 4: // duplicate a range
