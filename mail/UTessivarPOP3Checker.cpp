@@ -11,6 +11,7 @@
 #include "mail/USockets.h"
 
 #include <chrono>
+#include <tuple>
 
 namespace {
 
@@ -78,9 +79,7 @@ class TTessivarPOP3Checker::TPass {
 public:
     TPass(TTessivarBusinessLogic& model, TTessivarAccount& account, TPOP3Client& client)
         : m_Model(model), m_Account(account), m_Client(client), m_Host(account.RemoteServer()) {
-        const auto [username, password] = account.Login();
-        m_Username = username;
-        m_Password = password;
+        std::tie(m_Username, m_Password) = account.Login();
     }
 
     void Run();
