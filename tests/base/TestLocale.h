@@ -3,6 +3,7 @@
 // and restore it afterwards. Main test thread only, while no other thread runs.
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <clocale>
 #include <cstdlib>
@@ -20,8 +21,12 @@ public:
         const std::string locale = directory + "/de_DE.UTF-8";
         struct stat info {};
         if (::stat(locale.c_str(), &info) != 0) {
-            const std::string command =
-                "mkdir -p '" + directory + "' && localedef -i de_DE -f UTF-8 '" + locale + "' >/dev/null 2>&1";
+            // Tests may run in parallel: each builds into a directory of its own and renames it into
+            // place; when another one was first, its locale is used and this one dropped.
+            const std::string own = locale + ".tmp" + std::to_string(::getpid());
+            const std::string command = "mkdir -p '" + directory + "' && localedef -i de_DE -f UTF-8 '" + own +
+                                        "' >/dev/null 2>&1; mv -T '" + own + "' '" + locale +
+                                        "' 2>/dev/null; rm -rf '" + own + "'";
             [[maybe_unused]] const int ignored = std::system(command.c_str());
         }
         ::setenv("LOCPATH", directory.c_str(), 1);
