@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "core/UMessageLoop.h"
-#include "core/UThreadedCallTarget.h"
 #include "core/UTessivarAccount.h"
 #include "core/UTessivarBusinessLogic.h"
+#include "core/UThreadedCallTarget.h"
 #include "mail/UTessivarPOP3Checker.h"
 #include "tests/support/DovecotServer.h"
 
@@ -78,7 +78,7 @@ double Seconds(TClock::duration duration) {
 class TTimedTarget : public IThreadedCallTarget {
 public:
     TMessageLoop Loop;
-    double ModelSeconds = 0;  // model's thread only
+    double ModelSeconds = 0; // model's thread only
 
     void SetDispatcher(TDispatcher dispatcher) override {
         if (!dispatcher)
@@ -203,8 +203,8 @@ int main(int argc, char** argv) {
                         checker.back(), model.back());
         }
         const double mpopTime = Median(mpop), checkerTime = Median(checker);
-        std::printf("median: mpop %.3f s, checker %.3f s (model's thread %.3f s), ratio checker/mpop %.2f\n",
-                    mpopTime, checkerTime, Median(model), checkerTime / mpopTime);
+        std::printf("median: mpop %.3f s, checker %.3f s (model's thread %.3f s), ratio checker/mpop %.2f\n", mpopTime,
+                    checkerTime, Median(model), checkerTime / mpopTime);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "checker_pass: %s\n", error.what());
         return 1;

@@ -186,8 +186,7 @@ void TTessivarPOP3Checker::TPass::LogForAccount(const std::string& what, int kin
 // ---- The worker ------------------------------------------------------------------------------------
 
 TTessivarPOP3Checker::TTessivarPOP3Checker(TTessivarBusinessLogic& model, TTessivarAccount& account)
-    : m_Model(model), m_Account(account), m_Client(std::make_unique<TPOP3Client>()),
-      m_Thread([this] { Execute(); }) {}
+    : m_Model(model), m_Account(account), m_Client(std::make_unique<TPOP3Client>()), m_Thread([this] { Execute(); }) {}
 
 TTessivarPOP3Checker::~TTessivarPOP3Checker() {
     {

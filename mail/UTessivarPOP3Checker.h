@@ -76,9 +76,9 @@ private:
     mutable std::mutex m_CheckLock;
     std::condition_variable m_Wake;
     bool m_Busy = false;
-    bool m_Requested = false;  // a StartCheck the worker has not taken up yet
+    bool m_Requested = false; // a StartCheck the worker has not taken up yet
     bool m_Terminated = false;
-    bool m_Finished = false;   // the worker has left its loop
+    bool m_Finished = false; // the worker has left its loop
 
-    std::thread m_Thread;  // last: started when everything above exists
+    std::thread m_Thread; // last: started when everything above exists
 };

@@ -42,15 +42,14 @@ public:
 
 // A message as a scripted server sends it after "+OK": dot-stuffed lines and the final ".".
 std::string Wire(const std::string& from, const std::string& subject, const std::string& body = "body") {
-    return "From: " + from + "\r\nSubject: " + subject + "\r\nMessage-Id: <" + subject + "@example.org>\r\n\r\n" + body +
-           "\r\n.\r\n";
+    return "From: " + from + "\r\nSubject: " + subject + "\r\nMessage-Id: <" + subject + "@example.org>\r\n\r\n" +
+           body + "\r\n.\r\n";
 }
 
 struct TScriptedMessage {
-    std::string Raw;            // empty: RETR is refused
+    std::string Raw; // empty: RETR is refused
     bool RefuseDelete = false;
-    bool DropAfterSending = false;  // close the connection right after Raw
-    bool HangAfterSending = false;  // stay silent after Raw
+    bool DropAfterSending = false; // close the connection right after Raw
 };
 
 // Greets, accepts the login and serves STAT, RETR, DELE and QUIT from the messages.
@@ -68,8 +67,6 @@ void ServeMailbox(TScriptedPeer& peer, const std::vector<TScriptedMessage>& mess
             peer.Send(message->Raw);
             if (message->DropAfterSending)
                 return;
-            if (message->HangAfterSending)
-                return peer.WaitForClose();
         } else if (line->starts_with("DELE ") && message && !message->RefuseDelete) {
             peer.SendLine("+OK deleted");
         } else if (*line == "QUIT") {
@@ -199,7 +196,8 @@ TEST_F(CheckerDovecotTest, TakesEveryMessageOffStoresItByteForByteAndDeletesItUp
         EXPECT_EQ(FileText(m_Model->Emails(i).FileName()), messages[i]);
         EXPECT_EQ(m_Model->Emails(i).MessageID(), "<" + std::to_string(i + 1) + "@example.org>");
     }
-    EXPECT_EQ(Log(), (std::vector<std::string>{Checking, "0 Processed 3 new messages for \"alice\" at \"127.0.0.1\"."}));
+    EXPECT_EQ(Log(),
+              (std::vector<std::string>{Checking, "0 Processed 3 new messages for \"alice\" at \"127.0.0.1\"."}));
     EXPECT_EQ(UpstreamCountAfterQuit(0), 0);
 }
 
@@ -221,11 +219,10 @@ TEST_F(CheckerDovecotTest, MessageWithoutIdIsStoredUnderAGeneratedIdInTheMarkerD
 
 TEST_F(CheckerDovecotTest, BounceOfAnAuthenticationRequestBlocksItsRecipientAndRobotMailIsNotStored) {
     m_Server->AddMessage("alice", "From: Carol <carol@example.org>\r\nSubject: hello\r\n\r\nhi\r\n");
-    m_Server->AddMessage("alice",
-                         "From: Mail Delivery <Postmaster@mx.example.net>\r\nSubject: Undeliverable\r\n\r\n"
-                         "Your message could not be delivered.\r\n\r\nReturn-Path: <robot@service.example>\r\n"
-                         "To: Carol <carol@example.org>\r\nSubject: Please confirm\r\n"
-                         "X-Tessivar: Authentication-Request\r\n\r\nconfirm here\r\n");
+    m_Server->AddMessage("alice", "From: Mail Delivery <Postmaster@mx.example.net>\r\nSubject: Undeliverable\r\n\r\n"
+                                  "Your message could not be delivered.\r\n\r\nReturn-Path: <robot@service.example>\r\n"
+                                  "To: Carol <carol@example.org>\r\nSubject: Please confirm\r\n"
+                                  "X-Tessivar: Authentication-Request\r\n\r\nconfirm here\r\n");
     m_Server->AddMessage("alice", "From: MAILER-DAEMON@mx.example.net\r\nSubject: Warning\r\n\r\nno marker\r\n");
     RunPass();
 
@@ -311,28 +308,27 @@ TEST_P(CheckerLoginFailureTest, FailureBeforeTheMessagesEndsThePassWithAConnectE
     EXPECT_TRUE(Only(server.Received(), "RETR").empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Peers, CheckerLoginFailureTest,
-    testing::Values([](TScriptedPeer&) {},  // closes without a greeting
-                    [](TScriptedPeer& peer) {
-                        peer.SendLine("+OK hello");
-                        peer.Answer("+OK");
-                        peer.Answer("-ERR invalid login");
-                        peer.WaitForClose();
-                    },
-                    [](TScriptedPeer& peer) {
-                        peer.SendLine("+OK hello");
-                        peer.Answer("+OK");
-                        peer.Answer("+OK");
-                        peer.Answer("200 what?");
-                        peer.WaitForClose();
-                    }));
+INSTANTIATE_TEST_SUITE_P(Peers, CheckerLoginFailureTest,
+                         testing::Values([](TScriptedPeer&) {}, // closes without a greeting
+                                         [](TScriptedPeer& peer) {
+                                             peer.SendLine("+OK hello");
+                                             peer.Answer("+OK");
+                                             peer.Answer("-ERR invalid login");
+                                             peer.WaitForClose();
+                                         },
+                                         [](TScriptedPeer& peer) {
+                                             peer.SendLine("+OK hello");
+                                             peer.Answer("+OK");
+                                             peer.Answer("+OK");
+                                             peer.Answer("200 what?");
+                                             peer.WaitForClose();
+                                         }));
 
 TEST_F(CheckerTest, FailedMessagesStayUpstreamWhileTheOthersAreStoredAndDeleted) {
     TScriptedPOP3Server server([](TScriptedPeer& peer) {
-        ServeMailbox(peer, {{""},  // RETR refused
+        ServeMailbox(peer, {{""}, // RETR refused
                             {"Subject: huge\r\n" + std::string(20000, 'x') + "\r\n.\r\n"},
-                            {Wire("bob@example.org", "three"), true},  // DELE refused
+                            {Wire("bob@example.org", "three"), true}, // DELE refused
                             {Wire("<bob@example.org> carol@example.org", "unreadable sender")},
                             {Wire("bob@example.org", "five")}});
     });
@@ -341,7 +337,8 @@ TEST_F(CheckerTest, FailedMessagesStayUpstreamWhileTheOthersAreStoredAndDeleted)
     EXPECT_EQ(Subjects(), (std::vector<std::string>{"three", "five"}));
     EXPECT_EQ(Only(server.Received(), "DELE"), (std::vector<std::string>{"DELE 3", "DELE 5"}));
     EXPECT_EQ(server.Received().back(), "QUIT");
-    EXPECT_EQ(Log(), (std::vector<std::string>{Checking, "0 Processed 5 new messages for \"alice\" at \"127.0.0.1\"."}));
+    EXPECT_EQ(Log(),
+              (std::vector<std::string>{Checking, "0 Processed 5 new messages for \"alice\" at \"127.0.0.1\"."}));
 }
 
 TEST_F(CheckerTest, NothingIsDeletedUpstreamWhenTheModelCannotStore) {
@@ -397,12 +394,12 @@ TEST_P(CheckerShutdownTest, DestroyingTheCheckerEndsAPassWaitingOnTheServer) {
     m_Checker.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     m_Target.Loop.ProcessPending();
-    EXPECT_EQ(Log(), (std::vector<std::string>{Checking}));  // cancellation is no error
+    EXPECT_EQ(Log(), (std::vector<std::string>{Checking})); // cancellation is no error
 }
 
 INSTANTIATE_TEST_SUITE_P(Peers, CheckerShutdownTest,
-                         testing::Values([](TScriptedPeer&) {},  // silent from the start
-                                         [](TScriptedPeer& peer) {  // a message that never ends
+                         testing::Values([](TScriptedPeer&) {},    // silent from the start
+                                         [](TScriptedPeer& peer) { // a message that never ends
                                              peer.SendLine("+OK hello");
                                              peer.Answer("+OK");
                                              peer.Answer("+OK");
@@ -423,10 +420,9 @@ TEST(CheckerBounceTest, RobotSendersAreRecognisedByTheirAddressPrefix) {
 
 TEST(CheckerBounceTest, ReturnedRequestRecipientComesFromTheHeaderBlockOfTheFirstMarker) {
     // The marker inside an embedded header block; the address in angle brackets is reported bare.
-    EXPECT_EQ(ReturnedRequestRecipient({"From: postmaster@x.example", "", "Delivery failed", "",
-                                        "Subject: confirm", "To: Carol Smith <carol@example.org>",
-                                        "X-Tessivar: Authentication-Request", "", "body",
-                                        "To: other@example.org", "X-Tessivar: Authentication-Request"}),
+    EXPECT_EQ(ReturnedRequestRecipient({"From: postmaster@x.example", "", "Delivery failed", "", "Subject: confirm",
+                                        "To: Carol Smith <carol@example.org>", "X-Tessivar: Authentication-Request", "",
+                                        "body", "To: other@example.org", "X-Tessivar: Authentication-Request"}),
               "carol@example.org");
     // The marker in the message's own header block, whose first line is "To".
     EXPECT_EQ(ReturnedRequestRecipient({"To: dave@example.org", "X-Tessivar: Authentication-Request", "", "x"}),
