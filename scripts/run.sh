@@ -7,4 +7,4 @@ bash scripts/setup.sh
 build=${TESSIVAR_BUILD_DIR:-build/release}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSIVAR_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target tessivar
-exec "$build/tessivar" headless "$@"
+exec "$build/bin/tessivar" headless "$@"
