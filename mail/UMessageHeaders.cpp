@@ -88,6 +88,45 @@ TParsedMessage ParseMessageHeaders(const TStringArray& lines) {
     return message;
 }
 
+namespace {
+
+std::string DecodeOrKeep(std::string_view text) {
+    try {
+        return DecodeHeaderText(text);
+    } catch (const EMessageParseException&) {
+        std::string kept(text);
+        std::erase(kept, '\0');
+        return kept;
+    }
+}
+
+TEmailAddress ReadFromOrFallback(const std::string& value) {
+    try {
+        return ParseEmailAddress(value);
+    } catch (const EMessageParseException&) {
+    }
+    const std::size_t open = value.rfind('<');
+    const std::size_t close = open == std::string::npos ? std::string::npos : value.find('>', open);
+    if (close != std::string::npos)
+        return {Trim(std::string_view(value).substr(open + 1, close - open - 1)), {}};
+    return {Trim(value), {}};
+}
+
+} // namespace
+
+TParsedMessage ParseMessageHeadersTolerant(const TStringArray& lines) {
+    TParsedMessage message;
+    message.Headers = HeaderBlock(lines);
+    const TMessageHeaderList& headers = message.Headers;
+    message.MessageId = headers.Values("Message-Id");
+    message.Subject = DecodeOrKeep(headers.Values("Subject"));
+    TEmailAddress from = ReadFromOrFallback(DecodeOrKeep(headers.Values("From")));
+    message.FromAddress = std::move(from.Address);
+    message.FromName = std::move(from.Name);
+    message.Date = InternetDateToLocal(headers.Values("Date"));
+    return message;
+}
+
 // Internet
 
 TEmailAddressParts Internet::SplitEmailAddress(std::string_view text) {

@@ -65,6 +65,12 @@ struct TEmailAddressParts {
 // with EMessageParseException when an address header cannot be parsed or when "Subject", "From",
 // "To" or "Cc" cannot be decoded.
 TParsedMessage ParseMessageHeaders(const TStringArray& lines);
+// The same fields for a message whose headers ParseMessageHeaders refuses, so that such a message
+// can still be stored and shown instead of staying on the real server for ever: a text that cannot
+// be decoded is kept as it stands (without NUL bytes), an unreadable "From" gives the text inside
+// its last <...> (or the whole value) as the address and no name, and the other address headers
+// are not read. Never fails.
+TParsedMessage ParseMessageHeadersTolerant(const TStringArray& lines);
 
 // One address in any of the forms addr, name <addr>, "quoted name" <addr> and addr (comment).
 // Fails with EEmailAddressException "@ Outside address" when an "@" follows a closed <address>.

@@ -86,6 +86,7 @@ public:
 
 private:
     void ProcessMessage(int number);
+    static TParsedMessage ReadHeaders(const TStringArray& lines);
     void HandleBounce(const TStringArray& lines);
     void StoreMessage(const TParsedMessage& message, const TStringArray& lines);
     // `what` followed by the user name and host, both quoted, and a full stop.
@@ -140,7 +141,7 @@ void TTessivarPOP3Checker::TPass::ProcessMessage(int number) {
         TStringArray lines;
         if (!m_Client.RetrieveRaw(number, lines))
             throw ETessivarPOP3CheckerException("The server refused to send message " + std::to_string(number) + ".");
-        TParsedMessage message = ParseMessageHeaders(lines);
+        TParsedMessage message = ReadHeaders(lines);
         if (message.MessageId.empty())
             message.MessageId = NewCheckerMessageId();
 
@@ -160,6 +161,18 @@ void TTessivarPOP3Checker::TPass::ProcessMessage(int number) {
         if (dynamic_cast<const ESocketAborted*>(&error) || !m_Client.Connected())
             throw;
         DebugException(CheckerClass, error);
+    }
+}
+
+// Headers that cannot be read in full would fail again at every pass and keep the message on the
+// real server, out of the user's sight, for ever; it is stored with what can be read instead.
+TParsedMessage TTessivarPOP3Checker::TPass::ReadHeaders(const TStringArray& lines) {
+    try {
+        return ParseMessageHeaders(lines);
+    } catch (const EMessageParseException& error) {
+        DebugException(CheckerClass, error);
+        Debug("POP3Checker: Reading the message with the headers that could be read.");
+        return ParseMessageHeadersTolerant(lines);
     }
 }
 

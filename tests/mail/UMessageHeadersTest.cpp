@@ -285,6 +285,28 @@ TEST(ParseMessageHeadersTest, UnreadableAddressHeaderFailsTheMessage) {
     EXPECT_THROW(ParseMessageHeaders({"Cc: =?ISO-8859-1?Q?=ZZ?= <a@b.c>"}), EHeaderDecodeException);
 }
 
+TEST(ParseMessageHeadersTest, TolerantReadingKeepsWhatTheStrictOneRefuses) {
+    const TStringArray lines{"Message-Id: <m1@host>",
+                             "From: =?ISO-8859-1?Q?=ZZ?= <bob@example.org> carol@example.org",
+                             "To: A <a@x>; B <b@y>",
+                             "Subject: =?ISO-8859-1?Q?bad=ZZ_news?=",
+                             "Date: Tue, 2 Mar 2004 10:00:00 +0000",
+                             "",
+                             "body"};
+    EXPECT_THROW(ParseMessageHeaders(lines), EMessageParseException);
+    const TParsedMessage message = ParseMessageHeadersTolerant(lines);
+    EXPECT_EQ(message.MessageId, "<m1@host>");
+    EXPECT_EQ(message.FromAddress, "bob@example.org");
+    EXPECT_EQ(message.FromName, "");
+    EXPECT_EQ(message.Subject, "=?ISO-8859-1?Q?bad=ZZ_news?=");
+    EXPECT_EQ(message.Date, ParseMessageHeaders({"Date: Tue, 2 Mar 2004 10:00:00 +0000"}).Date);
+    // Readable headers read the same either way.
+    const TStringArray good{"From: \"Bob, Jr\" <bob@example.org>", "Subject: =?ISO-8859-1?Q?Caf=E9?="};
+    EXPECT_EQ(ParseMessageHeadersTolerant(good).FromAddress, ParseMessageHeaders(good).FromAddress);
+    EXPECT_EQ(ParseMessageHeadersTolerant(good).FromName, "Bob, Jr");
+    EXPECT_EQ(ParseMessageHeadersTolerant(good).Subject, "Caf\xE9");
+}
+
 TEST(ParseMessageHeadersTest, ReadsRealMessages) {
     const std::filesystem::path folder = std::filesystem::path(TESSIVAR_SOURCE_DIR) / "tests/fuzz/corpus/messages";
     int count = 0;

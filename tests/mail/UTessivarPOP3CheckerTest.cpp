@@ -334,8 +334,11 @@ TEST_F(CheckerTest, FailedMessagesStayUpstreamWhileTheOthersAreStoredAndDeleted)
     });
     CreateChecker(server.Port());
     RunPass();
-    EXPECT_EQ(Subjects(), (std::vector<std::string>{"three", "five"}));
-    EXPECT_EQ(Only(server.Received(), "DELE"), (std::vector<std::string>{"DELE 3", "DELE 5"}));
+    // Headers that cannot be read in full would fail at every pass: the message is stored with what
+    // could be read, so the user gets to see it.
+    EXPECT_EQ(Subjects(), (std::vector<std::string>{"three", "unreadable sender", "five"}));
+    ASSERT_NE(Sender("bob@example.org"), nullptr);
+    EXPECT_EQ(Only(server.Received(), "DELE"), (std::vector<std::string>{"DELE 3", "DELE 4", "DELE 5"}));
     EXPECT_EQ(server.Received().back(), "QUIT");
     EXPECT_EQ(Log(),
               (std::vector<std::string>{Checking, "0 Processed 5 new messages for \"alice\" at \"127.0.0.1\"."}));
