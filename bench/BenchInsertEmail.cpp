@@ -1,0 +1,181 @@
+// Storing incoming mail: InsertEmail of messages of about 20 KB from a worker thread, through the
+// threaded call the mailbox checker uses, into a model that already holds many emails; each call
+// returns only once the message and its rows are on disk. The baseline writes the same message
+// files with the same durable-write sequence and nothing else.
+//
+//   bench_insert_email [messages senders existing] [--wal]
+//       defaults 5000 1000 20000; --wal runs the inserts with the engine's write-ahead log instead
+//       of its rollback journal (an experiment: the program keeps the rollback journal)
+
+#include "base/LStrings.h"
+#include "base/UFileUtils.h"
+#include "core/UMessageLoop.h"
+#include "core/USQLite.h"
+#include "core/UTessivarAccount.h"
+#include "core/UTessivarBusinessLogic.h"
+#include "core/UTessivarSchema.h"
+#include "core/UThreadedCalls.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+double Seconds(TClock::time_point since) { return std::chrono::duration<double>(TClock::now() - since).count(); }
+
+// The emails the model holds before the run, with their senders and domain names, in one
+// transaction.
+void BuildDatabase(const std::string& directory, int emails) {
+    const int senders = std::max(1, emails / 10), domains = std::max(1, emails / 50);
+    TSQLite db(directory + "Tessivar.db");
+    db.CreateIfMissing = true;
+    db.OnCreate = CreateTessivarSchema;
+    db.Open();
+    const std::string sequence = "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < ";
+    db.Execute("BEGIN");
+    db.Execute("INSERT INTO Accounts(ID, EmailAddress, RemoteServer, RemotePort, Username, Enabled) "
+               "VALUES(1, 'me@example.test', 'pop.example.test', 110, 'me', 0)");
+    db.Execute(sequence + std::to_string(domains) +
+               ") INSERT INTO DomainNames(ID, DomainName, Notes, ApprovalStatus, Deleted, Modified) "
+               "SELECT x, 'old' || x || '.example.com', '', CASE x % 3 WHEN 0 THEN 'A' WHEN 1 THEN 'B' ELSE '?' "
+               "END, 0, 0 FROM n");
+    db.Execute(sequence + std::to_string(senders) +
+               ") INSERT INTO EmailAddresses(ID, Username, DomainNameID, DisplayName, Notes, ApprovalStatus, "
+               "AuthenticationStatus, Deleted, Modified) SELECT x, 'old' || x, 1 + x % " +
+               std::to_string(domains) + ", 'Old Sender ' || x, '', '?', 'P', 0, 0 FROM n");
+    db.Execute(sequence + std::to_string(emails) +
+               ") INSERT INTO Emails(ID, AccountID, MessageID, FromEmailAddressID, FromDisplayName, Subject, "
+               "Received, ApprovalStatus, WordBlocked, AdultBlocked, Deleted) SELECT x, 1, '<' || x || "
+               "'.old@mail.example.com>', 1 + x % " +
+               std::to_string(senders) +
+               ", 'Old Sender ' || x, 'An older subject ' || x, '2026-01-02T03:04:05.1230000+01:00', '?', 0, 0, 0 "
+               "FROM n");
+    db.Execute("COMMIT");
+}
+
+struct TMessage {
+    std::string MessageId, From, Subject;
+    std::vector<std::string> Lines;
+    std::string Text; // the lines as stored, for the baseline
+};
+
+// About 20 KB of headers and 76-character body lines of pseudo-random words.
+std::vector<TMessage> MakeMessages(int count, int senders) {
+    static const char* const words[] = {"meeting", "report",  "invoice", "holiday", "project", "budget", "summary",
+                                        "draft",   "review",  "agenda",  "minutes", "update",  "status", "plan"};
+    std::mt19937 random(20260102);
+    std::vector<TMessage> messages(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        TMessage& message = messages[static_cast<size_t>(i)];
+        const int sender = i % senders;
+        message.MessageId = "<" + std::to_string(i) + ".bench@mail.example.net>";
+        message.From = "sender" + std::to_string(sender) + "@host" + std::to_string(sender % 250) + ".example.net";
+        message.Subject = "Bench message " + std::to_string(i);
+        message.Lines = {"Return-Path: <" + message.From + ">",
+                         "Received: from mail.example.net by pop.example.test; Mon, 2 Mar 2026 10:00:00 +0100",
+                         "Message-ID: " + message.MessageId,
+                         "Date: Mon, 2 Mar 2026 10:00:00 +0100",
+                         "From: Sender " + std::to_string(sender) + " <" + message.From + ">",
+                         "To: me@example.test",
+                         "Subject: " + message.Subject,
+                         "MIME-Version: 1.0",
+                         "Content-Type: text/plain; charset=us-ascii",
+                         ""};
+        size_t size = 0;
+        while (size < 20000) {
+            std::string line;
+            while (line.size() < 68)
+                line += std::string(words[random() % (sizeof words / sizeof *words)]) + " ";
+            line.resize(76, '.');
+            size += line.size() + 2;
+            message.Lines.push_back(std::move(line));
+        }
+        for (const std::string& line : message.Lines)
+            message.Text += line + "\r\n";
+    }
+    return messages;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    bool wal = false;
+    std::erase_if(arguments, [&](const std::string& argument) { return argument == "--wal" && (wal = true); });
+    const int count = arguments.size() > 0 ? std::atoi(arguments[0].c_str()) : 5000;
+    const int senders = arguments.size() > 1 ? std::atoi(arguments[1].c_str()) : 1000;
+    const int existing = arguments.size() > 2 ? std::atoi(arguments[2].c_str()) : 20000;
+    if (count < 1 || senders < 1 || existing < 1) {
+        std::fprintf(stderr, "usage: bench_insert_email [messages senders existing] [--wal]\n");
+        return 2;
+    }
+
+    std::string pattern = (std::filesystem::temp_directory_path() / "tessivar-bench-XXXXXX").string();
+    if (!::mkdtemp(pattern.data()))
+        return 1;
+    const std::string directory = pattern + "/";
+    ::setenv("TESSIVAR_HOME", directory.c_str(), 1);
+    ::setenv("TESSIVAR_REGISTRY_DIR", directory.c_str(), 1);
+    BuildDatabase(directory, existing);
+    const std::vector<TMessage> messages = MakeMessages(count, senders);
+    std::printf("%d messages of %zu bytes on average from %d senders; the model holds %d emails\n", count,
+                messages.back().Text.size(), senders, existing);
+
+    // Baseline: the same files, the same durable writes, nothing else.
+    const std::string baselineDirectory = directory + "baseline/";
+    MakeDirectoryPath(baselineDirectory);
+    auto start = TClock::now();
+    for (int i = 0; i < count; ++i)
+        WriteFileDurably(baselineDirectory + IntToHex(static_cast<uint32_t>(i + 1), 8) + ".eml",
+                         messages[static_cast<size_t>(i)].Text);
+    const double baseline = Seconds(start);
+    std::filesystem::remove_all(baselineDirectory);
+
+    TMessageLoop loop;
+    double inserting = 0;
+    int failed = 0;
+    int emails = 0;
+    {
+        TTessivarBusinessLogic model(loop);
+        model.Startup();
+        model.SetBlockedWords("lottery, winner, casino, free money, act now, limited offer, click here, unsubscribe");
+        model.SetAdultWords("xxx, adult, explicit, nsfw, escort, dating, webcam, hot singles");
+        if (wal)
+            model.Database().Execute("PRAGMA journal_mode=WAL");
+        TTessivarAccount& account = *model.FindAccountByID(1);
+
+        // The checker's side: one worker sends each message and waits until it is stored.
+        start = TClock::now();
+        std::thread worker([&] {
+            for (const TMessage& message : messages)
+                if (!InsertEmail(model, account, message.MessageId, message.Lines, EncodeDateTime(2026, 3, 2, 10),
+                                 message.Subject, message.From, "Sender", account.EmailAddress(), ""))
+                    ++failed;
+            loop.Quit();
+        });
+        loop.Run();
+        worker.join();
+        inserting = Seconds(start);
+        emails = model.EmailCount();
+        model.Shutdown();
+    }
+    std::filesystem::remove_all(directory);
+
+    if (failed > 0 || emails != existing + count) {
+        std::fprintf(stderr, "%d inserts failed; the model holds %d emails\n", failed, emails);
+        return 1;
+    }
+    std::printf("baseline (durable file writes only): %.1f messages/s (%.2f s)\n", count / baseline, baseline);
+    std::printf("InsertEmail%s: %.1f messages/s (%.2f s)\n", wal ? " (write-ahead log)" : "", count / inserting,
+                inserting);
+    std::printf("ratio %.2f (goal <= 2)\n", inserting / baseline);
+    return 0;
+}
