@@ -1,5 +1,6 @@
 // Start-up of the model: cleaning the database and loading every record into memory.
 
+#include "base/LDates.h"
 #include "core/USQLite.h"
 #include "core/UTessivarAccount.h"
 #include "core/UTessivarBusinessLogic.h"
@@ -7,8 +8,14 @@
 #include "core/UTessivarEmail.h"
 #include "core/UTessivarEmailAddress.h"
 
+#include <charconv>
+#include <cstdint>
+
 namespace {
-// Column positions of a result, looked up once per query instead of once per cell.
+// Rows per query while loading a large table: only one slice is held as text at a time.
+constexpr int SliceRows = 4096;
+
+// Column positions of a result, looked up once per slice instead of once per cell.
 class TColumns {
 public:
     explicit TColumns(const TSQLiteResultSet& result) : m_Result(result) {}
@@ -20,6 +27,37 @@ private:
 
 const std::string& Text(const TSQLiteResultSet& result, unsigned column) {
     return result.Value(result.Cursor(), column);
+}
+
+// Hands every row of the table to the handler, a slice at a time, in ID order: the order of a plain
+// scan of the table.
+template <class THandler> void ReadTable(TSQLite& database, const std::string& table, THandler&& handleSlice) {
+    std::string after;
+    for (;;) {
+        TSQLiteResultSet slice;
+        const int rows = database.Query(
+            "SELECT * FROM " + table + after + " ORDER BY ID LIMIT " + std::to_string(SliceRows), &slice);
+        if (rows < 1)
+            return;
+        const std::string& lastID = slice.Value(static_cast<unsigned>(rows - 1), TColumns(slice)["ID"]);
+        int64_t last = 0;
+        const auto [end, error] = std::from_chars(lastID.data(), lastID.data() + lastID.size(), last);
+        if (error != std::errc() || end != lastID.data() + lastID.size())
+            throw TTessivarBusinessLogicException("Invalid ID \"" + lastID + "\" in table " + table + ".");
+        handleSlice(slice);
+        if (rows < SliceRows)
+            return;
+        after = " WHERE ID > " + std::to_string(last);
+    }
+}
+
+// The stored date-time text as local time: what TSQLiteResultSet::AsDateTime gives, without asking
+// for the zone again for every row when the text carries the local standard offset.
+TDateTime StoredDateTime(const std::string& text, int32_t localOffset) {
+    if (text.empty())
+        return 0;
+    const TZDateTime value = TextToDateTime(text);
+    return value.Offset == localOffset ? value.Value : LocalDateTime(value);
 }
 } // namespace
 
@@ -75,74 +113,69 @@ void TTessivarBusinessLogic::LoadAccounts() {
 }
 
 void TTessivarBusinessLogic::LoadDomainNames() {
-    TSQLiteResultSet result;
-    if (m_Database->Query("SELECT * FROM DomainNames", &result) < 1)
-        return;
-    const TColumns columns(result);
-    const unsigned approvalStatus = columns["ApprovalStatus"], id = columns["ID"], deleted = columns["Deleted"],
-                   domainName = columns["DomainName"], notes = columns["Notes"], modified = columns["Modified"];
-    m_DomainNames.reserve(m_DomainNames.size() + static_cast<size_t>(result.RowCount()));
-    for (; !result.Eof(); result.Next()) {
-        auto record = std::make_unique<TTessivarDomainName>(*this);
-        record->m_ApprovalStatus = CodeToApprovalStatus(Text(result, approvalStatus));
-        record->m_ID = result.AsInteger(id);
-        record->m_Deleted = result.AsBoolean(deleted);
-        record->m_DomainName = Text(result, domainName);
-        record->m_Notes = Text(result, notes);
-        record->m_Modified = result.AsBoolean(modified);
-        AppendDomainName(std::move(record));
-    }
+    ReadTable(*m_Database, "DomainNames", [this](TSQLiteResultSet& result) {
+        const TColumns columns(result);
+        const unsigned approvalStatus = columns["ApprovalStatus"], id = columns["ID"], deleted = columns["Deleted"],
+                       domainName = columns["DomainName"], notes = columns["Notes"], modified = columns["Modified"];
+        for (; !result.Eof(); result.Next()) {
+            auto record = std::make_unique<TTessivarDomainName>(*this);
+            record->m_ApprovalStatus = CodeToApprovalStatus(Text(result, approvalStatus));
+            record->m_ID = result.AsInteger(id);
+            record->m_Deleted = result.AsBoolean(deleted);
+            record->m_DomainName = Text(result, domainName);
+            record->m_Notes = Text(result, notes);
+            record->m_Modified = result.AsBoolean(modified);
+            AppendDomainName(std::move(record));
+        }
+    });
 }
 
 void TTessivarBusinessLogic::LoadEmailAddresses() {
-    TSQLiteResultSet result;
-    if (m_Database->Query("SELECT * FROM EmailAddresses", &result) < 1)
-        return;
-    const TColumns columns(result);
-    const unsigned approvalStatus = columns["ApprovalStatus"], authenticationStatus = columns["AuthenticationStatus"],
-                   deleted = columns["Deleted"], displayName = columns["DisplayName"],
-                   domainNameID = columns["DomainNameID"], id = columns["ID"], notes = columns["Notes"],
-                   modified = columns["Modified"], username = columns["Username"];
-    m_EmailAddresses.reserve(m_EmailAddresses.size() + static_cast<size_t>(result.RowCount()));
-    for (; !result.Eof(); result.Next()) {
-        auto record = std::make_unique<TTessivarEmailAddress>(*this);
-        record->m_ApprovalStatus = CodeToApprovalStatus(Text(result, approvalStatus));
-        record->m_AuthenticationStatus = CodeToAuthenticationStatus(Text(result, authenticationStatus));
-        record->m_Deleted = result.AsBoolean(deleted);
-        record->m_DisplayName = Text(result, displayName);
-        record->m_DomainName = &FindDomainNameByID(result.AsInteger(domainNameID));
-        record->m_ID = result.AsInteger(id);
-        record->m_Notes = Text(result, notes);
-        record->m_Modified = result.AsBoolean(modified);
-        record->m_Username = Text(result, username);
-        AppendEmailAddress(std::move(record));
-    }
+    ReadTable(*m_Database, "EmailAddresses", [this](TSQLiteResultSet& result) {
+        const TColumns columns(result);
+        const unsigned approvalStatus = columns["ApprovalStatus"],
+                       authenticationStatus = columns["AuthenticationStatus"], deleted = columns["Deleted"],
+                       displayName = columns["DisplayName"], domainNameID = columns["DomainNameID"], id = columns["ID"],
+                       notes = columns["Notes"], modified = columns["Modified"], username = columns["Username"];
+        for (; !result.Eof(); result.Next()) {
+            auto record = std::make_unique<TTessivarEmailAddress>(*this);
+            record->m_ApprovalStatus = CodeToApprovalStatus(Text(result, approvalStatus));
+            record->m_AuthenticationStatus = CodeToAuthenticationStatus(Text(result, authenticationStatus));
+            record->m_Deleted = result.AsBoolean(deleted);
+            record->m_DisplayName = Text(result, displayName);
+            record->m_DomainName = &FindDomainNameByID(result.AsInteger(domainNameID));
+            record->m_ID = result.AsInteger(id);
+            record->m_Notes = Text(result, notes);
+            record->m_Modified = result.AsBoolean(modified);
+            record->m_Username = Text(result, username);
+            AppendEmailAddress(std::move(record));
+        }
+    });
 }
 
 void TTessivarBusinessLogic::LoadEmails() {
-    TSQLiteResultSet result;
-    if (m_Database->Query("SELECT * FROM Emails", &result) < 1)
-        return;
-    const TColumns columns(result);
-    const unsigned id = columns["ID"], accountID = columns["AccountID"], adultBlocked = columns["AdultBlocked"],
-                   approvalStatus = columns["ApprovalStatus"], deleted = columns["Deleted"],
-                   fromEmailAddressID = columns["FromEmailAddressID"], fromDisplayName = columns["FromDisplayName"],
-                   messageID = columns["MessageID"], received = columns["Received"], subject = columns["Subject"],
-                   wordBlocked = columns["WordBlocked"];
-    m_Emails.reserve(m_Emails.size() + static_cast<size_t>(result.RowCount()));
-    for (; !result.Eof(); result.Next()) {
-        auto record = std::make_unique<TTessivarEmail>(*this);
-        record->m_ID = result.AsInteger(id);
-        record->m_Account = FindAccountByID(result.AsInteger(accountID));
-        record->m_AdultBlocked = result.AsBoolean(adultBlocked);
-        record->m_ApprovalStatus = CodeToApprovalStatus(Text(result, approvalStatus));
-        record->m_Deleted = result.AsBoolean(deleted);
-        record->m_FromEmailAddress = &FindEmailAddressByID(result.AsInteger(fromEmailAddressID));
-        record->m_FromDisplayName = Text(result, fromDisplayName);
-        record->m_MessageID = Text(result, messageID);
-        record->m_Received = result.AsDateTime(received);
-        record->m_Subject = Text(result, subject);
-        record->m_WordBlocked = result.AsBoolean(wordBlocked);
-        AppendEmail(std::move(record));
-    }
+    const int32_t localOffset = LocalStandardOffset();
+    ReadTable(*m_Database, "Emails", [this, localOffset](TSQLiteResultSet& result) {
+        const TColumns columns(result);
+        const unsigned id = columns["ID"], accountID = columns["AccountID"], adultBlocked = columns["AdultBlocked"],
+                       approvalStatus = columns["ApprovalStatus"], deleted = columns["Deleted"],
+                       fromEmailAddressID = columns["FromEmailAddressID"], fromDisplayName = columns["FromDisplayName"],
+                       messageID = columns["MessageID"], received = columns["Received"], subject = columns["Subject"],
+                       wordBlocked = columns["WordBlocked"];
+        for (; !result.Eof(); result.Next()) {
+            auto record = std::make_unique<TTessivarEmail>(*this);
+            record->m_ID = result.AsInteger(id);
+            record->m_Account = FindAccountByID(result.AsInteger(accountID));
+            record->m_AdultBlocked = result.AsBoolean(adultBlocked);
+            record->m_ApprovalStatus = CodeToApprovalStatus(Text(result, approvalStatus));
+            record->m_Deleted = result.AsBoolean(deleted);
+            record->m_FromEmailAddress = &FindEmailAddressByID(result.AsInteger(fromEmailAddressID));
+            record->m_FromDisplayName = Text(result, fromDisplayName);
+            record->m_MessageID = Text(result, messageID);
+            record->m_Received = StoredDateTime(Text(result, received), localOffset);
+            record->m_Subject = Text(result, subject);
+            record->m_WordBlocked = result.AsBoolean(wordBlocked);
+            AppendEmail(std::move(record));
+        }
+    });
 }

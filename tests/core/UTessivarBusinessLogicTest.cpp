@@ -1,5 +1,6 @@
 #include "core/UTessivarBusinessLogic.h"
 
+#include "base/LDates.h"
 #include "core/UTessivarAccount.h"
 #include "core/UTessivarDomainName.h"
 #include "core/UTessivarEmail.h"
@@ -259,6 +260,7 @@ TEST_F(UTessivarBusinessLogicTest, LoadedRecordsKeepTheirReferences) {
     AddSenderRow(9, "bob", 5, "?", "A");
     AddEmailRow(255, 3, 9);
     AddEmailRow(256, 77, 9); // its account no longer exists
+    Db().Execute("UPDATE Emails SET Received='2026-01-02T03:04:05.5000000+05:30' WHERE ID=256");
     Model().Startup();
     EXPECT_EQ(Model().FindDomainName("example.com"), &Model().DomainNames(0));
     EXPECT_EQ(Model().FindDomainName("other.com"), nullptr);
@@ -268,7 +270,8 @@ TEST_F(UTessivarBusinessLogicTest, LoadedRecordsKeepTheirReferences) {
     EXPECT_EQ(email.Account(), Model().FindAccountByID(3));
     EXPECT_EQ(Model().Emails(1).Account(), nullptr);
     EXPECT_EQ(email.MessageID(), "<m255@test>");
-    EXPECT_EQ(FormatDateTime("YYYY-MM-DD", email.Received()), "2026-01-02");
+    EXPECT_EQ(email.Received(), LocalDateTime(TextToDateTime("2026-01-02T03:04:05.0000000+00:00")));
+    EXPECT_EQ(Model().Emails(1).Received(), LocalDateTime(TextToDateTime("2026-01-02T03:04:05.5000000+05:30")));
     EXPECT_EQ(email.FileName(), m_Dir + "store/000000FF.eml");
     EXPECT_EQ(email.FileSize(), 30);    // "Subject: Subject 255\r\n\r\nBody\r\n"
     EXPECT_TRUE(email.IsBlockedMail()); // blocked domain
@@ -336,4 +339,21 @@ TEST_F(UTessivarBusinessLogicTest, SynchronisationLeavesChangesMarkedUntilTheCha
     EXPECT_EQ(Occurrences(text, "Synchronization not available yet"), 1u);
     EXPECT_TRUE(Model().SynchronizationRequired());
     EXPECT_TRUE(Model().Modified());
+}
+
+TEST_F(UTessivarBusinessLogicTest, LargeTablesLoadEveryRowOnceInOrder) {
+    AddDomainRow(1, "example.com");
+    AddSenderRow(1, "alice", 1);
+    // More rows than one read of the loader takes, with gaps in the IDs.
+    Db().Execute("WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 9000) "
+                 "INSERT INTO Emails(ID, AccountID, MessageID, FromEmailAddressID, FromDisplayName, Subject, Received, "
+                 "ApprovalStatus, WordBlocked, AdultBlocked, Deleted) "
+                 "SELECT 3 * x, 0, 'm' || x, 1, '', '', '', '?', 0, 0, 0 FROM n");
+    Model().Startup();
+    ASSERT_EQ(Model().EmailCount(), 9000);
+    for (int i = 0; i < Model().EmailCount(); ++i) {
+        ASSERT_EQ(Model().Emails(i).ID(), 3 * (i + 1));
+    }
+    EXPECT_EQ(Model().Emails(8999).MessageID(), "m9000");
+    EXPECT_EQ(Model().Emails(0).Received(), 0); // an empty date-time reads as zero
 }
