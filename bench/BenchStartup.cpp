@@ -1,0 +1,216 @@
+// Start-up of the model on a large database: the cleanup and the loading of every record, timed
+// against the sqlite3 shell reading the same tables, with the peak memory of a fresh process.
+//
+//   bench_startup [emails senders domains]        builds the database in a temporary directory,
+//                                                 then measures three rounds side by side
+//   bench_startup --build DIR [emails senders domains]
+//                                                 only builds the database in DIR (for profiling)
+//   bench_startup --startup DIR                   one start-up in a fresh process; prints the
+//                                                 seconds, the peak kB and the record counts
+
+#include "base/LDates.h"
+#include "core/USQLite.h"
+#include "core/UTessivarBusinessLogic.h"
+#include "core/UTessivarSchema.h"
+#include "core/UThreadedCallTarget.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+class TIdleCallTarget : public IThreadedCallTarget {
+public:
+    void SetDispatcher(TDispatcher) override {}
+    bool Send(TThreadedCallData&) override { return false; }
+    void Post(std::unique_ptr<TThreadedCallData>) override {}
+};
+
+double Seconds(TClock::time_point since) {
+    return std::chrono::duration<double>(TClock::now() - since).count();
+}
+
+double CpuSeconds(const rusage& usage) {
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double ProcessCpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return CpuSeconds(usage);
+}
+
+struct TMeasure {
+    double Wall = 0;
+    double Cpu = 0;
+};
+
+// Runs the sqlite3 shell on the database with its output going to /dev/null; wall and processor
+// time of the whole process.
+TMeasure RunShell(const std::string& database) {
+    const char* statements = "SELECT * FROM Configuration; SELECT * FROM Accounts; SELECT * FROM DomainNames; "
+                             "SELECT * FROM EmailAddresses; SELECT * FROM Emails;";
+    const auto start = TClock::now();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        ::execlp("sqlite3", "sqlite3", database.c_str(), statements, static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    if (child < 0 || ::wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw std::runtime_error("the sqlite3 shell failed");
+    return {Seconds(start), CpuSeconds(usage)};
+}
+
+// Peak resident set of this process in kB.
+long PeakKilobytes() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+// Rows in a few set-based statements inside one transaction: senders spread over the domains,
+// emails over the senders, with a mix of statuses that all survive the cleanup.
+void BuildDatabase(const std::string& directory, int emails, int senders, int domains) {
+    TSQLite db(directory + "Tessivar.db");
+    db.CreateIfMissing = true;
+    db.OnCreate = CreateTessivarSchema;
+    db.Open();
+    // As the program stores it: local time with the machine's standard offset.
+    const std::string received = DateTimeToText(ZonedLocal(EncodeDateTime(2026, 1, 2, 3, 4, 5, 123)));
+    const std::string sequence = "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < ";
+    db.Execute("BEGIN");
+    db.Execute("INSERT INTO Accounts(ID, EmailAddress, RemoteServer, RemotePort, Username, Enabled) "
+               "VALUES(1, 'me@example.test', 'pop.example.test', 110, 'me', 0)");
+    db.Execute(sequence + std::to_string(domains) +
+               ") INSERT INTO DomainNames(ID, DomainName, Notes, ApprovalStatus, Deleted, Modified) "
+               "SELECT x, 'domain' || x || '.example.com', '', CASE x % 3 WHEN 0 THEN 'A' WHEN 1 THEN 'B' "
+               "ELSE '?' END, 0, x % 2 FROM n");
+    db.Execute(sequence + std::to_string(senders) +
+               ") INSERT INTO EmailAddresses(ID, Username, DomainNameID, DisplayName, Notes, ApprovalStatus, "
+               "AuthenticationStatus, Deleted, Modified) SELECT x, 'sender' || x, 1 + x % " +
+               std::to_string(domains) +
+               ", 'Sender Number ' || x, '', CASE x % 4 WHEN 0 THEN 'A' WHEN 1 THEN 'B' ELSE '?' END, "
+               "CASE x % 3 WHEN 0 THEN 'A' ELSE 'P' END, 0, x % 2 FROM n");
+    db.Execute(sequence + std::to_string(emails) +
+               ") INSERT INTO Emails(ID, AccountID, MessageID, FromEmailAddressID, FromDisplayName, Subject, "
+               "Received, ApprovalStatus, WordBlocked, AdultBlocked, Deleted) SELECT x, 1, '<' || x || "
+               "'.message@mail.example.com>', 1 + x % " +
+               std::to_string(senders) +
+               ", 'Sender Number ' || x, 'A subject line of ordinary length, number ' || x, "
+               "'" +
+               received + "', '?', x % 7 = 0, x % 11 = 0, 0 FROM n");
+    db.Execute("COMMIT");
+}
+
+int RunStartup(const std::string& directory) {
+    ::setenv("TESSIVAR_HOME", directory.c_str(), 1);
+    ::setenv("TESSIVAR_REGISTRY_DIR", directory.c_str(), 1);
+    TIdleCallTarget target;
+    TTessivarBusinessLogic model(target);
+    const auto start = TClock::now();
+    const double cpuStart = ProcessCpuSeconds();
+    model.Startup();
+    const double seconds = Seconds(start), cpu = ProcessCpuSeconds() - cpuStart;
+    if (model.EmailCount() == 0)
+        return 1;
+    std::printf("%.6f %.6f %ld %d %d %d\n", seconds, cpu, PeakKilobytes(), model.EmailCount(),
+                model.EmailAddressCount(), model.DomainNameCount());
+    model.Shutdown();
+    return 0;
+}
+
+// Runs a command line through the shell and returns its standard output.
+std::string Output(const std::string& command) {
+    std::string text;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, pipe))
+            text += buffer;
+        ::pclose(pipe);
+    }
+    return text;
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "--startup")
+        return RunStartup(std::string(argv[2]) + "/");
+    const bool buildOnly = argc > 2 && std::string(argv[1]) == "--build";
+    const int first = buildOnly ? 3 : 1;
+    const int emails = argc > first ? std::atoi(argv[first]) : 100000;
+    const int senders = argc > first + 1 ? std::atoi(argv[first + 1]) : 20000;
+    const int domains = argc > first + 2 ? std::atoi(argv[first + 2]) : 5000;
+    if (buildOnly) {
+        const std::string directory = std::string(argv[2]) + "/";
+        std::filesystem::create_directories(directory);
+        BuildDatabase(directory, emails, senders, domains);
+        return 0;
+    }
+    std::string pattern = (std::filesystem::temp_directory_path() / "tessivar-bench-XXXXXX").string();
+    if (!::mkdtemp(pattern.data()))
+        return 1;
+    const std::string directory = pattern + "/";
+    const std::string self = std::filesystem::canonical("/proc/self/exe").string();
+    const std::string database = directory + "Tessivar.db";
+
+    auto start = TClock::now();
+    BuildDatabase(directory, emails, senders, domains);
+    std::printf("database: %d emails, %d senders, %d domain names, built in %.2f s, %.1f MB\n", emails, senders,
+                domains, Seconds(start), std::filesystem::file_size(database) / 1e6);
+
+    // Rounds alternate between the two so that both see the same load on the machine.
+    std::vector<double> startupWall, startupCpu, shellWall, shellCpu;
+    long peak = 0;
+    for (int round = 0; round < 5; ++round) {
+        double wall = 0, cpu = 0;
+        long roundPeak = 0;
+        int loaded = 0;
+        const std::string result = Output("'" + self + "' --startup '" + directory + "'");
+        if (std::sscanf(result.c_str(), "%lf %lf %ld %d", &wall, &cpu, &roundPeak, &loaded) != 4 || loaded != emails) {
+            std::fprintf(stderr, "start-up failed: %s\n", result.c_str());
+            return 1;
+        }
+        startupWall.push_back(wall);
+        startupCpu.push_back(cpu);
+        peak = std::max(peak, roundPeak);
+        const TMeasure shell = RunShell(database);
+        shellWall.push_back(shell.Wall);
+        shellCpu.push_back(shell.Cpu);
+        std::printf("round %d: start-up %.3f s (processor %.3f s), sqlite3 shell %.3f s (processor %.3f s)\n",
+                    round + 1, wall, cpu, shell.Wall, shell.Cpu);
+    }
+    const double wall = Median(startupWall), cpu = Median(startupCpu);
+    const double shell = Median(shellWall), shellProcessor = Median(shellCpu);
+    std::printf("median start-up %.3f s, sqlite3 shell %.3f s: ratio %.2f (goal <= 3)\n", wall, shell, wall / shell);
+    std::printf("median processor time: start-up %.3f s, sqlite3 shell %.3f s: ratio %.2f\n", cpu, shellProcessor,
+                cpu / shellProcessor);
+    std::printf("peak memory of a start-up process: %.1f MB (goal < 200)\n", peak / 1024.0);
+    std::filesystem::remove_all(directory);
+    return 0;
+}
