@@ -2,7 +2,7 @@
 // The local POP3 server of one screened account: the mail program fetches from it instead of the
 // real mailbox. On login it builds the account's delivery session and starts a pass of the
 // account's mailbox checker; it serves the session's messages and releases the session, with the
-// mail program's deletions, when the connection ends.
+// mail program's deletions, at QUIT (before the reply) or else when the connection ends.
 //
 // Thread contract: construction, destruction, Start, Stop, Port and Active on the model's thread.
 // The command handlers run on the engine's connection threads and reach the model only through
@@ -74,6 +74,8 @@ private:
     void HandleRSET(TPOP3Command& command);
     void HandleQUIT(TPOP3Command& command, TPOP3ServerConnection& connection);
     void Disconnect(TPOP3ServerConnection& connection);
+    // Releases the connection's session, if it holds one (at most once per session).
+    void ReleaseHeldSession(TPOP3ServerConnection& connection);
 
     // The session of the command's connection, or nullptr after answering "-ERR No session current.".
     TTessivarAccountSession* SessionFor(TPOP3Command& command);

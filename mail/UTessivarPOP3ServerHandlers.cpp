@@ -95,8 +95,7 @@ void TTessivarPOP3Server::CheckUser(TPOP3ServerConnection& connection) {
     // A repeated login ends the session it replaces as the end of the connection would: its
     // deletions are applied and its messages become free again, so the new session offers them
     // again, unless they were deleted, and never two sessions hold the same message.
-    if (held.Session)
-        ReleaseAccountSession(m_Model, std::move(held.Session));
+    ReleaseHeldSession(connection);
     // Written before the pass starts, which reads them under the account's login lock.
     m_Account.SetLogin(connection.Username(), connection.Password());
     held.Session = CreateAccountSession(m_Model, m_Account);
@@ -110,10 +109,14 @@ void TTessivarPOP3Server::CheckUser(TPOP3ServerConnection& connection) {
 
 void TTessivarPOP3Server::Disconnect(TPOP3ServerConnection& connection) {
     Debug("SERVER: DISCONNECT");
-    if (TConnectionSession* held = HeldSession(connection); held && held->Session)
-        ReleaseAccountSession(m_Model, std::move(held->Session));
+    ReleaseHeldSession(connection);
     connection.Data().reset();
     Debug("SERVER: Disconnected");
+}
+
+void TTessivarPOP3Server::ReleaseHeldSession(TPOP3ServerConnection& connection) {
+    if (TConnectionSession* held = HeldSession(connection); held && held->Session)
+        ReleaseAccountSession(m_Model, std::move(held->Session));
 }
 
 // ---- Commands --------------------------------------------------------------------------------------
@@ -199,11 +202,16 @@ void TTessivarPOP3Server::HandleRSET(TPOP3Command& command) {
     TraceServed(command);
 }
 
+// The session is released before the reply goes out, so that the deletions have been applied, and
+// the other messages are free for the next login, once the mail program reads "+OK"; a mail program
+// that logs in again at once is offered them. Connections that end without QUIT release theirs
+// when they end.
 void TTessivarPOP3Server::HandleQUIT(TPOP3Command& command, TPOP3ServerConnection& connection) {
     connection.SetState(TPOP3State::UpdateState);
     command.Reply = {"+OK"};
     InsertLogItem(m_Model, "Messages successfully delivered.", 0);
     TraceServed(command);
+    ReleaseHeldSession(connection);
 }
 
 // ---- Trace -----------------------------------------------------------------------------------------

@@ -323,6 +323,25 @@ TEST_F(UTessivarPOP3ServerTest, DeletionsApplyAtTheEndOfEveryConnectionUnlessRes
     EXPECT_EQ(Deleted(3), "1");
 }
 
+// A mail program that logs in again as soon as QUIT is answered finds its deletions applied and the
+// other messages offered, not withheld by the session it has just ended.
+TEST_F(UTessivarPOP3ServerTest, LoginRightAfterQuitIsOfferedTheMessagesLeft) {
+    AddEmail(1);
+    AddEmail(2);
+    m_Model->Startup();
+    const int port = Port();
+    Converse([port](TMailProgram& program) {
+        program.Login();
+        EXPECT_EQ(program.Command("DELE 1"), "+OK");
+        EXPECT_EQ(program.Command("QUIT"), "+OK");
+        TMailProgram again(port);
+        again.Login();
+        EXPECT_EQ(again.Command("UIDL"), "+OK 1 messages in session.");
+        EXPECT_EQ(again.Body(), (TStringArray{"1 <m2@example.test>"}));
+    });
+    EXPECT_EQ(Deleted(1), "1");
+}
+
 // A message is never offered on two connections at once, also when one connection logs in twice:
 // the repeated login first releases its own session (with its deletions).
 TEST_F(UTessivarPOP3ServerTest, ConcurrentAndRepeatedLoginsNeverOfferAMessageTwice) {
