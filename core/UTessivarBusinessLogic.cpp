@@ -298,6 +298,9 @@ std::string TTessivarBusinessLogic::StorePath() const {
 void TTessivarBusinessLogic::LoadMailClientAccounts() {
     CheckThread();
     Debug("LOADING MAIL ACCOUNTS:");
+    // Discovery frees what an earlier one found; the links to those accounts go first.
+    for (const auto& account : m_Accounts)
+        account->m_MailClientAccounts.clear();
     m_MailClients->Discover();
     for (int i = 0; i < m_MailClients->AccountCount(); ++i) {
         TMailClientAccount& clientAccount = m_MailClients->Accounts(i);

@@ -121,6 +121,10 @@ TEST_F(UTessivarRecordsTest, ProtectingRedirectsTheMailProgramAndShutdownRestore
     EXPECT_TRUE(account.HasMailClientAccounts());
     EXPECT_FALSE(account.Enabled());
     EXPECT_FALSE(account.Redirected());
+    // Reading the mail programs again replaces the links instead of keeping freed ones.
+    Model().LoadMailClientAccounts();
+    EXPECT_EQ(Model().AccountCount(), 1);
+    EXPECT_EQ(account.MailClientAccounts().size(), 1u);
 
     account.SetEnabled(true);
     const int port = account.Server().Port();
