@@ -3,6 +3,7 @@
 #include "base/UDebug.h"
 #include "clients/UTessivarClientDriver.h"
 #include "core/USQLite.h"
+#include "core/USQLiteTransaction.h"
 #include "core/UTessivarBusinessLogic.h"
 #include "core/UTessivarEmail.h"
 #include "mail/UTessivarAccountSession.h"
@@ -120,11 +121,20 @@ void TTessivarAccount::ReleaseSession(std::unique_ptr<TTessivarAccountSession>&&
         return;
     {
         TUpdateScope<TTessivarBusinessLogic> scope(owner);
+        // The deletions are written in one transaction: one durable commit for the session instead
+        // of one per message, which kept the model's thread (and a mail program waiting for its
+        // QUIT to be answered) busy for seconds when a thousand messages were fetched at once.
+        std::unique_ptr<TSQLiteTransaction> transaction;
         for (int i = 0; i < released->Count(); ++i) {
             TTessivarAccountSessionItem& item = released->Items(i);
-            if (item.MarkedForDeletion())
-                item.Email().Delete();
+            if (!item.MarkedForDeletion())
+                continue;
+            if (!transaction)
+                transaction = std::make_unique<TSQLiteTransaction>(owner.Database());
+            item.Email().Delete();
         }
+        if (transaction)
+            transaction->Commit();
     }
     released.reset();
     owner.PurgeDetachedEmails();
