@@ -67,17 +67,19 @@ void TTessivarBusinessLogic::BeginUpdate() {
 void TTessivarBusinessLogic::EndUpdate() {
     CheckThread();
     const bool outermost = m_RootUpdate.Count() == 1;
+    // Traced also when the change handler fails: the bracket is closed either way.
+    const auto traceElapsed = [&] {
+        if (outermost && DebugMode())
+            Debug("Ended a root business logic update with a total elapsed time of " +
+                  FormatDateTime("HH:NN:SS.ZZZ", Now() - m_UpdateStart) + ".");
+    };
     try {
         m_RootUpdate.EndUpdate();
     } catch (...) {
-        if (outermost)
-            Debug("Ended a root business logic update with a total elapsed time of " +
-                  FormatDateTime("HH:NN:SS.ZZZ", Now() - m_UpdateStart) + ".");
+        traceElapsed();
         throw;
     }
-    if (outermost)
-        Debug("Ended a root business logic update with a total elapsed time of " +
-              FormatDateTime("HH:NN:SS.ZZZ", Now() - m_UpdateStart) + ".");
+    traceElapsed();
 }
 
 bool TTessivarBusinessLogic::IsUpdating() const {
