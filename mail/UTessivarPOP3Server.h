@@ -57,7 +57,7 @@ public:
     void Start();
     // Stops listening and ends the connections; a failure is written to the trace only.
     void Stop();
-    // The port of the last Start (0 before the first).
+    // The port of the last Start (after a failed Start the last port tried; 0 before the first).
     int Port() const;
     bool Active() const;
 
