@@ -2,8 +2,11 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <limits>
+#include <mutex>
+#include <string>
 
 namespace {
 
@@ -226,9 +229,22 @@ TDateTime Now() {
 }
 
 int32_t LocalStandardOffset() {
-    // tzset sets `timezone` to the seconds west of UTC of the zone's standard time.
-    tzset();
-    return static_cast<int32_t>(-timezone / 60);
+    // tzset sets `timezone` to the seconds west of UTC of the zone's standard time. It reads the
+    // zone files each time, so the offset is kept for as long as TZ names the same zone.
+    static std::mutex lock;
+    static bool known = false;
+    static std::string knownZone;
+    static int32_t offset = 0;
+    const char* zone = std::getenv("TZ");
+    const std::string current = zone ? std::string("=") + zone : std::string();
+    std::lock_guard guard(lock);
+    if (!known || current != knownZone) {
+        tzset();
+        offset = static_cast<int32_t>(-timezone / 60);
+        knownZone = current;
+        known = true;
+    }
+    return offset;
 }
 
 std::string FormatDateTime(std::string_view format, TDateTime value) {
