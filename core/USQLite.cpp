@@ -194,7 +194,7 @@ bool FileExists(const std::string& path) {
 }
 
 // Creates the empty database file readable and writable by its owner only, whatever the umask;
-// the engine's journal files take the mode of the database file.
+// the engine's journal and log files take the mode of the database file.
 void CreateOwnerOnlyFile(const std::string& path) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
@@ -212,7 +212,8 @@ void CreateOwnerOnlyFile(const std::string& path) {
 // A database whose creation failed is removed, so that the next Open creates it afresh.
 void RemoveCreatedFile(const std::string& path) {
     ::unlink(path.c_str());
-    ::unlink((path + "-journal").c_str());
+    for (const char* suffix : {"-journal", "-wal", "-shm"})
+        ::unlink((path + suffix).c_str());
 }
 
 } // namespace
