@@ -3,9 +3,8 @@
 // returns only once the message and its rows are on disk. The baseline writes the same message
 // files with the same durable-write sequence and nothing else.
 //
-//   bench_insert_email [messages senders existing] [--wal]
-//       defaults 5000 1000 20000; --wal runs the inserts with the engine's write-ahead log instead
-//       of its rollback journal (an experiment: the program keeps the rollback journal)
+//   bench_insert_email [messages senders existing]
+//       defaults 5000 1000 20000
 
 #include "base/LStrings.h"
 #include "base/UFileUtils.h"
@@ -108,13 +107,11 @@ std::vector<TMessage> MakeMessages(int count, int senders) {
 
 int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv + 1, argv + argc);
-    bool wal = false;
-    std::erase_if(arguments, [&](const std::string& argument) { return argument == "--wal" && (wal = true); });
     const int count = arguments.size() > 0 ? std::atoi(arguments[0].c_str()) : 5000;
     const int senders = arguments.size() > 1 ? std::atoi(arguments[1].c_str()) : 1000;
     const int existing = arguments.size() > 2 ? std::atoi(arguments[2].c_str()) : 20000;
     if (count < 1 || senders < 1 || existing < 1) {
-        std::fprintf(stderr, "usage: bench_insert_email [messages senders existing] [--wal]\n");
+        std::fprintf(stderr, "usage: bench_insert_email [messages senders existing]\n");
         return 2;
     }
 
@@ -148,8 +145,6 @@ int main(int argc, char** argv) {
         model.Startup();
         model.SetBlockedWords("lottery, winner, casino, free money, act now, limited offer, click here, unsubscribe");
         model.SetAdultWords("xxx, adult, explicit, nsfw, escort, dating, webcam, hot singles");
-        if (wal)
-            model.Database().Execute("PRAGMA journal_mode=WAL");
         TTessivarAccount& account = *model.FindAccountByID(1);
 
         // The checker's side: one worker sends each message and waits until it is stored.
@@ -174,8 +169,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::printf("baseline (durable file writes only): %.1f messages/s (%.2f s)\n", count / baseline, baseline);
-    std::printf("InsertEmail%s: %.1f messages/s (%.2f s)\n", wal ? " (write-ahead log)" : "", count / inserting,
-                inserting);
+    std::printf("InsertEmail: %.1f messages/s (%.2f s)\n", count / inserting, inserting);
     std::printf("ratio %.2f (goal <= 2)\n", inserting / baseline);
     return 0;
 }

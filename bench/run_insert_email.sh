@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the mail-storing benchmark (Release, no sanitizers) in build/bench and runs it:
-#   bash bench/run_insert_email.sh [messages senders existing] [--wal]     (default 5000 1000 20000)
+#   bash bench/run_insert_email.sh [messages senders existing]     (default 5000 1000 20000)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build/bench
