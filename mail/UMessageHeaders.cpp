@@ -61,19 +61,51 @@ TMessageHeaderList HeaderBlock(const TStringArray& lines) {
     return headers;
 }
 
-} // namespace
-
-TParsedMessage ParseMessageHeaders(const TStringArray& lines) {
+// The fields of the header block, read with the given decoding of header text and reading of the
+// "From" address.
+template <class TDecode, class TReadAddress>
+TParsedMessage ReadFields(const TStringArray& lines, TDecode decode, TReadAddress readAddress) {
     TParsedMessage message;
     message.Headers = HeaderBlock(lines);
     const TMessageHeaderList& headers = message.Headers;
-
     message.MessageId = headers.Values("Message-Id");
-    message.Subject = DecodeHeaderText(headers.Values("Subject"));
-    TEmailAddress from = ParseEmailAddress(DecodeHeaderText(headers.Values("From")));
+    message.Subject = decode(headers.Values("Subject"));
+    TEmailAddress from = readAddress(decode(headers.Values("From")));
     message.FromAddress = std::move(from.Address);
     message.FromName = std::move(from.Name);
     message.Date = InternetDateToLocal(headers.Values("Date"));
+    return message;
+}
+
+std::string DecodeOrKeep(std::string_view text) {
+    try {
+        return DecodeHeaderText(text);
+    } catch (const EMessageParseException&) {
+        std::string kept(text);
+        std::erase(kept, '\0');
+        return kept;
+    }
+}
+
+TEmailAddress ReadAddressOrFallback(const std::string& value) {
+    try {
+        return ParseEmailAddress(value);
+    } catch (const EMessageParseException&) {
+    }
+    const std::size_t open = value.rfind('<');
+    const std::size_t close = open == std::string::npos ? std::string::npos : value.find('>', open);
+    if (close != std::string::npos)
+        return {Trim(std::string_view(value).substr(open + 1, close - open - 1)), {}};
+    return {Trim(value), {}};
+}
+
+} // namespace
+
+TParsedMessage ParseMessageHeaders(const TStringArray& lines) {
+    TParsedMessage message = ReadFields(
+        lines, [](std::string_view text) { return DecodeHeaderText(text); },
+        [](const std::string& text) { return ParseEmailAddress(text); });
+    const TMessageHeaderList& headers = message.Headers;
 
     // The other address headers are not used, but a message whose addresses cannot be read is
     // refused as a whole, as one with an unreadable "From".
@@ -88,43 +120,8 @@ TParsedMessage ParseMessageHeaders(const TStringArray& lines) {
     return message;
 }
 
-namespace {
-
-std::string DecodeOrKeep(std::string_view text) {
-    try {
-        return DecodeHeaderText(text);
-    } catch (const EMessageParseException&) {
-        std::string kept(text);
-        std::erase(kept, '\0');
-        return kept;
-    }
-}
-
-TEmailAddress ReadFromOrFallback(const std::string& value) {
-    try {
-        return ParseEmailAddress(value);
-    } catch (const EMessageParseException&) {
-    }
-    const std::size_t open = value.rfind('<');
-    const std::size_t close = open == std::string::npos ? std::string::npos : value.find('>', open);
-    if (close != std::string::npos)
-        return {Trim(std::string_view(value).substr(open + 1, close - open - 1)), {}};
-    return {Trim(value), {}};
-}
-
-} // namespace
-
 TParsedMessage ParseMessageHeadersTolerant(const TStringArray& lines) {
-    TParsedMessage message;
-    message.Headers = HeaderBlock(lines);
-    const TMessageHeaderList& headers = message.Headers;
-    message.MessageId = headers.Values("Message-Id");
-    message.Subject = DecodeOrKeep(headers.Values("Subject"));
-    TEmailAddress from = ReadFromOrFallback(DecodeOrKeep(headers.Values("From")));
-    message.FromAddress = std::move(from.Address);
-    message.FromName = std::move(from.Name);
-    message.Date = InternetDateToLocal(headers.Values("Date"));
-    return message;
+    return ReadFields(lines, DecodeOrKeep, ReadAddressOrFallback);
 }
 
 // Internet
