@@ -4,6 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
+# The compiler cache lives in the build folder, so it needs no home directory.
+export CCACHE_DIR=${CCACHE_DIR:-$PWD/build/ccache}
 build=${TESSIVAR_BUILD_DIR:-build/release}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSIVAR_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target tessivar
