@@ -7,12 +7,11 @@
 //       defaults 5000 1000 20000
 
 #include "base/LStrings.h"
+#include "bench/BenchDatabase.h"
 #include "base/UFileUtils.h"
 #include "core/UMessageLoop.h"
-#include "core/USQLite.h"
 #include "core/UTessivarAccount.h"
 #include "core/UTessivarBusinessLogic.h"
-#include "core/UTessivarSchema.h"
 #include "core/UThreadedCalls.h"
 
 #include <chrono>
@@ -29,36 +28,6 @@ namespace {
 using TClock = std::chrono::steady_clock;
 
 double Seconds(TClock::time_point since) { return std::chrono::duration<double>(TClock::now() - since).count(); }
-
-// The emails the model holds before the run, with their senders and domain names, in one
-// transaction.
-void BuildDatabase(const std::string& directory, int emails) {
-    const int senders = std::max(1, emails / 10), domains = std::max(1, emails / 50);
-    TSQLite db(directory + "Tessivar.db");
-    db.CreateIfMissing = true;
-    db.OnCreate = CreateTessivarSchema;
-    db.Open();
-    const std::string sequence = "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < ";
-    db.Execute("BEGIN");
-    db.Execute("INSERT INTO Accounts(ID, EmailAddress, RemoteServer, RemotePort, Username, Enabled) "
-               "VALUES(1, 'me@example.test', 'pop.example.test', 110, 'me', 0)");
-    db.Execute(sequence + std::to_string(domains) +
-               ") INSERT INTO DomainNames(ID, DomainName, Notes, ApprovalStatus, Deleted, Modified) "
-               "SELECT x, 'old' || x || '.example.com', '', CASE x % 3 WHEN 0 THEN 'A' WHEN 1 THEN 'B' ELSE '?' "
-               "END, 0, 0 FROM n");
-    db.Execute(sequence + std::to_string(senders) +
-               ") INSERT INTO EmailAddresses(ID, Username, DomainNameID, DisplayName, Notes, ApprovalStatus, "
-               "AuthenticationStatus, Deleted, Modified) SELECT x, 'old' || x, 1 + x % " +
-               std::to_string(domains) + ", 'Old Sender ' || x, '', '?', 'P', 0, 0 FROM n");
-    db.Execute(sequence + std::to_string(emails) +
-               ") INSERT INTO Emails(ID, AccountID, MessageID, FromEmailAddressID, FromDisplayName, Subject, "
-               "Received, ApprovalStatus, WordBlocked, AdultBlocked, Deleted) SELECT x, 1, '<' || x || "
-               "'.old@mail.example.com>', 1 + x % " +
-               std::to_string(senders) +
-               ", 'Old Sender ' || x, 'An older subject ' || x, '2026-01-02T03:04:05.1230000+01:00', '?', 0, 0, 0 "
-               "FROM n");
-    db.Execute("COMMIT");
-}
 
 struct TMessage {
     std::string MessageId, From, Subject;
@@ -121,7 +90,7 @@ int main(int argc, char** argv) {
     const std::string directory = pattern + "/";
     ::setenv("TESSIVAR_HOME", directory.c_str(), 1);
     ::setenv("TESSIVAR_REGISTRY_DIR", directory.c_str(), 1);
-    BuildDatabase(directory, existing);
+    BuildBenchDatabase(directory, existing, std::max(1, existing / 10), std::max(1, existing / 50));
     const std::vector<TMessage> messages = MakeMessages(count, senders);
     std::printf("%d messages of %zu bytes on average from %d senders; the model holds %d emails\n", count,
                 messages.back().Text.size(), senders, existing);

@@ -9,9 +9,8 @@
 //                                                 seconds, the peak kB and the record counts
 
 #include "base/LDates.h"
-#include "core/USQLite.h"
+#include "bench/BenchDatabase.h"
 #include "core/UTessivarBusinessLogic.h"
-#include "core/UTessivarSchema.h"
 #include "core/UThreadedCallTarget.h"
 
 #include <algorithm>
@@ -88,40 +87,6 @@ long PeakKilobytes() {
     return -1;
 }
 
-// Rows in a few set-based statements inside one transaction: senders spread over the domains,
-// emails over the senders, with a mix of statuses that all survive the cleanup.
-void BuildDatabase(const std::string& directory, int emails, int senders, int domains) {
-    TSQLite db(directory + "Tessivar.db");
-    db.CreateIfMissing = true;
-    db.OnCreate = CreateTessivarSchema;
-    db.Open();
-    // As the program stores it: local time with the machine's standard offset.
-    const std::string received = DateTimeToText(ZonedLocal(EncodeDateTime(2026, 1, 2, 3, 4, 5, 123)));
-    const std::string sequence = "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < ";
-    db.Execute("BEGIN");
-    db.Execute("INSERT INTO Accounts(ID, EmailAddress, RemoteServer, RemotePort, Username, Enabled) "
-               "VALUES(1, 'me@example.test', 'pop.example.test', 110, 'me', 0)");
-    db.Execute(sequence + std::to_string(domains) +
-               ") INSERT INTO DomainNames(ID, DomainName, Notes, ApprovalStatus, Deleted, Modified) "
-               "SELECT x, 'domain' || x || '.example.com', '', CASE x % 3 WHEN 0 THEN 'A' WHEN 1 THEN 'B' "
-               "ELSE '?' END, 0, x % 2 FROM n");
-    db.Execute(sequence + std::to_string(senders) +
-               ") INSERT INTO EmailAddresses(ID, Username, DomainNameID, DisplayName, Notes, ApprovalStatus, "
-               "AuthenticationStatus, Deleted, Modified) SELECT x, 'sender' || x, 1 + x % " +
-               std::to_string(domains) +
-               ", 'Sender Number ' || x, '', CASE x % 4 WHEN 0 THEN 'A' WHEN 1 THEN 'B' ELSE '?' END, "
-               "CASE x % 3 WHEN 0 THEN 'A' ELSE 'P' END, 0, x % 2 FROM n");
-    db.Execute(sequence + std::to_string(emails) +
-               ") INSERT INTO Emails(ID, AccountID, MessageID, FromEmailAddressID, FromDisplayName, Subject, "
-               "Received, ApprovalStatus, WordBlocked, AdultBlocked, Deleted) SELECT x, 1, '<' || x || "
-               "'.message@mail.example.com>', 1 + x % " +
-               std::to_string(senders) +
-               ", 'Sender Number ' || x, 'A subject line of ordinary length, number ' || x, "
-               "'" +
-               received + "', '?', x % 7 = 0, x % 11 = 0, 0 FROM n");
-    db.Execute("COMMIT");
-}
-
 int RunStartup(const std::string& directory) {
     ::setenv("TESSIVAR_HOME", directory.c_str(), 1);
     ::setenv("TESSIVAR_REGISTRY_DIR", directory.c_str(), 1);
@@ -169,7 +134,7 @@ int main(int argc, char** argv) {
     if (buildOnly) {
         const std::string directory = std::string(argv[2]) + "/";
         std::filesystem::create_directories(directory);
-        BuildDatabase(directory, emails, senders, domains);
+        BuildBenchDatabase(directory, emails, senders, domains);
         return 0;
     }
     std::string pattern = (std::filesystem::temp_directory_path() / "tessivar-bench-XXXXXX").string();
@@ -180,7 +145,7 @@ int main(int argc, char** argv) {
     const std::string database = directory + "Tessivar.db";
 
     auto start = TClock::now();
-    BuildDatabase(directory, emails, senders, domains);
+    BuildBenchDatabase(directory, emails, senders, domains);
     std::printf("database: %d emails, %d senders, %d domain names, built in %.2f s, %.1f MB\n", emails, senders,
                 domains, Seconds(start), std::filesystem::file_size(database) / 1e6);
 
