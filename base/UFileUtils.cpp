@@ -1,11 +1,15 @@
 #include "base/UFileUtils.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <random>
 
@@ -50,14 +54,94 @@ private:
     throw Exception(SystemErrorMessage(code));
 }
 
-std::string TemporaryName(const std::string& path) {
-    static std::atomic<unsigned> counter{0};
-    thread_local std::mt19937 random{std::random_device{}()};
-    return path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + "-" +
-           std::to_string(random() % 1000000);
+// The suffix of a temporary name: ".tmp" + writer's process id + "-" + counter + "-" + random number.
+constexpr std::string_view TemporarySuffix = ".tmp";
+
+// Parses the decimal digits of text[at...] up to the delimiter (or the end when it is NUL); false
+// when there are none or something else is there. Moves at past the delimiter.
+bool ReadNumber(std::string_view text, size_t& at, char delimiter, unsigned long long& value) {
+    const size_t start = at;
+    value = 0;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
+        if (at - start >= 18) {
+            return false; // longer than any number TemporaryFileName writes
+        }
+        value = value * 10 + static_cast<unsigned>(text[at] - '0');
+        ++at;
+    }
+    if (at == start) {
+        return false;
+    }
+    if (delimiter == '\0') {
+        return at == text.size();
+    }
+    if (at >= text.size() || text[at] != delimiter) {
+        return false;
+    }
+    ++at;
+    return true;
+}
+
+// The process id in a temporary name, or 0 when the name is not one.
+pid_t TemporaryWriter(std::string_view name) {
+    const size_t suffix = name.rfind(TemporarySuffix);
+    if (suffix == std::string_view::npos || suffix == 0) {
+        return 0;
+    }
+    size_t at = suffix + TemporarySuffix.size();
+    unsigned long long pid = 0, counter = 0, random = 0;
+    if (!ReadNumber(name, at, '-', pid) || !ReadNumber(name, at, '-', counter) ||
+        !ReadNumber(name, at, '\0', random) || pid == 0 || pid > static_cast<unsigned long long>(INT32_MAX)) {
+        return 0;
+    }
+    return static_cast<pid_t>(pid);
+}
+
+// Another process with this id is running: its write may still be under way.
+bool OtherProcessRuns(pid_t pid) {
+    return pid != ::getpid() && (::kill(pid, 0) == 0 || errno == EPERM);
 }
 
 } // namespace
+
+std::string TemporaryFileName(const std::string& path) {
+    static std::atomic<unsigned> counter{0};
+    thread_local std::mt19937 random{std::random_device{}()};
+    return path + std::string(TemporarySuffix) + std::to_string(::getpid()) + "-" + std::to_string(counter++) + "-" +
+           std::to_string(random() % 1000000);
+}
+
+bool IsTemporaryFileName(std::string_view name) {
+    return TemporaryWriter(name) != 0;
+}
+
+int RemoveStrandedTemporaryFiles(const std::string& directory) {
+    std::string checked;
+    if (directory.empty() || !ToPath(directory, checked)) {
+        return 0;
+    }
+    DIR* dir = ::opendir(checked.c_str());
+    if (!dir) {
+        return 0;
+    }
+    const std::string prefix = checked.back() == '/' ? checked : checked + "/";
+    int removed = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        const pid_t writer = TemporaryWriter(name);
+        if (writer == 0 || OtherProcessRuns(writer)) {
+            continue;
+        }
+        const std::string path = prefix + std::string(name);
+        struct stat info {};
+        // Only files: a directory of that name was not left by an interrupted write.
+        if (::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::unlink(path.c_str()) == 0) {
+            ++removed;
+        }
+    }
+    ::closedir(dir);
+    return removed;
+}
 
 bool IsDirectory(std::string_view path) {
     std::string name;
@@ -65,7 +149,7 @@ bool IsDirectory(std::string_view path) {
     return !path.empty() && ToPath(path, name) && ::stat(name.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-bool MakeDirectoryPath(std::string_view path) {
+bool MakeDirectoryPath(std::string_view path, unsigned mode) {
     if (path.empty()) {
         throw Exception("Unable to create directory");
     }
@@ -80,11 +164,16 @@ bool MakeDirectoryPath(std::string_view path) {
         return false;
     }
     const size_t slash = path.rfind('/');
-    if (slash != std::string_view::npos && !MakeDirectoryPath(path.substr(0, slash + 1))) {
+    if (slash != std::string_view::npos && !MakeDirectoryPath(path.substr(0, slash + 1), mode)) {
         return false;
     }
+    if (::mkdir(name.c_str(), static_cast<mode_t>(mode)) == 0) {
+        // The umask may have taken bits away, never added any: the directory was never wider than
+        // mode, and now it is exactly that.
+        return ::chmod(name.c_str(), static_cast<mode_t>(mode)) == 0;
+    }
     // Somebody else may create it at the same moment; what counts is that it exists afterwards.
-    return ::mkdir(name.c_str(), 0777) == 0 || (errno == EEXIST && IsDirectory(path));
+    return errno == EEXIST && IsDirectory(path);
 }
 
 std::string ProgramDirectory() {
@@ -108,7 +197,11 @@ std::string ProgramDirectory() {
     return directory;
 }
 
-void WriteFileDurably(const std::string& path, std::string_view data, unsigned mode) {
+namespace {
+
+// Writes under a temporary name in the same directory, then renames over path; with `durable` the
+// data is flushed before the rename and the directory after it.
+void WriteFileWhole(const std::string& path, std::string_view data, unsigned mode, bool durable) {
     std::string checked;
     if (path.empty() || !ToPath(path, checked)) {
         RaiseSystemError(EINVAL);
@@ -116,7 +209,7 @@ void WriteFileDurably(const std::string& path, std::string_view data, unsigned m
     std::string temporary;
     int fd = -1;
     for (int attempt = 0; fd < 0; ++attempt) {
-        temporary = TemporaryName(path);
+        temporary = TemporaryFileName(path);
         fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode));
         if (fd < 0 && (errno != EEXIST || attempt >= 100)) {
             RaiseSystemError(errno);
@@ -138,20 +231,50 @@ void WriteFileDurably(const std::string& path, std::string_view data, unsigned m
         }
         written += static_cast<size_t>(count);
     }
-    if (::fsync(file.Get()) != 0 || file.Close() != 0) {
+    if ((durable && ::fsync(file.Get()) != 0) || file.Close() != 0) {
         failWith(errno);
     }
     if (::rename(temporary.c_str(), path.c_str()) != 0) {
         failWith(errno);
     }
-    // Flush the directory so that the rename itself survives a crash.
-    const size_t slash = path.rfind('/');
-    const std::string directory = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    TFileDescriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (durable) {
+        // Flush the directory so that the rename itself survives a crash.
+        const size_t slash = path.rfind('/');
+        FlushDirectory(slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash)));
+    }
+}
+
+} // namespace
+
+void WriteFileDurably(const std::string& path, std::string_view data, unsigned mode) {
+    WriteFileWhole(path, data, mode, true);
+}
+
+void WriteFileAtomically(const std::string& path, std::string_view data, unsigned mode) {
+    WriteFileWhole(path, data, mode, false);
+}
+
+void FlushFile(const std::string& path) {
+    std::string checked;
+    if (!ToPath(path, checked)) {
+        RaiseSystemError(EINVAL);
+    }
+    TFileDescriptor file(::open(checked.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.Get() < 0 || ::fsync(file.Get()) != 0) {
+        RaiseSystemError(errno);
+    }
+}
+
+void FlushDirectory(const std::string& directory) {
+    std::string checked;
+    if (!ToPath(directory, checked)) {
+        RaiseSystemError(EINVAL);
+    }
+    TFileDescriptor dir(::open(checked.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.Get() < 0) {
         RaiseSystemError(errno);
     }
-    // Some file systems cannot flush a directory (EINVAL); the rename is then as durable as it gets.
+    // Some file systems cannot flush a directory (EINVAL); its entries are then as durable as it gets.
     if (::fsync(dir.Get()) != 0 && errno != EINVAL) {
         RaiseSystemError(errno);
     }

@@ -5,11 +5,12 @@
 #include <string_view>
 
 bool IsDirectory(std::string_view path);
-// Creates the directory and any missing parents (mode 0777 less the umask); true when it exists
-// afterwards (the root "/" always does), false when that fails. Trailing "/" are ignored; a path
-// without "/" is relative to the working directory. Empty path: Exception "Unable to create
-// directory".
-bool MakeDirectoryPath(std::string_view path);
+// Creates the directory and any missing parents, each with exactly mode whatever the umask (by
+// default owner-only: every directory this program makes holds its private data); directories that
+// exist already are left as they are. True when it exists afterwards (the root "/" always does),
+// false when that fails. Trailing "/" are ignored; a path without "/" is relative to the working
+// directory. Empty path: Exception "Unable to create directory".
+bool MakeDirectoryPath(std::string_view path, unsigned mode = 0700);
 // Directory holding the executable, or the directory named by TESSIVAR_HOME; ends with "/".
 std::string ProgramDirectory();
 // Writes data to path durably: temporary file in the same directory, flushed, renamed over the
@@ -17,3 +18,20 @@ std::string ProgramDirectory();
 // Exception with the system error text (SystemErrorMessage) on failure, the temporary file removed;
 // the file at path is then either the old one or the complete new one.
 void WriteFileDurably(const std::string& path, std::string_view data, unsigned mode = 0600);
+// As WriteFileDurably, but nothing is flushed: the file at path is the old one or the complete new
+// one whenever the program stops; only a crash of the whole system may lose the new data until
+// FlushFile (for the data) and FlushDirectory (for the name) have run.
+void WriteFileAtomically(const std::string& path, std::string_view data, unsigned mode = 0600);
+// Flush a file's data or a directory's entries to the disk; raise Exception with the system error
+// text (a directory whose file system cannot flush directories counts as flushed).
+void FlushFile(const std::string& path);
+void FlushDirectory(const std::string& directory);
+// The name WriteFileDurably writes under before it renames the file to path: path + ".tmp" + the
+// process id + "-" + a counter + "-" + a random number.
+std::string TemporaryFileName(const std::string& path);
+// The file name (without directory) has the form TemporaryFileName gives.
+bool IsTemporaryFileName(std::string_view name);
+// Removes the files in directory that a write killed before its rename left under a temporary
+// name; those of another process that is still running are kept, as its write may be under way.
+// Returns how many were removed; a directory that cannot be read counts as holding none.
+int RemoveStrandedTemporaryFiles(const std::string& directory);

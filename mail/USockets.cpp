@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -188,11 +189,22 @@ std::size_t TSocketStream::Read(char* buffer, std::size_t size) {
         const ssize_t received = recv(m_Socket.Get(), buffer, size, 0);
         if (received >= 0)
             return static_cast<std::size_t>(received);
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            Wait(POLLIN);
-        else if (errno != EINTR)
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (!WaitFor(m_Socket.Get(), POLLIN, *m_Abort, m_ReadTimeoutMs > 0 ? m_ReadTimeoutMs : -1))
+                throw ESocketTimedOut("Connection timed out.");
+        } else if (errno != EINTR) {
             throw ESocketException("Socket read failed. " + SystemErrorMessage(errno));
+        }
     }
+}
+
+void TSocketStream::EnableKeepAlive() {
+    // First probe after a minute of silence, then every 20 seconds; dead after 4 unanswered probes.
+    const int on = 1, idle = 60, interval = 20, count = 4;
+    setsockopt(m_Socket.Get(), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(m_Socket.Get(), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(m_Socket.Get(), IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(m_Socket.Get(), IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
 }
 
 void TSocketStream::Write(std::string_view data) {

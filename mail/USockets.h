@@ -15,6 +15,9 @@
 TESSIVAR_EXCEPTION(ESocketException, Exception);
 // A wait ended because its abort signal was raised ("Connection aborted."). Cancellation, not a fault.
 TESSIVAR_EXCEPTION(ESocketAborted, ESocketException);
+// A read saw no byte within the stream's read time-out ("Connection timed out."): the peer is gone
+// or silent, and the stream is of no further use.
+TESSIVAR_EXCEPTION(ESocketTimedOut, ESocketException);
 
 // Owns one file descriptor and closes it.
 class TFileHandle {
@@ -61,7 +64,13 @@ public:
     TSocketStream& operator=(const TSocketStream&) = delete;
 
     // Waits for data and reads at most size bytes; returns 0 when the peer has closed the stream.
+    // Raises ESocketTimedOut when a read time-out is set and no byte came within it.
     std::size_t Read(char* buffer, std::size_t size);
+    // Each Read waits at most timeoutMs for its first byte (no limit when <= 0, the default).
+    void SetReadTimeout(int timeoutMs) { m_ReadTimeoutMs = timeoutMs; }
+    // Asks the system to probe an idle connection, so that a peer lost without a word (a network
+    // change, a machine switched off) is noticed even while nothing is being sent.
+    void EnableKeepAlive();
     // Writes all of data, waiting while the peer is slow to read.
     void Write(std::string_view data);
     // Closes the socket; later reads and writes raise.
@@ -78,6 +87,7 @@ private:
 
     TFileHandle m_Socket;
     std::shared_ptr<TAbortSignal> m_Abort;
+    int m_ReadTimeoutMs = 0;
 };
 
 // A listening TCP socket.
