@@ -90,8 +90,8 @@ pid_t TemporaryWriter(std::string_view name) {
     }
     size_t at = suffix + TemporarySuffix.size();
     unsigned long long pid = 0, counter = 0, random = 0;
-    if (!ReadNumber(name, at, '-', pid) || !ReadNumber(name, at, '-', counter) ||
-        !ReadNumber(name, at, '\0', random) || pid == 0 || pid > static_cast<unsigned long long>(INT32_MAX)) {
+    if (!ReadNumber(name, at, '-', pid) || !ReadNumber(name, at, '-', counter) || !ReadNumber(name, at, '\0', random) ||
+        pid == 0 || pid > static_cast<unsigned long long>(INT32_MAX)) {
         return 0;
     }
     return static_cast<pid_t>(pid);

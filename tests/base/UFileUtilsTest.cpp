@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -69,6 +70,22 @@ TEST_F(UFileUtils, MakeDirectoryPathCreatesMissingParents) {
     EXPECT_TRUE(IsDirectory(m_Dir + "/a/b/c"));
     EXPECT_TRUE(MakeDirectoryPath(path)) << "an existing directory counts as done";
     EXPECT_TRUE(MakeDirectoryPath("/"));
+}
+
+TEST_F(UFileUtils, MakeDirectoryPathMakesOwnerOnlyDirectoriesWhateverTheUmask) {
+    ASSERT_EQ(::chmod(m_Dir.c_str(), 0755), 0);
+    const mode_t previous = ::umask(0);
+    const bool made = MakeDirectoryPath(m_Dir + "/store/inner");
+    ::umask(previous);
+    ASSERT_TRUE(made);
+    for (const std::string path : {m_Dir + "/store", m_Dir + "/store/inner"}) {
+        struct stat info {};
+        ASSERT_EQ(::stat(path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0700u) << path << ": nobody else may replace what it holds";
+    }
+    struct stat existing {};
+    ASSERT_EQ(::stat(m_Dir.c_str(), &existing), 0);
+    EXPECT_EQ(existing.st_mode & 0777, 0755u) << "a directory that was there is left alone";
 }
 
 TEST_F(UFileUtils, MakeDirectoryPathRefusesTheEmptyPath) {
@@ -151,4 +168,37 @@ TEST_F(UFileUtils, WriteFileDurablyRemovesTheTemporaryFileWhenTheRenameFails) {
     }
     EXPECT_EQ(Entries(m_Dir), std::vector<std::string>{"target"});
     EXPECT_EQ(Entries(m_Dir + "/target"), std::vector<std::string>{"inner"});
+}
+
+// Files a write left under its temporary name when the program was killed before the rename.
+TEST_F(UFileUtils, StrandedTemporaryFilesAreRemovedUnlessTheirWriterStillRuns) {
+    const pid_t finished = ::fork();
+    ASSERT_GE(finished, 0);
+    if (finished == 0) {
+        ::_exit(0);
+    }
+    ASSERT_EQ(::waitpid(finished, nullptr, 0), finished);
+    const std::string message = m_Dir + "/0000001A.eml";
+    const std::string own = TemporaryFileName(message);
+    const std::string ofFinished = message + ".tmp" + std::to_string(finished) + "-7-123456";
+    const std::string ofRunning = message + ".tmp" + std::to_string(::getppid()) + "-0-1";
+    EXPECT_TRUE(IsTemporaryFileName(own.substr(own.rfind('/') + 1)));
+    for (const std::string& path : {own, ofFinished, ofRunning, message, m_Dir + "/notes.tmp", m_Dir + "/x.tmp12-ab-3",
+                                    m_Dir + "/y.tmp12-3-", m_Dir + "/z.tmp-1-2-3"}) {
+        Touch(path);
+    }
+    ASSERT_EQ(::mkdir((m_Dir + "/d.tmp" + std::to_string(finished) + "-1-1").c_str(), 0700), 0);
+
+    EXPECT_EQ(RemoveStrandedTemporaryFiles(m_Dir), 2);
+    const std::vector<std::string> left{"0000001A.eml",
+                                        ofRunning.substr(m_Dir.size() + 1),
+                                        "d.tmp" + std::to_string(finished) + "-1-1",
+                                        "notes.tmp",
+                                        "x.tmp12-ab-3",
+                                        "y.tmp12-3-",
+                                        "z.tmp-1-2-3"};
+    std::vector<std::string> expected = left;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(Entries(m_Dir), expected);
+    EXPECT_EQ(RemoveStrandedTemporaryFiles(m_Dir + "/missing"), 0);
 }
