@@ -406,16 +406,43 @@ void TSQLite::Open(const std::string& fileName) {
         throw SQLiteException(text.Empty() ? engine.ErrorString(14) : text.Text());
     }
     m_Handle = handle;
-    if (!existed) {
+    if (!existed || (CreateIfMissing && OnCreate && !HasTables())) {
         try {
-            OnCreate(*this);
+            Create();
         } catch (...) {
             Close();
-            RemoveCreatedFile(FileName);
+            if (!existed) {
+                RemoveCreatedFile(FileName);
+            }
             throw;
         }
     }
     Debug("Database open.");
+}
+
+// A database without a single table is one whose creation never finished (the program was killed
+// before the creation's transaction committed, or even before the engine wrote the first page).
+bool TSQLite::HasTables() {
+    TSQLiteResultSet tables;
+    Query("SELECT name FROM sqlite_master WHERE type='table' LIMIT 1", &tables);
+    return tables.RowCount() > 0;
+}
+
+// The creation procedure runs in one transaction: killed half-way, it leaves a database without
+// tables, which the next Open creates afresh, rather than one that lacks some of them for ever.
+void TSQLite::Create() {
+    Execute("BEGIN TRANSACTION");
+    try {
+        OnCreate(*this);
+        Execute("COMMIT TRANSACTION");
+    } catch (...) {
+        try {
+            Execute("ROLLBACK TRANSACTION");
+        } catch (const std::exception& error) {
+            DebugException("TSQLite", error); // the engine may have rolled back by itself
+        }
+        throw;
+    }
 }
 
 void TSQLite::Close() {

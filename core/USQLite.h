@@ -89,7 +89,9 @@ public:
 
     // Opens FileName (replaced by a non-empty argument). A missing file is created only with
     // CreateIfMissing and OnCreate set: owner-only (0600) whatever the umask, since it holds
-    // passwords, and removed again when opening it or OnCreate fails. An open handle is closed first.
+    // passwords, and removed again when opening it or OnCreate fails. OnCreate runs in one
+    // transaction, and with both set it runs also for an existing database that holds no table (one
+    // whose creation was killed). An open handle is closed first.
     void Open(const std::string& fileName = {});
     // The handle is gone afterwards even if closing failed.
     void Close();
@@ -114,6 +116,10 @@ public:
     TCreateHandler OnCreate;
 
 private:
+    bool HasTables();
+    // Runs OnCreate in a transaction of its own.
+    void Create();
+
     std::recursive_mutex m_Lock;
     void* m_Handle = nullptr; // engine handle; guarded by m_Lock
 };

@@ -189,6 +189,41 @@ TEST_F(USQLiteTest, FailedCreationLeavesNoHalfMadeDatabase) {
     EXPECT_EQ(retry->Insert("T", {"Name"}, {"x"}), 1);
 }
 
+// A kill while the tables are created: the next start creates them again instead of failing on the
+// missing ones for ever.
+TEST_F(USQLiteTest, CreationKilledHalfWayIsRedoneAtTheNextOpen) {
+    GTEST_FLAG_SET(death_test_style, "fast"); // the child must use this test's directory
+    EXPECT_EXIT(
+        {
+            auto db = NewDatabase();
+            db->OnCreate = [](TSQLite& created) {
+                created.Execute("create table Half (A)");
+                created.Insert("Half", {"A"}, {"x"});
+                ::_exit(0);
+            };
+            db->Open();
+        },
+        testing::ExitedWithCode(0), "");
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    ASSERT_TRUE(fs::exists(m_Path));
+    auto db = NewDatabase();
+    db->Open();
+    EXPECT_EQ(m_Creations, 1);
+    EXPECT_EQ(db->Insert("T", {"Name"}, {"x"}), 1);
+    EXPECT_EQ(db->Query("select name from sqlite_master where name='Half'"), 0);
+    db.reset();
+
+    // Killed before the engine wrote anything: an empty file.
+    for (const std::string suffix : {"", "-wal", "-shm"})
+        fs::remove(m_Path + suffix);
+    std::ofstream(m_Path).close();
+    NewDatabase()->Open();
+    EXPECT_EQ(m_Creations, 2);
+    // A database with its tables is never created again.
+    NewDatabase()->Open();
+    EXPECT_EQ(m_Creations, 2);
+}
+
 TEST_F(USQLiteTest, CreatedDatabaseAndItsLogAreOwnerOnly) {
     mode_t previous = ::umask(0);
     auto db = NewDatabase();
