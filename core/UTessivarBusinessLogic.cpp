@@ -92,13 +92,30 @@ void TTessivarBusinessLogic::RootUpdated() {
         OnChange(*this);
 }
 
+// Every account is unprotected even when one fails; the local servers serve the session releases of
+// their connections while they stop. Then the workers' calls are refused before any record goes: a
+// mailbox checker still running (the accounts and their checkers go last) must not have its message
+// stored against emptied lists, where its sender would be created a second time. Such a checker's
+// message stays on the real server for the next start. The first failure passes on at the end.
 void TTessivarBusinessLogic::Shutdown() {
     CheckThread();
-    UnprotectAccounts();
+    std::exception_ptr failure;
+    for (const auto& account : m_Accounts) {
+        try {
+            account->Unprotect();
+        } catch (...) {
+            if (!failure)
+                failure = std::current_exception();
+        }
+    }
+    m_ShutDown = true;
+    DisconnectThreadedCalls();
     ClearEmails();
     ClearEmailAddresses();
     ClearDomainNames();
     ClearAccounts();
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 // ---- Records -------------------------------------------------------------------------------------
@@ -215,6 +232,7 @@ TTessivarEmail& TTessivarBusinessLogic::AppendEmail(std::unique_ptr<TTessivarEma
 void TTessivarBusinessLogic::ClearEmails() {
     for (auto& email : m_Emails) {
         if (email->InSession()) {
+            email->m_Detached = true;
             email->m_Account = nullptr;
             email->m_FromEmailAddress = nullptr;
             m_DetachedEmails.push_back(std::move(email));

@@ -58,7 +58,8 @@ public:
     // Cleans and loads the database, links the mail program accounts, protects the enabled accounts
     // and starts the first synchronisation when the web account is set up.
     void Startup();
-    // Unprotects every account and releases the records; writes nothing.
+    // Unprotects every account, stops running the workers' threaded calls (for good), and releases
+    // the records; writes nothing. The first failure to unprotect an account passes on afterwards.
     void Shutdown();
 
     // Records, in load order.
@@ -191,6 +192,8 @@ private:
     void LoadEmailAddresses();
     void LoadEmails();
     void RootUpdated();
+    // At start: removes the store's unfinished message files and makes it owner-only.
+    void RestrictStore(const std::string& store);
 
     // Constant after construction.
     const std::thread::id m_OwnerThread;
@@ -226,4 +229,6 @@ private:
     int32_t m_DataVersion = 0;
     bool m_NewVersionShown = false;
     TAccountStatus m_AccountStatus = TAccountStatus::Undefined;
+    // Shutdown has begun: threaded calls are no longer run.
+    bool m_ShutDown = false;
 };

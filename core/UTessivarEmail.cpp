@@ -78,6 +78,10 @@ bool TTessivarEmail::IsAwaitingDelivery() const {
 }
 
 void TTessivarEmail::Save() {
+    if (m_Detached) {
+        Debug("Not updating an email that is no longer in the model.");
+        return;
+    }
     Debug("Updating email.");
     Owner().Database().Update("Emails", {"ApprovalStatus", "Deleted"}, "ID=" + std::to_string(m_ID),
                               {ApprovalStatusCode(m_ApprovalStatus), m_Deleted});

@@ -36,6 +36,9 @@ public:
     // True while an item of a delivery session refers to the email (never stored).
     bool InSession() const { return m_InSession; }
     void SetInSession(bool value) { m_InSession = value; }
+    // The email left the model (a data reset, the shutdown) while a session still offered it: its
+    // changes are no longer written, since its row is gone or no longer its own.
+    bool Detached() const { return m_Detached; }
 
     // Store path + the ID as eight upper-case hexadecimal digits + ".eml".
     std::string FileName() const;
@@ -73,5 +76,6 @@ private:
     std::string m_Subject;
     bool m_WordBlocked = false;
     std::atomic<bool> m_InSession{false};
+    bool m_Detached = false;
     std::string m_MessageID;
 };

@@ -3,10 +3,15 @@
 
 #include "base/LStrings.h"
 #include "base/UDebug.h"
+#include "base/UFileUtils.h"
+#include "base/UWindows.h"
 #include "core/USQLite.h"
+#include "core/USQLiteTransaction.h"
 #include "core/UTessivarBusinessLogic.h"
+#include "core/UTessivarEmail.h"
 #include "core/UTessivarLogItem.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 // The steps run in this order so that each delete sees the references the earlier ones left:
@@ -18,9 +23,12 @@ void TTessivarBusinessLogic::Cleanup() {
         TUpdateScope<TTessivarBusinessLogic> scope(*this);
         TSQLiteLock lock(*m_Database);
 
+        // A damaged row may hold no reference at all; NULL is never "NOT IN" anything, so it is
+        // asked for by itself.
         Debug("Removing domainless email addresses.");
         TSQLiteResultSet senders;
         m_Database->Query("SELECT EmailAddresses.Username, EmailAddresses.ID FROM EmailAddresses WHERE "
+                          "EmailAddresses.DomainNameID IS NULL OR "
                           "EmailAddresses.DomainNameID NOT IN (SELECT DomainNames.ID FROM DomainNames)",
                           &senders);
         // By position: the engine may name the columns with or without their table.
@@ -32,8 +40,8 @@ void TTessivarBusinessLogic::Cleanup() {
 
         Debug("Removing emails with invalid from addresses.");
         TSQLiteResultSet emails;
-        m_Database->Query("SELECT Emails.MessageID, Emails.ID FROM Emails WHERE Emails.FromEmailAddressID NOT IN "
-                          "(SELECT EmailAddresses.ID FROM EmailAddresses)",
+        m_Database->Query("SELECT Emails.MessageID, Emails.ID FROM Emails WHERE Emails.FromEmailAddressID IS NULL OR "
+                          "Emails.FromEmailAddressID NOT IN (SELECT EmailAddresses.ID FROM EmailAddresses)",
                           &emails);
         for (; !emails.Eof(); emails.Next()) {
             Debug(">>> WARNING!!! Deleting email with bad from address \"" + emails.Value(emails.Cursor(), 0) +
@@ -42,15 +50,14 @@ void TTessivarBusinessLogic::Cleanup() {
         }
 
         Debug("Removing deleted emails.");
+        const std::string store = StorePath();
         TSQLiteResultSet deleted;
         m_Database->Query("SELECT ID FROM Emails WHERE Deleted=1", &deleted);
-        if (!deleted.Eof()) {
-            const std::string store = StorePath();
-            // A file that is already gone, or cannot be removed, does not stop the cleanup.
-            for (; !deleted.Eof(); deleted.Next())
-                ::unlink((store + IntToHex(static_cast<uint32_t>(deleted.AsInteger(0u)), 8) + ".eml").c_str());
-        }
+        // A file that is already gone, or cannot be removed, does not stop the cleanup.
+        for (; !deleted.Eof(); deleted.Next())
+            ::unlink((store + IntToHex(static_cast<uint32_t>(deleted.AsInteger(0u)), 8) + ".eml").c_str());
         m_Database->Execute("DELETE FROM Emails WHERE Deleted=1");
+        RestrictStore(store);
 
         Debug("Removing deleted email addresses.");
         m_Database->Execute("DELETE FROM EmailAddresses WHERE (Deleted=1 OR ApprovalStatus='?') AND "
@@ -63,13 +70,40 @@ void TTessivarBusinessLogic::Cleanup() {
     AddLogItem("Cleanup complete.", 0);
 }
 
+// The store at start, before any message is written: messages whose writing was killed before the
+// rename left their temporary files, which nothing would ever remove; and a store made by an older
+// version under a permissive umask is narrowed to its owner, so that nobody else can replace the
+// messages in it.
+void TTessivarBusinessLogic::RestrictStore(const std::string& store) {
+    Debug("Removing stranded temporary files.");
+    if (const int removed = RemoveStrandedTemporaryFiles(store); removed > 0)
+        Debug(">>> WARNING!!! Removed " + std::to_string(removed) + " unfinished message files from the store.");
+    struct stat info {};
+    if (::stat(store.c_str(), &info) == 0 && (info.st_mode & 077) != 0 && ::chmod(store.c_str(), 0700) != 0)
+        Debug(">>> WARNING!!! The store could not be made private: " + LastErrorMessage());
+}
+
 // Runs inside a bracket, unlike a bare reset: the views hold the records freed here and must be
 // rebuilt before they touch them again.
+//
+// Emails that a live session still offers keep their rows, marked deleted (the next cleanup removes
+// them with their files): the engine gives a new row the next ID after the highest one left, so no
+// new email takes the ID, and with it the file, of one a mail program may still fetch or delete.
 void TTessivarBusinessLogic::ResetData() {
     CheckThread();
     TUpdateScope<TTessivarBusinessLogic> scope(*this);
     ClearEmails();
-    m_Database->Execute("DELETE FROM Emails");
+    if (m_DetachedEmails.empty()) {
+        m_Database->Execute("DELETE FROM Emails");
+    } else {
+        std::string offered;
+        for (const auto& email : m_DetachedEmails)
+            offered += (offered.empty() ? "" : ",") + std::to_string(email->ID());
+        TSQLiteTransaction transaction(*m_Database);
+        m_Database->Execute("DELETE FROM Emails WHERE ID NOT IN (" + offered + ")");
+        m_Database->Execute("UPDATE Emails SET Deleted=1");
+        transaction.Commit();
+    }
     ClearEmailAddresses();
     m_Database->Execute("DELETE FROM EmailAddresses");
     ClearDomainNames();

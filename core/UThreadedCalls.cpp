@@ -60,6 +60,12 @@ void TTessivarBusinessLogic::DisconnectThreadedCalls() noexcept {
 
 void TTessivarBusinessLogic::DispatchThreadedCall(TThreadedCallData& data) {
     CheckThread();
+    // A target that hands calls straight to the model still reaches this after Shutdown; the
+    // records are gone, so the call is dropped (a send then returns without a result).
+    if (m_ShutDown) {
+        Debug("Dropped a threaded call: the model has shut down.");
+        return;
+    }
     Debug("Performing threaded call.");
     if (auto* logItem = dynamic_cast<TThreadedInsertLogItemData*>(&data)) {
         AddLogItem(logItem->Details, logItem->Kind);

@@ -1,14 +1,17 @@
 #include "core/UTessivarBusinessLogic.h"
 
+#include "base/UFileUtils.h"
 #include "core/UTessivarAccount.h"
 #include "core/UTessivarDomainName.h"
 #include "core/UTessivarEmail.h"
 #include "core/UTessivarEmailAddress.h"
 #include "core/UTessivarLogItem.h"
+#include "mail/UTessivarAccountSession.h"
 
 #include "tests/core/ModelFixture.h"
 
 #include <filesystem>
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -150,4 +153,88 @@ TEST_F(UTessivarMaintenanceTest, ResetKeepsAccountsAndTheAuthorizationQueue) {
     EXPECT_EQ(Model().AccountCount(), 1);
     EXPECT_EQ(Count("EmailAddressesRequiringAuthorization"), 1);
     EXPECT_EQ(Count("Emails") + Count("EmailAddresses") + Count("DomainNames"), 0);
+}
+
+// Damaged rows that refer to nothing at all are orphans like those whose reference is broken; they
+// must not stop every start.
+TEST_F(UTessivarMaintenanceTest, RowsWithoutReferencesAreRemovedInsteadOfStoppingTheStart) {
+    AddDomainRow(1, "example.com");
+    AddSenderRow(1, "alice", 1);
+    AddSenderRow(2, "nodomain", 1, "A", "A");
+    AddEmailRow(1, 0, 1);
+    AddEmailRow(2, 0, 1);
+    AddEmailRow(3, 0, 2);
+    Db().Execute("UPDATE EmailAddresses SET DomainNameID=NULL WHERE ID=2");
+    Db().Execute("UPDATE Emails SET FromEmailAddressID=NULL WHERE ID=2");
+
+    const std::string text = Traced([&] { Model().Startup(); });
+    EXPECT_NE(text.find("Deleting domainless email address \"nodomain@\""), std::string::npos);
+    EXPECT_NE(text.find("Deleting email with bad from address \"<m2@test>\""), std::string::npos);
+    EXPECT_EQ(Ids("EmailAddresses"), "1");
+    EXPECT_EQ(Ids("Emails"), "1");
+    EXPECT_FALSE(fs::exists(MessageFile(2)));
+    EXPECT_FALSE(fs::exists(MessageFile(3)));
+    ASSERT_EQ(Model().EmailCount(), 1);
+    EXPECT_EQ(Model().Emails(0).FromEmailAddress(), &Model().EmailAddresses(0));
+}
+
+TEST_F(UTessivarMaintenanceTest, StartRemovesUnfinishedMessageFilesAndKeepsTheStorePrivate) {
+    const std::string store = Model().StorePath();
+    AddDomainRow(1, "example.com");
+    AddSenderRow(1, "alice", 1);
+    AddEmailRow(1, 0, 1);
+    const std::string unfinished = TemporaryFileName(MessageFile(2));
+    std::ofstream(unfinished) << "Subject: half a mess";
+    ASSERT_EQ(::chmod(store.c_str(), 0777), 0); // as an older version made it under umask 000
+    Model().Startup();
+    EXPECT_FALSE(fs::exists(unfinished));
+    EXPECT_TRUE(fs::exists(MessageFile(1)));
+    struct stat info {};
+    ASSERT_EQ(::stat(store.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+
+    // A store made afresh is private from the start.
+    fs::remove_all(store);
+    const mode_t previous = ::umask(0);
+    const std::string made = Model().StorePath();
+    ::umask(previous);
+    ASSERT_EQ(::stat(made.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+}
+
+// A reset while a mail program still holds a session: the new mail must neither take the ID (and
+// file) of a message the session offers, nor be marked deleted when the session deletes that one.
+TEST_F(UTessivarMaintenanceTest, ResetDuringASessionLeavesNewMailAlone) {
+    AddAccountRow(1, "me@example.test", 0);
+    AddDomainRow(1, "example.com", "A");
+    AddSenderRow(1, "alice", 1);
+    AddEmailRow(1, 1, 1);
+    AddEmailRow(2, 1, 1);
+    Model().Startup();
+    TTessivarAccount& account = Model().Accounts(0);
+    auto session = account.CreateSession();
+    ASSERT_EQ(session->Count(), 2);
+    const int64_t offeredSize = session->Items(0).Size();
+
+    Model().ResetData();
+    Model().AddDomainName("example.com").Approve();
+    const std::vector<std::string> lines{"From: bob@example.com", "Subject: New", "", "A much longer new message"};
+    TTessivarEmail& fresh = Model().InsertEmail(account, "<new@test>", lines, EncodeDateTime(2026, 1, 2), "New",
+                                                "bob@example.com", "", "me@example.test", "");
+    EXPECT_GT(fresh.ID(), 2);
+    EXPECT_EQ(session->Items(0).Size(), offeredSize) << "the offered message was overwritten";
+
+    session->Items(0).MarkForDeletion();
+    session->Items(1).MarkForDeletion();
+    account.ReleaseSession(std::move(session));
+    EXPECT_FALSE(fresh.Deleted());
+    EXPECT_EQ(Cell("SELECT Deleted FROM Emails WHERE ID=" + std::to_string(fresh.ID())), "0");
+    EXPECT_EQ(account.CreateSession()->Count(), 1);
+
+    // The rows the session kept go at the next start, with their files; the new mail stays.
+    const int freshID = fresh.ID();
+    Restart();
+    EXPECT_EQ(Ids("Emails"), std::to_string(freshID));
+    EXPECT_FALSE(fs::exists(MessageFile(1)));
+    EXPECT_TRUE(fs::exists(MessageFile(freshID)));
 }

@@ -228,3 +228,36 @@ TEST_F(UThreadedCallsTest, CallsQueuedForADestroyedModelAreDroppedNotRun) {
     sender.join();
     EXPECT_FALSE(ran);
 }
+
+// A mailbox checker still waiting in InsertEmail when the model shuts down (whoever calls Shutdown)
+// must not be served against the emptied lists: its approved sender would come back as a second,
+// unknown one and be sent a challenge.
+TEST_F(UThreadedCallsTest, ShutdownServesNoWaitingInsertAgainstEmptiedLists) {
+    AddDeliverableMail(1);
+    const std::string rows = Cell("SELECT (SELECT COUNT(*) FROM EmailAddresses) || '/' || "
+                                  "(SELECT COUNT(*) FROM DomainNames) || '/' || (SELECT COUNT(*) FROM Emails) || '/' "
+                                  "|| (SELECT COUNT(*) FROM EmailAddressesRequiringAuthorization)");
+    TTessivarEmail* email = reinterpret_cast<TTessivarEmail*>(1);
+    std::atomic<bool> done{false};
+    std::thread checker([&] {
+        email = InsertFrom("friend@example.com");
+        done = true;
+    });
+    for (int i = 0; i < 2000 && m_Loop.QueuedCount() == 0; ++i)
+        std::this_thread::sleep_for(5ms);
+    ASSERT_EQ(m_Loop.QueuedCount(), 1u);
+
+    Model().Shutdown();
+    EXPECT_TRUE(m_Loop.ServeSentCallsUntil([&] { return done.load(); }, 30s));
+    checker.join();
+    EXPECT_EQ(email, nullptr);
+    EXPECT_EQ(Cell("SELECT (SELECT COUNT(*) FROM EmailAddresses) || '/' || (SELECT COUNT(*) FROM DomainNames) || "
+                   "'/' || (SELECT COUNT(*) FROM Emails) || '/' || "
+                   "(SELECT COUNT(*) FROM EmailAddressesRequiringAuthorization)"),
+              rows);
+
+    // Also a call handed to the model directly is no longer run.
+    TThreadedSelfAuthenticationData notice("friend@example.com");
+    Model().DispatchThreadedCall(notice);
+    EXPECT_EQ(Model().EmailAddressCount(), 0);
+}
