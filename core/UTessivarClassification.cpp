@@ -319,9 +319,16 @@ TTessivarEmail& TTessivarBusinessLogic::InsertEmail(TTessivarAccount& account, c
 
 // ---- Notices ---------------------------------------------------------------------------------
 
+// Only a whole address, user@domain, names one sender. An empty "From" would otherwise name the
+// sender that every message without a sender shares (and an address without "@" the one that every
+// message from that bare domain shares), and authenticating it would release all of their mail.
 void TTessivarBusinessLogic::SelfAuthentication(const std::string& address) {
     CheckThread();
     const TAddressParts parts = SplitAddress(address);
+    if (parts.User.empty() || parts.Domain.empty()) {
+        Debug("Ignored a self-authentication without a complete sender address: \"" + address + "\".");
+        return;
+    }
     for (const auto& sender : m_EmailAddresses)
         if (HasAddress(*sender, parts))
             sender->SetAuthenticationStatus(TAuthenticationStatus::Authenticated);

@@ -283,3 +283,20 @@ TEST_F(UTessivarClassificationTest, NoticesChangeEverySenderOfTheAddressIgnoring
     EXPECT_EQ(m_Changes, 2);
     EXPECT_EQ(Cell("SELECT group_concat(ApprovalStatus || AuthenticationStatus) FROM EmailAddresses"), "?A,BP");
 }
+
+// A notice whose "From" is empty (or a bare domain) names no single sender: the sender shared by
+// every message without one must stay unauthenticated, its mail held.
+TEST_F(UTessivarClassificationTest, SelfAuthenticationNeedsACompleteAddress) {
+    TTessivarEmail& nobody = Insert("", Message(""));
+    TTessivarEmail& bare = Insert("example.org", Message("example.org"));
+    TTessivarEmail& named = Insert("ivy@example.org");
+    Model().SelfAuthentication("");
+    Model().SelfAuthentication("example.org");
+    Model().SelfAuthentication("@example.org");
+    EXPECT_EQ(View(nobody), "authorization");
+    EXPECT_EQ(View(bare), "authorization");
+    EXPECT_EQ(View(named), "authorization");
+    Model().SelfAuthentication("ivy@example.org");
+    EXPECT_EQ(View(named), "delivery");
+    EXPECT_EQ(Cell("SELECT COUNT(*) FROM EmailAddresses WHERE AuthenticationStatus='A'"), "1");
+}
