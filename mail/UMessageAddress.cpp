@@ -1,6 +1,6 @@
-// Address parsing (ParseEmailAddress and ParseEmailAddressList of UMessageHeaders). One pass over
-// the text without recursion: comments nest by counting, and an unclosed quote, comment or angle
-// bracket simply runs to the end of the text.
+// Address parsing (ParseEmailAddress, ParseEmailAddressList and FirstMailboxText of UMessageHeaders).
+// One pass over the text without recursion: comments nest by counting, and an unclosed quote,
+// comment or angle bracket simply runs to the end of the text.
 
 #include "mail/UMessageHeaders.h"
 
@@ -101,6 +101,61 @@ std::string CleanAddress(std::string_view address) {
     return Trim(clean);
 }
 
+// One entry of an address list: its place in the text and what stands in it outside quotes and
+// comments.
+struct TListPiece {
+    size_t Begin = 0;
+    size_t End = 0;
+    bool HasAt = false;    // an "@" outside angle brackets
+    bool HasAngle = false; // an address in angle brackets
+};
+
+// The non-blank entries of an address list, cut at the commas outside quotes, comments and angle
+// brackets. With groups, a group's name ("Team:" before any "@" or "<" of its entry) and the ";"
+// that closes the group separate entries as well, so that only the group's mailboxes remain.
+std::vector<TListPiece> ListPieces(std::string_view text, bool groups) {
+    std::vector<TListPiece> pieces;
+    TListPiece piece;
+    bool inGroup = false;
+    const auto endPiece = [&](size_t end, size_t next) {
+        piece.End = end;
+        if (!Trim(text.substr(piece.Begin, piece.End - piece.Begin)).empty())
+            pieces.push_back(piece);
+        piece = TListPiece{};
+        piece.Begin = next;
+    };
+    size_t i = 0;
+    while (i < text.size()) {
+        const char c = text[i];
+        if (c == '(') {
+            i = ScanComment(text, i);
+        } else if (c == '"') {
+            i = ScanQuoted(text, i, nullptr);
+        } else if (c == '<') {
+            bool closed = false;
+            piece.HasAngle = true;
+            i = ScanAngle(text, i, nullptr, closed);
+        } else if (c == ',') {
+            endPiece(i, i + 1);
+            ++i;
+        } else if (groups && c == ':' && !inGroup && !piece.HasAt && !piece.HasAngle) {
+            inGroup = true;
+            piece = TListPiece{};
+            piece.Begin = ++i;
+        } else if (groups && c == ';' && inGroup) {
+            inGroup = false;
+            endPiece(i, i + 1);
+            ++i;
+        } else {
+            if (c == '@')
+                piece.HasAt = true;
+            ++i;
+        }
+    }
+    endPiece(text.size(), text.size());
+    return pieces;
+}
+
 } // namespace
 
 TEmailAddress ParseEmailAddress(std::string_view input) {
@@ -148,29 +203,28 @@ TEmailAddress ParseEmailAddress(std::string_view input) {
 
 std::vector<TEmailAddress> ParseEmailAddressList(std::string_view text) {
     std::vector<TEmailAddress> addresses;
-    size_t start = 0;
-    size_t i = 0;
-    const auto addPiece = [&](size_t end) {
-        const std::string_view piece = text.substr(start, end - start);
-        if (!Trim(piece).empty())
-            addresses.push_back(ParseEmailAddress(piece));
-    };
-    while (i < text.size()) {
-        const char c = text[i];
-        if (c == '(') {
-            i = ScanComment(text, i);
-        } else if (c == '"') {
-            i = ScanQuoted(text, i, nullptr);
-        } else if (c == '<') {
-            bool closed = false;
-            i = ScanAngle(text, i, nullptr, closed);
-        } else if (c == ',') {
-            addPiece(i);
-            start = ++i;
-        } else {
-            ++i;
-        }
-    }
-    addPiece(text.size());
+    for (const TListPiece& piece : ListPieces(text, false))
+        addresses.push_back(ParseEmailAddress(text.substr(piece.Begin, piece.End - piece.Begin)));
     return addresses;
+}
+
+std::string FirstMailboxText(std::string_view text) {
+    const std::vector<TListPiece> pieces = ListPieces(text, true);
+    if (pieces.empty())
+        return {};
+    // Pieces without an address that stand before a bracketed address are its display name,
+    // written with commas but without the quotes it needs.
+    size_t nameStart = std::string_view::npos;
+    for (size_t k = 0; k < pieces.size(); ++k) {
+        const TListPiece& piece = pieces[k];
+        if (piece.HasAngle) {
+            const size_t begin = nameStart == std::string_view::npos ? piece.Begin : pieces[nameStart].Begin;
+            return Trim(text.substr(begin, piece.End - begin));
+        }
+        if (piece.HasAt)
+            return Trim(text.substr(piece.Begin, piece.End - piece.Begin));
+        if (nameStart == std::string_view::npos)
+            nameStart = k;
+    }
+    return Trim(text.substr(pieces[0].Begin, pieces[0].End - pieces[0].Begin));
 }

@@ -9,7 +9,9 @@ bool IsBlank(char c) {
 // The non-empty trimmed pieces joined by single blanks: the value of a header folded over
 // several lines. Linear in the total length, however many continuation lines there are.
 void AppendUnfolded(std::string& value, std::string_view piece) {
-    std::string trimmed = Trim(piece);
+    std::string kept(piece);
+    std::erase(kept, '\0');
+    std::string trimmed = Trim(kept);
     if (trimmed.empty())
         return;
     if (!value.empty())
@@ -61,16 +63,16 @@ TMessageHeaderList HeaderBlock(const TStringArray& lines) {
     return headers;
 }
 
-// The fields of the header block, read with the given decoding of header text and reading of the
-// "From" address.
-template <class TDecode, class TReadAddress>
-TParsedMessage ReadFields(const TStringArray& lines, TDecode decode, TReadAddress readAddress) {
+// The fields of the header block. decode reads header text; readSender reads the first mailbox
+// of the raw "From" value, decoding its display name with decode.
+template <class TDecode, class TReadSender>
+TParsedMessage ReadFields(const TStringArray& lines, TDecode decode, TReadSender readSender) {
     TParsedMessage message;
     message.Headers = HeaderBlock(lines);
     const TMessageHeaderList& headers = message.Headers;
     message.MessageId = headers.Values("Message-Id");
     message.Subject = decode(headers.Values("Subject"));
-    TEmailAddress from = readAddress(decode(headers.Values("From")));
+    TEmailAddress from = readSender(headers.Values("From"), decode);
     message.FromAddress = std::move(from.Address);
     message.FromName = std::move(from.Name);
     message.Date = InternetDateToLocal(headers.Values("Date"));
@@ -87,31 +89,48 @@ std::string DecodeOrKeep(std::string_view text) {
     }
 }
 
-TEmailAddress ReadAddressOrFallback(const std::string& value) {
+// Encoded words belong in the display name only; the address stays as written.
+template <class TDecode> TEmailAddress DecodeName(TEmailAddress address, TDecode decode) {
+    address.Name = Trim(decode(address.Name));
+    return address;
+}
+
+// Every mailbox of a list, for a header that must be readable as a whole.
+void CheckAddressList(std::string_view text) {
+    for (const TEmailAddress& address : ParseEmailAddressList(text))
+        DecodeHeaderText(address.Name);
+}
+
+template <class TDecode> TEmailAddress ReadSender(const std::string& from, TDecode decode) {
+    return DecodeName(ParseEmailAddress(FirstMailboxText(from)), decode);
+}
+
+template <class TDecode> TEmailAddress ReadSenderOrFallback(const std::string& from, TDecode decode) {
+    const std::string mailbox = FirstMailboxText(from);
     try {
-        return ParseEmailAddress(value);
+        return DecodeName(ParseEmailAddress(mailbox), decode);
     } catch (const EMessageParseException&) {
     }
-    const std::size_t open = value.rfind('<');
-    const std::size_t close = open == std::string::npos ? std::string::npos : value.find('>', open);
+    const std::size_t open = mailbox.rfind('<');
+    const std::size_t close = open == std::string::npos ? std::string::npos : mailbox.find('>', open);
     if (close != std::string::npos)
-        return {Trim(std::string_view(value).substr(open + 1, close - open - 1)), {}};
-    return {Trim(value), {}};
+        return {Trim(std::string_view(mailbox).substr(open + 1, close - open - 1)), {}};
+    return {Trim(mailbox), {}};
 }
 
 } // namespace
 
 TParsedMessage ParseMessageHeaders(const TStringArray& lines) {
-    TParsedMessage message = ReadFields(
-        lines, [](std::string_view text) { return DecodeHeaderText(text); },
-        [](const std::string& text) { return ParseEmailAddress(text); });
+    const auto decode = [](std::string_view text) { return DecodeHeaderText(text); };
+    TParsedMessage message = ReadFields(lines, decode, ReadSender<decltype(decode)>);
     const TMessageHeaderList& headers = message.Headers;
 
-    // The other address headers are not used, but a message whose addresses cannot be read is
-    // refused as a whole, as one with an unreadable "From".
+    // The other mailboxes of "From" and the other address headers are not used, but a message
+    // whose addresses cannot be read is refused as a whole, as one with an unreadable sender.
+    CheckAddressList(headers.Values("From"));
     ParseEmailAddressList(headers.Values("Sender"));
-    ParseEmailAddressList(DecodeHeaderText(headers.Values("To")));
-    ParseEmailAddressList(DecodeHeaderText(headers.Values("Cc")));
+    CheckAddressList(headers.Values("To"));
+    CheckAddressList(headers.Values("Cc"));
     ParseEmailAddressList(headers.Values("Reply-To"));
     std::string receiptTo = headers.Values("Disposition-Notification-To");
     if (receiptTo.empty())
@@ -121,7 +140,7 @@ TParsedMessage ParseMessageHeaders(const TStringArray& lines) {
 }
 
 TParsedMessage ParseMessageHeadersTolerant(const TStringArray& lines) {
-    return ReadFields(lines, DecodeOrKeep, ReadAddressOrFallback);
+    return ReadFields(lines, DecodeOrKeep, ReadSenderOrFallback<decltype(&DecodeOrKeep)>);
 }
 
 // Internet

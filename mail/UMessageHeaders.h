@@ -32,7 +32,8 @@ public:
     const TStringArray& Lines() const { return m_Lines; }
 
     // The unfolded, trimmed value of the first header whose name (the text before the line's
-    // first ":", not trimmed) equals name ignoring letter case; empty when there is none.
+    // first ":", not trimmed) equals name ignoring letter case; empty when there is none. NUL bytes
+    // are dropped: no text read from a message may hold one (the database refuses them).
     std::string Values(std::string_view name) const;
 
 private:
@@ -43,8 +44,8 @@ private:
 struct TParsedMessage {
     TMessageHeaderList Headers;
     std::string MessageId;   // not decoded; empty when absent
-    std::string FromAddress; // address part of the decoded "From" value
-    std::string FromName;    // display-name part of the decoded "From" value
+    std::string FromAddress; // address of the first mailbox of "From", as written
+    std::string FromName;    // its display name, decoded
     std::string Subject;     // decoded
     TDateTime Date = 0;      // local time; see InternetDateToLocal
 };
@@ -61,15 +62,17 @@ struct TEmailAddressParts {
     std::string Domain;
 };
 
-// Reads the header block of a message given as lines without line ends (dot-unstuffed). Fails
-// with EMessageParseException when an address header cannot be parsed or when "Subject", "From",
-// "To" or "Cc" cannot be decoded.
+// Reads the header block of a message given as lines without line ends (dot-unstuffed). Addresses
+// are read from the text as written and only display names are decoded, so that an encoded name
+// holding a comma, "<" or "@" cannot change an address. Fails with EMessageParseException when an
+// address header cannot be parsed or when "Subject" or a display name of "From", "To" or "Cc"
+// cannot be decoded.
 TParsedMessage ParseMessageHeaders(const TStringArray& lines);
 // The same fields for a message whose headers ParseMessageHeaders refuses, so that such a message
 // can still be stored and shown instead of staying on the real server for ever: a text that cannot
-// be decoded is kept as it stands (without NUL bytes), an unreadable "From" gives the text inside
-// its last <...> (or the whole value) as the address and no name, and the other address headers
-// are not read. Never fails.
+// be decoded is kept as it stands (without NUL bytes), an unreadable first mailbox of "From" gives
+// the text inside its last <...> (or the whole mailbox) as the address and no name, and the other
+// address headers are not read. Never fails.
 TParsedMessage ParseMessageHeadersTolerant(const TStringArray& lines);
 
 // One address in any of the forms addr, name <addr>, "quoted name" <addr> and addr (comment).
@@ -78,6 +81,12 @@ TEmailAddress ParseEmailAddress(std::string_view text);
 // A comma separated address list; commas inside quotes, comments and angle brackets do not
 // separate. Empty entries are skipped. Fails like ParseEmailAddress on any entry.
 std::vector<TEmailAddress> ParseEmailAddressList(std::string_view text);
+// The first mailbox of an address list, as written (encoded words not decoded): the first entry
+// that holds an address, where entries are cut at the commas outside quotes, comments and angle
+// brackets, and a group's name ("Team:") and closing ";" are dropped. Entries without an address
+// just before a bracketed address are kept as its display name (Doe, John <j@x.com> written
+// without quotes). Without any address the first entry; an empty list gives an empty text.
+std::string FirstMailboxText(std::string_view text);
 
 // Decodes the encoded words (=?charset?encoding?text?=) of charsets beginning with "ISO" or
 // "WINDOWS"; ISO-2022-JP text becomes Shift-JIS. Every NUL byte is removed from the result. Fails

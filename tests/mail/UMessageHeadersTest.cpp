@@ -307,6 +307,47 @@ TEST(ParseMessageHeadersTest, TolerantReadingKeepsWhatTheStrictOneRefuses) {
     EXPECT_EQ(ParseMessageHeadersTolerant(good).Subject, "Caf\xE9");
 }
 
+TEST(ParseMessageHeadersTest, SenderIsTheFirstMailboxReadAsWrittenWithOnlyItsNameDecoded) {
+    const struct {
+        const char* From;
+        const char* Address;
+        const char* Name;
+    } cases[] = {
+        {"a@x.com, b@x.com", "a@x.com", ""},
+        {"\"Doe, John\" <j@x.com>, o@y.org", "j@x.com", "Doe, John"},
+        {"Team: a@x.com, b@x.com;", "a@x.com", ""},
+        {"Undisclosed recipients:;", "", ""},
+        {"Doe, John <j@x.com>", "j@x.com", "Doe, John"},
+        {"=?ISO-8859-1?Q?Doe=2C_John?= <j@x.com>, k@y.org", "j@x.com", "Doe, John"},
+        {"=?ISO-8859-1?Q?=3Cboss=40bank=2Eexample=3E?= <j@x.com>", "j@x.com", "<boss@bank.example>"},
+        {"Jo <jo@=?ISO-8859-1?Q?evil=2Eexample?=.com>", "jo@=?ISO-8859-1?Q?evil=2Eexample?=.com", "Jo"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.From);
+        const TStringArray lines{std::string("From: ") + c.From};
+        for (const TParsedMessage& message : {ParseMessageHeaders(lines), ParseMessageHeadersTolerant(lines)}) {
+            EXPECT_EQ(message.FromAddress, c.Address);
+            EXPECT_EQ(message.FromName, c.Name);
+        }
+    }
+    EXPECT_NO_THROW(ParseMessageHeaders({"To: =?ISO-8859-1?Q?=3Ca=40b=3E=40c?= <d@e.f>"}));
+    EXPECT_THROW(ParseMessageHeaders({"From: a@b.c, =?ISO-8859-1?Q?=ZZ?= <d@e.f>"}), EHeaderDecodeException);
+    // The tolerant reading takes its sender from the first mailbox only.
+    EXPECT_EQ(ParseMessageHeadersTolerant({"From: first@x.com, B <b@y.org>@z"}).FromAddress, "first@x.com");
+    EXPECT_EQ(ParseMessageHeadersTolerant({"From: A <a@x.com>@z, C <c@y.org>"}).FromAddress, "a@x.com");
+}
+
+TEST(ParseMessageHeadersTest, NulBytesNeverReachTheReadFields) {
+    using namespace std::string_literals;
+    const TStringArray lines{"Message-Id: <a\0b@host>"s, "From: Jo\0e <j\0o@x.com>"s};
+    for (const TParsedMessage& message : {ParseMessageHeaders(lines), ParseMessageHeadersTolerant(lines)}) {
+        EXPECT_EQ(message.MessageId, "<ab@host>");
+        EXPECT_EQ(message.FromAddress, "jo@x.com");
+        EXPECT_EQ(message.FromName, "Joe");
+    }
+    EXPECT_EQ(ParseMessageHeaders({"Message-Id: \0\0"s}).MessageId, ""); // no id: the checker makes one
+}
+
 TEST(ParseMessageHeadersTest, ReadsRealMessages) {
     const std::filesystem::path folder = std::filesystem::path(TESSIVAR_SOURCE_DIR) / "tests/fuzz/corpus/messages";
     int count = 0;
