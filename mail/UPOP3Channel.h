@@ -29,6 +29,9 @@ public:
     void WriteLine(std::string_view line);
     void Close();
     bool IsOpen() const;
+    // The longest line ReadLine accepts from now on (POP3MaxLineLength at first).
+    void SetMaxLineLength(std::size_t length) { m_Lines.SetMaxLineLength(length); }
+    std::size_t MaxLineLength() const { return m_Lines.MaxLineLength(); }
     TSocketStream& Stream() { return *m_Stream; }
 
 private:

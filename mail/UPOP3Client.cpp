@@ -1,7 +1,29 @@
 #include "mail/UPOP3Client.h"
 
+#include <algorithm>
+
 #include "mail/UPOP3Channel.h"
 #include "mail/USockets.h"
+
+namespace {
+
+// What one received line counts against the message size limit: its bytes and line end, and at
+// least what holding a line costs in memory.
+std::size_t LineCost(const std::string& line) {
+    return std::max(line.size() + 2, sizeof(std::string));
+}
+
+// RFC 1939: a unique id is 1 to 70 characters from 0x21 to 0x7E.
+bool IsValidUniqueID(std::string_view id) {
+    if (id.empty() || id.size() > 70)
+        return false;
+    for (const char c : id)
+        if (c < 0x21 || c > 0x7E)
+            return false;
+    return true;
+}
+
+} // namespace
 
 TPOP3Client::TPOP3Client() : m_Abort(std::make_shared<TAbortSignal>()) {}
 
@@ -11,6 +33,10 @@ void TPOP3Client::Connect(int timeoutMs) {
     Disconnect();
     try {
         m_Channel = std::make_unique<TPOP3Channel>(TSocketStream::Connect(m_Host, m_Port, timeoutMs, m_Abort));
+        // A server that falls silent (a half-open connection after a network change) must not hold
+        // the account for ever.
+        m_Channel->Stream().SetReadTimeout(POP3ReadTimeoutMs);
+        m_Channel->Stream().EnableKeepAlive();
         ExpectSuccess(ReadReply());
         ExpectSuccess(SendCommand("USER " + m_Username));
         ExpectSuccess(SendCommand("PASS " + m_Password));
@@ -32,30 +58,81 @@ int TPOP3Client::Stat() {
     return count;
 }
 
+std::map<int, std::string> TPOP3Client::UniqueIDs() {
+    std::map<int, std::string> ids;
+    if (!SendCommand("UIDL").Success)
+        return ids;
+    std::map<int, int> seen;
+    bool tooLarge = false;
+    ReadMultiLine(
+        [&](std::string line) {
+            const std::size_t blank = line.find(' ');
+            int32_t number = 0;
+            if (blank == std::string::npos || !TryStrToInt(std::string_view(line).substr(0, blank), number))
+                return;
+            const std::string id = Trim(line.substr(blank + 1));
+            if (!IsValidUniqueID(id))
+                return;
+            if (++seen[number] == 1)
+                ids[number] = id;
+            else
+                ids.erase(number);
+        },
+        tooLarge);
+    if (tooLarge)
+        ids.clear();
+    return ids;
+}
+
 bool TPOP3Client::RetrieveRaw(int number, TStringArray& lines) {
     lines.clear();
     if (!SendCommand("RETR " + std::to_string(number)).Success)
         return false;
-    bool overlong = false;
+    bool tooLarge = false;
+    const std::size_t size = ReadMultiLine([&](std::string line) { lines.push_back(std::move(line)); }, tooLarge);
+    if (tooLarge) {
+        TStringArray().swap(lines);
+        throw EPOP3MessageTooLarge(size);
+    }
+    return true;
+}
+
+template <typename TTake>
+std::size_t TPOP3Client::ReadMultiLine(TTake&& take, bool& tooLarge) {
+    // Lines of the answer may be as long as the answer may be large; status lines keep their limit.
+    // A failure closes the channel, and the next connection starts with the status line limit.
+    struct TLimit {
+        const std::unique_ptr<TPOP3Channel>& Open;
+        TPOP3Channel* const Channel;
+        ~TLimit() {
+            if (Open.get() == Channel)
+                Channel->SetMaxLineLength(POP3MaxLineLength);
+        }
+    } limit{m_Channel, &Channel()};
+    limit.Channel->SetMaxLineLength(POP3MaximumMessageSize);
+
+    std::size_t size = 0;
+    std::size_t cost = 0;
+    tooLarge = false;
     for (;;) {
         std::string line;
         try {
             line = ReadLine();
         } catch (const EPOP3LineTooLong&) {
-            // Keep reading to the end of this message so the next command finds the server in step.
-            overlong = true;
+            // The line alone is over the limit; its bytes were dropped as they came.
+            tooLarge = true;
+            size += POP3MaximumMessageSize + 1;
             continue;
         }
         if (IsPOP3Terminator(line))
-            break;
-        if (!overlong)
-            lines.push_back(UnstuffPOP3Line(line));
+            return size;
+        size += line.size() + 2;
+        cost += LineCost(line);
+        if (cost > POP3MaximumMessageSize)
+            tooLarge = true;
+        if (!tooLarge)
+            take(UnstuffPOP3Line(line));
     }
-    if (overlong) {
-        lines.clear();
-        throw EPOP3LineTooLong("Max line length exceeded.");
-    }
-    return true;
 }
 
 void TPOP3Client::Delete(int number) {
@@ -70,6 +147,28 @@ void TPOP3Client::Disconnect() {
     } catch (const ESocketException&) {
         // The connection is going away anyway.
     }
+    CloseConnection();
+}
+
+bool TPOP3Client::Quit() {
+    if (!m_Channel)
+        return false;
+    bool confirmed = false;
+    try {
+        confirmed = SendCommand("QUIT").Success;
+    } catch (const EPOP3Exception&) {
+        // An unreadable reply confirms nothing.
+    } catch (const ESocketAborted&) {
+        CloseConnection();
+        throw;
+    } catch (const ESocketException&) {
+        // Lost before the reply came: nobody knows whether the server removed the messages.
+    }
+    CloseConnection();
+    return confirmed;
+}
+
+void TPOP3Client::Abandon() {
     CloseConnection();
 }
 

@@ -9,6 +9,8 @@
 // (socket failure, unrecognised or overlong status line, server closing) closes the connection;
 // operations on a closed connection raise EPOP3Exception "Not connected.".
 
+#include <cstddef>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -17,6 +19,23 @@
 
 class TAbortSignal;
 class TPOP3Channel;
+
+// The largest message the client takes in. A larger one is read off the connection to its end (so
+// the next command stays in step) but not kept. Each line counts with its line end, and with at
+// least the bookkeeping a line costs in memory, so that a message of millions of empty lines is
+// bounded too.
+inline constexpr std::size_t POP3MaximumMessageSize = 64 * 1024 * 1024;
+// How long a read waits for the real server's next byte before the connection counts as lost.
+inline constexpr int POP3ReadTimeoutMs = 120 * 1000;
+
+// A message over POP3MaximumMessageSize; Size is its length on the wire, read to its end.
+class EPOP3MessageTooLarge : public EPOP3Exception {
+public:
+    explicit EPOP3MessageTooLarge(std::size_t size)
+        : EPOP3Exception("Message too large: " + std::to_string(size) + " bytes."), Size(size) {}
+    const char* ClassName() const noexcept override { return "EPOP3MessageTooLarge"; }
+    const std::size_t Size;
+};
 
 class TPOP3Client {
 public:
@@ -40,14 +59,22 @@ public:
     void Connect(int timeoutMs);
     // The message count of STAT.
     int Stat();
+    // The unique id of each message by number (UIDL without a number); empty when the server
+    // refuses UIDL. Ids that are not 1 to 70 printable characters are left out, as are numbers
+    // given twice.
+    std::map<int, std::string> UniqueIDs();
     // Replaces lines with message `number`, unstuffed, and returns true; false with no lines when the
-    // server refuses. A line over the length limit is dropped with the rest of the message, which is
-    // still read up to its end so the connection stays usable, and then raises EPOP3LineTooLong
-    // "Max line length exceeded.".
+    // server refuses. Lines of any length are taken; a message over POP3MaximumMessageSize is read to
+    // its end, so the connection stays usable, and raises EPOP3MessageTooLarge with no lines kept.
     bool RetrieveRaw(int number, TStringArray& lines);
     void Delete(int number);
     // Sends QUIT without waiting for its reply and closes the connection; nothing when not connected.
     void Disconnect();
+    // Sends QUIT, waits for the reply and closes the connection. True when the server confirmed it,
+    // which means it has removed the messages deleted in this session.
+    bool Quit();
+    // Closes the connection without QUIT: the server keeps every message, deleted ones included.
+    void Abandon();
     bool Connected() const;
 
     // Any thread: ends the running operation and every later one with ESocketAborted, including a
@@ -56,6 +83,10 @@ public:
 
 private:
     TPOP3Reply ReadReply();
+    // Reads the lines of a multi-line answer up to its terminating line, unstuffed, handing each to
+    // `take` while the answer stays within POP3MaximumMessageSize; returns the answer's size.
+    template <typename TTake>
+    std::size_t ReadMultiLine(TTake&& take, bool& tooLarge);
     TPOP3Reply SendCommand(const std::string& line);
     // Raises EPOP3Exception with the reply text when the reply is a failure.
     static void ExpectSuccess(const TPOP3Reply& reply);

@@ -39,8 +39,8 @@ bool TLineAssembler::Next(std::string& line) {
         if (end == std::string::npos) {
             const std::size_t pending = m_Buffer.size() - m_Start;
             // One byte more than the limit may still be the CR of a line that is just long enough.
-            const bool tooLong = pending > POP3MaxLineLength + 1 ||
-                                 (pending == POP3MaxLineLength + 1 && m_Buffer.back() != '\r');
+            const bool tooLong = pending > m_MaxLineLength + 1 ||
+                                 (pending == m_MaxLineLength + 1 && m_Buffer.back() != '\r');
             if (tooLong) {
                 m_Start = m_Buffer.size();
                 m_Scanned = 0;
@@ -53,7 +53,7 @@ bool TLineAssembler::Next(std::string& line) {
         std::size_t length = end - m_Start;
         if (length > 0 && m_Buffer[end - 1] == '\r')
             --length;
-        if (length > POP3MaxLineLength) {
+        if (length > m_MaxLineLength) {
             m_Start = end + 1;
             m_Scanned = 0;
             throw EPOP3LineTooLong("Max line length exceeded.");

@@ -16,7 +16,8 @@ TESSIVAR_EXCEPTION(EPOP3Exception, Exception);
 // A received line longer than POP3MaxLineLength ("Max line length exceeded.").
 TESSIVAR_EXCEPTION(EPOP3LineTooLong, EPOP3Exception);
 
-// Longest line accepted, not counting its line end.
+// Longest command or status line accepted, not counting its line end. Lines of a message body are
+// bounded by the message size limit of the client instead (UPOP3Client.h).
 constexpr std::size_t POP3MaxLineLength = 16384;
 
 // Splits received bytes into lines. A line ends at LF; one CR right before the LF is removed.
@@ -24,16 +25,20 @@ class TLineAssembler {
 public:
     void Append(std::string_view chunk);
     // Moves the next complete line into `line` and returns true; false while no complete line is
-    // buffered. A line longer than POP3MaxLineLength raises EPOP3LineTooLong "Max line length exceeded."
+    // buffered. A line longer than MaxLineLength raises EPOP3LineTooLong "Max line length exceeded."
     // once; the rest of that line is then dropped as it arrives, so later calls continue with the
     // line after it.
     bool Next(std::string& line);
     // True when bytes of an unfinished line are buffered (or an overlong line is being dropped).
     bool HasPartialLine() const;
+    // The limit applied to the lines handed out from now on (POP3MaxLineLength at first).
+    void SetMaxLineLength(std::size_t length) { m_MaxLineLength = length; }
+    std::size_t MaxLineLength() const { return m_MaxLineLength; }
 
 private:
     void Compact();
 
+    std::size_t m_MaxLineLength = POP3MaxLineLength;
     std::string m_Buffer;
     std::size_t m_Start = 0;    // first byte not yet handed out
     std::size_t m_Scanned = 0;  // bytes from m_Start already known to hold no LF

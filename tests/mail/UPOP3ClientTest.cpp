@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <future>
+#include <map>
 #include <thread>
 
 #include "mail/USockets.h"
@@ -171,23 +172,67 @@ TEST(POP3ClientTest, GarbageStatusLineRaisesUnrecognizedHeaderAndCloses) {
     EXPECT_EQ(FailureOf([&] { client->Stat(); }), "Not connected.");
 }
 
-TEST(POP3ClientTest, OverlongLineFailsItsMessageButTheNextMessageStillArrives) {
-    TScriptedPOP3Server server(AfterLogin([](TScriptedPeer& peer) {
+// Body lines of any length arrive whole; only the message size is bounded, and a message over the
+// bound is read to its end so that the next one still arrives.
+TEST(POP3ClientTest, LongLinesArriveWholeAndAnOversizedMessageIsSkippedInStep) {
+    const std::string longLine(50000, 'x');
+    const std::string chunk(1 << 20, 'y');
+    TScriptedPOP3Server server(AfterLogin([&](TScriptedPeer& peer) {
         peer.Answer("+OK");
-        peer.Send("Subject: huge\r\n" + std::string(20000, 'x') + "\r\n..after\r\n.\r\n");
+        peer.Send("Subject: long\r\n\r\n" + longLine + "\r\n..after\r\n.\r\n");
+        peer.Answer("+OK");
+        for (std::size_t sent = 0; sent <= POP3MaximumMessageSize; sent += chunk.size() + 2)
+            peer.Send(chunk + "\r\n");
+        peer.Send(".\r\n");
         peer.Answer("+OK");
         peer.Send("Subject: small\r\n\r\nbody\r\n.\r\n");
+        peer.Answer("-ERR status lines stay bounded " + std::string(POP3MaxLineLength, 'z'));
         peer.WaitForClose();
     }));
     auto client = ClientFor(server.Port());
     client->Connect(5000);
     TStringArray lines;
-    EXPECT_EQ(FailureOf([&] { client->RetrieveRaw(1, lines); }), "Max line length exceeded.");
+    ASSERT_TRUE(client->RetrieveRaw(1, lines));
+    EXPECT_EQ(lines, (TStringArray{"Subject: long", "", longLine, ".after"}));
+    try {
+        client->RetrieveRaw(2, lines);
+        ADD_FAILURE() << "an oversized message was taken";
+    } catch (const EPOP3MessageTooLarge& error) {
+        EXPECT_GT(error.Size, POP3MaximumMessageSize);
+        EXPECT_LT(error.Size, POP3MaximumMessageSize + 2 * chunk.size());
+    }
     EXPECT_TRUE(lines.empty());
-    EXPECT_TRUE(client->Connected());
-    ASSERT_TRUE(client->RetrieveRaw(2, lines));
+    ASSERT_TRUE(client->RetrieveRaw(3, lines));
     EXPECT_EQ(lines, (TStringArray{"Subject: small", "", "body"}));
-    EXPECT_EQ(server.Received(), (TStringArray{"USER alice", "PASS secret", "RETR 1", "RETR 2"}));
+    EXPECT_EQ(FailureOf([&] { client->Delete(3); }), "Max line length exceeded.");
+}
+
+// UIDL: ids by number; ids that break the protocol's rules are left out, a number given twice
+// names no id, and a server without UIDL gives none. QUIT is confirmed only by "+OK".
+TEST(POP3ClientTest, UniqueIDsAndConfirmedQuit) {
+    TScriptedPOP3Server server(AfterLogin([](TScriptedPeer& peer) {
+        peer.Answer("+OK");
+        peer.Send("1 abc\r\n2 \r\n3 has blank\r\n4 x\r\n4 y\r\nfive z\r\n6 " + std::string(71, 'q') +
+                  "\r\n7 ..dotted\r\n.\r\n");
+        peer.Answer("-ERR no more ids");
+        peer.Answer("+OK bye");
+        peer.WaitForClose();
+    }));
+    auto client = ClientFor(server.Port());
+    client->Connect(5000);
+    EXPECT_EQ(client->UniqueIDs(), (std::map<int, std::string>{{1, "abc"}, {7, "..dotted"}}));
+    EXPECT_TRUE(client->UniqueIDs().empty());
+    EXPECT_TRUE(client->Quit());
+    EXPECT_FALSE(client->Connected());
+
+    TScriptedPOP3Server refusing(AfterLogin([](TScriptedPeer& peer) {
+        peer.Answer("-ERR cannot update the mailbox");
+        peer.WaitForClose();
+    }));
+    auto second = ClientFor(refusing.Port());
+    second->Connect(5000);
+    EXPECT_FALSE(second->Quit());
+    EXPECT_FALSE(second->Connected());
 }
 
 TEST(POP3ClientTest, ServerDroppingMidMessageRaisesAndCloses) {
