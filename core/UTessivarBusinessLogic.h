@@ -99,12 +99,30 @@ public:
     TTessivarDomainName& AddDomainName(const std::string& name);
     // Finds the sender (reviving a deleted one as Undefined and Pending) or creates it.
     TTessivarEmailAddress& AddEmailAddress(const std::string& address, const std::string& displayName);
-    // Stores and classifies one message; when it returns, the rows and the message file are durable.
-    // On failure nothing of it stays, in the database, the store or the lists, and it passes on.
+    // Stores and classifies one message in one transaction. The rows and the message file are
+    // complete whenever the program stops, and durable against a crash of the system after the next
+    // FlushStore. A non-empty remoteID (the real server's unique id of the message) is remembered
+    // for the account in the same transaction. On failure nothing of it stays, in the database,
+    // the store or the lists, and it passes on. A mail robot is never queued for authentication.
     TTessivarEmail& InsertEmail(TTessivarAccount& account, const std::string& messageId,
                                 const std::vector<std::string>& lines, TDateTime received, const std::string& subject,
                                 const std::string& fromAddress, const std::string& fromDisplayName,
-                                const std::string& toAddress, const std::string& toDisplayName);
+                                const std::string& toAddress, const std::string& toDisplayName,
+                                const std::string& remoteID = {});
+
+    // Messages taken off the real servers (UTessivarRetrievedMessages.cpp). A real server removes
+    // the messages deleted in a session only when the session ends with QUIT, so the server's id of
+    // each stored message is remembered until that QUIT is confirmed: a pass that was cut short
+    // never stores a message twice.
+    // The account's remembered ids whose stored copy is sound. An id whose message file was lost
+    // (a crash of the system before the flush) is forgotten, so that the message is stored again;
+    // one whose email the user has meanwhile deleted counts as sound.
+    std::vector<std::string> RetrievedMessageIDs(const TTessivarAccount& account);
+    // After a confirmed QUIT: forgets the account's ids, except those in `keep` (still on the server).
+    void ForgetRetrievedMessages(const TTessivarAccount& account, const std::vector<std::string>& keep);
+    // Makes everything InsertEmail stored durable: the message files, then the store directory's
+    // entries, then the database. Raises on failure; the files stay listed for the next flush.
+    void FlushStore();
     // Marks every sender with this address authenticated / blocked.
     void SelfAuthentication(const std::string& address);
     void Undeliverable(const std::string& address);
@@ -229,6 +247,12 @@ private:
     int32_t m_DataVersion = 0;
     bool m_NewVersionShown = false;
     TAccountStatus m_AccountStatus = TAccountStatus::Undefined;
+
+    // Message files written since the last FlushStore.
+    std::vector<std::string> m_UnflushedFiles;
+    // The table of remembered server ids exists (it is created on first use).
+    bool m_RetrievedMessagesTable = false;
+    void CreateRetrievedMessagesTable();
     // Shutdown has begun: threaded calls are no longer run.
     bool m_ShutDown = false;
 };

@@ -14,11 +14,33 @@
 #include "core/UTessivarDomainName.h"
 #include "core/UTessivarEmail.h"
 #include "core/UTessivarEmailAddress.h"
+#include "core/UTessivarMailRobots.h"
 #include "mail/UMessageHeaders.h"
 
 #include <unistd.h>
 
 namespace {
+
+// The commits of stored messages are not flushed one by one (FlushStore makes a whole pass
+// durable at once); every other commit of the model still is.
+class TDeferredSync {
+public:
+    explicit TDeferredSync(TSQLite& database) : m_Database(database) {
+        m_Database.Execute("PRAGMA synchronous=NORMAL");
+    }
+    ~TDeferredSync() {
+        try {
+            m_Database.Execute("PRAGMA synchronous=FULL");
+        } catch (const std::exception& error) {
+            DebugException("TTessivarBusinessLogic", error);
+        }
+    }
+    TDeferredSync(const TDeferredSync&) = delete;
+    TDeferredSync& operator=(const TDeferredSync&) = delete;
+
+private:
+    TSQLite& m_Database;
+};
 
 // Parent domain names are looked up with at most this many characters.
 constexpr size_t MaximumParentLength = 255;
@@ -245,29 +267,34 @@ TTessivarEmailAddress& TTessivarBusinessLogic::AddEmailAddress(const std::string
 
 // ---- Storing a message -----------------------------------------------------------------------
 
-// The checker deletes the message from the real mailbox as soon as this returns, so everything is
-// on disk by then: the message file is written durably, and the rows of one message are committed
-// together after it. A failure rolls the rows back, removes the file and puts the records back, so
-// that the checker's next pass stores the message afresh instead of finding half of it.
+// The message file is written whole under its final name, then the rows of the message (with the
+// server's id of it, when given) are committed together. None of it is flushed here: the checker
+// asks for FlushStore before the QUIT that lets the real server remove what it stored, so a pass
+// pays for its flushes once. A failure rolls the rows back, removes the file and puts the records
+// back, so that the checker's next pass stores the message afresh instead of finding half of it.
 TTessivarEmail& TTessivarBusinessLogic::InsertEmail(TTessivarAccount& account, const std::string& messageId,
                                                     const std::vector<std::string>& lines, TDateTime received,
                                                     const std::string& subject, const std::string& fromAddress,
                                                     const std::string& fromDisplayName, const std::string& toAddress,
-                                                    const std::string& toDisplayName) {
+                                                    const std::string& toDisplayName, const std::string& remoteID) {
     CheckThread();
+    if (!remoteID.empty())
+        CreateRetrievedMessagesTable();
     auto email = std::make_unique<TTessivarEmail>(*this);
     // Outlives the email's own bracket: the views hear of the change once the email is listed.
     TUpdateScope<TTessivarBusinessLogic> notification(*this);
     const TRecordsMark mark = MarkRecords(fromAddress);
     std::string writtenFile;
     try {
+        TDeferredSync deferred(*m_Database);
         TSQLiteTransaction transaction(*m_Database);
         {
             TUpdateScope<TTessivarRecord> scope(*email);
 
             TTessivarEmailAddress& sender = AddEmailAddress(fromAddress, fromDisplayName);
             // A sender never seen before is asked to authenticate, unless the user already decided.
-            if (sender.AuthenticationStatus() == TAuthenticationStatus::Undefined) {
+            // A mail robot never is: the challenge would go to a machine and start a mail loop.
+            if (sender.AuthenticationStatus() == TAuthenticationStatus::Undefined && !IsMailRobotAddress(fromAddress)) {
                 sender.SetAuthenticationStatus(TAuthenticationStatus::Pending);
                 if (sender.ApprovalStatus() == TApprovalStatus::Undefined)
                     m_Database->Insert("EmailAddressesRequiringAuthorization",
@@ -304,10 +331,14 @@ TTessivarEmail& TTessivarBusinessLogic::InsertEmail(TTessivarAccount& account, c
                 email->ApproveOnce();
 
             const std::string fileName = email->FileName();
-            WriteFileDurably(fileName, text);
+            WriteFileAtomically(fileName, text);
             writtenFile = fileName;
+            if (!remoteID.empty())
+                m_Database->Insert("RetrievedMessages", {"AccountID", "UIDL", "EmailID", "Size"},
+                                   {account.ID(), remoteID, email->ID(), static_cast<int64_t>(text.size())});
         } // the email's row is saved here, inside the transaction
         transaction.Commit();
+        m_UnflushedFiles.push_back(writtenFile);
     } catch (...) {
         if (!writtenFile.empty())
             ::unlink(writtenFile.c_str());

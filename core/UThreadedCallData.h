@@ -39,11 +39,12 @@ class TThreadedInsertEmailData : public TThreadedCallData {
 public:
     TThreadedInsertEmailData(TTessivarAccount& account, std::string messageId, std::vector<std::string> lines,
                              TDateTime received, std::string subject, std::string fromAddress,
-                             std::string fromDisplayName, std::string toAddress, std::string toDisplayName)
+                             std::string fromDisplayName, std::string toAddress, std::string toDisplayName,
+                             std::string remoteID = {})
         : Account(account), MessageID(std::move(messageId)), FromAddress(std::move(fromAddress)),
           FromDisplayName(std::move(fromDisplayName)), ToAddress(std::move(toAddress)),
           ToDisplayName(std::move(toDisplayName)), Subject(std::move(subject)), Received(received),
-          Lines(std::move(lines)) {}
+          Lines(std::move(lines)), RemoteID(std::move(remoteID)) {}
 
     TTessivarEmail* Email = nullptr;
     TTessivarAccount& Account;
@@ -56,6 +57,34 @@ public:
     const TDateTime Received;
     // The object's own copy of the message lines.
     const std::vector<std::string> Lines;
+    // The real server's unique id of the message; empty when the server gives none.
+    const std::string RemoteID;
+};
+
+// RetrievedMessageIDs(Account); IDs and Done are set by the call.
+class TThreadedRetrievedMessageIDsData : public TThreadedCallData {
+public:
+    explicit TThreadedRetrievedMessageIDsData(const TTessivarAccount& account) : Account(account) {}
+
+    const TTessivarAccount& Account;
+    std::vector<std::string> IDs;
+    bool Done = false;
+};
+
+// ForgetRetrievedMessages(Account, Keep).
+class TThreadedForgetRetrievedMessagesData : public TThreadedCallData {
+public:
+    TThreadedForgetRetrievedMessagesData(const TTessivarAccount& account, std::vector<std::string> keep)
+        : Account(account), Keep(std::move(keep)) {}
+
+    const TTessivarAccount& Account;
+    const std::vector<std::string> Keep;
+};
+
+// FlushStore(); Flushed is set when it succeeded.
+class TThreadedFlushStoreData : public TThreadedCallData {
+public:
+    bool Flushed = false;
 };
 
 // The account's CreateSession; Session is set by the call and then owned by whoever holds the data.

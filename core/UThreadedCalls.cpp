@@ -72,7 +72,15 @@ void TTessivarBusinessLogic::DispatchThreadedCall(TThreadedCallData& data) {
     } else if (auto* insert = dynamic_cast<TThreadedInsertEmailData*>(&data)) {
         insert->Email = &InsertEmail(insert->Account, insert->MessageID, insert->Lines, insert->Received,
                                      insert->Subject, insert->FromAddress, insert->FromDisplayName, insert->ToAddress,
-                                     insert->ToDisplayName);
+                                     insert->ToDisplayName, insert->RemoteID);
+    } else if (auto* retrieved = dynamic_cast<TThreadedRetrievedMessageIDsData*>(&data)) {
+        retrieved->IDs = RetrievedMessageIDs(retrieved->Account);
+        retrieved->Done = true;
+    } else if (auto* forget = dynamic_cast<TThreadedForgetRetrievedMessagesData*>(&data)) {
+        ForgetRetrievedMessages(forget->Account, forget->Keep);
+    } else if (auto* flush = dynamic_cast<TThreadedFlushStoreData*>(&data)) {
+        FlushStore();
+        flush->Flushed = true;
     } else if (auto* create = dynamic_cast<TThreadedCreateAccountSessionData*>(&data)) {
         create->Session = create->Account.CreateSession();
     } else if (auto* release = dynamic_cast<TThreadedReleaseAccountSessionData*>(&data)) {
@@ -101,12 +109,32 @@ void InsertLogItem(TTessivarBusinessLogic& model, const std::string& details, in
 TTessivarEmail* InsertEmail(TTessivarBusinessLogic& model, TTessivarAccount& account, const std::string& messageId,
                             const std::vector<std::string>& lines, TDateTime received, const std::string& subject,
                             const std::string& fromAddress, const std::string& fromDisplayName,
-                            const std::string& toAddress, const std::string& toDisplayName) {
+                            const std::string& toAddress, const std::string& toDisplayName,
+                            const std::string& remoteID) {
     TThreadedInsertEmailData data(account, messageId, lines, received, subject, fromAddress, fromDisplayName,
-                                  toAddress, toDisplayName);
+                                  toAddress, toDisplayName, remoteID);
     if (!model.OwnerWindow().Send(data))
         return nullptr;
     return data.Email;
+}
+
+std::optional<std::vector<std::string>> RetrievedMessageIDs(TTessivarBusinessLogic& model,
+                                                            const TTessivarAccount& account) {
+    TThreadedRetrievedMessageIDsData data(account);
+    if (!model.OwnerWindow().Send(data) || !data.Done)
+        return std::nullopt;
+    return std::move(data.IDs);
+}
+
+void ForgetRetrievedMessages(TTessivarBusinessLogic& model, const TTessivarAccount& account,
+                             std::vector<std::string> keep) {
+    TThreadedForgetRetrievedMessagesData data(account, std::move(keep));
+    model.OwnerWindow().Send(data);
+}
+
+bool FlushStore(TTessivarBusinessLogic& model) {
+    TThreadedFlushStoreData data;
+    return model.OwnerWindow().Send(data) && data.Flushed;
 }
 
 std::unique_ptr<TTessivarAccountSession> CreateAccountSession(TTessivarBusinessLogic& model,

@@ -8,6 +8,7 @@
 #include "core/UThreadedCallTarget.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,7 +26,18 @@ void InsertLogItem(TTessivarBusinessLogic& model, const std::string& details, in
 TTessivarEmail* InsertEmail(TTessivarBusinessLogic& model, TTessivarAccount& account, const std::string& messageId,
                             const std::vector<std::string>& lines, TDateTime received, const std::string& subject,
                             const std::string& fromAddress, const std::string& fromDisplayName,
-                            const std::string& toAddress, const std::string& toDisplayName);
+                            const std::string& toAddress, const std::string& toDisplayName,
+                            const std::string& remoteID = {});
+
+// Send: the account's remembered server ids of stored messages whose stored copy is sound;
+// nothing when the call failed there or the model's thread is shutting down.
+std::optional<std::vector<std::string>> RetrievedMessageIDs(TTessivarBusinessLogic& model,
+                                                            const TTessivarAccount& account);
+// Send: forgets the account's remembered ids except `keep`, after the server confirmed a QUIT.
+void ForgetRetrievedMessages(TTessivarBusinessLogic& model, const TTessivarAccount& account,
+                             std::vector<std::string> keep);
+// Send: FlushStore; true when everything stored so far is durable.
+bool FlushStore(TTessivarBusinessLogic& model);
 
 // Send: the account's CreateSession. The caller owns the session; nullptr when it failed.
 std::unique_ptr<TTessivarAccountSession> CreateAccountSession(TTessivarBusinessLogic& model, TTessivarAccount& account);

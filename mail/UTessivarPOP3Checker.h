@@ -8,8 +8,12 @@
 // the calls that pass sends, so it returns within seconds even when the pass waits on the model.
 //
 // A message leaves the real mailbox only after the model has stored it durably (or after it was
-// recognised as a robot's bounce or a self-authentication notice, which are never stored).
+// recognised as a returned authentication request or a self-authentication notice, which are never
+// stored): the real server removes deleted messages at QUIT, and the pass flushes the store before
+// it. Until the server confirms that QUIT, the model remembers the server's id of every message
+// stored, so that a pass cut short (a crash, a kill, a lost connection) never stores one twice.
 
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -19,6 +23,7 @@
 
 #include "base/LStrings.h"
 #include "base/UException.h"
+#include "core/UTessivarMailRobots.h"
 
 class TPOP3Client;
 class TTessivarAccount;
@@ -30,15 +35,11 @@ TESSIVAR_EXCEPTION(ETessivarPOP3CheckerException, Exception);
 // Domain of the message ids the checker makes up for messages that have none: a GUID, "@", this.
 // The .invalid top-level domain is reserved, so no real message id ever ends in it.
 inline constexpr std::string_view CheckerMessageIdDomain = "id.tessivar.invalid";
-// The sender address of the auto-reply service whose messages are treated like mail robots'.
-inline constexpr std::string_view AutoReplySenderAddress = "autoreply@autoresponder.example.net";
 // The line that marks one of our authentication requests inside a returned message.
 inline constexpr std::string_view AuthenticationRequestMarker = "X-Tessivar: Authentication-Request";
 
-// True when the sender is a mail robot: the address begins, ignoring letter case, with
-// "postmaster@", "mailer-daemon@" or the auto-reply service's address (tried in that order, each
-// test traced).
-bool IsMailRobotAddress(std::string_view address);
+// True when some line is exactly AuthenticationRequestMarker.
+bool HoldsAuthenticationRequestMarker(const TStringArray& lines);
 // The recipient of the authentication request a bounce returns: the "To" value of the header block
 // around the first line that is exactly AuthenticationRequestMarker, as user@domain. Empty when the
 // message holds no marker line or that block names no recipient.
@@ -59,12 +60,18 @@ public:
     void StartCheck();
     // Any thread: a pass is running or requested.
     bool Busy() const;
+    // Any thread: waits until the running or requested pass has stored durably what it found (or
+    // has failed), or until the time-out; true at once when no pass is running or requested. False
+    // after the time-out, or when the checker is being destroyed.
+    bool WaitForStoredMail(std::chrono::milliseconds timeout);
 
 private:
     class TPass;
 
     void Execute();
     bool WorkerFinished() const;
+    // Called by a pass once what it found is durably stored: wakes WaitForStoredMail.
+    void MarkStored();
 
     // Constant after construction.
     TTessivarBusinessLogic& m_Model;
@@ -76,6 +83,8 @@ private:
     mutable std::mutex m_CheckLock;
     std::condition_variable m_Wake;
     bool m_Busy = false;
+    bool m_Storing = false;   // a pass is running or requested and has not yet stored what it found
+    std::condition_variable m_Stored; // signalled when m_Storing becomes false
     bool m_Requested = false; // a StartCheck the worker has not taken up yet
     bool m_Terminated = false;
     bool m_Finished = false; // the worker has left its loop

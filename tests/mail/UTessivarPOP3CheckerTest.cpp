@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <thread>
 
 #include "core/UMessageLoop.h"
+#include "core/USQLite.h"
 #include "core/UTessivarAccount.h"
 #include "core/UTessivarBusinessLogic.h"
 #include "core/UTessivarEmail.h"
@@ -50,10 +52,12 @@ struct TScriptedMessage {
     std::string Raw; // empty: RETR is refused
     bool RefuseDelete = false;
     bool DropAfterSending = false; // close the connection right after Raw
+    std::string UID;               // the message's UIDL id; no UIDL answer while every one is empty
 };
 
-// Greets, accepts the login and serves STAT, RETR, DELE and QUIT from the messages.
-void ServeMailbox(TScriptedPeer& peer, const std::vector<TScriptedMessage>& messages) {
+// Greets, accepts the login and serves STAT, UIDL, RETR, DELE and QUIT from the messages; without
+// confirmQuit the connection is closed at QUIT, unanswered, as by a server that failed there.
+void ServeMailbox(TScriptedPeer& peer, const std::vector<TScriptedMessage>& messages, bool confirmQuit = true) {
     peer.SendLine("+OK scripted");
     peer.Answer("+OK");
     peer.Answer("+OK");
@@ -69,8 +73,15 @@ void ServeMailbox(TScriptedPeer& peer, const std::vector<TScriptedMessage>& mess
                 return;
         } else if (line->starts_with("DELE ") && message && !message->RefuseDelete) {
             peer.SendLine("+OK deleted");
+        } else if (*line == "UIDL" && !messages.empty() && !messages[0].UID.empty()) {
+            peer.SendLine("+OK");
+            for (size_t i = 0; i < messages.size(); ++i)
+                peer.SendLine(std::to_string(i + 1) + " " + messages[i].UID);
+            peer.SendLine(".");
         } else if (*line == "QUIT") {
-            return peer.SendLine("+OK bye");
+            if (confirmQuit)
+                peer.SendLine("+OK bye");
+            return;
         } else {
             peer.SendLine("-ERR refused");
         }
@@ -217,7 +228,9 @@ TEST_F(CheckerDovecotTest, MessageWithoutIdIsStoredUnderAGeneratedIdInTheMarkerD
     EXPECT_EQ(Log().back(), "0 Processed a new message for \"alice\" at \"127.0.0.1\".");
 }
 
-TEST_F(CheckerDovecotTest, BounceOfAnAuthenticationRequestBlocksItsRecipientAndRobotMailIsNotStored) {
+// A returned authentication request blocks its recipient and is not stored; any other robot mail (a
+// bounce of the user's own mail) is kept for the user, and the robot is never asked to authenticate.
+TEST_F(CheckerDovecotTest, BounceOfAnAuthenticationRequestBlocksItsRecipientAndOtherRobotMailIsKept) {
     m_Server->AddMessage("alice", "From: Carol <carol@example.org>\r\nSubject: hello\r\n\r\nhi\r\n");
     m_Server->AddMessage("alice", "From: Mail Delivery <Postmaster@mx.example.net>\r\nSubject: Undeliverable\r\n\r\n"
                                   "Your message could not be delivered.\r\n\r\nReturn-Path: <robot@service.example>\r\n"
@@ -226,9 +239,15 @@ TEST_F(CheckerDovecotTest, BounceOfAnAuthenticationRequestBlocksItsRecipientAndR
     m_Server->AddMessage("alice", "From: MAILER-DAEMON@mx.example.net\r\nSubject: Warning\r\n\r\nno marker\r\n");
     RunPass();
 
-    EXPECT_EQ(Subjects(), (std::vector<std::string>{"hello"}));
+    EXPECT_EQ(Subjects(), (std::vector<std::string>{"hello", "Warning"}));
     ASSERT_NE(Sender("carol@example.org"), nullptr);
     EXPECT_TRUE(Sender("carol@example.org")->IsBlocked());
+    const TTessivarEmailAddress* robot = Sender("MAILER-DAEMON@mx.example.net");
+    ASSERT_NE(robot, nullptr);
+    EXPECT_EQ(robot->AuthenticationStatus(), TAuthenticationStatus::Undefined);
+    EXPECT_EQ(m_Model->Database().SingletonQuery("SELECT COUNT(*) FROM EmailAddressesRequiringAuthorization"), 1);
+    EXPECT_FALSE(m_Model->Emails(1).IsAwaitingDelivery());
+    EXPECT_FALSE(m_Model->Emails(1).IsBlockedMail());
     EXPECT_EQ(UpstreamCountAfterQuit(0), 0);
 }
 
@@ -297,6 +316,33 @@ TEST_F(CheckerTest, StartCheckRightAfterAPassEndsIsNeverLost) {
     EXPECT_EQ(Only(Log(), Checking).size(), static_cast<size_t>(Passes));
 }
 
+// A pass cut before its QUIT leaves what it stored on the server. The next pass deletes those
+// messages without storing them again (but stores again one whose file was lost), and once the
+// server confirms its QUIT nothing stays remembered.
+TEST_F(CheckerTest, APassCutBeforeItsQuitNeverStoresAMessageTwice) {
+    const std::vector<TScriptedMessage> mailbox = {{Wire("bob@example.org", "one"), false, false, "uid-1"},
+                                                   {Wire("bob@example.org", "two"), false, false, "uid-2"},
+                                                   {Wire("bob@example.org", "three"), false, false, "uid-3"}};
+    std::atomic<int> connections{0};
+    TScriptedPOP3Server server([&](TScriptedPeer& peer) { ServeMailbox(peer, mailbox, ++connections > 1); });
+    CreateChecker(server.Port());
+    RunPass();
+    ASSERT_EQ(Subjects(), (std::vector<std::string>{"one", "two", "three"}));
+    const auto remembered = [&] {
+        return m_Model->Database().SingletonQuery("SELECT COUNT(*) FROM RetrievedMessages");
+    };
+    EXPECT_EQ(remembered(), 3);
+    ASSERT_EQ(::unlink(m_Model->Emails(1).FileName().c_str()), 0);
+
+    RunPass();
+    EXPECT_EQ(Subjects(), (std::vector<std::string>{"one", "two", "three", "two"}));
+    std::vector<std::string> secondPass = server.Received();
+    secondPass.erase(secondPass.begin(), std::find(secondPass.begin() + 1, secondPass.end(), "USER alice"));
+    EXPECT_EQ(Only(secondPass, "RETR"), (std::vector<std::string>{"RETR 2"}));
+    EXPECT_EQ(Only(secondPass, "DELE"), (std::vector<std::string>{"DELE 1", "DELE 2", "DELE 3"}));
+    EXPECT_EQ(remembered(), 0);
+}
+
 class CheckerLoginFailureTest : public CheckerTest,
                                 public testing::WithParamInterface<std::function<void(TScriptedPeer&)>> {};
 
@@ -327,7 +373,7 @@ INSTANTIATE_TEST_SUITE_P(Peers, CheckerLoginFailureTest,
 TEST_F(CheckerTest, FailedMessagesStayUpstreamWhileTheOthersAreStoredAndDeleted) {
     TScriptedPOP3Server server([](TScriptedPeer& peer) {
         ServeMailbox(peer, {{""}, // RETR refused
-                            {"Subject: huge\r\n" + std::string(20000, 'x') + "\r\n.\r\n"},
+                            {"Subject: long line\r\n\r\n" + std::string(50000, 'x') + "\r\n.\r\n"},
                             {Wire("bob@example.org", "three"), true}, // DELE refused
                             {Wire("<bob@example.org> carol@example.org", "unreadable sender")},
                             {Wire("bob@example.org", "five")}});
@@ -336,9 +382,9 @@ TEST_F(CheckerTest, FailedMessagesStayUpstreamWhileTheOthersAreStoredAndDeleted)
     RunPass();
     // Headers that cannot be read in full would fail at every pass: the message is stored with what
     // could be read, so the user gets to see it.
-    EXPECT_EQ(Subjects(), (std::vector<std::string>{"three", "unreadable sender", "five"}));
+    EXPECT_EQ(Subjects(), (std::vector<std::string>{"long line", "three", "unreadable sender", "five"}));
     ASSERT_NE(Sender("bob@example.org"), nullptr);
-    EXPECT_EQ(Only(server.Received(), "DELE"), (std::vector<std::string>{"DELE 3", "DELE 4", "DELE 5"}));
+    EXPECT_EQ(Only(server.Received(), "DELE"), (std::vector<std::string>{"DELE 2", "DELE 3", "DELE 4", "DELE 5"}));
     EXPECT_EQ(server.Received().back(), "QUIT");
     EXPECT_EQ(Log(),
               (std::vector<std::string>{Checking, "0 Processed 5 new messages for \"alice\" at \"127.0.0.1\"."}));
