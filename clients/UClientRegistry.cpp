@@ -26,10 +26,6 @@ void WriteText(TRegistry& registry, std::string_view name, const std::string& va
         registry.WriteString(name, value);
 }
 
-bool IsMarkerHost(const std::string& host) {
-    return SameText(host, LocalMarkerHost) || SameText(host, LegacyMarkerHost);
-}
-
 } // namespace
 
 TStringArray ReadKeyNames(const std::string& path) {
@@ -108,12 +104,12 @@ void ScanAccountsKey(TMailClient& client, const std::string& accountsKey, const 
     }
 }
 
-void WritePOP3Server(const TMailClientAccount& account, const std::string& host, int port, TStringForm form,
+bool WritePOP3Server(const TMailClientAccount& account, const std::string& host, int port, TStringForm form,
                      const char* className) {
     TRegistry registry;
     if (!registry.OpenKey(account.KeyPath, false)) {
         Debug("Could not open key: " + account.KeyPath);
-        return;
+        return false;
     }
     try {
         TRegistryBatch batch;
@@ -124,7 +120,15 @@ void WritePOP3Server(const TMailClientAccount& account, const std::string& host,
         batch.Commit();
     } catch (const ERegistryException& e) {
         DebugException(className, e);
-        return;
+        return false;
     }
     Debug("Configured mail account at: " + account.KeyPath);
+    return true;
+}
+
+std::string ReadPOP3Server(const TMailClientAccount& account, TStringForm form) {
+    TRegistry registry;
+    if (!registry.OpenKeyReadOnly(account.KeyPath))
+        return {};
+    return ReadText(registry, ServerValue, form);
 }

@@ -45,6 +45,9 @@ void ScanAccountsKey(TMailClient& client, const std::string& accountsKey, const 
                      const TAccountValueNames& names, TStringForm form, TScanTrace trace);
 
 // Points the account's key at host and port, keeping its real server and port in the two extra
-// values; all four values reach disk together or not at all. Failures go to the trace only.
-void WritePOP3Server(const TMailClientAccount& account, const std::string& host, int port, TStringForm form,
+// values; all four values reach disk together or not at all. Failures go to the trace only; the
+// result tells whether the values were written.
+bool WritePOP3Server(const TMailClientAccount& account, const std::string& host, int port, TStringForm form,
                      const char* className);
+// The account key's "POP3 Server" as it is now; empty when the key or the value is missing.
+std::string ReadPOP3Server(const TMailClientAccount& account, TStringForm form);

@@ -29,6 +29,10 @@ void TOutlook2002::Discover() {
     }
 }
 
-void TOutlook2002::SetPOP3Server(TMailClientAccount& account, const std::string& host, int port) {
-    WritePOP3Server(account, host, port, TStringForm::WideBinary, "TOutlook2002");
+bool TOutlook2002::SetPOP3Server(TMailClientAccount& account, const std::string& host, int port) {
+    return WritePOP3Server(account, host, port, TStringForm::WideBinary, "TOutlook2002");
+}
+
+std::string TOutlook2002::POP3Server(const TMailClientAccount& account) const {
+    return ReadPOP3Server(account, TStringForm::WideBinary);
 }

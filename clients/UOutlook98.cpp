@@ -18,6 +18,10 @@ void TOutlook98::Discover() {
         ScanAccountsKey(*this, accountsKey, "Main Identity", ValueNames, TStringForm::Registry, TScanTrace::Verbose);
 }
 
-void TOutlook98::SetPOP3Server(TMailClientAccount& account, const std::string& host, int port) {
-    WritePOP3Server(account, host, port, TStringForm::Registry, "TOutlook98");
+bool TOutlook98::SetPOP3Server(TMailClientAccount& account, const std::string& host, int port) {
+    return WritePOP3Server(account, host, port, TStringForm::Registry, "TOutlook98");
+}
+
+std::string TOutlook98::POP3Server(const TMailClientAccount& account) const {
+    return ReadPOP3Server(account, TStringForm::Registry);
 }

@@ -27,6 +27,10 @@ void TOutlookExpress::Discover() {
     }
 }
 
-void TOutlookExpress::SetPOP3Server(TMailClientAccount& account, const std::string& host, int port) {
-    WritePOP3Server(account, host, port, TStringForm::Registry, "TOutlookExpress");
+bool TOutlookExpress::SetPOP3Server(TMailClientAccount& account, const std::string& host, int port) {
+    return WritePOP3Server(account, host, port, TStringForm::Registry, "TOutlookExpress");
+}
+
+std::string TOutlookExpress::POP3Server(const TMailClientAccount& account) const {
+    return ReadPOP3Server(account, TStringForm::Registry);
 }

@@ -1,9 +1,14 @@
 #include "clients/UTessivarClientDriver.h"
 
+#include "base/LStrings.h"
 #include "base/UDebug.h"
 
 const char* const LocalMarkerHost = "127.1";
 const char* const LegacyMarkerHost = "127.0.0.2";
+
+bool IsMarkerHost(const std::string& host) {
+    return SameText(host, LocalMarkerHost) || SameText(host, LegacyMarkerHost);
+}
 
 TMailClientAccount::TMailClientAccount(TMailClient& client) : Client(&client) {
     Debug("Creating a mail client account.");
@@ -13,8 +18,25 @@ TMailClientAccount::~TMailClientAccount() {
     Debug("Destroyed a mail client account.");
 }
 
-void TMailClientAccount::SetPOP3Server(const std::string& host, int port) {
-    Client->SetPOP3Server(*this, host, port);
+bool TMailClientAccount::SetPOP3Server(const std::string& host, int port) {
+    return Client->SetPOP3Server(*this, host, port);
+}
+
+bool TMailClientAccount::PointsAtMarkerHost() const {
+    return IsMarkerHost(Client->POP3Server(*this));
+}
+
+bool TMailClientAccount::RestoreRemoteServer() {
+    if (!PointsAtMarkerHost())
+        return false;
+    // Without the real server kept beside it (or with a marker host there) a restore would only
+    // swap one unusable server for another; the key stays as it is for the user to repair.
+    if (RemoteServer.empty() || IsMarkerHost(RemoteServer)) {
+        Debug("No real POP3 server kept for the mail account at: " + KeyPath);
+        return false;
+    }
+    Debug("Restoring the mail account left redirected at: " + KeyPath);
+    return SetPOP3Server(RemoteServer, RemotePort);
 }
 
 TMailClient::TMailClient(TMailClients& owner, std::string name) : Owner(owner), Name(std::move(name)) {

@@ -15,6 +15,9 @@ extern const char* const LocalMarkerHost;
 // An older marker host, only recognised when reading an account.
 extern const char* const LegacyMarkerHost;
 
+// The host is one of the two marker hosts, letter case ignored.
+bool IsMarkerHost(const std::string& host);
+
 class TMailClientAccount {
 public:
     explicit TMailClientAccount(TMailClient& client);
@@ -22,8 +25,14 @@ public:
     TMailClientAccount(const TMailClientAccount&) = delete;
     TMailClientAccount& operator=(const TMailClientAccount&) = delete;
 
-    // Forwards to the driver's SetPOP3Server.
-    void SetPOP3Server(const std::string& host, int port);
+    // Forwards to the driver's SetPOP3Server. True when the key was written.
+    bool SetPOP3Server(const std::string& host, int port);
+    // The key, read now, names a marker host as its POP3 server: the mail program fetches from a
+    // local server of this program.
+    bool PointsAtMarkerHost() const;
+    // When the key names a marker host, points it back at RemoteServer and RemotePort (the real
+    // server kept beside it). True when it did; an account with no real server kept stays as it is.
+    bool RestoreRemoteServer();
 
     std::string Identity;
     std::string AccountName;
@@ -44,7 +53,10 @@ public:
     TMailClient& operator=(const TMailClient&) = delete;
 
     virtual void Discover() = 0;
-    virtual void SetPOP3Server(TMailClientAccount& account, const std::string& host, int port) = 0;
+    // True when the four values were written; failures go to the trace only.
+    virtual bool SetPOP3Server(TMailClientAccount& account, const std::string& host, int port) = 0;
+    // The account key's "POP3 Server" as it is now; empty when the key or the value is missing.
+    virtual std::string POP3Server(const TMailClientAccount& account) const = 0;
 
     TMailClients& Owner;
     const std::string Name;
@@ -55,7 +67,8 @@ class TOutlookExpress : public TMailClient {
 public:
     explicit TOutlookExpress(TMailClients& owner);
     void Discover() override;
-    void SetPOP3Server(TMailClientAccount& account, const std::string& host, int port) override;
+    bool SetPOP3Server(TMailClientAccount& account, const std::string& host, int port) override;
+    std::string POP3Server(const TMailClientAccount& account) const override;
 };
 
 // Outlook 98: the accounts of its two account manager keys.
@@ -63,7 +76,8 @@ class TOutlook98 : public TMailClient {
 public:
     explicit TOutlook98(TMailClients& owner);
     void Discover() override;
-    void SetPOP3Server(TMailClientAccount& account, const std::string& host, int port) override;
+    bool SetPOP3Server(TMailClientAccount& account, const std::string& host, int port) override;
+    std::string POP3Server(const TMailClientAccount& account) const override;
 };
 
 // Outlook 2002: the accounts of the mail profiles; its texts are UTF-16LE binary values.
@@ -71,7 +85,8 @@ class TOutlook2002 : public TMailClient {
 public:
     explicit TOutlook2002(TMailClients& owner);
     void Discover() override;
-    void SetPOP3Server(TMailClientAccount& account, const std::string& host, int port) override;
+    bool SetPOP3Server(TMailClientAccount& account, const std::string& host, int port) override;
+    std::string POP3Server(const TMailClientAccount& account) const override;
 };
 
 class TMailClients {

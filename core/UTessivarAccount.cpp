@@ -56,18 +56,33 @@ void TTessivarAccount::SetEnabled(bool value) {
 
 void TTessivarAccount::Protect() {
     Owner().CheckThread();
-    if (!m_Enabled)
+    if (!m_Enabled) {
+        // Keys left pointing at the marker host (a database made anew, a run that ended between
+        // saving Enabled and restoring) would send the mail program to a port nobody serves.
+        RestoreMailClientAccounts();
         return;
-    m_Server->Start();
-    for (TMailClientAccount* account : m_MailClientAccounts)
-        account->SetPOP3Server(LocalMarkerHost, m_Server->Port());
+    }
+    try {
+        m_Server->Start();
+        for (TMailClientAccount* account : m_MailClientAccounts)
+            account->SetPOP3Server(LocalMarkerHost, m_Server->Port());
+    } catch (...) {
+        // A protect that fails part way is undone, so that no mail program is left pointing at a
+        // local server that is not protecting its account.
+        m_Server->Stop();
+        m_Redirected = false;
+        RestoreMailClientAccounts();
+        throw;
+    }
     m_Redirected = true;
 }
 
 void TTessivarAccount::Unprotect() {
     Owner().CheckThread();
-    if (!m_Redirected)
+    if (!m_Redirected) {
+        RestoreMailClientAccounts();
         return;
+    }
     // Every mail program account is restored and the server stopped even when one restore fails;
     // the first failure is reported afterwards.
     std::exception_ptr failure;
@@ -83,6 +98,18 @@ void TTessivarAccount::Unprotect() {
     m_Redirected = false;
     if (failure)
         std::rethrow_exception(failure);
+}
+
+void TTessivarAccount::RestoreMailClientAccounts() noexcept {
+    for (TMailClientAccount* account : m_MailClientAccounts) {
+        try {
+            account->RestoreRemoteServer();
+        } catch (const std::exception& error) {
+            // Tried again at the next unprotect and at the next start.
+            DebugException("TTessivarAccount", error);
+        } catch (...) {
+        }
+    }
 }
 
 namespace {

@@ -48,9 +48,12 @@ public:
 
     // Saves the flag, then protects or unprotects the account.
     void SetEnabled(bool value);
-    // Starts the local server and points the mail program accounts at it (only when enabled).
+    // Starts the local server and points the mail program accounts at it (only when enabled). A
+    // disabled account, or one whose protect fails part way, instead points every mail program
+    // account still naming the marker host back at its real server.
     void Protect();
-    // Points the mail program accounts back at the real server and stops the local server.
+    // Points the mail program accounts back at the real server and stops the local server. When not
+    // redirected, restores the mail program accounts that still name the marker host.
     void Unprotect();
 
     // The emails of this account awaiting delivery and in no other session; the caller owns the
@@ -66,6 +69,10 @@ protected:
 
 private:
     friend class TTessivarBusinessLogic;
+
+    // Points each linked mail program account that names the marker host back at its real server;
+    // failures go to the trace.
+    void RestoreMailClientAccounts() noexcept;
 
     std::string m_EmailAddress;
     std::string m_RecipientName;
