@@ -1,5 +1,5 @@
 // The program's main sequence, without windows: the model runs on the main thread, which serves
-// the workers' threaded calls until SIGINT or SIGTERM.
+// the workers' threaded calls until SIGINT, SIGTERM or SIGHUP.
 
 #include <csignal>
 #include <exception>
@@ -18,7 +18,11 @@ extern "C" void QuitOnSignal(int) {
     SignalledLoop->QuitFromSignal();
 }
 
-// SIGINT and SIGTERM end the loop's Run while this object lives.
+// The signals that end the program the orderly way, pointing the mail programs back at their real
+// servers: interrupt, termination, and the hang-up of a logout or a closed terminal.
+constexpr int QuitSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// The quit signals end the loop's Run while this object lives.
 class TQuitOnSignals {
 public:
     explicit TQuitOnSignals(TMessageLoop& loop) {
@@ -26,12 +30,12 @@ public:
         struct sigaction action {};
         action.sa_handler = QuitOnSignal;
         sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, nullptr);
-        sigaction(SIGTERM, &action, nullptr);
+        for (int signal : QuitSignals)
+            sigaction(signal, &action, nullptr);
     }
     ~TQuitOnSignals() {
-        std::signal(SIGINT, SIG_DFL);
-        std::signal(SIGTERM, SIG_DFL);
+        for (int signal : QuitSignals)
+            std::signal(signal, SIG_DFL);
     }
     TQuitOnSignals(const TQuitOnSignals&) = delete;
     TQuitOnSignals& operator=(const TQuitOnSignals&) = delete;
@@ -67,6 +71,10 @@ void StopScreening(TMessageLoop& loop, TTessivarBusinessLogic& model) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // A write to a pipe or socket whose reader has gone (the trace piped into a pager the user quit,
+    // a peer that hung up) fails with EPIPE instead of ending the program with the mail programs
+    // still pointing at its local servers.
+    std::signal(SIGPIPE, SIG_IGN);
     SetCommandLine(argc, argv);
     InitializeDebugLog();
     if (!HasParam("headless"))

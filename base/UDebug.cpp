@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <charconv>
-#include <cstdio>
+#include <csignal>
+#include <ctime>
 #include <mutex>
 #include <new>
 #include <utility>
@@ -30,6 +32,7 @@ struct TDebugState {
     std::mutex EntryLock;    // held for the writing of one whole entry
     int FileDescriptor = -1; // Guarded by EntryLock.
     std::string FileName;    // Guarded by EntryLock.
+    bool PipeBroken = false; // a write of the current entry met a pipe without reader; guarded by EntryLock
 };
 
 TDebugState& State() {
@@ -95,29 +98,77 @@ TDebugState& InitializedState() {
     return state;
 }
 
+// Writes the whole piece with unbuffered writes; a short write is retried so the entry stays whole.
+// Returns false when a write failed because the descriptor is a pipe whose reader has gone.
+bool WriteAll(int fd, std::string_view piece) {
+    size_t written = 0;
+    while (written < piece.size()) {
+        const ssize_t count = ::write(fd, piece.data() + written, piece.size() - written);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            return !(count < 0 && errno == EPIPE);
+        }
+        written += static_cast<size_t>(count);
+    }
+    return true;
+}
+
 // Writes one piece of an entry to the console and the log file. Called with EntryLock held;
 // failures are ignored, the entry goes on.
 void WritePiece(TDebugState& state, std::string_view piece) {
     if (piece.empty()) {
         return;
     }
-    std::fwrite(piece.data(), 1, piece.size(), stdout);
-    std::fflush(stdout);
-    if (state.FileDescriptor >= 0) {
-        // One unbuffered write per piece; a short write is retried so the entry stays whole.
-        size_t written = 0;
-        while (written < piece.size()) {
-            const ssize_t count = ::write(state.FileDescriptor, piece.data() + written, piece.size() - written);
-            if (count < 0 && errno == EINTR) {
-                continue;
-            }
-            if (count <= 0) {
-                break;
-            }
-            written += static_cast<size_t>(count);
-        }
+    // Standard output may be a pipe to a pager the user has quit: the write fails, and the entry
+    // still goes to the file.
+    if (!WriteAll(STDOUT_FILENO, piece)) {
+        state.PipeBroken = true;
+    }
+    if (state.FileDescriptor >= 0 && !WriteAll(state.FileDescriptor, piece)) {
+        state.PipeBroken = true;
     }
 }
+
+// Keeps the writes of one entry from raising SIGPIPE, whose default action ends the process: the
+// signal is blocked in this thread while the entry is written, and one that the writes raised is
+// taken back before the old mask returns. Constructed and destroyed with EntryLock held.
+class TSigPipeGuard {
+public:
+    explicit TSigPipeGuard(TDebugState& state) noexcept : m_State(state) {
+        m_State.PipeBroken = false;
+        sigemptyset(&m_Pipe);
+        sigaddset(&m_Pipe, SIGPIPE);
+        sigset_t pending;
+        sigemptyset(&pending);
+        // A SIGPIPE already waiting is not ours to take.
+        m_WasPending = ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+        m_Blocked = ::pthread_sigmask(SIG_BLOCK, &m_Pipe, &m_Old) == 0;
+    }
+    ~TSigPipeGuard() {
+        if (!m_Blocked) {
+            return;
+        }
+        const int savedErrno = errno;
+        if (m_State.PipeBroken && !m_WasPending) {
+            const timespec none{};
+            while (::sigtimedwait(&m_Pipe, nullptr, &none) < 0 && errno == EINTR) {
+            }
+        }
+        ::pthread_sigmask(SIG_SETMASK, &m_Old, nullptr);
+        errno = savedErrno;
+    }
+    TSigPipeGuard(const TSigPipeGuard&) = delete;
+    TSigPipeGuard& operator=(const TSigPipeGuard&) = delete;
+
+private:
+    TDebugState& m_State;
+    sigset_t m_Pipe;
+    sigset_t m_Old;
+    bool m_WasPending = false;
+    bool m_Blocked = false;
+};
 
 struct THeapFigures {
     size_t Allocated = 0;
@@ -143,6 +194,7 @@ template <class TBody> void WriteEntry(TBody&& writeBody) noexcept {
         }
         const THeapFigures heap = ReadHeapFigures();
         std::lock_guard lock(state.EntryLock);
+        const TSigPipeGuard noSigPipe(state);
         try {
             WritePiece(state, HeaderLine(heap));
         } catch (...) {

@@ -38,6 +38,8 @@ private:
 // CR LF), CR LF. Entries go to standard output; with "log" as well to ProgramDirectory() + "Logs/" +
 // YYYYMMDDHHNNSSZZZ + ".log" (created anew at initialisation; if the directory or file cannot be
 // created, LogToFile() stays false for the run).
+// Failed writes are ignored; writing to a standard output whose pipe reader has gone (a pager the
+// user quit) neither raises SIGPIPE nor stops the entries going to the file.
 
 // Reads the "debug", "log" and "local" switches and opens the log file when asked to. Runs by itself
 // before the first entry; main calls it first thing, tests call it again after changing the

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -201,6 +202,33 @@ TEST_F(UDebug, TwoThreadsWriteSeparateWholeEntries) {
         EXPECT_EQ(std::stoi(match[2].str()), next[index]++) << "entries of one thread stay in order";
         EXPECT_NE(header.find(" Thread ID: " + threadIds[index] + "."), std::string::npos) << header;
     }
+}
+
+// The trace piped into a pager the user has quit: the process lives on with SIGPIPE at its
+// default action, and the entries still reach the log file whole.
+TEST_F(UDebug, ClosedStandardOutputPipeNeitherKillsNorStopsTheLogFile) {
+    const auto traceIntoClosedPipe = [this] {
+        std::signal(SIGPIPE, SIG_DFL);
+        int fds[2];
+        if (::pipe(fds) != 0 || ::dup2(fds[1], STDOUT_FILENO) < 0)
+            std::_Exit(3);
+        ::close(fds[0]);
+        Start({"debug", "log"});
+        Debug("first");
+        DebugList({"second ", 2});
+        DebugException("TObject", std::runtime_error("third"));
+        sigset_t pending;
+        sigemptyset(&pending);
+        ::sigpending(&pending);
+        if (sigismember(&pending, SIGPIPE))
+            std::_Exit(4);
+        const auto entries = Entries(ReadFile(DebugLogFileName()));
+        const bool whole = entries.size() == 3 && entries[0].second == "\tfirst\r\n" &&
+                           entries[1].second == "\tsecond 2\r\n" &&
+                           entries[2].second == "\tTObject\r\n\tEXCEPTION: third\r\n";
+        std::_Exit(whole ? 0 : 5);
+    };
+    EXPECT_EXIT(traceIntoClosedPipe(), testing::ExitedWithCode(0), "");
 }
 
 TEST_F(UDebug, ValueTextsAreLocaleIndependentAndRoundTrip) {
