@@ -30,7 +30,7 @@ protected:
     }
     static std::string ServerOf(const std::string& id) {
         TRegistry registry;
-        EXPECT_TRUE(registry.OpenKeyReadOnly(AccountsKey + id));
+        registry.OpenKeyReadOnly(AccountsKey + id);
         return registry.ReadString("POP3 Server") + ":" + std::to_string(registry.ReadIntegerDefault("POP3 Port", 0));
     }
 };
@@ -56,12 +56,14 @@ TEST_F(UMailProgramRestore, StartAndStopPointUnprotectedAccountsBackAtTheirRealS
     WriteRedirectedKey("new", "new@example.test", "pop.new.test"); // no row: a database made anew
     WriteRedirectedKey("off", "off@example.test", "pop.example.test");
     WriteRedirectedKey("on", "on@example.test", "pop.example.test");
+    WriteRedirectedKey("bare", "bare@example.test", ""); // no real server kept: left for the user
     AddAccountRow(1, "off@example.test", 0);
     AddAccountRow(2, "on@example.test", 1);
 
     Model().Startup();
     EXPECT_EQ(ServerOf("new"), "pop.new.test:110");
     EXPECT_EQ(ServerOf("off"), "pop.example.test:110");
+    EXPECT_EQ(ServerOf("bare"), std::string(LocalMarkerHost) + ":20001");
     EXPECT_EQ(ServerOf("on"), std::string(LocalMarkerHost) + ":" + std::to_string(Model().Accounts(1).Server().Port()));
 
     WriteRedirectedKey("off", "off@example.test", "pop.example.test"); // redirected behind the model's back

@@ -309,25 +309,3 @@ TEST_F(UTessivarClientDriver, RedirectThatCannotBeWrittenChangesNoValue) {
     EXPECT_NE(trace.Text().find("\tConfigured mail account at: " + account.KeyPath + "\r\n"), std::string::npos);
     EXPECT_EQ(registry.ReadString("POP3 Server"), "127.1");
 }
-
-// Only keys left at a marker host are restored, in each driver's string form; a key without a real
-// server kept beside it is left for the user to repair.
-TEST_F(UTessivarClientDriver, RestoreRemoteServerRepairsOnlyKeysLeftAtTheMarkerHost) {
-    m_Clients.Discover();
-    const std::string untouched = m_Directory.Read();
-    EXPECT_FALSE(Account("Home").RestoreRemoteServer());
-    EXPECT_EQ(m_Directory.Read(), untouched);
-    ASSERT_TRUE(Account("Work").SetPOP3Server(LocalMarkerHost, 20002));
-    TRegistry registry;
-    ASSERT_TRUE(registry.OpenKey(Account("Office").KeyPath, false));
-    registry.WriteString("POP3 Server", LegacyMarkerHost);
-
-    TMailClients next; // the next run, after a crash
-    next.Discover();
-    for (int i = 0; i < next.AccountCount(); ++i)
-        next.Accounts(i).RestoreRemoteServer();
-    EXPECT_EQ(registry.ReadString("POP3 Server"), LegacyMarkerHost);
-    ASSERT_TRUE(registry.OpenKeyReadOnly(Account("Work").KeyPath));
-    EXPECT_EQ(registry.ReadBinaryData("POP3 Server"), WideBytes("mail.work.example"));
-    EXPECT_EQ(registry.ReadInteger("POP3 Port"), 995);
-}
