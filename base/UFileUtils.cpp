@@ -111,10 +111,6 @@ std::string TemporaryFileName(const std::string& path) {
            std::to_string(random() % 1000000);
 }
 
-bool IsTemporaryFileName(std::string_view name) {
-    return TemporaryWriter(name) != 0;
-}
-
 int RemoveStrandedTemporaryFiles(const std::string& directory) {
     std::string checked;
     if (directory.empty() || !ToPath(directory, checked)) {

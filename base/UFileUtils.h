@@ -29,8 +29,6 @@ void FlushDirectory(const std::string& directory);
 // The name WriteFileDurably writes under before it renames the file to path: path + ".tmp" + the
 // process id + "-" + a counter + "-" + a random number.
 std::string TemporaryFileName(const std::string& path);
-// The file name (without directory) has the form TemporaryFileName gives.
-bool IsTemporaryFileName(std::string_view name);
 // Removes the files in directory that a write killed before its rename left under a temporary
 // name; those of another process that is still running are kept, as its write may be under way.
 // Returns how many were removed; a directory that cannot be read counts as holding none.

@@ -192,14 +192,6 @@ TEST_F(UTessivarMaintenanceTest, StartRemovesUnfinishedMessageFilesAndKeepsTheSt
     struct stat info {};
     ASSERT_EQ(::stat(store.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0700u);
-
-    // A store made afresh is private from the start.
-    fs::remove_all(store);
-    const mode_t previous = ::umask(0);
-    const std::string made = Model().StorePath();
-    ::umask(previous);
-    ASSERT_EQ(::stat(made.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0700u);
 }
 
 // A reset while a mail program still holds a session: the new mail must neither take the ID (and
