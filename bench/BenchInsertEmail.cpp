@@ -1,7 +1,8 @@
-// Storing incoming mail: InsertEmail of messages of about 20 KB from a worker thread, through the
-// threaded call the mailbox checker uses, into a model that already holds many emails; each call
-// returns only once the message and its rows are on disk. The baseline writes the same message
-// files with the same durable-write sequence and nothing else.
+// Storing incoming mail as a pass of the mailbox checker does: InsertEmail of messages of about
+// 20 KB from a worker thread, through the threaded call the checker uses, each with the server's
+// id of the message, into a model that already holds many emails, and a FlushStore after every
+// 500 messages and at the end, after which everything is on disk. The baseline writes the same
+// message files durably one by one (data, rename, directory) and nothing else.
 //
 //   bench_insert_email [messages senders existing]
 //       defaults 5000 1000 20000
@@ -119,10 +120,17 @@ int main(int argc, char** argv) {
         // The checker's side: one worker sends each message and waits until it is stored.
         start = TClock::now();
         std::thread worker([&] {
-            for (const TMessage& message : messages)
+            for (int i = 0; i < count; ++i) {
+                const TMessage& message = messages[static_cast<size_t>(i)];
                 if (!InsertEmail(model, account, message.MessageId, message.Lines, EncodeDateTime(2026, 3, 2, 10),
-                                 message.Subject, message.From, "Sender", account.EmailAddress(), ""))
+                                 message.Subject, message.From, "Sender", account.EmailAddress(), "",
+                                 "uid-" + std::to_string(i)))
                     ++failed;
+                if ((i + 1) % 500 == 0 && !FlushStore(model))
+                    ++failed;
+            }
+            if (!FlushStore(model))
+                ++failed;
             loop.Quit();
         });
         loop.Run();
@@ -138,7 +146,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::printf("baseline (durable file writes only): %.1f messages/s (%.2f s)\n", count / baseline, baseline);
-    std::printf("InsertEmail: %.1f messages/s (%.2f s)\n", count / inserting, inserting);
-    std::printf("ratio %.2f (goal <= 2)\n", inserting / baseline);
+    std::printf("InsertEmail and flushes: %.1f messages/s (%.2f s)\n", count / inserting, inserting);
+    std::printf("ratio %.2f (goal <= 1.5)\n", inserting / baseline);
     return 0;
 }

@@ -110,6 +110,12 @@ void TTessivarBusinessLogic::Shutdown() {
     }
     m_ShutDown = true;
     DisconnectThreadedCalls();
+    // No pass can store anything more; what the last ones stored becomes durable before the end.
+    try {
+        FlushStore();
+    } catch (const std::exception& error) {
+        DebugException("TTessivarBusinessLogic", error);
+    }
     ClearEmails();
     ClearEmailAddresses();
     ClearDomainNames();

@@ -16,7 +16,7 @@ TESSIVAR_EXCEPTION(ESocketException, Exception);
 // A wait ended because its abort signal was raised ("Connection aborted."). Cancellation, not a fault.
 TESSIVAR_EXCEPTION(ESocketAborted, ESocketException);
 // A read saw no byte within the stream's read time-out ("Connection timed out."): the peer is gone
-// or silent, and the stream is of no further use.
+// or silent. The POP3 client then closes the connection.
 TESSIVAR_EXCEPTION(ESocketTimedOut, ESocketException);
 
 // Owns one file descriptor and closes it.

@@ -272,6 +272,23 @@ TEST(POP3ClientTest, AbortWakesReadsOnSilentServerAndEndlessMessage) {
     }
 }
 
+// A real server that falls silent (a half-open connection) fails the read after the stream's
+// read time-out instead of holding the caller for ever.
+TEST(POP3ClientTest, SilentPeerFailsAReadAfterTheReadTimeOut) {
+    TSocketListener listener("127.0.0.1", 0, 1);
+    auto abort = std::make_shared<TAbortSignal>();
+    auto stream = TSocketStream::Connect("127.0.0.1", listener.Port(), 5000, abort);
+    const auto accepted = listener.Accept(abort);
+    stream->SetReadTimeout(200);
+    stream->EnableKeepAlive();
+    char buffer[16];
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(stream->Read(buffer, sizeof buffer), ESocketTimedOut);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms);
+    accepted->Write("x");
+    EXPECT_EQ(stream->Read(buffer, sizeof buffer), 1u);
+}
+
 TEST(POP3ClientTest, DisconnectSendsQuitWithoutWaitingForTheReply) {
     TScriptedPOP3Server server(AfterLogin([](TScriptedPeer& peer) { peer.WaitForClose(); }));
     auto client = ClientFor(server.Port());
