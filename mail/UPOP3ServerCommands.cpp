@@ -1,6 +1,10 @@
 // The command table of TPOP3ServerEngine: state rules, fixed replies and the calls to the handlers.
 
+#include <algorithm>
+#include <cctype>
+
 #include "base/LStrings.h"
+#include "base/UDebug.h"
 #include "mail/UPOP3Channel.h"
 #include "mail/UPOP3ServerEngine.h"
 
@@ -11,8 +15,7 @@ std::string NotHandled(std::string_view word) {
 }
 
 // Sets the reply for a missing handler and returns false; true when the handler exists.
-template <typename THandler>
-bool HasHandler(const THandler& handler, TPOP3Command& command) {
+template <typename THandler> bool HasHandler(const THandler& handler, TPOP3Command& command) {
     if (handler)
         return true;
     command.Reply = {NotHandled(POP3CommandWord(command.Kind))};
@@ -26,11 +29,71 @@ bool InTransaction(TPOP3Command& command) {
     return false;
 }
 
-}  // namespace
+bool IsAsciiLetter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// "... HTTP/1.1", "... HTTP/2", "... HTTP/1.0" (letter case ignored): the end of an HTTP request line.
+bool EndsWithHTTPVersion(std::string_view line) {
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t'))
+        line.remove_suffix(1);
+    std::size_t end = line.size();
+    while (end > 0 && (IsDigit(line[end - 1]) || line[end - 1] == '.'))
+        --end;
+    if (end == line.size() || !IsDigit(line[end]))
+        return false;
+    constexpr std::string_view Marker = " HTTP/";
+    if (end < Marker.size())
+        return false;
+    const std::string_view before = line.substr(end - Marker.size(), Marker.size());
+    for (std::size_t i = 0; i < Marker.size(); ++i) {
+        if (std::toupper(static_cast<unsigned char>(before[i])) != Marker[i])
+            return false;
+    }
+    return true;
+}
+
+// Whether the answer to the command is multi-line (and so must end with "."), given its reply.
+bool IsMultiLineAnswer(const TPOP3Command& command) {
+    if (command.Reply.empty() || !StartsWithText("+OK", command.Reply.front(), false))
+        return false;
+    switch (command.Kind) {
+    case TPOP3CommandKind::RETR:
+    case TPOP3CommandKind::TOP:
+        return true;
+    case TPOP3CommandKind::LIST:
+    case TPOP3CommandKind::UIDL:
+        return POP3NumberOrDefault(command.ParameterText) == -1;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+bool IsPOP3CommandLine(std::string_view line) {
+    const std::size_t wordEnd = std::min(line.find(' '), line.size());
+    if (wordEnd < 3 || wordEnd > 4)
+        return false;
+    for (std::size_t i = 0; i < wordEnd; ++i) {
+        if (!IsAsciiLetter(line[i]))
+            return false;
+    }
+    return !EndsWithHTTPVersion(line);
+}
 
 bool TPOP3ServerEngine::ServeLine(TPOP3ServerConnection& connection, TPOP3Channel& channel, const std::string& line) {
     if (OnBeforeCommandHandler)
         OnBeforeCommandHandler(connection, line);
+    if (connection.State() == TPOP3State::AuthorizationState && !IsPOP3CommandLine(line)) {
+        Debug("TPOP3ServerEngine: " + connection.PeerAddress() +
+              " sent a line that is no POP3 command before logging in; connection closed.");
+        return false;
+    }
     const TPOP3CommandKind kind = MatchPOP3Command(line);
     if (kind == TPOP3CommandKind::Unknown) {
         channel.WriteLine("-ERR Sorry, Unknown Command");
@@ -49,6 +112,8 @@ bool TPOP3ServerEngine::ServeLine(TPOP3ServerConnection& connection, TPOP3Channe
     if (!command.Response.empty()) {
         for (const std::string& responseLine : command.Response)
             output.append(StuffPOP3Line(responseLine)).append("\r\n");
+        output.append(".\r\n");
+    } else if (IsMultiLineAnswer(command) && command.Reply.back() != ".") {
         output.append(".\r\n");
     }
     channel.Write(output);

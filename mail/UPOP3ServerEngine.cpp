@@ -14,12 +14,13 @@ namespace {
 constexpr const char* ListenAddress = "127.0.0.1";
 constexpr int ListenQueueLength = 15;
 constexpr auto StopWaitTime = std::chrono::milliseconds(5000);
+constexpr const char* TooManyConnectionsReply = "-ERR Too many connections, try again later.\r\n";
 
 void TraceFailure(const std::exception& error) {
     DebugException("TPOP3ServerEngine", error);
 }
 
-}  // namespace
+} // namespace
 
 // One connection thread. `Finished` is guarded by the engine's m_Lock.
 struct TPOP3ServerEngine::TSlot {
@@ -34,6 +35,10 @@ struct TPOP3ServerEngine::TListening {
     std::unique_ptr<TSocketListener> Socket;
     std::thread Thread;
 };
+
+bool TPOP3ServerConnection::Stopping() const {
+    return m_Stopping && m_Stopping->Raised();
+}
 
 TPOP3Command::TPOP3Command(TPOP3ServerConnection& connection, TPOP3CommandKind kind, std::string line)
     : Connection(connection), Kind(kind), Line(std::move(line)), ParameterText(POP3ParameterText(Line, kind)),
@@ -129,8 +134,8 @@ void TPOP3ServerEngine::ReapFinished() {
     std::vector<std::unique_ptr<TSlot>> finished;
     {
         std::lock_guard lock(m_Lock);
-        auto split = std::stable_partition(m_Slots.begin(), m_Slots.end(),
-                                           [](const auto& slot) { return !slot->Finished; });
+        auto split =
+            std::stable_partition(m_Slots.begin(), m_Slots.end(), [](const auto& slot) { return !slot->Finished; });
         std::move(split, m_Slots.end(), std::back_inserter(finished));
         m_Slots.erase(split, m_Slots.end());
     }
@@ -152,22 +157,44 @@ void TPOP3ServerEngine::AcceptLoop(TListening& listening) {
         if (!stream)
             return;
         ReapFinished();
-        auto channel = std::make_unique<TPOP3Channel>(std::move(stream));
-        std::lock_guard lock(m_Lock);
-        TSlot* slot = m_Slots.emplace_back(std::make_unique<TSlot>()).get();
-        try {
-            slot->Thread = std::thread(
-                [this, slot, channel = std::move(channel)]() mutable { Serve(*slot, std::move(channel)); });
-        } catch (const std::system_error& error) {
-            // No thread for this client: drop it (the channel closes it) and keep listening.
-            m_Slots.pop_back();
-            TraceFailure(error);
-        }
+        Admit(listening, std::move(stream));
     }
 }
 
-void TPOP3ServerEngine::Serve(TSlot& slot, std::unique_ptr<TPOP3Channel> channel) {
-    TPOP3ServerConnection connection(channel->Stream().PeerAddress());
+void TPOP3ServerEngine::Admit(TListening& listening, std::unique_ptr<TSocketStream> stream) {
+    std::unique_lock lock(m_Lock);
+    const auto serving =
+        std::count_if(m_Slots.begin(), m_Slots.end(), [](const auto& slot) { return !slot->Finished; });
+    if (static_cast<std::size_t>(serving) >= m_MaxConnections) {
+        lock.unlock();
+        Debug("TPOP3ServerEngine: " + std::to_string(serving) + " connections served already; " +
+              stream->PeerAddress() + " refused.");
+        try {
+            // A few bytes into the empty send buffer of a new socket: this never waits.
+            stream->Write(TooManyConnectionsReply);
+        } catch (const std::exception& error) {
+            TraceFailure(error);
+        }
+        return; // the stream closes here
+    }
+    stream->SetReadTimeout(static_cast<int>(m_IdleTimeout.count()));
+    stream->EnableKeepAlive();
+    auto channel = std::make_unique<TPOP3Channel>(std::move(stream));
+    TSlot* slot = m_Slots.emplace_back(std::make_unique<TSlot>()).get();
+    try {
+        slot->Thread = std::thread([this, slot, channel = std::move(channel), stopping = listening.Abort]() mutable {
+            Serve(*slot, std::move(channel), std::move(stopping));
+        });
+    } catch (const std::system_error& error) {
+        // No thread for this client: drop it (the channel closes it) and keep listening.
+        m_Slots.pop_back();
+        TraceFailure(error);
+    }
+}
+
+void TPOP3ServerEngine::Serve(TSlot& slot, std::unique_ptr<TPOP3Channel> channel,
+                              std::shared_ptr<TAbortSignal> stopping) {
+    TPOP3ServerConnection connection(channel->Stream().PeerAddress(), std::move(stopping));
     try {
         channel->WriteLine(m_Greeting);
         std::string line;
@@ -177,6 +204,9 @@ void TPOP3ServerEngine::Serve(TSlot& slot, std::unique_ptr<TPOP3Channel> channel
         }
     } catch (const ESocketAborted&) {
         // The engine is stopping; not a fault of this connection.
+    } catch (const ESocketTimedOut&) {
+        Debug("TPOP3ServerEngine: " + connection.PeerAddress() + " sent nothing for " +
+              std::to_string(m_IdleTimeout.count() / 1000) + " seconds; connection closed.");
     } catch (const std::exception& error) {
         TraceFailure(error);
     } catch (...) {

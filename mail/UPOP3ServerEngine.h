@@ -15,7 +15,20 @@
 // must make sure that no handler can still be waiting for the thread that stops or destroys the
 // engine: SetStopWaiter lets the stopping thread keep serving what handlers wait for (e.g. the
 // threaded-call target's ServeSentCallsUntil), and destroying the engine only after that target
-// refuses new calls keeps the final join from waiting on the owner's thread.
+// refuses new calls keeps the final join from waiting on the owner's thread. A handler that waits
+// for something slow should watch TPOP3ServerConnection::Stopping and give up once it is set.
+//
+// Limits: a connection that sends nothing for IdleTimeout (10 minutes by default, the shortest
+// autologout time POP3 allows) is closed as if the client had gone. At most MaxConnections
+// connections are served at once (32 by default; a mail program uses one or two per account); a
+// client beyond that is answered "-ERR Too many connections, try again later." and closed at once,
+// so it is told why instead of waiting on a connection nobody serves.
+//
+// Lines from other protocols: before a login succeeds, a line that is not a POP3 command (an HTTP
+// request line or header, binary data) ends the connection at once, unanswered, and nothing after
+// it is read. A web page can make a browser send such lines to a loopback port; this keeps the
+// POP3 commands in the body of its request from being run. After a login, unknown lines are
+// answered "-ERR Sorry, Unknown Command" as before.
 
 #include <any>
 #include <chrono>
@@ -24,15 +37,23 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/LStrings.h"
 #include "mail/UPOP3Lines.h"
 
+class TAbortSignal;
 class TPOP3Channel;
 class TPOP3ServerEngine;
+class TSocketStream;
 
 enum class TPOP3State { AuthorizationState, TransactionState, UpdateState };
+
+// True when the line can be a POP3 command: its first word is three or four ASCII letters (the form
+// of every POP3 keyword, extensions included) and it is not an HTTP request line (one ending in
+// " HTTP/" and a version, whatever its first word). Any thread.
+bool IsPOP3CommandLine(std::string_view line);
 
 // One client connection. Used only on its connection's thread (handlers run there).
 class TPOP3ServerConnection {
@@ -50,36 +71,47 @@ public:
     std::any& Data() { return m_Data; }
     // Numeric address of the client, "127.0.0.1:40312".
     const std::string& PeerAddress() const { return m_PeerAddress; }
+    // The engine is stopping and closes this connection: a handler waiting for something should stop
+    // waiting. Any thread.
+    bool Stopping() const;
 
 private:
     friend class TPOP3ServerEngine;
-    explicit TPOP3ServerConnection(std::string peerAddress) : m_PeerAddress(std::move(peerAddress)) {}
+    TPOP3ServerConnection(std::string peerAddress, std::shared_ptr<TAbortSignal> stopping)
+        : m_PeerAddress(std::move(peerAddress)), m_Stopping(std::move(stopping)) {}
 
     std::string m_Username;
     std::string m_Password;
     TPOP3State m_State = TPOP3State::AuthorizationState;
     std::any m_Data;
     std::string m_PeerAddress;
+    std::shared_ptr<TAbortSignal> m_Stopping;
 };
 
 // The command being served. Handlers answer by filling Reply and, for a multi-line answer,
 // Response; the engine writes them after the handler returns. For RSET and QUIT, Reply holds the
 // default reply when the handler is called and stays unless the handler replaces it. A handler that
-// leaves Reply empty is answered "-ERR Command Not Handled: " and the command word.
+// leaves Reply empty is answered "-ERR Command Not Handled: " and the command word. A positive answer
+// to RETR, TOP, or LIST or UIDL without a number is multi-line: the engine always ends it with "."
+// (after the Response lines, or alone when Response is empty and Reply does not end with "."), so a
+// client never waits for the end of a body that never comes.
 struct TPOP3Command {
     TPOP3Command(TPOP3ServerConnection& connection, TPOP3CommandKind kind, std::string line);
 
     TPOP3ServerConnection& Connection;
     TPOP3CommandKind Kind;
-    std::string Line;           // the raw line
-    std::string ParameterText;  // the line after the command word and one blank
-    TStringArray Parameters;    // ParameterText cut at blanks
-    TStringArray Reply;         // status line(s), written as they stand
-    TStringArray Response;      // body lines, byte-stuffed and ended with "." by the engine
+    std::string Line;          // the raw line
+    std::string ParameterText; // the line after the command word and one blank
+    TStringArray Parameters;   // ParameterText cut at blanks
+    TStringArray Reply;        // status line(s), written as they stand
+    TStringArray Response;     // body lines, byte-stuffed and ended with "." by the engine
 };
 
 class TPOP3ServerEngine {
 public:
+    static constexpr std::chrono::milliseconds DefaultIdleTimeout = std::chrono::minutes(10);
+    static constexpr std::size_t DefaultMaxConnections = 32;
+
     TPOP3ServerEngine();
     // Stops the engine and joins every connection thread, waiting as long as they take.
     ~TPOP3ServerEngine();
@@ -96,6 +128,11 @@ public:
     // the shutdown note at the top of this file.
     using TStopWaiter = std::function<bool(const std::function<bool()>& done, std::chrono::milliseconds timeout)>;
     void SetStopWaiter(TStopWaiter waiter) { m_StopWaiter = std::move(waiter); }
+    // See "Limits" at the top of this file.
+    void SetIdleTimeout(std::chrono::milliseconds timeout) { m_IdleTimeout = timeout; }
+    std::chrono::milliseconds IdleTimeout() const { return m_IdleTimeout; }
+    void SetMaxConnections(std::size_t count) { m_MaxConnections = count; }
+    std::size_t MaxConnections() const { return m_MaxConnections; }
 
     // true: binds 127.0.0.1 at DefaultPort and listens (queue of 15), raising ESocketException when
     // the port cannot be bound. false: stops as described at the top of this file.
@@ -111,8 +148,8 @@ public:
     // without a reply.
     std::function<void(TPOP3ServerConnection& connection, const std::string& line)> OnBeforeCommandHandler;
     std::function<void(TPOP3ServerConnection& connection)> CheckUser;
-    std::function<void(TPOP3Command& command, int number)> OnLIST;  // number -1: none given
-    std::function<void(TPOP3Command& command, int number)> OnUIDL;  // number -1: none given
+    std::function<void(TPOP3Command& command, int number)> OnLIST; // number -1: none given
+    std::function<void(TPOP3Command& command, int number)> OnUIDL; // number -1: none given
     std::function<void(TPOP3Command& command)> OnSTAT;
     std::function<void(TPOP3Command& command)> OnRSET;
     std::function<void(TPOP3Command& command, int number)> OnRETR;
@@ -129,7 +166,9 @@ private:
     void Start();
     void Stop();
     void AcceptLoop(TListening& listening);
-    void Serve(TSlot& slot, std::unique_ptr<TPOP3Channel> channel);
+    // Takes a slot for the stream and starts its thread; refuses the client when all are taken.
+    void Admit(TListening& listening, std::unique_ptr<TSocketStream> stream);
+    void Serve(TSlot& slot, std::unique_ptr<TPOP3Channel> channel, std::shared_ptr<TAbortSignal> stopping);
     // Serves one line; false when the connection is to be closed.
     bool ServeLine(TPOP3ServerConnection& connection, TPOP3Channel& channel, const std::string& line);
     void ServeCommand(TPOP3Command& command);
@@ -142,6 +181,9 @@ private:
     std::string m_Greeting = "+OK";
     int m_DefaultPort = 110;
     TStopWaiter m_StopWaiter;
+    // Read by connection threads of an activation, so changed only while inactive.
+    std::chrono::milliseconds m_IdleTimeout = DefaultIdleTimeout;
+    std::size_t m_MaxConnections = DefaultMaxConnections;
     std::unique_ptr<TListening> m_Listener;
 
     // Guarded by m_Lock: connection threads not joined yet; each marks its slot finished at its end.

@@ -1,12 +1,13 @@
 #include "mail/UPOP3ServerEngine.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <arpa/inet.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -26,10 +27,15 @@ public:
     }
     const std::string& Greeting() const { return m_Greeting; }
     void Send(const std::string& line) { m_Channel.WriteLine(line); }
-    // The next line; "<closed>" when the server has closed the connection.
+    // The next line; "<closed>" when the server has closed the connection (a server closing on data
+    // it has not read resets it).
     std::string Line() {
         std::string line;
-        return m_Channel.ReadLine(line) ? line : "<closed>";
+        try {
+            return m_Channel.ReadLine(line) ? line : "<closed>";
+        } catch (const ESocketException&) {
+            return "<closed>";
+        }
     }
     std::string Command(const std::string& line) {
         Send(line);
@@ -114,21 +120,24 @@ protected:
     std::condition_variable m_Changed;
     TStringArray m_Events;
     int m_Disconnects = 0;
-    TPOP3ServerEngine m_Engine;  // last: destroyed (joining its threads) before what handlers use
+    TPOP3ServerEngine m_Engine; // last: destroyed (joining its threads) before what handlers use
 };
 
 TEST_F(POP3ServerEngineTest, CommandsAreMatchedInAnyCaseAndNumbersDefaultToMinusOne) {
     TTestClient client(Start());
     EXPECT_EQ(client.Greeting(), "+OK test server");
     client.Login();
+    // A whole list is a multi-line answer, ended by the engine; one message's line is not.
     EXPECT_EQ(client.Command("list"), "+OK listed");
+    EXPECT_EQ(client.Line(), ".");
     EXPECT_EQ(client.Command("LISTX"), "-ERR Sorry, Unknown Command");
     EXPECT_EQ(client.Command("LIST abc"), "+OK listed");
+    EXPECT_EQ(client.Line(), ".");
     EXPECT_EQ(client.Command("LIST  2 "), "+OK listed");
     EXPECT_EQ(client.Command("UIDL"), "-ERR Command Not Handled: UIDL");
-    EXPECT_EQ(Events(), (TStringArray{"before USER u", "before PASS p", "CheckUser u/p", "before list", "LIST -1",
-                                      "before LISTX", "before LIST abc", "LIST -1", "before LIST  2 ", "LIST 2",
-                                      "before UIDL"}));
+    EXPECT_EQ(Events(),
+              (TStringArray{"before USER u", "before PASS p", "CheckUser u/p", "before list", "LIST -1", "before LISTX",
+                            "before LIST abc", "LIST -1", "before LIST  2 ", "LIST 2", "before UIDL"}));
 }
 
 TEST_F(POP3ServerEngineTest, LoginPassesFirstWordOfPasswordAndStateGuardsCommands) {
@@ -168,7 +177,7 @@ TEST_F(POP3ServerEngineTest, BodyLinesStartingWithDotAreStuffed) {
         if (number == 1)
             command.Response = {"Subject: dots", "", ".", ".x", "..y", "end."};
         else
-            command.Reply.push_back(".");  // an empty body written by the handler itself
+            command.Reply.push_back("."); // an empty body written by the handler itself
     };
     TTestClient client(Start());
     client.Login();
@@ -218,20 +227,111 @@ TEST_F(POP3ServerEngineTest, OnDisconnectFiresExactlyOnceHoweverTheConnectionEnd
     {
         TTestClient failing(port);
         failing.Login();
-        EXPECT_EQ(failing.Command("RETR 1"), "<closed>");  // no reply at all
+        EXPECT_EQ(failing.Command("RETR 1"), "<closed>"); // no reply at all
     }
     {
         TTestClient garbage(port);
+        garbage.Login();
         garbage.Send(std::string("\x01\xff") + '\0' + "\x7f garbage \x80\r\nLIST\r\nNOOP");
         EXPECT_EQ(garbage.Line(), "-ERR Sorry, Unknown Command");
-        EXPECT_EQ(garbage.Line(), "-ERR Please login first");
-        garbage.Drop();  // in the middle of an unfinished line
+        EXPECT_EQ(garbage.Line(), "+OK listed");
+        garbage.Drop(); // in the middle of an unfinished line
     }
     EXPECT_EQ(DisconnectsAfterWaitingFor(5), 5);
     TTestClient stillServing(port);
     EXPECT_EQ(stillServing.Command("NOOP"), "+OK NOOP");
     m_Engine.SetActive(false);
     EXPECT_EQ(DisconnectsAfterWaitingFor(6), 6);
+}
+
+// A web page can make the browser send an HTTP request to a loopback port; POP3 commands in its
+// body must never run. Real clients' commands, including extensions sent before login, still do.
+TEST(POP3CommandLine, HTTPAndBinaryLinesAreNoPOP3Commands) {
+    for (const char* line : {"USER me", "PASS two words", "CAPA", "AUTH PLAIN", "STLS", "top 1 0", "QUIT", "XTND x"})
+        EXPECT_TRUE(IsPOP3CommandLine(line)) << line;
+    for (const char* line : {"POST / HTTP/1.1", "USER / HTTP/1.1", "PASS /x?y=1 http/1.0", "PRI * HTTP/2.0",
+                             "GET / HTTP/2 ", "Host: 127.0.0.1:20001", "Content-Type: text/plain",
+                             "User-Agent: Browser/1.0", "X", "AB", "USERS x", "\x16\x03\x01", "1234", "US3R me", ""})
+        EXPECT_FALSE(IsPOP3CommandLine(line)) << line;
+}
+
+TEST_F(POP3ServerEngineTest, ForeignProtocolLinesBeforeLoginCloseTheConnectionUnexecuted) {
+    const int port = Start();
+    TTestClient page(port);
+    page.Send("POST / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\nUSER u\r\nPASS p\r\nDELE 1\r\nQUIT");
+    EXPECT_EQ(page.Line(), "<closed>");
+    TTestClient pageAfterUser(port);
+    EXPECT_EQ(pageAfterUser.Command("USER u"), "+OK Password required");
+    pageAfterUser.Send("Host: 127.0.0.1\r\nPASS p\r\nDELE 1");
+    EXPECT_EQ(pageAfterUser.Line(), "<closed>");
+    EXPECT_EQ(DisconnectsAfterWaitingFor(2), 2);
+    for (const std::string& event : Events())
+        EXPECT_TRUE(event.starts_with("before ")) << event;
+    // A mail program asking for capabilities first is answered and served on.
+    TTestClient program(port);
+    EXPECT_EQ(program.Command("CAPA"), "-ERR Sorry, Unknown Command");
+    program.Login();
+    EXPECT_EQ(program.Command("Host: 127.0.0.1"), "-ERR Sorry, Unknown Command");
+}
+
+// An empty body must still end with ".", or the mail program waits for it for ever.
+TEST_F(POP3ServerEngineTest, MultiLineAnswersAlwaysEndWithTheTerminator) {
+    m_Engine.OnRETR = [](TPOP3Command& command, int number) {
+        command.Reply = {number == 1 ? "+OK" : "-ERR No such message."};
+    };
+    m_Engine.OnUIDL = [](TPOP3Command& command, int) { command.Reply = {"+OK 0 messages"}; };
+    TTestClient client(Start());
+    client.Login();
+    EXPECT_EQ(client.Command("RETR 1"), "+OK");
+    EXPECT_EQ(client.Body(), (TStringArray{"."}));
+    EXPECT_EQ(client.Command("RETR 2"), "-ERR No such message.");
+    EXPECT_EQ(client.Command("UIDL"), "+OK 0 messages");
+    EXPECT_EQ(client.Body(), (TStringArray{"."}));
+    EXPECT_EQ(client.Command("UIDL 1"), "+OK 0 messages"); // one message's line is single-line
+    EXPECT_EQ(client.Command("NOOP"), "+OK NOOP");
+}
+
+// A connection nobody talks on is closed and reported ended once; one in use stays open.
+TEST_F(POP3ServerEngineTest, IdleConnectionsAreClosedAndReportedOnce) {
+    EXPECT_EQ(m_Engine.IdleTimeout(), std::chrono::minutes(10));
+    m_Engine.SetIdleTimeout(400ms);
+    const int port = Start();
+    TTestClient idle(port);
+    idle.Login();
+    TTestClient busy(port);
+    for (int i = 0; i < 8; ++i) {
+        std::this_thread::sleep_for(100ms);
+        EXPECT_EQ(busy.Command("NOOP"), "+OK NOOP");
+    }
+    EXPECT_EQ(idle.Line(), "<closed>");
+    EXPECT_EQ(DisconnectsAfterWaitingFor(1), 1);
+    EXPECT_EQ(busy.Command("NOOP"), "+OK NOOP");
+}
+
+// A mail program never meets the limit: it uses a connection or two. Beyond the limit a client is
+// told why at once, and served again as soon as a connection has ended.
+TEST_F(POP3ServerEngineTest, ConnectionsBeyondTheLimitAreRefusedWithAReason) {
+    const std::size_t limit = m_Engine.MaxConnections();
+    EXPECT_EQ(limit, 32u);
+    const int port = Start();
+    std::vector<std::unique_ptr<TTestClient>> clients;
+    for (std::size_t i = 0; i < limit; ++i) {
+        clients.push_back(std::make_unique<TTestClient>(port));
+        ASSERT_EQ(clients.back()->Greeting(), "+OK test server") << i;
+    }
+    {
+        TTestClient refused(port);
+        EXPECT_EQ(refused.Greeting(), "-ERR Too many connections, try again later.");
+        EXPECT_EQ(refused.Line(), "<closed>");
+    }
+    EXPECT_EQ(m_Engine.ConnectionCount(), limit);
+    EXPECT_EQ(clients.front()->Command("QUIT"), "+OK Closing communication channel");
+    for (int i = 0; i < 1000 && m_Engine.ConnectionCount() >= limit; ++i)
+        std::this_thread::sleep_for(10ms);
+    TTestClient next(port);
+    EXPECT_EQ(next.Greeting(), "+OK test server");
+    next.Login();
+    EXPECT_EQ(clients.back()->Command("NOOP"), "+OK NOOP");
 }
 
 // The listening socket's own address (read back from the socket) is the loopback address, so the
@@ -250,7 +350,7 @@ TEST_F(POP3ServerEngineTest, BusyPortFailsActivationAndStoppedPortCanBeReused) {
     EXPECT_THROW(second.SetActive(true), ESocketException);
     EXPECT_FALSE(second.Active());
     {
-        TTestClient client(port);  // the first engine is unharmed
+        TTestClient client(port); // the first engine is unharmed
         EXPECT_EQ(client.Command("QUIT"), "+OK Closing communication channel");
     }
     m_Engine.SetActive(false);
@@ -323,7 +423,7 @@ TEST_F(BlockedHandlerTest, StopRaisesTerminateThreadTimeoutAndDestructionStillJo
         std::this_thread::sleep_for(200ms);
         Release();
     });
-    engine.reset();  // waits for the handler, then joins its thread
+    engine.reset(); // waits for the handler, then joins its thread
     releaser.join();
     EXPECT_EQ(DisconnectsAfterWaitingFor(1), 1);
 }
@@ -333,7 +433,7 @@ TEST_F(BlockedHandlerTest, StopWaiterCanServeWhatBlockedHandlersWaitFor) {
     m_Engine.SetStopWaiter([&](const std::function<bool()>& done, std::chrono::milliseconds timeout) {
         ++waits;
         EXPECT_EQ(timeout, 5000ms);
-        Release();  // as the owner's thread would serve the call a handler waits for
+        Release(); // as the owner's thread would serve the call a handler waits for
         for (int i = 0; i < 1000 && !done(); ++i)
             std::this_thread::sleep_for(10ms);
         return done();
@@ -344,9 +444,9 @@ TEST_F(BlockedHandlerTest, StopWaiterCanServeWhatBlockedHandlersWaitFor) {
     WaitUntilHandlerEntered();
     EXPECT_NO_THROW(m_Engine.SetActive(false));
     EXPECT_EQ(waits, 1);
-    EXPECT_EQ(client.Line(), "<closed>");  // the reply is never written: the engine was stopping
+    EXPECT_EQ(client.Line(), "<closed>"); // the reply is never written: the engine was stopping
     EXPECT_EQ(DisconnectsAfterWaitingFor(1), 1);
-    m_Engine.SetStopWaiter(nullptr);  // it refers to this fixture, which goes before the engine
+    m_Engine.SetStopWaiter(nullptr); // it refers to this fixture, which goes before the engine
 }
 
-}  // namespace
+} // namespace
