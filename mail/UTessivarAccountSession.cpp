@@ -1,12 +1,40 @@
 #include "mail/UTessivarAccountSession.h"
 
 #include "base/UDebug.h"
+#include "core/UTessivarAccount.h"
 #include "core/UTessivarEmail.h"
+#include "core/UThreadedCalls.h"
 
 #include <atomic>
+#include <exception>
+#include <mutex>
+#include <set>
+#include <string>
 
 namespace {
 std::atomic<int> LiveSessions{0};
+
+// Stored files already reported in the activity log as unreadable, so that a broken file is
+// reported once rather than at every login. Guarded by ReportedLock.
+std::mutex ReportedLock;
+std::set<std::string> ReportedFiles;
+
+// Empty when the email's stored message can be offered, else why it cannot.
+std::string UnreadableReason(const TTessivarEmail& email) {
+    try {
+        if (email.FileSize() == 0)
+            return "The file \"" + email.FileName() + "\" is empty.";
+        return {};
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+}
+
+// True the first time a file is reported.
+bool FirstReport(const std::string& fileName) {
+    std::lock_guard lock(ReportedLock);
+    return ReportedFiles.insert(fileName).second;
+}
 } // namespace
 
 TTessivarAccountSessionItem::TTessivarAccountSessionItem(TTessivarEmail& email) : m_Email(email) {
@@ -46,6 +74,16 @@ void TTessivarAccountSession::ResetDeletions() {
         item->ResetDeletion();
 }
 
-void TTessivarAccountSession::AddEmail(TTessivarEmail& email) {
-    m_Items.push_back(std::make_unique<TTessivarAccountSessionItem>(email));
+bool TTessivarAccountSession::AddEmail(TTessivarEmail& email) {
+    const std::string reason = UnreadableReason(email);
+    if (reason.empty()) {
+        m_Items.push_back(std::make_unique<TTessivarAccountSessionItem>(email));
+        return true;
+    }
+    Debug("Left an email out of the session for " + m_Account.EmailAddress() +
+          ", its stored message cannot be read: " + email.Subject() + "\r\n" + reason);
+    if (FirstReport(email.FileName()))
+        InsertLogItem(m_Account.Owner(),
+                      "A stored message could not be read and is not delivered: \"" + email.Subject() + "\".", 1);
+    return false;
 }

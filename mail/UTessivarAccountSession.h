@@ -44,8 +44,12 @@ public:
     // Sum of the sizes of every item, marked ones included.
     int64_t TotalSize() const;
     void ResetDeletions();
-    // Appends an item for the email; only while the model builds the session.
-    void AddEmail(TTessivarEmail& email);
+    // Appends an item for the email; only while the model builds the session. An email whose stored
+    // file cannot be read, or holds nothing, is left out (false): offered, it would fail STAT and LIST
+    // at every login, so that no mail at all reached the mail program any more. It is traced every
+    // time and written to the activity log (kind 1) the first time the program meets it; it is
+    // offered again once its file can be read.
+    bool AddEmail(TTessivarEmail& email);
 
     // Sessions alive in the process (for the trace).
     static int LiveCount();

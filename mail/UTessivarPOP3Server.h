@@ -1,8 +1,10 @@
 #pragma once
 // The local POP3 server of one screened account: the mail program fetches from it instead of the
-// real mailbox. On login it builds the account's delivery session and starts a pass of the
-// account's mailbox checker; it serves the session's messages and releases the session, with the
-// mail program's deletions, at QUIT (before the reply) or else when the connection ends.
+// real mailbox. On login it starts a pass of the account's mailbox checker, waits until the pass has
+// stored what it found (at most PassWaitLimit, 15 s by default), and only then builds the account's
+// delivery session, so that approved mail fetched at a login reaches the mail program at that same
+// login. It serves the session's messages and releases the session, with the mail program's
+// deletions, at QUIT (before the reply) or else when the connection ends.
 //
 // Thread contract: construction, destruction, Start, Stop, Port and Active on the model's thread.
 // The command handlers run on the engine's connection threads and reach the model only through
@@ -11,8 +13,11 @@
 // Stopping never waits on itself: while the engine waits for its connections to end, the model's
 // thread keeps serving the calls they send (their session releases), so the deletions of open
 // connections are applied. A send refused because the model's thread is shutting down ends the
-// wait at once.
+// wait at once. A login waiting for the pass gives up within a tenth of a second once the server
+// stops, and is then refused, so stopping never waits for a pass.
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -40,6 +45,8 @@ inline constexpr int LastServerPort = 25000;
 int NextServerPort();
 
 inline constexpr const char* LocalServerGreeting = "+OK Local Tessivar POP3 Server";
+// The longest a login waits for the pass it started to store the mail it found.
+inline constexpr std::chrono::milliseconds DefaultPassWaitLimit = std::chrono::seconds(15);
 
 class TTessivarPOP3Server {
 public:
@@ -60,6 +67,9 @@ public:
     // The port of the last Start (after a failed Start the last port tried; 0 before the first).
     int Port() const;
     bool Active() const;
+    // How long a login waits for its pass (any thread; read at each login).
+    void SetPassWaitLimit(std::chrono::milliseconds limit) { m_PassWaitLimit = limit.count(); }
+    std::chrono::milliseconds PassWaitLimit() const { return std::chrono::milliseconds(m_PassWaitLimit.load()); }
 
 private:
     // Command handlers (connection threads).
@@ -76,6 +86,9 @@ private:
     void Disconnect(TPOP3ServerConnection& connection);
     // Releases the connection's session, if it holds one (at most once per session).
     void ReleaseHeldSession(TPOP3ServerConnection& connection);
+    // Waits until the checker's pass has stored what it found, PassWaitLimit has passed, or the
+    // server is stopping.
+    void WaitForPass(TPOP3ServerConnection& connection);
 
     // The session of the command's connection, or nullptr after answering "-ERR No session current.".
     TTessivarAccountSession* SessionFor(TPOP3Command& command);
@@ -92,6 +105,7 @@ private:
     // Constant after construction.
     TTessivarAccount& m_Account;
     TTessivarBusinessLogic& m_Model;
+    std::atomic<std::chrono::milliseconds::rep> m_PassWaitLimit{DefaultPassWaitLimit.count()};
     // Destroyed in this order by the destructor: the engine first, so that no connection can start
     // a pass of a checker that is going away.
     std::unique_ptr<TTessivarPOP3Checker> m_Checker;

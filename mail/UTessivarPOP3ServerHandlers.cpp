@@ -3,6 +3,7 @@
 // calls that create and release it.
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <memory>
 
@@ -33,6 +34,9 @@ TTessivarAccountSession* SessionOf(TPOP3ServerConnection& connection) {
     TConnectionSession* held = HeldSession(connection);
     return held ? held->Session.get() : nullptr;
 }
+
+// A login waiting for its pass looks this often whether the server is stopping.
+constexpr auto PassWaitSlice = std::chrono::milliseconds(100);
 
 // Trace entries show at most this many lines of a multi-line answer.
 constexpr std::size_t TracedResponseLines = 11;
@@ -98,13 +102,36 @@ void TTessivarPOP3Server::CheckUser(TPOP3ServerConnection& connection) {
     ReleaseHeldSession(connection);
     // Written before the pass starts, which reads them under the account's login lock.
     m_Account.SetLogin(connection.Username(), connection.Password());
-    held.Session = CreateAccountSession(m_Model, m_Account);
     m_Checker->StartCheck();
+    WaitForPass(connection);
+    // A server that stops closes this connection anyway; refusing the login builds no session for it.
+    if (connection.Stopping())
+        return;
+    held.Session = CreateAccountSession(m_Model, m_Account);
     InsertLogItem(m_Model,
                   "Delivering pending mail for " + Quoted(connection.Username()) + " at " +
                       Quoted(m_Account.RemoteServer()) + " to inbox.",
                   0);
     connection.SetState(TPOP3State::TransactionState);
+}
+
+// The pass stores each message through the model's thread; this connection's thread only waits, so
+// the model's thread stays free to serve it. A real server that cannot be reached holds the login up
+// for PassWaitLimit at most; what was stored by then is delivered, the rest at the next login.
+void TTessivarPOP3Server::WaitForPass(TPOP3ServerConnection& connection) {
+    const auto limit = PassWaitLimit();
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!connection.Stopping()) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left <= std::chrono::milliseconds::zero()) {
+            Debug("The pass for " + m_Account.EmailAddress() + " has not stored its mail within " +
+                  std::to_string(limit.count()) + " ms; the session offers what is stored.");
+            return;
+        }
+        if (m_Checker->WaitForStoredMail(std::min(left, PassWaitSlice)))
+            return;
+    }
 }
 
 void TTessivarPOP3Server::Disconnect(TPOP3ServerConnection& connection) {

@@ -37,11 +37,17 @@ public:
         m_Greeting = Line();
     }
     const std::string& Greeting() const { return m_Greeting; }
-    // The next line; "<closed>" when the server has closed the connection.
+    // The next line; "<closed>" when the server has closed the connection (a server closing on data
+    // it has not read resets it).
     std::string Line() {
         std::string line;
-        return m_Channel.ReadLine(line) ? line : "<closed>";
+        try {
+            return m_Channel.ReadLine(line) ? line : "<closed>";
+        } catch (const ESocketException&) {
+            return "<closed>";
+        }
     }
+    void Send(const std::string& raw) { m_Channel.Write(raw); }
     std::string Command(const std::string& line) {
         m_Channel.WriteLine(line);
         return Line();
@@ -366,27 +372,119 @@ TEST_F(UTessivarPOP3ServerTest, ConcurrentAndRepeatedLoginsNeverOfferAMessageTwi
     EXPECT_EQ(Deleted(2), "0");
 }
 
-// A stored file that has gone missing ends the connection without a reply, and the connection's
-// session is still released with its deletions.
-TEST_F(UTessivarPOP3ServerTest, UnreadableStoredMessageEndsOnlyThatConnection) {
+// A stored file that goes missing during a session ends only that connection, and its session is
+// still released with its deletions. From then on, a missing or empty file is left out of every
+// session, reported once in the activity log, and the account's other mail is still delivered.
+TEST_F(UTessivarPOP3ServerTest, UnreadableStoredMessagesAreLeftOutAndNeverStopDelivery) {
     AddEmail(1);
     AddEmail(2);
+    AddEmail(3);
+    AddEmail(4, "");
     m_Model->Startup();
-    std::filesystem::remove(FileOf(1));
-    Converse([](TMailProgram& program) {
+    const std::string file1 = FileOf(1);
+    Converse([&file1](TMailProgram& program) {
         program.Login();
+        EXPECT_EQ(program.Command("UIDL"), "+OK 3 messages in session.");
+        EXPECT_EQ(program.Body(), (TStringArray{"1 <m1@example.test>", "2 <m2@example.test>", "3 <m3@example.test>"}));
+        std::filesystem::remove(file1);
         EXPECT_EQ(program.Command("DELE 2"), "+OK");
         EXPECT_EQ(program.Command("RETR 1"), "<closed>");
     });
     EXPECT_EQ(Deleted(2), "1");
+    const std::string size3 = std::to_string(std::string(ApprovedMessage).size());
+    for (int login = 0; login < 2; ++login) {
+        Converse([&size3](TMailProgram& program) {
+            program.Login();
+            EXPECT_EQ(program.Command("STAT"), "+OK 1 " + size3);
+            EXPECT_EQ(program.Command("LIST"), "+OK 1 messages in session.");
+            EXPECT_EQ(program.Body(), (TStringArray{"1 " + size3}));
+            EXPECT_EQ(program.Command("UIDL 1"), "+OK 1 <m3@example.test>");
+            EXPECT_EQ(program.Command("QUIT"), "+OK");
+        });
+    }
+    int reports = 0;
+    for (int i = 0; i < m_Model->LogItemCount(); ++i)
+        reports += m_Model->LogItems(i).Kind() == 1;
+    EXPECT_EQ(reports, 2) << "one for the missing and one for the empty file, however often they are met";
+    EXPECT_TRUE(Logged("A stored message could not be read and is not delivered: \"Hello\"."));
+    // Once its file can be read again, the message is delivered.
+    std::ofstream(FileOf(4), std::ios::binary) << ApprovedMessage;
     Converse([](TMailProgram& program) {
         program.Login();
-        EXPECT_EQ(program.Command("LIST"), "<closed>");
+        EXPECT_EQ(program.Command("UIDL"), "+OK 2 messages in session.");
+        EXPECT_EQ(program.Body(), (TStringArray{"1 <m3@example.test>", "2 <m4@example.test>"}));
     });
+}
+
+// Approved mail that the pass of a login finds on the real mailbox reaches the mail program in that
+// same login, not only at its next poll.
+TEST_F(UTessivarPOP3ServerTest, MailFetchedAtLoginIsDeliveredInTheSameLogin) {
+    m_Mailbox = std::make_unique<TScriptedPOP3Server>([](TScriptedPeer& peer) {
+        peer.SendLine("+OK ready");
+        for (auto line = peer.ReadLine(); line; line = peer.ReadLine()) {
+            if (*line == "STAT")
+                peer.SendLine("+OK 1 100");
+            else if (*line == "UIDL" || *line == "LIST")
+                peer.Send(*line == "UIDL" ? "+OK\r\n1 fresh-1\r\n.\r\n" : "+OK\r\n1 100\r\n.\r\n");
+            else if (*line == "RETR 1")
+                peer.Send("+OK\r\nFrom: friend@example.test\r\nSubject: Fresh\r\nMessage-Id: <fresh@example.test>\r\n"
+                          "\r\njust fetched\r\n.\r\n");
+            else if (*line == "QUIT")
+                return peer.SendLine("+OK");
+            else if (line->starts_with("USER ") || line->starts_with("PASS ") || *line == "DELE 1")
+                peer.SendLine("+OK");
+            else
+                peer.SendLine("-ERR unknown");
+        }
+    });
+    Execute("UPDATE Accounts SET RemotePort=" + std::to_string(m_Mailbox->Port()));
+    m_Model->Startup();
+    Converse([](TMailProgram& program) {
+        program.Login();
+        EXPECT_EQ(program.Command("UIDL"), "+OK 1 messages in session.");
+        EXPECT_EQ(program.Body(), (TStringArray{"1 <fresh@example.test>"}));
+        EXPECT_EQ(program.Command("RETR 1"), "+OK");
+        const TStringArray body = program.Body();
+        ASSERT_FALSE(body.empty());
+        EXPECT_EQ(body.back(), "just fetched");
+        EXPECT_EQ(program.Command("DELE 1"), "+OK");
+        EXPECT_EQ(program.Command("QUIT"), "+OK");
+    });
+    EXPECT_EQ(Cell("SELECT Deleted FROM Emails WHERE MessageID='<fresh@example.test>'"), "1");
+}
+
+// A real mailbox that accepts the connection and then says nothing: the login is answered once the
+// wait's limit has passed, with the mail already stored; stopping the server meanwhile is not held
+// up by the wait.
+TEST_F(UTessivarPOP3ServerTest, SilentRealMailboxDelaysLoginOnlyWithinTheLimit) {
+    m_Mailbox = std::make_unique<TScriptedPOP3Server>([](TScriptedPeer& peer) { peer.WaitForClose(); });
+    Execute("UPDATE Accounts SET RemotePort=" + std::to_string(m_Mailbox->Port()));
+    AddEmail(1);
+    m_Model->Startup();
+    EXPECT_EQ(Account().Server().PassWaitLimit(), 15s);
+    Account().Server().SetPassWaitLimit(1s);
+    const auto started = std::chrono::steady_clock::now();
     Converse([](TMailProgram& program) {
         program.Login();
         EXPECT_EQ(program.Command("UIDL 1"), "+OK 1 <m1@example.test>");
     });
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 900ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+
+    // The first login's pass still hangs on the mailbox, so this login waits for it the full 15 s.
+    Account().Server().SetPassWaitLimit(DefaultPassWaitLimit);
+    std::thread client([port = Port()] {
+        TMailProgram program(port);
+        EXPECT_EQ(program.Command("USER me"), "+OK Password required");
+        EXPECT_EQ(program.Command("PASS secret"), "<closed>");
+    });
+    std::this_thread::sleep_for(300ms);
+    const auto stopping = std::chrono::steady_clock::now();
+    TTraceCapture capture;
+    Account().SetEnabled(false);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, 3s);
+    EXPECT_EQ(capture.Text().find("failed on port"), std::string::npos) << capture.Text();
+    client.join();
 }
 
 // Stopping a server whose connection is open must neither wait for the engine's time-out nor lose
