@@ -132,10 +132,8 @@ std::unique_ptr<TTessivarAccountSession> TTessivarAccount::CreateSession() {
                   "\r\n" + (account ? account->EmailAddress() : std::string()) + "=" + m_EmailAddress + "\r\n" +
                   (account ? std::to_string(account->ID()) : std::string()) + "=" + std::to_string(m_ID));
         }
-        if (email.Account() == this && awaiting && !email.InSession()) {
+        if (email.Account() == this && awaiting && !email.InSession() && session->AddEmail(email))
             Debug("Added email to session " + m_EmailAddress + ": " + email.Subject());
-            session->AddEmail(email);
-        }
     }
     return session;
 }

@@ -176,10 +176,6 @@ std::unique_ptr<TSocketStream> TSocketStream::Connect(const std::string& host, i
 TSocketStream::TSocketStream(TFileHandle socket, std::shared_ptr<TAbortSignal> abort)
     : m_Socket(std::move(socket)), m_Abort(std::move(abort)) {}
 
-void TSocketStream::Wait(short events) {
-    WaitFor(m_Socket.Get(), events, *m_Abort, -1);
-}
-
 std::size_t TSocketStream::Read(char* buffer, std::size_t size) {
     for (;;) {
         if (!m_Socket.Valid())
@@ -216,8 +212,11 @@ void TSocketStream::Write(std::string_view data) {
         const ssize_t sent = send(m_Socket.Get(), data.data(), data.size(), MSG_NOSIGNAL);
         if (sent >= 0)
             data.remove_prefix(static_cast<std::size_t>(sent));
-        else if (errno == EAGAIN || errno == EWOULDBLOCK)
-            Wait(POLLOUT);
+        else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            // A peer that stops reading is as gone as one that stops sending.
+            if (!WaitFor(m_Socket.Get(), POLLOUT, *m_Abort, m_ReadTimeoutMs > 0 ? m_ReadTimeoutMs : -1))
+                throw ESocketTimedOut("Connection timed out.");
+        }
         else if (errno != EINTR)
             throw ESocketException("Socket write failed. " + SystemErrorMessage(errno));
     }

@@ -66,12 +66,14 @@ public:
     // Waits for data and reads at most size bytes; returns 0 when the peer has closed the stream.
     // Raises ESocketTimedOut when a read time-out is set and no byte came within it.
     std::size_t Read(char* buffer, std::size_t size);
-    // Each Read waits at most timeoutMs for its first byte (no limit when <= 0, the default).
+    // Each Read waits at most timeoutMs for its first byte, and a Write as long for the peer to take
+    // more (no limit when <= 0, the default).
     void SetReadTimeout(int timeoutMs) { m_ReadTimeoutMs = timeoutMs; }
     // Asks the system to probe an idle connection, so that a peer lost without a word (a network
     // change, a machine switched off) is noticed even while nothing is being sent.
     void EnableKeepAlive();
-    // Writes all of data, waiting while the peer is slow to read.
+    // Writes all of data, waiting while the peer is slow to read; with a read time-out set, a peer
+    // that takes nothing for that long raises ESocketTimedOut.
     void Write(std::string_view data);
     // Closes the socket; later reads and writes raise.
     void Close();
@@ -82,9 +84,6 @@ public:
     std::string PeerAddress() const;
 
 private:
-    // Waits until the socket is ready for events (POLLIN or POLLOUT) or the abort signal is raised.
-    void Wait(short events);
-
     TFileHandle m_Socket;
     std::shared_ptr<TAbortSignal> m_Abort;
     int m_ReadTimeoutMs = 0;
