@@ -3,7 +3,7 @@
 # Debian 12; packages already present are left alone.
 set -euo pipefail
 packages=(build-essential cmake ninja-build ccache pkg-config libgtest-dev libgmock-dev
-          libsqlite3-dev sqlite3 dovecot-pop3d mpop python3 clang libclang-rt-14-dev
+          libsqlite3-dev sqlite3 libcurl4-openssl-dev ca-certificates dovecot-pop3d mpop python3 clang libclang-rt-14-dev
           locales tzdata)
 missing=()
 for p in "${packages[@]}"; do
