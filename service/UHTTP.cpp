@@ -131,8 +131,9 @@ TCurlHeaders BuildHeaderList(const TMIMEHeaderList& headers, std::size_t bodySiz
         hasAccept = hasAccept || SameText(header.Name(), "Accept");
         hasExpect = hasExpect || SameText(header.Name(), "Expect");
         hasContentType = hasContentType || SameText(header.Name(), "Content-Type");
-        // "Name;" is the library's way of sending a header with an empty value.
-        AppendHeader(list, header.Name() + (value.empty() ? ";" : ":" + value));
+        // On the wire as "Name: value", the usual form; "Name;" is the library's way of sending a
+        // header with an empty value.
+        AppendHeader(list, header.Name() + (value.empty() ? ";" : ": " + value));
     }
     if (!hasAccept) {
         AppendHeader(list, "Accept:");

@@ -121,9 +121,9 @@ TEST(UHTTPTest, SendsTheRequestBytesAsBuiltAndReadsTheWholeAnswer) {
     const std::string traced = trace.Text();
 
     EXPECT_EQ(server.Request(),
-              "POST /Client.asmx HTTP/1.1\r\nHost:" + host +
-                  "\r\nContent-Type:text/xml; charset=utf-8\r\nContent-Length:" + std::to_string(body.size()) +
-                  "\r\nSOAPAction:http://services.tessivar.com/Synchronize\r\n\r\n" + body);
+              "POST /Client.asmx HTTP/1.1\r\nHost: " + host +
+                  "\r\nContent-Type: text/xml; charset=utf-8\r\nContent-Length: " + std::to_string(body.size()) +
+                  "\r\nSOAPAction: http://services.tessivar.com/Synchronize\r\n\r\n" + body);
     EXPECT_EQ(response->Status().StatusCode, 200);
     EXPECT_EQ(response->Status().HTTPVersion, "HTTP/1.1");
     EXPECT_EQ(response->Status().Reason, "OK");
@@ -244,6 +244,10 @@ TEST(UHTTPTest, OnlyLoopbackHostsAreReachedWithoutTLS) {
     const auto connection = session.NewConnection();
     connection->SetServerName("services.tessivar.com");
     EXPECT_EQ(connection->BaseURL(), "https://services.tessivar.com:443");
+    connection->SetServerName("localhost:8080");
+    EXPECT_EQ(connection->BaseURL(), "http://localhost:8080");
+    connection->SetServerName("::1");
+    EXPECT_EQ(connection->BaseURL(), "http://[::1]:80");
     connection->SetServerName("evil.example/x?@");
     EXPECT_THROW(connection->BaseURL(), HTTPConnectionException);
 }
