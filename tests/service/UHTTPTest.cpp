@@ -202,6 +202,14 @@ TEST(UHTTPTest, FailuresOfTheExchangeRaiseRequestExceptions) {
         EXPECT_NE(FailureOf(huge.Port(), defaults).find("[63]"), std::string::npos) << "a 100 MB body";
     }
     {
+        std::string fields;
+        for (int i = 0; i < 30000; ++i) {
+            fields += "X-Filler: 0123456789\r\n";
+        }
+        TLoopbackHTTPServer flooding(Answer("HTTP/1.1 200 OK\r\n" + fields + "\r\n"));
+        EXPECT_NE(FailureOf(flooding.Port(), session).find("headers exceed"), std::string::npos);
+    }
+    {
         TLoopbackHTTPServer garbled(Answer("HTTP/1.1 abc Broken\r\nContent-Length: 0\r\n\r\n"));
         EXPECT_THROW(SendTo(garbled.Port(), session), HTTPException) << "an unreadable status line";
     }
