@@ -28,8 +28,7 @@ TTessivarBusinessLogic::TTessivarBusinessLogic(IThreadedCallTarget& ownerWindow)
     m_Database->CreateIfMissing = true;
     m_Database->OnCreate = CreateTessivarSchema;
     m_Database->AutoOpen = true;
-    m_Server = std::make_unique<TTessivarServer>(
-        *this, UseLocalServices() ? DevelopmentServiceHost : ProductionServiceHost, ServiceNamespace);
+    m_Server = std::make_unique<TTessivarServer>(*this, ChosenServiceHost(UseLocalServices()), ServiceNamespace);
     ConnectThreadedCalls();
 }
 

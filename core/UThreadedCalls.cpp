@@ -8,6 +8,8 @@
 #include "core/UTessivarBusinessLogic.h"
 #include "core/UThreadedCallData.h"
 #include "mail/UTessivarAccountSession.h"
+#include "service/UTessivarServer.h"
+#include "service/UXML.h"
 
 #include <atomic>
 
@@ -89,9 +91,13 @@ void TTessivarBusinessLogic::DispatchThreadedCall(TThreadedCallData& data) {
             account.ReleaseSession(std::move(release->Session));
         }
     }
-    // Answers of the web service requests take their place here, after the session calls and
-    // before the notices: trace the response, call the request's completion handler, free it.
-    else if (auto* selfAuthentication = dynamic_cast<TThreadedSelfAuthenticationData*>(&data)) {
+    // Answers of the web service: the target frees the request afterwards, also when its handler
+    // fails.
+    else if (auto* request = dynamic_cast<TTessivarServerRequest*>(&data)) {
+        Debug("RESPONSE: " + request->Action() + "\r\n" + request->ResultNode().FormatXML(1, 1));
+        if (request->OnComplete())
+            request->OnComplete()(*request);
+    } else if (auto* selfAuthentication = dynamic_cast<TThreadedSelfAuthenticationData*>(&data)) {
         SelfAuthentication(selfAuthentication->Address);
     } else if (auto* undeliverable = dynamic_cast<TThreadedUndeliverableData*>(&data)) {
         Undeliverable(undeliverable->Address);
