@@ -365,9 +365,14 @@ void TTessivarBusinessLogic::SelfAuthentication(const std::string& address) {
             sender->SetAuthenticationStatus(TAuthenticationStatus::Authenticated);
 }
 
+// The same holds for blocking: a returned request without a complete recipient names no sender.
 void TTessivarBusinessLogic::Undeliverable(const std::string& address) {
     CheckThread();
     const TAddressParts parts = SplitAddress(address);
+    if (parts.User.empty() || parts.Domain.empty()) {
+        Debug("Ignored an undeliverable notice without a complete address: \"" + address + "\".");
+        return;
+    }
     for (const auto& sender : m_EmailAddresses)
         if (HasAddress(*sender, parts))
             sender->Block();

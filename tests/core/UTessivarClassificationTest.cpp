@@ -286,13 +286,14 @@ TEST_F(UTessivarClassificationTest, NoticesChangeEverySenderOfTheAddressIgnoring
 
 // A notice whose "From" is empty (or a bare domain) names no single sender: the sender shared by
 // every message without one must stay unauthenticated, its mail held.
-TEST_F(UTessivarClassificationTest, SelfAuthenticationNeedsACompleteAddress) {
+TEST_F(UTessivarClassificationTest, SelfAuthenticationAndUndeliverableNeedACompleteAddress) {
     TTessivarEmail& nobody = Insert("", Message(""));
     TTessivarEmail& bare = Insert("example.org", Message("example.org"));
     TTessivarEmail& named = Insert("ivy@example.org");
-    Model().SelfAuthentication("");
-    Model().SelfAuthentication("example.org");
-    Model().SelfAuthentication("@example.org");
+    for (const std::string address : {"", "example.org", "@example.org"}) {
+        Model().SelfAuthentication(address);
+        Model().Undeliverable(address);
+    }
     EXPECT_EQ(View(nobody), "authorization");
     EXPECT_EQ(View(bare), "authorization");
     EXPECT_EQ(View(named), "authorization");
