@@ -1,0 +1,142 @@
+#include "devservice/UDevService.h"
+
+#include <curl/curl.h>
+#include <httplib.h>
+#include <sodium.h>
+
+#include <chrono>
+#include <ctime>
+
+#include "devservice/UAuthenticatePage.h"
+#include "devservice/UServiceActions.h"
+#include "devservice/UServiceLog.h"
+#include "devservice/UServiceMail.h"
+#include "devservice/UServiceStore.h"
+
+namespace {
+
+// A client that stops sending or reading in the middle of a request frees its thread after this.
+const time_t SocketTimeoutSeconds = 10;
+
+void InitialiseLibraries() {
+    static const bool initialised = [] {
+        if (sodium_init() < 0)
+            throw ServiceException("The cryptography library cannot be initialised.");
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+        return true;
+    }();
+    (void)initialised;
+}
+
+int64_t SystemClock() {
+    return static_cast<int64_t>(std::time(nullptr));
+}
+
+void SendPage(httplib::Response& response, const TPage& page) {
+    response.status = page.Status;
+    // The page holds a one-time token: never cached, never framed, never leaked by a referrer.
+    response.set_header("Cache-Control", "no-store");
+    response.set_header("Referrer-Policy", "no-referrer");
+    response.set_header("X-Frame-Options", "DENY");
+    response.set_header("Content-Security-Policy", "default-src 'none'; form-action 'self'; frame-ancestors 'none'");
+    response.set_content(page.HTML, "text/html; charset=utf-8");
+}
+
+} // namespace
+
+TDevService::TDevService(TServiceConfig config) : m_Config(std::move(config)) {
+    InitialiseLibraries();
+    if (!m_Config.Clock)
+        m_Config.Clock = SystemClock;
+    m_Store = std::make_unique<TServiceStore>(m_Config.DatabaseFile);
+    m_Transport = m_Config.SMTPRelayURL.empty() ? NewOutboxTransport(m_Config.OutboxFolder)
+                                                : NewSMTPTransport(m_Config.SMTPRelayURL);
+    m_Server = std::make_unique<httplib::Server>();
+}
+
+TDevService::~TDevService() {
+    Stop();
+}
+
+int TDevService::Bind() {
+    httplib::Server& server = *m_Server;
+    const int port = m_Config.Port == 0
+                         ? server.bind_to_any_port(m_Config.ListenAddress)
+                         : (server.bind_to_port(m_Config.ListenAddress, m_Config.Port) ? m_Config.Port : -1);
+    if (port <= 0)
+        throw ServiceException("Cannot listen on " + m_Config.ListenAddress + " port " + std::to_string(m_Config.Port) +
+                               ".");
+    m_BaseURL = m_Config.PublicBaseURL;
+    if (m_BaseURL.empty()) {
+        std::string host = m_Config.ListenAddress;
+        if (host == "0.0.0.0" || host == "::" || host.empty())
+            host = "127.0.0.1";
+        else if (host.find(':') != std::string::npos)
+            host = "[" + host + "]";
+        m_BaseURL = "http://" + host + ":" + std::to_string(port);
+    }
+    while (!m_BaseURL.empty() && m_BaseURL.back() == '/')
+        m_BaseURL.pop_back();
+    m_Mailer = std::make_unique<TServiceMailer>(*m_Transport, m_BaseURL, m_Config.Clock);
+    m_Actions = std::make_unique<TServiceActions>(*m_Store, *m_Mailer, m_Config.Clock);
+
+    server.set_payload_max_length(MaxRequestBodyBytes);
+    server.set_read_timeout(SocketTimeoutSeconds, 0);
+    server.set_write_timeout(SocketTimeoutSeconds, 0);
+    server.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr error) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const std::exception& failure) {
+            ServiceLog(std::string("Request failed: ") + failure.what());
+        } catch (...) {
+            ServiceLog("Request failed.");
+        }
+        response.status = 500;
+        response.set_content("The service could not complete the request.\n", "text/plain");
+    });
+    server.Post("/Client.asmx", [this](const httplib::Request& request, httplib::Response& response) {
+        const TServiceReply reply = m_Actions->Handle(request.body);
+        response.status = reply.Status;
+        response.set_content(reply.Body, "text/xml; charset=utf-8");
+    });
+    // Opening the link shows the request; only the button's POST authenticates.
+    server.Get("/authenticate.aspx", [this](const httplib::Request& request, httplib::Response& response) {
+        const std::string token = request.get_param_value("token");
+        SendPage(response, AuthenticationRequestPage(m_Store->FindChallenge(token, m_Config.Clock()), token));
+    });
+    server.Post("/authenticate.aspx", [this](const httplib::Request& request, httplib::Response& response) {
+        const TChallengeView challenge = m_Store->Authenticate(request.get_param_value("token"), m_Config.Clock());
+        if (challenge.State == TTokenState::Valid) {
+            ServiceLog(challenge.SenderEmailAddress + " authenticated for " + challenge.AccountEmailAddress + ".");
+            m_Mailer->SendNotice(challenge);
+        }
+        SendPage(response, AuthenticationDonePage(challenge));
+    });
+    return port;
+}
+
+void TDevService::Run() {
+    {
+        std::lock_guard lock(m_RunLock);
+        if (m_Stopping || !m_Actions)
+            return;
+        m_RunState = TRunState::Serving;
+    }
+    m_Server->listen_after_bind();
+    std::lock_guard lock(m_RunLock);
+    m_RunState = TRunState::Done;
+    m_RunChanged.notify_all();
+}
+
+// The HTTP library ignores a stop that comes before its loop has begun, so the stop is repeated
+// until Run has returned.
+void TDevService::Stop() {
+    std::unique_lock lock(m_RunLock);
+    m_Stopping = true;
+    while (m_RunState == TRunState::Serving) {
+        lock.unlock();
+        m_Server->stop();
+        lock.lock();
+        m_RunChanged.wait_for(lock, std::chrono::milliseconds(20), [this] { return m_RunState != TRunState::Serving; });
+    }
+}

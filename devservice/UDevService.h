@@ -1,0 +1,62 @@
+#pragma once
+// The reference web service: the SOAP endpoint /Client.asmx and the sender authentication page
+// /authenticate.aspx over HTTP, on the store and the mail transport named by its configuration.
+// Thread contract: construct, Bind and Run on one thread; Stop may be called from any thread,
+// also before Run, and makes Run return. Requests are served on the HTTP library's own threads.
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "base/UException.h"
+#include "devservice/UServiceConfig.h"
+
+namespace httplib {
+class Server;
+}
+class TMailTransport;
+class TServiceActions;
+class TServiceMailer;
+class TServiceStore;
+
+TESSIVAR_EXCEPTION(ServiceException, Exception);
+
+// Request bodies beyond this are refused with status 413 before they are read.
+inline constexpr size_t MaxRequestBodyBytes = 8 * 1024 * 1024;
+
+class TDevService {
+public:
+    // Opens the database (ServiceDatabaseException on failure); nothing listens yet.
+    explicit TDevService(TServiceConfig config);
+    ~TDevService();
+    TDevService(const TDevService&) = delete;
+    TDevService& operator=(const TDevService&) = delete;
+
+    // Binds the listening socket and returns its port; ServiceException when it cannot.
+    int Bind();
+    // Serves until Stop; returns at once when Stop came first.
+    void Run();
+    void Stop();
+
+    // The base of the links in mail; final after Bind.
+    const std::string& PublicBaseURL() const { return m_BaseURL; }
+
+private:
+    // Constant after construction.
+    TServiceConfig m_Config;
+    std::unique_ptr<TServiceStore> m_Store;
+    std::unique_ptr<TMailTransport> m_Transport;
+    std::unique_ptr<httplib::Server> m_Server;
+    // Set by Bind, before any request is served.
+    std::string m_BaseURL;
+    std::unique_ptr<TServiceMailer> m_Mailer;
+    std::unique_ptr<TServiceActions> m_Actions;
+
+    enum class TRunState { Idle, Serving, Done };
+    std::mutex m_RunLock;
+    std::condition_variable m_RunChanged;
+    // Guarded by m_RunLock.
+    bool m_Stopping = false;
+    TRunState m_RunState = TRunState::Idle;
+};
