@@ -100,3 +100,20 @@ std::vector<uint8_t> TextToUtf16Le(std::string_view text) {
     }
     return out;
 }
+
+std::string TextToUtf8(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        uint32_t c = 0;
+        const size_t length = DecodeUtf8(text, i, c);
+        if (length == 0) {
+            AppendUtf8(out, static_cast<unsigned char>(text[i]));
+            ++i;
+        } else {
+            out.append(text.substr(i, length));
+            i += length;
+        }
+    }
+    return out;
+}

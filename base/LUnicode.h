@@ -14,3 +14,6 @@ std::string Utf16LeToText(const uint8_t* data, size_t size);
 // UTF-8 text to UTF-16LE bytes, without terminator. A byte that is not part of a valid UTF-8
 // sequence is taken as the Latin-1 character of the same number, so no text is ever lost.
 std::vector<uint8_t> TextToUtf16Le(std::string_view text);
+// The text as valid UTF-8: valid sequences are kept, and every other byte is taken as the Latin-1
+// character of the same number (mail headers may carry such bytes), so nothing is lost.
+std::string TextToUtf8(std::string_view text);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "base/LDates.h"
+#include "base/LUnicode.h"
 #include "base/UDebug.h"
 #include "core/UTessivarBusinessLogic.h"
 #include "core/UThreadedCalls.h"
@@ -156,7 +157,8 @@ std::unique_ptr<TXMLNode> SOAPCall(THTTPConnection& connection, const std::strin
     connection.SetServerName(host);
     const std::unique_ptr<THTTPRequest> request = connection.NewRequest();
     argumentRoot.Attributes().Add("xmlns", serviceNamespace);
-    const std::string body = EnvelopeStart + argumentRoot.AsXML() + EnvelopeEnd;
+    // The program's text is UTF-8 but for stray 8-bit bytes of old mail headers; the wire is UTF-8.
+    const std::string body = TextToUtf8(EnvelopeStart + argumentRoot.AsXML() + EnvelopeEnd);
     request->SetVerb("POST");
     request->SetPath("/");
     request->SetResource(resource);

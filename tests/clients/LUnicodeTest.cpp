@@ -31,4 +31,6 @@ TEST(LUnicode, BrokenInputNeitherCrashesNorLosesText) {
     EXPECT_EQ(FromUtf16({0x00, 0xDC}), "\xEF\xBF\xBD");
     EXPECT_EQ(FromUtf16({'a', 0, 0, 0, 'b'}), "a\0"s);
     EXPECT_EQ(FromUtf16({}), "");
+    // For the wire: valid UTF-8 stays as it is, stray bytes become their Latin-1 characters.
+    EXPECT_EQ(TextToUtf8("Zo\xC3\xAB \xE9t\xC3"), "Zo\xC3\xAB \xC3\xA9t\xC3\x83");
 }
