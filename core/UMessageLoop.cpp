@@ -130,14 +130,35 @@ void TMessageLoop::Run() {
             break;
         }
         Serve(std::numeric_limits<size_t>::max(), true);
+        RunDueTimers();
         if (Quitting()) {
             break;
         }
-        WaitForWork();
+        // A call or timer queued meanwhile has written the wake-up event, so this returns at once.
+        WaitForWork(TimeToNextTimer());
     }
     if (m_QuitBeginsShutdown) {
         BeginShutdown();
     }
+}
+
+bool TMessageLoop::RunUntil(const std::function<bool()>& done) {
+    CheckThread("RunUntil");
+    while (!done()) {
+        HandleSignalledQuit();
+        if (Quitting()) {
+            break;
+        }
+        if (Serve(1, true) > 0) {
+            continue;
+        }
+        RunDueTimers();
+        if (done() || Quitting()) {
+            break;
+        }
+        WaitForWork(TimeToNextTimer());
+    }
+    return done();
 }
 
 void TMessageLoop::Quit() {
@@ -207,7 +228,8 @@ size_t TMessageLoop::ProcessPending() {
         std::lock_guard lock(m_Lock);
         queued = m_Queue.size();
     }
-    return Serve(queued, true);
+    const size_t served = Serve(queued, true);
+    return served + RunDueTimers();
 }
 
 size_t TMessageLoop::Drain() {
@@ -219,6 +241,75 @@ size_t TMessageLoop::Drain() {
         queued = m_Queue.size();
     }
     return Serve(queued, false);
+}
+
+TMessageLoop::TTimerID TMessageLoop::StartTimer(std::chrono::milliseconds delay, std::function<void()> action) {
+    const auto due = std::chrono::steady_clock::now() + std::max(delay, std::chrono::milliseconds(0));
+    TTimerID id;
+    {
+        std::lock_guard lock(m_Lock);
+        id = ++m_LastTimerID;
+        m_Timers.emplace(id, TTimer{due, std::move(action)});
+    }
+    Wake(); // a loop waiting for an earlier deadline, or for none, looks again
+    return id;
+}
+
+bool TMessageLoop::StopTimer(TTimerID id) {
+    std::lock_guard lock(m_Lock);
+    return m_Timers.erase(id) > 0;
+}
+
+bool TMessageLoop::TimerPending(TTimerID id) const {
+    std::lock_guard lock(m_Lock);
+    return m_Timers.count(id) > 0;
+}
+
+size_t TMessageLoop::RunDueTimers() {
+    const auto now = std::chrono::steady_clock::now();
+    size_t run = 0;
+    for (;;) {
+        std::function<void()> action;
+        {
+            std::lock_guard lock(m_Lock);
+            if (Quitting()) {
+                break;
+            }
+            // One at a time, so that an action may stop a timer that is due as well.
+            auto next = std::min_element(m_Timers.begin(), m_Timers.end(), [](const auto& a, const auto& b) {
+                return a.second.Due < b.second.Due || (a.second.Due == b.second.Due && a.first < b.first);
+            });
+            if (next == m_Timers.end() || next->second.Due > now) {
+                break;
+            }
+            action = std::move(next->second.Action);
+            m_Timers.erase(next);
+        }
+        try {
+            if (action) {
+                action();
+            }
+        } catch (const std::exception& error) {
+            DebugException("TMessageLoop", error);
+        } catch (...) {
+            DebugException("TMessageLoop", Exception("Unknown failure in a timer."));
+        }
+        ++run;
+    }
+    return run;
+}
+
+int TMessageLoop::TimeToNextTimer() const {
+    std::lock_guard lock(m_Lock);
+    if (m_Timers.empty()) {
+        return -1;
+    }
+    auto due = m_Timers.begin()->second.Due;
+    for (const auto& [id, timer] : m_Timers) {
+        due = std::min(due, timer.Due);
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - std::chrono::steady_clock::now()).count();
+    return static_cast<int>(std::clamp<int64_t>(left, 0, std::numeric_limits<int>::max()));
 }
 
 void TMessageLoop::CheckThread(const char* operation) const {
@@ -301,5 +392,33 @@ bool TMessageLoop::RunEntry(TEntry& entry) {
 void TMessageLoop::HandleSignalledQuit() {
     if (m_QuitSignalled && m_QuitBeginsShutdown && !m_ShuttingDown) {
         BeginShutdown();
+    }
+}
+
+// ---- TLoopTimer ----------------------------------------------------------------------------------
+
+TLoopTimer::TLoopTimer(TMessageLoop& loop, std::chrono::milliseconds interval, std::function<void()> onTimer)
+    : m_Loop(loop), m_Interval(interval), m_OnTimer(std::move(onTimer)) {}
+
+TLoopTimer::~TLoopTimer() {
+    Stop();
+}
+
+void TLoopTimer::Start() {
+    if (Active()) {
+        return;
+    }
+    m_ID = m_Loop.StartTimer(m_Interval, [this] {
+        m_ID = 0;
+        if (m_OnTimer) {
+            m_OnTimer();
+        }
+    });
+}
+
+void TLoopTimer::Stop() {
+    if (Active()) {
+        m_Loop.StopTimer(m_ID);
+        m_ID = 0;
     }
 }

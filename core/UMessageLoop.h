@@ -2,10 +2,10 @@
 // The portable threaded-call target: a message loop on the model's thread, used when no window
 // serves the calls (windowless mode, tests).
 // Thread contract: the thread that constructs the loop is the model's thread. Run, ProcessPending,
-// Drain and ServeSentCallsUntil run only there. Send, Post, Quit, BeginShutdown, IsShuttingDown,
-// SetQuitBeginsShutdown and QuitRequested may be called from any thread; QuitFromSignal is the only
-// member that is async-signal-safe. A sender blocked in Send is released when the loop is
-// destroyed, but threads that may still call Send or Post afterwards must be joined first.
+// RunUntil, Drain and ServeSentCallsUntil run only there, and so do the timers' actions. Send, Post, Quit,
+// BeginShutdown, IsShuttingDown, SetQuitBeginsShutdown, QuitRequested, StartTimer and StopTimer may
+// be called from any thread; QuitFromSignal is the only member that is async-signal-safe. A sender blocked in Send is
+// released when the loop is destroyed, but threads that may still call Send or Post afterwards must be joined first.
 
 #include "base/UException.h"
 #include "core/UThreadedCallTarget.h"
@@ -14,6 +14,8 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -45,6 +47,9 @@ public:
     // Serves queued calls until Quit; then, unless the quit was told not to, begins the shutdown
     // and returns. Queued posts stay queued (see Drain). Returns at once after an earlier quit.
     void Run();
+    // Serves queued calls and timers, like Run, until done() holds (looked at after each call and
+    // timer) or a quit is asked for; unlike Run, it may be called again and again. Returns done().
+    bool RunUntil(const std::function<bool()>& done);
     // Ends Run and, unless SetQuitBeginsShutdown(false) was called, begins the shutdown.
     void Quit();
     // Async-signal-safe form of Quit for SIGINT/SIGTERM handlers: sets a flag and writes to an
@@ -63,8 +68,18 @@ public:
     // Calls waiting in the queue (posts and sends not yet started).
     size_t QueuedCount() const;
 
-    // Runs the calls queued so far without waiting for more; nothing while shutting down. Returns
-    // the number of calls run.
+    // One-shot timers: the action runs once on the model's thread, from Run or ProcessPending, when
+    // the delay has passed and the loop is neither quitting nor shutting down; timers still waiting
+    // then never run. Timers due together run in the order of their times. Returns the timer's id
+    // (never 0).
+    using TTimerID = uint64_t;
+    TTimerID StartTimer(std::chrono::milliseconds delay, std::function<void()> action);
+    // False when the timer has run or was stopped already.
+    bool StopTimer(TTimerID id);
+    bool TimerPending(TTimerID id) const;
+
+    // Runs the calls queued so far, then the timers due, without waiting for more; nothing while
+    // shutting down. Returns the number of calls and timers run.
     size_t ProcessPending();
     // Runs the posts queued so far, also while shutting down: for an owner that wants the last
     // notifications handled rather than dropped. Returns the number of calls run.
@@ -89,6 +104,11 @@ private:
     size_t Serve(size_t limit, bool stopIfQuitting, bool sentOnly = false);
     bool RunEntry(TEntry& entry);
     void HandleSignalledQuit();
+    // Runs the timers that were due when it began (those started meanwhile wait for the next
+    // round); stops when a quit is asked for. Returns the number run.
+    size_t RunDueTimers();
+    // Milliseconds until the next timer is due (rounded up), or -1 when none waits.
+    int TimeToNextTimer() const;
 
     // Constant after construction
     const std::thread::id m_ModelThread;
@@ -107,4 +127,33 @@ private:
     std::deque<TEntry> m_Queue;
     std::shared_ptr<TDispatcher> m_Dispatcher; // shared so that a running call survives SetDispatcher
     size_t m_ActiveSenders = 0;
+    struct TTimer {
+        std::chrono::steady_clock::time_point Due;
+        std::function<void()> Action;
+    };
+    std::map<TTimerID, TTimer> m_Timers;
+    TTimerID m_LastTimerID = 0;
+};
+
+// A window-style one-shot timer on a message loop: a fixed interval; Start arms it unless it is
+// armed already (so a stream of starts does not put the tick off), Stop disarms it, and each arming
+// ticks at most once, disarmed before the action runs. Model's thread only; the loop must outlive
+// it.
+class TLoopTimer {
+public:
+    TLoopTimer(TMessageLoop& loop, std::chrono::milliseconds interval, std::function<void()> onTimer);
+    ~TLoopTimer();
+    TLoopTimer(const TLoopTimer&) = delete;
+    TLoopTimer& operator=(const TLoopTimer&) = delete;
+
+    void Start();
+    void Stop();
+    bool Active() const { return m_ID != 0; }
+    std::chrono::milliseconds Interval() const { return m_Interval; }
+
+private:
+    TMessageLoop& m_Loop;
+    const std::chrono::milliseconds m_Interval;
+    const std::function<void()> m_OnTimer;
+    TMessageLoop::TTimerID m_ID = 0;
 };

@@ -332,3 +332,74 @@ TEST(UMessageLoopTest, SignalledQuitWithoutShutdownKeepsServingSendsUntilShutdow
     late.join();
     EXPECT_EQ(loop.Drain(), 1u);
 }
+
+// One-shot timers run once each, in the order they fall due, on the model's thread and between the
+// calls; a stopped timer never runs, nor does one still waiting when the loop quits.
+TEST(UMessageLoopTest, OneShotTimersRunOnceInDueOrderOnTheModelThread) {
+    using namespace std::chrono_literals;
+    TMessageLoop loop;
+    TRecorder recorder;
+    loop.SetDispatcher(Recording(loop, recorder));
+    std::vector<std::string> ran;
+    std::vector<std::thread::id> threads;
+    const auto record = [&](std::string name) {
+        return [&, name] {
+            ran.push_back(name);
+            threads.push_back(std::this_thread::get_id());
+        };
+    };
+    loop.StartTimer(60ms, record("late"));
+    loop.StartTimer(20ms, record("early"));
+    const TMessageLoop::TTimerID stopped = loop.StartTimer(40ms, record("stopped"));
+    EXPECT_TRUE(loop.TimerPending(stopped));
+    EXPECT_TRUE(loop.StopTimer(stopped));
+    EXPECT_FALSE(loop.StopTimer(stopped));
+    // Started from a worker while Run waits with no earlier deadline: Run must wake for it.
+    std::thread worker([&] { loop.StartTimer(80ms, [&] { loop.Post(std::make_unique<TQuitCall>()); }); });
+    worker.join();
+    loop.StartTimer(10s, record("never"));
+    const auto started = std::chrono::steady_clock::now();
+    loop.Run();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    EXPECT_EQ(ran, (std::vector<std::string>{"early", "late"}));
+    for (const std::thread::id& thread : threads) {
+        EXPECT_EQ(thread, std::this_thread::get_id());
+    }
+}
+
+// The window-style timer: a start while armed keeps the first time (a stream of changes does not put
+// the tick off), the tick sees the timer stopped, and a start from inside the tick arms it again.
+TEST(UMessageLoopTest, LoopTimerTicksOncePerArmingAndKeepsItsFirstTime) {
+    using namespace std::chrono_literals;
+    TMessageLoop loop;
+    int ticks = 0;
+    bool activeInTick = true;
+    std::chrono::steady_clock::time_point firstTick;
+    TLoopTimer* self = nullptr;
+    TLoopTimer timer(loop, 50ms, [&] {
+        activeInTick = self->Active();
+        if (++ticks == 1) {
+            firstTick = std::chrono::steady_clock::now();
+            self->Start();
+        }
+    });
+    self = &timer;
+    const auto started = std::chrono::steady_clock::now();
+    timer.Start();
+    EXPECT_TRUE(timer.Active());
+    bool done = false;
+    loop.StartTimer(30ms, [&] { timer.Start(); }); // armed already: no effect
+    loop.StartTimer(300ms, [&] { done = true; });
+    EXPECT_TRUE(loop.RunUntil([&] { return done; }));
+    EXPECT_EQ(ticks, 2);
+    EXPECT_FALSE(activeInTick);
+    EXPECT_LT(firstTick - started, 75ms);
+    EXPECT_FALSE(timer.Active());
+
+    timer.Start();
+    timer.Stop();
+    done = false;
+    loop.StartTimer(100ms, [&] { done = true; });
+    loop.RunUntil([&] { return done; });
+    EXPECT_EQ(ticks, 2);
+}
