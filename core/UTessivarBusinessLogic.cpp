@@ -91,6 +91,18 @@ void TTessivarBusinessLogic::RootUpdated() {
         OnChange(*this);
 }
 
+// Without the cleanup: another run of the program may be storing mail in the same directory.
+void TTessivarBusinessLogic::Load() {
+    CheckThread();
+    TUpdateScope<TTessivarBusinessLogic> scope(*this);
+    LoadConfiguration();
+    LoadAccounts();
+    LoadMailClientAccounts();
+    LoadDomainNames();
+    LoadEmailAddresses();
+    LoadEmails();
+}
+
 // Every account is unprotected even when one fails; the local servers serve the session releases of
 // their connections while they stop. Then the workers' calls are refused before any record goes: a
 // mailbox checker still running (the accounts and their checkers go last) must not have its message
@@ -335,6 +347,14 @@ void TTessivarBusinessLogic::LoadMailClientAccounts() {
                    clientAccount.RemotePort)
             .AddMailClientAccount(clientAccount);
     }
+}
+
+void TTessivarBusinessLogic::StoreAccountEnabled(TTessivarAccount& account, bool value) {
+    CheckThread();
+    if (account.m_Enabled == value)
+        return;
+    TUpdateScope<TTessivarRecord> scope(account);
+    account.m_Enabled = value;
 }
 
 void TTessivarBusinessLogic::ProtectAccounts() {

@@ -29,6 +29,13 @@ class TTessivarEmail;
 class TTessivarEmailAddress;
 class TTessivarLogItem;
 class TTessivarServer;
+class TXMLNode;
+class TTessivarServerRequest;
+
+// The program's version, sent with every synchronisation.
+extern const char* const SoftwareVersion;
+// Where a user whose web account was closed is sent.
+extern const char* const SupportAddress;
 
 TESSIVAR_EXCEPTION(TTessivarBusinessLogicException, Exception);
 TESSIVAR_EXCEPTION(TTessivarBusinessLogicInvalidThreadException, TTessivarBusinessLogicException);
@@ -49,6 +56,13 @@ public:
     TChangeEvent OnChange;
     // Called with each new activity log item.
     TLogItemEvent OnLogItem;
+    // Called when a synchronisation reports the web account terminated or suspended, with the
+    // message for the user (title and text), after the rest of the answer was applied. The handler
+    // shows it and ends the program.
+    std::function<void(TAccountStatus status, const std::string& title, const std::string& text)> OnAccountClosed;
+    // Called once per run when the service offers another version of the program, with its text;
+    // the handler offers it to the user.
+    std::function<void(const std::string& version)> OnNewVersion;
 
     // Life cycle and brackets.
     void CheckThread() const;
@@ -58,6 +72,9 @@ public:
     // Cleans and loads the database, links the mail program accounts, protects the enabled accounts
     // and starts the first synchronisation when the web account is set up.
     void Startup();
+    // What Startup loads, without the cleanup, the screening and the synchronisation: for tools that
+    // read or change the configuration while the mail programs stay as they are.
+    void Load();
     // Unprotects every account, stops running the workers' threaded calls (for good), and releases
     // the records; writes nothing. The first failure to unprotect an account passes on afterwards.
     void Shutdown();
@@ -166,7 +183,17 @@ public:
     // No web account stored yet. Any thread.
     bool SetupRequired() const;
     void SetSynchronizationRequired(bool value);
+    // Synchronisation (UTessivarSynchronization.cpp). Synchronize queues one "Synchronize" request
+    // with the credentials, the local changes and the authorisation queue (without `forced`, a
+    // request carrying none of those is not sent); nothing while SetupRequired.
     void Synchronize(bool forced);
+    // The answer of a "Synchronize" request: merged into the model in one bracket and one database
+    // transaction. A failure to store it leaves the model and the database as they were. True when
+    // the answer was merged.
+    bool ApplySynchronization(TTessivarServerRequest& request);
+    // Stores the account's Enabled flag without protecting or unprotecting it: for tools that set
+    // the program up while it is not screening.
+    void StoreAccountEnabled(TTessivarAccount& account, bool value);
 
     // Maintenance.
     void Cleanup();
@@ -210,6 +237,12 @@ private:
     void LoadEmailAddresses();
     void LoadEmails();
     void RootUpdated();
+    // Steps of ApplySynchronization; the snapshot puts the records and the settings back after a
+    // failed one.
+    struct TSynchronizationSnapshot;
+    void MergeSynchronization(TTessivarServerRequest& request, TXMLNode& result);
+    void ApplyAccountSettings(TTessivarServerRequest& request, TXMLNode& result);
+    void RestoreSnapshot(const TSynchronizationSnapshot& snapshot) noexcept;
     // At start: removes the store's unfinished message files and makes it owner-only.
     void RestrictStore(const std::string& store);
 
