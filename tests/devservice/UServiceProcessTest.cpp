@@ -1,0 +1,109 @@
+// The tessivar-service executable as a user starts it: it serves until SIGINT or SIGTERM and then
+// ends cleanly; a wrong option ends it at once.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "DevServiceFixture.h"
+
+namespace {
+
+const std::string Executable = std::string(TESSIVAR_BINARY_DIR) + "/bin/tessivar-service";
+
+class TServiceProcess {
+public:
+    explicit TServiceProcess(std::vector<std::string> arguments) {
+        std::random_device random;
+        m_Folder = std::filesystem::temp_directory_path() / ("tessivar-service-process-" + std::to_string(random()));
+        std::filesystem::create_directories(m_Folder);
+        arguments.insert(arguments.begin(), Executable);
+        std::vector<char*> argv;
+        for (std::string& argument : arguments)
+            argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 2, LogFile().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addchdir_np(&actions, m_Folder.c_str());
+        if (posix_spawn(&m_Pid, Executable.c_str(), &actions, nullptr, argv.data(), environ) != 0)
+            m_Pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~TServiceProcess() {
+        if (m_Pid > 0 && !m_Ended) {
+            kill(m_Pid, SIGKILL);
+            waitpid(m_Pid, nullptr, 0);
+        }
+        std::filesystem::remove_all(m_Folder);
+    }
+
+    std::string Log() const {
+        std::ifstream file(LogFile());
+        std::ostringstream text;
+        text << file.rdbuf();
+        return text.str();
+    }
+    // The port from the start-up line, or 0 when none came within ten seconds.
+    int WaitForPort() const {
+        for (int i = 0; i < 200; ++i) {
+            const std::string log = Log();
+            if (const size_t at = log.find(" port "); at != std::string::npos && log.find(';', at) != std::string::npos)
+                return std::stoi(log.substr(at + 6));
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return 0;
+    }
+    // The exit status, or -1 when the process has not ended within ten seconds.
+    int WaitForExit() {
+        for (int i = 0; i < 200; ++i) {
+            int status = 0;
+            if (waitpid(m_Pid, &status, WNOHANG) == m_Pid) {
+                m_Ended = true;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return -1;
+    }
+    pid_t Pid() const { return m_Pid; }
+
+private:
+    std::string LogFile() const { return (m_Folder / "service.log").string(); }
+
+    std::filesystem::path m_Folder;
+    pid_t m_Pid = -1;
+    bool m_Ended = false;
+};
+
+} // namespace
+
+TEST(ServiceProcess, ServesUntilSIGINTOrSIGTERMAndThenEndsCleanly) {
+    for (const int signal : {SIGINT, SIGTERM}) {
+        TServiceProcess process({"--port", "0", "--database", "service.db", "--outbox", "mail"});
+        ASSERT_GT(process.Pid(), 0);
+        const int port = process.WaitForPort();
+        ASSERT_GT(port, 0) << process.Log();
+        EXPECT_NE(process.Log().find("links use http://127.0.0.1:" + std::to_string(port)), std::string::npos);
+        EXPECT_EQ(HTTPGet("http://127.0.0.1:" + std::to_string(port) + "/authenticate.aspx?token=x").Status, 404);
+        kill(process.Pid(), signal);
+        EXPECT_EQ(process.WaitForExit(), 0) << process.Log();
+        EXPECT_NE(process.Log().find("Stopped."), std::string::npos);
+    }
+}
+
+TEST(ServiceProcess, WrongOptionsEndAtOnceWithTheReason) {
+    TServiceProcess process({"--port", "http"});
+    EXPECT_EQ(process.WaitForExit(), 2);
+    EXPECT_NE(process.Log().find("Invalid port \"http\""), std::string::npos) << process.Log();
+}
