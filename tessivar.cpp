@@ -1,14 +1,24 @@
 // The program's main sequence, without windows: the model runs on the main thread, which serves
-// the workers' threaded calls until SIGINT, SIGTERM or SIGHUP.
+// the workers' threaded calls and the synchronisation timer until SIGINT, SIGTERM or SIGHUP, or
+// until the web service reports the account closed. The set-up commands ("account", "accounts",
+// "enable", "disable") run one task each instead, without screening.
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <exception>
 #include <iostream>
+#include <string>
+#include <vector>
 
+#include "base/LStrings.h"
 #include "base/UDebug.h"
 #include "base/UWindows.h"
+#include "clients/UTessivarClientDriver.h"
 #include "core/UMessageLoop.h"
+#include "core/UTessivarAccount.h"
 #include "core/UTessivarBusinessLogic.h"
+#include "service/UTessivarAccountRequests.h"
 
 namespace {
 
@@ -68,15 +78,8 @@ void StopScreening(TMessageLoop& loop, TTessivarBusinessLogic& model) {
     }
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    // A write to a pipe or socket whose reader has gone (the trace piped into a pager the user quit,
-    // a peer that hung up) fails with EPIPE instead of ending the program with the mail programs
-    // still pointing at its local servers.
-    std::signal(SIGPIPE, SIG_IGN);
-    SetCommandLine(argc, argv);
-    InitializeDebugLog();
+// Screening until a quit signal, or until the web service reports the account closed.
+int RunScreening() {
     if (!HasParam("headless"))
         std::cerr << "tessivar: windows are not available yet; running without windows." << std::endl;
 
@@ -86,6 +89,21 @@ int main(int argc, char** argv) {
     int exitCode = 0;
     try {
         TTessivarBusinessLogic model(loop);
+        // Local changes reach the service five seconds after the change that asked for them.
+        TLoopTimer tmrServerSync(loop, std::chrono::milliseconds(5000), [&model] { model.Synchronize(true); });
+        model.OnChange = [&tmrServerSync](TTessivarBusinessLogic& changed) {
+            if (changed.SynchronizationRequired())
+                tmrServerSync.Start();
+        };
+        model.OnAccountClosed = [&](TAccountStatus, const std::string& title, const std::string& text) {
+            std::cerr << "tessivar: " << title << " " << text << std::endl;
+            model.AddLogItem(text, 1);
+            exitCode = 1;
+            loop.Quit();
+        };
+        model.OnNewVersion = [&model](const std::string& version) {
+            model.AddLogItem("A new version of Tessivar (" + version + ") is available.", 0);
+        };
         try {
             model.AddLogItem("Starting up...", 0);
             model.Startup();
@@ -96,9 +114,270 @@ int main(int argc, char** argv) {
             exitCode = 1;
         }
         StopScreening(loop, model);
+        model.OnChange = nullptr;
+        model.OnAccountClosed = nullptr;
     } catch (const std::exception& error) {
         Report(error);
         exitCode = 1;
     }
     return exitCode;
+}
+
+// ---- Set-up commands -----------------------------------------------------------------------------
+
+// The words that switch behaviour on wherever they stand (see HasParam).
+bool IsSwitch(const std::string& word) {
+    for (const char* name : {"debug", "log", "local", "show", "headless"})
+        if (SameText(word, name))
+            return true;
+    return false;
+}
+
+int Usage() {
+    std::cerr << "usage: tessivar [debug] [log] [local] [headless]\n"
+                 "       tessivar account create ADDRESS PASSWORD\n"
+                 "       tessivar account join ADDRESS PASSWORD\n"
+                 "       tessivar account password OLD NEW\n"
+                 "       tessivar accounts\n"
+                 "       tessivar enable ADDRESS\n"
+                 "       tessivar disable ADDRESS\n";
+    return 1;
+}
+
+int Fail(const std::string& text) {
+    std::cerr << "tessivar: " << text << std::endl;
+    return 1;
+}
+
+// The model of a set-up command: loaded, but neither cleaning, screening nor synchronising, so that
+// the mail programs stay as they are and a screening run in the same directory is not disturbed.
+class TSetupSession {
+public:
+    TSetupSession() : m_Signals(m_Loop), m_Model(m_Loop) {
+        m_Model.OnAccountClosed = [this](TAccountStatus, const std::string& title, const std::string& text) {
+            m_Closed = title + " " + text;
+        };
+        m_Model.Load();
+    }
+    TTessivarBusinessLogic& Model() { return m_Model; }
+    // Serves the model's calls until Finish; false when a quit signal came first.
+    bool Wait() {
+        m_Finished = false;
+        return m_Loop.RunUntil([this] { return m_Finished; });
+    }
+    void Finish() { m_Finished = true; }
+    // The message of a synchronisation that reported the account closed; empty otherwise.
+    const std::string& Closed() const { return m_Closed; }
+
+private:
+    TMessageLoop m_Loop;
+    TQuitOnSignals m_Signals;
+    TTessivarBusinessLogic m_Model;
+    bool m_Finished = false;
+    std::string m_Closed;
+};
+
+bool IsWholeAddress(const std::string& address) {
+    const size_t at = address.find('@');
+    return at != std::string::npos && at > 0 && at + 1 < address.size() &&
+           address.find('@', at + 1) == std::string::npos;
+}
+
+// The rules of the windows that choose an account password.
+std::string PasswordProblem(const std::string& password) {
+    if (password.empty())
+        return "You must enter the password you wish to use with your Tessivar account.";
+    if (password.size() <= 3)
+        return "Passwords must be at least four characters long. Eight or more would be better.";
+    return {};
+}
+
+int CreateAccount(const std::string& address, const std::string& password) {
+    if (!IsWholeAddress(address))
+        return Fail("\"" + address + "\" does not appear to be a valid email address.");
+    if (const std::string problem = PasswordProblem(password); !problem.empty())
+        return Fail(problem);
+    TSetupSession session;
+    TAccountAnswer availability = TAccountAnswer::Failed;
+    RequestAccountAvailability(session.Model(), address, [&](TAccountAnswer answer) {
+        availability = answer;
+        session.Finish();
+    });
+    if (!session.Wait())
+        return Fail("Interrupted.");
+    if (availability == TAccountAnswer::Failed)
+        return Fail("A server error occurred while trying to verify the availability of this email address. Please "
+                    "try again shortly.");
+    if (availability == TAccountAnswer::AccountExists)
+        return Fail("There is already an account set up for this email address. Use \"tessivar account join\" for "
+                    "it, or create an account using a different email address.");
+    bool created = false;
+    RequestAccountCreate(session.Model(), address, password, [&](bool succeeded) {
+        created = succeeded;
+        session.Finish();
+    });
+    if (!session.Wait())
+        return Fail("Interrupted.");
+    if (!created)
+        return Fail("An error occurred while attempting to create your account. Please try again shortly.");
+    std::cout << "Created the Tessivar account " << address << "." << std::endl;
+    return 0;
+}
+
+int JoinAccount(const std::string& address, const std::string& password) {
+    TSetupSession session;
+    TAccountAnswer outcome = TAccountAnswer::Failed;
+    RequestExistingAccount(session.Model(), address, password, nullptr, [&](TAccountAnswer answer) {
+        outcome = answer;
+        session.Finish();
+    });
+    if (!session.Wait())
+        return Fail("Interrupted.");
+    if (outcome == TAccountAnswer::Failed)
+        return Fail("A server error occurred while trying to verify your account.");
+    if (outcome == TAccountAnswer::NoAccount)
+        return Fail("An account corresponding to this email address and password could not be found. Check your "
+                    "details and try again.");
+    if (!session.Closed().empty())
+        return Fail(session.Closed());
+    TTessivarBusinessLogic& model = session.Model();
+    model.SetUsername(address);
+    model.SetPassword(password);
+    std::cout << "Now using the Tessivar account " << address << ": " << model.EmailAddressCount() << " senders and "
+              << model.DomainNameCount() << " domain names." << std::endl;
+    return 0;
+}
+
+int ChangePassword(const std::string& current, const std::string& next) {
+    TSetupSession session;
+    TTessivarBusinessLogic& model = session.Model();
+    if (model.SetupRequired())
+        return Fail("No Tessivar account is set up yet: use \"tessivar account create\" or \"tessivar account join\".");
+    if (current != model.Password())
+        return Fail("Your current password is not correct.");
+    if (const std::string problem = PasswordProblem(next); !problem.empty())
+        return Fail(problem);
+    bool changed = false;
+    RequestPasswordChange(model, next, [&](bool succeeded) {
+        changed = succeeded;
+        session.Finish();
+    });
+    if (!session.Wait())
+        return Fail("Interrupted.");
+    if (!changed)
+        return Fail("There was a problem updating your password.");
+    std::cout << "Password change request complete." << std::endl;
+    return 0;
+}
+
+int ListAccounts() {
+    TSetupSession session;
+    TTessivarBusinessLogic& model = session.Model();
+    std::vector<std::vector<std::string>> rows{{"MAIL PROGRAM", "E-MAIL ADDRESS", "SERVER", "SCREENING"}};
+    for (int i = 0; i < model.AccountCount(); ++i) {
+        const TTessivarAccount& account = model.Accounts(i);
+        for (const TMailClientAccount* clientAccount : account.MailClientAccounts())
+            rows.push_back({clientAccount->Client ? clientAccount->Client->Name : std::string("?"),
+                            account.EmailAddress(), account.RemoteServer() + ":" + std::to_string(account.RemotePort()),
+                            account.Enabled() ? "enabled" : "disabled"});
+    }
+    if (rows.size() == 1) {
+        std::cout << "No mail program accounts were found." << std::endl;
+        return 0;
+    }
+    std::vector<size_t> widths(rows[0].size(), 0);
+    for (const auto& row : rows)
+        for (size_t column = 0; column < row.size(); ++column)
+            widths[column] = std::max(widths[column], row[column].size());
+    for (const auto& row : rows) {
+        for (size_t column = 0; column + 1 < row.size(); ++column)
+            std::cout << row[column] << std::string(widths[column] - row[column].size() + 2, ' ');
+        std::cout << row.back() << std::endl;
+    }
+    return 0;
+}
+
+int SetScreening(const std::string& address, bool enabled) {
+    TSetupSession session;
+    TTessivarBusinessLogic& model = session.Model();
+    int found = 0;
+    for (int i = 0; i < model.AccountCount(); ++i) {
+        TTessivarAccount& account = model.Accounts(i);
+        if (account.HasMailClientAccounts() && SameText(account.EmailAddress(), address)) {
+            model.StoreAccountEnabled(account, enabled);
+            std::cout << "Screening " << (enabled ? "enabled" : "disabled") << " for " << account.EmailAddress() << " ("
+                      << account.RemoteServer() << ":" << account.RemotePort() << ")." << std::endl;
+            ++found;
+        }
+    }
+    if (found == 0)
+        return Fail("No mail program account has the address " + address + "; \"tessivar accounts\" lists them.");
+    std::cout << "A running tessivar takes the change at its next start." << std::endl;
+    return 0;
+}
+
+// Runs the command of the arguments; -1 when they name none (a screening run).
+int RunCommand(const std::vector<std::string>& arguments) {
+    std::vector<std::string> switches;
+    std::vector<std::string> words;
+    for (const std::string& argument : arguments) {
+        // Switches stand before the command or after its arguments; a password may be any word.
+        if (words.empty() && IsSwitch(argument))
+            switches.push_back(argument);
+        else
+            words.push_back(argument);
+    }
+    if (words.empty())
+        return -1;
+    const std::string command = LowerCase(words[0]);
+    size_t count = 0;
+    if (command == "account")
+        count = 3;
+    else if (command == "accounts")
+        count = 0;
+    else if (command == "enable" || command == "disable")
+        count = 1;
+    else
+        return -1;
+    while (words.size() > count + 1 && IsSwitch(words.back())) {
+        switches.insert(switches.begin(), words.back());
+        words.pop_back();
+    }
+    // Only the switches count as switches: a password that reads "debug" turns nothing on.
+    SetCommandLine(switches);
+    InitializeDebugLog();
+    if (words.size() != count + 1)
+        return Usage();
+    try {
+        if (command == "accounts")
+            return ListAccounts();
+        if (command == "enable" || command == "disable")
+            return SetScreening(words[1], command == "enable");
+        const std::string action = LowerCase(words[1]);
+        if (action == "create")
+            return CreateAccount(words[2], words[3]);
+        if (action == "join")
+            return JoinAccount(words[2], words[3]);
+        if (action == "password")
+            return ChangePassword(words[2], words[3]);
+        return Usage();
+    } catch (const std::exception& error) {
+        Report(error);
+        return 1;
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // A write to a pipe or socket whose reader has gone (the trace piped into a pager the user quit,
+    // a peer that hung up) fails with EPIPE instead of ending the program with the mail programs
+    // still pointing at its local servers.
+    std::signal(SIGPIPE, SIG_IGN);
+    const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + std::max(argc, 1));
+    if (const int exitCode = RunCommand(arguments); exitCode >= 0)
+        return exitCode;
+    SetCommandLine(argc, argv);
+    InitializeDebugLog();
+    return RunScreening();
 }
