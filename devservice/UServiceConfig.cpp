@@ -46,6 +46,16 @@ TServiceConfig ReadServiceConfig(int argc, const char* const* argv,
             config.ShowHelp = true;
             continue;
         }
+        if (argument == "--set-account-status") {
+            if (i + 2 >= argc)
+                throw ServiceConfigException("The option --set-account-status needs a user name and a standing.");
+            config.StatusUsername = argv[++i];
+            config.StatusValue = argv[++i];
+            if (config.StatusValue != "Active" && config.StatusValue != "Suspended" &&
+                config.StatusValue != "Terminated")
+                throw ServiceConfigException("The standing must be Active, Suspended or Terminated.");
+            continue;
+        }
         // "--option=value" or "--option value".
         std::string_view name = argument;
         std::string_view value;
@@ -88,5 +98,8 @@ std::string ServiceUsage() {
            "                     (TESSIVAR_SERVICE_OUTBOX; default outbox)\n"
            "  --smtp URL         SMTP relay for mail, e.g. smtp://localhost:25 (TESSIVAR_SERVICE_SMTP)\n"
            "  --base-url URL     base of the links in mail (TESSIVAR_SERVICE_BASE_URL;\n"
-           "                     default http://127.0.0.1:PORT)\n";
+           "                     default http://127.0.0.1:PORT)\n"
+           "  --set-account-status USERNAME Active|Suspended|Terminated\n"
+           "                     change the standing of an account in the database and exit; a suspended or\n"
+           "                     terminated account is told so at its next synchronisation and sends no mail\n";
 }

@@ -25,6 +25,9 @@ struct TServiceConfig {
     // Seconds since 1970; the system clock unless a test sets another.
     std::function<int64_t()> Clock;
     bool ShowHelp = false;
+    // --set-account-status USERNAME STATUS: change an account's standing and exit.
+    std::string StatusUsername;
+    std::string StatusValue;
 };
 
 // ServiceConfigException for an unknown option, a missing value or a bad port.

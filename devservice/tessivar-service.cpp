@@ -9,6 +9,28 @@
 
 #include "devservice/UDevService.h"
 #include "devservice/UServiceLog.h"
+#include "devservice/UServiceStore.h"
+
+namespace {
+
+int SetAccountStatus(const TServiceConfig& config) {
+    try {
+        TServiceStore store(config.DatabaseFile);
+        const auto account = store.FindAccount(config.StatusUsername);
+        if (!account) {
+            std::cerr << "tessivar-service: No account \"" << config.StatusUsername << "\".\n";
+            return 1;
+        }
+        store.SetAccountStatus(account->ID, config.StatusValue);
+        ServiceLog("The account " + account->Username + " is now " + config.StatusValue + ".");
+        return 0;
+    } catch (const std::exception& error) {
+        std::cerr << "tessivar-service: " << error.what() << "\n";
+        return 1;
+    }
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     TServiceConfig config;
@@ -22,6 +44,9 @@ int main(int argc, char** argv) {
         std::cout << ServiceUsage();
         return 0;
     }
+
+    if (!config.StatusUsername.empty())
+        return SetAccountStatus(config);
 
     // The stop signals are taken by one thread of our own with sigwait, so the stop runs as plain
     // code and not inside a signal handler. Every thread started later inherits the mask.

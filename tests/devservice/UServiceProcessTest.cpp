@@ -19,13 +19,18 @@
 
 namespace {
 
+int ProcessCount = 0;
 const std::string Executable = std::string(TESSIVAR_BINARY_DIR) + "/bin/tessivar-service";
 
 class TServiceProcess {
 public:
-    explicit TServiceProcess(std::vector<std::string> arguments) {
+    // Runs in `folder`, or in a new folder removed at the end.
+    explicit TServiceProcess(std::vector<std::string> arguments, std::filesystem::path folder = {})
+        : m_Folder(std::move(folder)), m_OwnsFolder(m_Folder.empty()) {
         std::random_device random;
-        m_Folder = std::filesystem::temp_directory_path() / ("tessivar-service-process-" + std::to_string(random()));
+        if (m_OwnsFolder)
+            m_Folder =
+                std::filesystem::temp_directory_path() / ("tessivar-service-process-" + std::to_string(random()));
         std::filesystem::create_directories(m_Folder);
         arguments.insert(arguments.begin(), Executable);
         std::vector<char*> argv;
@@ -45,7 +50,8 @@ public:
             kill(m_Pid, SIGKILL);
             waitpid(m_Pid, nullptr, 0);
         }
-        std::filesystem::remove_all(m_Folder);
+        if (m_OwnsFolder)
+            std::filesystem::remove_all(m_Folder);
     }
 
     std::string Log() const {
@@ -77,11 +83,15 @@ public:
         return -1;
     }
     pid_t Pid() const { return m_Pid; }
+    const std::filesystem::path& Folder() const { return m_Folder; }
 
 private:
-    std::string LogFile() const { return (m_Folder / "service.log").string(); }
+    // Processes sharing a folder keep their logs apart.
+    std::string LogFile() const { return (m_Folder / ("service-" + std::to_string(m_Number) + ".log")).string(); }
 
     std::filesystem::path m_Folder;
+    const bool m_OwnsFolder;
+    const int m_Number = ++ProcessCount;
     pid_t m_Pid = -1;
     bool m_Ended = false;
 };
@@ -106,4 +116,40 @@ TEST(ServiceProcess, WrongOptionsEndAtOnceWithTheReason) {
     TServiceProcess process({"--port", "http"});
     EXPECT_EQ(process.WaitForExit(), 2);
     EXPECT_NE(process.Log().find("Invalid port \"http\""), std::string::npos) << process.Log();
+}
+
+TEST(ServiceProcess, SuspendedAccountIsToldSoAndItsSendersAreNotChallenged) {
+    TServiceProcess service({"--port", "0", "--database", "service.db", "--outbox", "mail"});
+    const int port = service.WaitForPort();
+    ASSERT_GT(port, 0) << service.Log();
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/Client.asmx";
+    auto call = [&](const std::string& action, const std::string& argument) {
+        return HTTPPost(url,
+                        "<?xml version=\"1.0\" encoding=\"utf-8\"?><soap:Envelope><soap:Body><" + action + "><" +
+                            action + "Argument>" + argument + "</" + action + "Argument></" + action +
+                            "></soap:Body></soap:Envelope>",
+                        "text/xml; charset=utf-8")
+            .Body;
+    };
+    const std::string credentials = "<Username>user@example.org</Username><Password>pw</Password>";
+    ASSERT_NE(call("AccountCreate", credentials).find("<AccountStatus>Active</AccountStatus>"), std::string::npos);
+
+    TServiceProcess admin({"--database", "service.db", "--set-account-status", "USER@example.org", "Suspended"},
+                          service.Folder());
+    ASSERT_EQ(admin.WaitForExit(), 0) << admin.Log();
+    const std::string answer =
+        call("Synchronize", credentials + "<SoftwareVersion>01.02.0000</SoftwareVersion><ClientDataVersion>0"
+                                          "</ClientDataVersion><EmailAddressesRequiringAuthorization>"
+                                          "<EmailAddressRequiringAuthorization><FromEmailAddress>bob@example.com"
+                                          "</FromEmailAddress><Subject>s</Subject></EmailAddressRequiringAuthorization>"
+                                          "</EmailAddressesRequiringAuthorization>");
+    EXPECT_NE(answer.find("<AccountStatus>Suspended</AccountStatus>"), std::string::npos) << answer;
+    EXPECT_EQ(answer.find("ErrorMessage"), std::string::npos) << answer;
+    EXPECT_FALSE(std::filesystem::exists(service.Folder() / "mail"));
+
+    TServiceProcess unknown({"--database", "service.db", "--set-account-status", "nobody@example.org", "Active"},
+                            service.Folder());
+    EXPECT_EQ(unknown.WaitForExit(), 1);
+    kill(service.Pid(), SIGTERM);
+    EXPECT_EQ(service.WaitForExit(), 0);
 }
