@@ -41,7 +41,7 @@ private:
     const std::function<int64_t()> m_Clock;
 };
 
-// Password storage with libsodium's memory-hard hash; ServiceActionException when the machine
+// Password storage with libsodium's memory-hard hash; HashPassword raises Exception when the machine
 // lacks the memory for it.
 std::string HashPassword(std::string_view password);
 bool VerifyPassword(const std::string& hash, std::string_view password);
