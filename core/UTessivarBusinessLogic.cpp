@@ -187,12 +187,31 @@ TTessivarLogItem& TTessivarBusinessLogic::LogItems(int index) const {
     return *m_LogItems.at(index);
 }
 
+namespace {
+// Lookup keys of the name indexes: the texts with A-Z folded, as SameText compares them.
+std::string AddressKey(std::string_view user, std::string_view domain) {
+    std::string key = LowerCase(user);
+    key += '@';
+    key += LowerCase(domain);
+    return key;
+}
+
+std::string AddressKey(const TTessivarEmailAddress& sender) {
+    const TTessivarDomainName* domain = sender.DomainName();
+    return AddressKey(sender.Username(), domain ? std::string_view(domain->DomainName()) : PlaceholderDomainName);
+}
+} // namespace
+
 TTessivarDomainName* TTessivarBusinessLogic::FindDomainName(const std::string& name) const {
     CheckThread();
-    for (const auto& domainName : m_DomainNames)
-        if (SameText(domainName->DomainName(), name))
-            return domainName.get();
-    return nullptr;
+    const auto found = m_DomainNamesByName.find(LowerCase(name));
+    return found == m_DomainNamesByName.end() ? nullptr : found->second;
+}
+
+TTessivarEmailAddress* TTessivarBusinessLogic::FindEmailAddressByParts(std::string_view user,
+                                                                       std::string_view domain) const {
+    const auto found = m_EmailAddressesByAddress.find(AddressKey(user, domain));
+    return found == m_EmailAddressesByAddress.end() ? nullptr : found->second;
 }
 
 TTessivarAccount* TTessivarBusinessLogic::FindAccountByID(int32_t id) const {
@@ -228,14 +247,38 @@ TTessivarAccount& TTessivarBusinessLogic::AppendAccount(std::unique_ptr<TTessiva
 
 TTessivarDomainName& TTessivarBusinessLogic::AppendDomainName(std::unique_ptr<TTessivarDomainName> domainName) {
     m_DomainNamesByID.try_emplace(domainName->ID(), domainName.get());
+    m_DomainNamesByName.try_emplace(LowerCase(domainName->DomainName()), domainName.get());
     m_DomainNames.push_back(std::move(domainName));
     return *m_DomainNames.back();
 }
 
 TTessivarEmailAddress& TTessivarBusinessLogic::AppendEmailAddress(std::unique_ptr<TTessivarEmailAddress> emailAddress) {
     m_EmailAddressesByID.try_emplace(emailAddress->ID(), emailAddress.get());
+    m_EmailAddressesByAddress.try_emplace(AddressKey(*emailAddress), emailAddress.get());
     m_EmailAddresses.push_back(std::move(emailAddress));
     return *m_EmailAddresses.back();
+}
+
+// An index entry goes only when it names the record removed: an earlier record of the same ID or
+// name keeps its own.
+template <class TMap, class TKey, class TRecord> static void Unindex(TMap& index, const TKey& key, TRecord* record) {
+    const auto indexed = index.find(key);
+    if (indexed != index.end() && indexed->second == record)
+        index.erase(indexed);
+}
+
+void TTessivarBusinessLogic::RemoveLastDomainName() noexcept {
+    TTessivarDomainName* last = m_DomainNames.back().get();
+    Unindex(m_DomainNamesByID, last->ID(), last);
+    Unindex(m_DomainNamesByName, LowerCase(last->DomainName()), last);
+    m_DomainNames.pop_back();
+}
+
+void TTessivarBusinessLogic::RemoveLastEmailAddress() noexcept {
+    TTessivarEmailAddress* last = m_EmailAddresses.back().get();
+    Unindex(m_EmailAddressesByID, last->ID(), last);
+    Unindex(m_EmailAddressesByAddress, AddressKey(*last), last);
+    m_EmailAddresses.pop_back();
 }
 
 TTessivarEmail& TTessivarBusinessLogic::AppendEmail(std::unique_ptr<TTessivarEmail> email) {
@@ -265,11 +308,13 @@ void TTessivarBusinessLogic::PurgeDetachedEmails() {
 
 void TTessivarBusinessLogic::ClearEmailAddresses() {
     m_EmailAddressesByID.clear();
+    m_EmailAddressesByAddress.clear();
     m_EmailAddresses.clear();
 }
 
 void TTessivarBusinessLogic::ClearDomainNames() {
     m_DomainNamesByID.clear();
+    m_DomainNamesByName.clear();
     m_DomainNames.clear();
 }
 

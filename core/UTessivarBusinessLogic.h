@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -218,7 +219,13 @@ private:
     TRecordsMark MarkRecords(const std::string& fromAddress) const;
     void RestoreRecords(const TRecordsMark& mark) noexcept;
 
-    // Appending keeps the ID indexes in step; new records must be appended through these.
+    // Appending keeps the indexes in step; new records must be appended through these, and removed
+    // (the last one of its list at a time, after a rollback) through the Remove functions.
+    // The first sender of user@domain (A-Z folded); a sender without domain record is found by the
+    // placeholder domain.
+    TTessivarEmailAddress* FindEmailAddressByParts(std::string_view user, std::string_view domain) const;
+    void RemoveLastDomainName() noexcept;
+    void RemoveLastEmailAddress() noexcept;
     TTessivarAccount& AppendAccount(std::unique_ptr<TTessivarAccount> account);
     TTessivarDomainName& AppendDomainName(std::unique_ptr<TTessivarDomainName> domainName);
     TTessivarEmailAddress& AppendEmailAddress(std::unique_ptr<TTessivarEmailAddress> emailAddress);
@@ -264,6 +271,9 @@ private:
     std::vector<std::unique_ptr<TTessivarLogItem>> m_LogItems;
     std::unordered_map<int32_t, TTessivarDomainName*> m_DomainNamesByID;
     std::unordered_map<int32_t, TTessivarEmailAddress*> m_EmailAddressesByID;
+    // The first record of each name, and of each address (user + "@" + domain), with A-Z folded.
+    std::unordered_map<std::string, TTessivarDomainName*> m_DomainNamesByName;
+    std::unordered_map<std::string, TTessivarEmailAddress*> m_EmailAddressesByAddress;
     std::unique_ptr<TTessivarServer> m_Server;
 
     // Configuration.

@@ -154,18 +154,10 @@ TTessivarBusinessLogic::TRecordsMark TTessivarBusinessLogic::MarkRecords(const s
 // The rows were rolled back; the records go back to what those rows hold. Records created since the
 // mark are the last ones of their lists; senders go first, as they refer to domain names.
 void TTessivarBusinessLogic::RestoreRecords(const TRecordsMark& mark) noexcept {
-    while (m_EmailAddresses.size() > mark.EmailAddressCount) {
-        const auto indexed = m_EmailAddressesByID.find(m_EmailAddresses.back()->ID());
-        if (indexed != m_EmailAddressesByID.end() && indexed->second == m_EmailAddresses.back().get())
-            m_EmailAddressesByID.erase(indexed);
-        m_EmailAddresses.pop_back();
-    }
-    while (m_DomainNames.size() > mark.DomainNameCount) {
-        const auto indexed = m_DomainNamesByID.find(m_DomainNames.back()->ID());
-        if (indexed != m_DomainNamesByID.end() && indexed->second == m_DomainNames.back().get())
-            m_DomainNamesByID.erase(indexed);
-        m_DomainNames.pop_back();
-    }
+    while (m_EmailAddresses.size() > mark.EmailAddressCount)
+        RemoveLastEmailAddress();
+    while (m_DomainNames.size() > mark.DomainNameCount)
+        RemoveLastDomainName();
     for (const TRecordsMark::TApprovalState* state : {&mark.Domain, &mark.Sender}) {
         if (!state->Record)
             continue;
@@ -187,10 +179,7 @@ void TTessivarBusinessLogic::RestoreRecords(const TRecordsMark& mark) noexcept {
 TTessivarEmailAddress* TTessivarBusinessLogic::FindEmailAddress(const std::string& address) const {
     CheckThread();
     const TAddressParts parts = SplitAddress(address);
-    for (const auto& sender : m_EmailAddresses)
-        if (HasAddress(*sender, parts))
-            return sender.get();
-    return nullptr;
+    return FindEmailAddressByParts(parts.User, parts.Domain);
 }
 
 TTessivarDomainName& TTessivarBusinessLogic::AddDomainName(const std::string& name) {

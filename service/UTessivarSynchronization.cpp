@@ -349,18 +349,10 @@ void TTessivarBusinessLogic::ApplyAccountSettings(TTessivarServerRequest& reques
 // Records created by the failed merge are the last of their lists; senders go first, as they refer
 // to domain names.
 void TTessivarBusinessLogic::RestoreSnapshot(const TSynchronizationSnapshot& snapshot) noexcept {
-    while (m_EmailAddresses.size() > snapshot.Senders.size()) {
-        const auto indexed = m_EmailAddressesByID.find(m_EmailAddresses.back()->ID());
-        if (indexed != m_EmailAddressesByID.end() && indexed->second == m_EmailAddresses.back().get())
-            m_EmailAddressesByID.erase(indexed);
-        m_EmailAddresses.pop_back();
-    }
-    while (m_DomainNames.size() > snapshot.DomainNames.size()) {
-        const auto indexed = m_DomainNamesByID.find(m_DomainNames.back()->ID());
-        if (indexed != m_DomainNamesByID.end() && indexed->second == m_DomainNames.back().get())
-            m_DomainNamesByID.erase(indexed);
-        m_DomainNames.pop_back();
-    }
+    while (m_EmailAddresses.size() > snapshot.Senders.size())
+        RemoveLastEmailAddress();
+    while (m_DomainNames.size() > snapshot.DomainNames.size())
+        RemoveLastDomainName();
     const auto restore = [](TTessivarApprovalRecord& record, const TSynchronizationSnapshot::TRecordState& state) {
         record.m_ApprovalStatus = state.ApprovalStatus;
         record.m_Deleted = state.Deleted;
