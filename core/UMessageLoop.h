@@ -1,11 +1,12 @@
 #pragma once
 // The portable threaded-call target: a message loop on the model's thread, used when no window
 // serves the calls (windowless mode, tests).
-// Thread contract: the thread that constructs the loop is the model's thread. Run, ProcessPending,
-// RunUntil, Drain and ServeSentCallsUntil run only there, and so do the timers' actions. Send, Post, Quit,
-// BeginShutdown, IsShuttingDown, SetQuitBeginsShutdown, QuitRequested, StartTimer and StopTimer may
-// be called from any thread; QuitFromSignal is the only member that is async-signal-safe. A sender blocked in Send is
-// released when the loop is destroyed, but threads that may still call Send or Post afterwards must be joined first.
+// Thread contract: the thread that constructs the loop is the model's thread. Run, RunUntil,
+// ProcessPending, Drain and ServeSentCallsUntil run only there, and so do the timers' actions.
+// Send, Post, Quit, BeginShutdown, IsShuttingDown, SetQuitBeginsShutdown, QuitRequested,
+// StartTimer, StopTimer and TimerPending may be called from any thread; QuitFromSignal is the only
+// member that is async-signal-safe. A sender blocked in Send is released when the loop is
+// destroyed, but threads that may still call Send or Post afterwards must be joined first.
 
 #include "base/UException.h"
 #include "core/UThreadedCallTarget.h"
