@@ -14,6 +14,12 @@ namespace {
 // The standing of a web account that does not exist, as the service writes it.
 const char* const NoAccountStatus = "Undefined";
 
+// The service answered: no error entry, and at least one field. An answer without any (a SOAP
+// fault, or an answer of another shape) says nothing about the account, so it is no success.
+bool Answered(TTessivarServerRequest& request) {
+    return !request.Failed() && request.ResultNode().Children().Count() > 0;
+}
+
 // Runs the callback, if any, with the outcome.
 template <class THandler, class TOutcome> void Complete(const THandler& onComplete, TOutcome outcome) {
     if (onComplete)
@@ -37,7 +43,7 @@ bool StoreCredentials(TTessivarBusinessLogic& model, const std::string* address,
 } // namespace
 
 TAccountAnswer ReadAccountAnswer(TTessivarServerRequest& request) {
-    if (request.Failed())
+    if (!Answered(request))
         return TAccountAnswer::Failed;
     const TXMLNode* status = request.ResultNode().Children().Find("AccountStatus");
     return status != nullptr && status->Text() == NoAccountStatus ? TAccountAnswer::NoAccount
@@ -92,7 +98,7 @@ void RequestAccountCreate(TTessivarBusinessLogic& model, const std::string& addr
     model.CheckThread();
     auto request = model.Server().CreateRequest(
         "AccountCreate", [&model, address, password, onComplete = std::move(onComplete)](TTessivarServerRequest& done) {
-            Complete(onComplete, !done.Failed() && StoreCredentials(model, &address, password));
+            Complete(onComplete, Answered(done) && StoreCredentials(model, &address, password));
         });
     TXMLNode& argument = request->ArgumentNode();
     argument.Child("Username").SetText(address);
@@ -106,7 +112,7 @@ void RequestPasswordChange(TTessivarBusinessLogic& model, const std::string& new
     model.CheckThread();
     auto request = model.Server().CreateRequest(
         "AccountSetPassword", [&model, newPassword, onComplete = std::move(onComplete)](TTessivarServerRequest& done) {
-            const bool changed = !done.Failed() && StoreCredentials(model, nullptr, newPassword);
+            const bool changed = Answered(done) && StoreCredentials(model, nullptr, newPassword);
             if (changed)
                 model.AddLogItem("Password change request complete.", 0);
             else

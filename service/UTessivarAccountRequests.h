@@ -14,9 +14,10 @@ class IRequestProgress;
 class TTessivarBusinessLogic;
 class TTessivarServerRequest;
 
-// What an answer said about an account.
+// What an answer said about an account. An answer with error entries, and one without any field
+// (a SOAP fault), is a failure of every request here.
 enum class TAccountAnswer {
-    Failed,       // no answer, or an answer with error entries
+    Failed,       // no answer, an answer with error entries, or one without any field
     NoAccount,    // "AccountStatus" is exactly "Undefined": no account for the address (and password)
     AccountExists // any other "AccountStatus"
 };

@@ -15,9 +15,10 @@ protected:
         Start([result](const std::string& body) {
             std::unique_ptr<TXMLNode> envelope = TXMLNode::ParseString(body);
             const std::string action = envelope->Child("soap:Body").Children().Items(0).Name();
-            return ActionAnswer(action, result);
+            return result == Fault ? SoapAnswer(Fault) : ActionAnswer(action, result);
         });
     }
+    static constexpr const char* Fault = "<soap:Fault><faultcode>soap:Server</faultcode></soap:Fault>";
     TAccountAnswer Answer(const std::function<void(TAccountAnswerHandler)>& send) {
         std::optional<TAccountAnswer> answer;
         send([&](TAccountAnswer received) { answer = received; });
@@ -82,7 +83,8 @@ TEST_F(AccountRequestsTest, AnAccountIsMissingOnlyForTheExactUndefined) {
              {"<AccountStatus>Undefined</AccountStatus>", TAccountAnswer::NoAccount},
              {"<AccountStatus>undefined</AccountStatus>", TAccountAnswer::AccountExists},
              {"<AccountStatus>Active</AccountStatus>", TAccountAnswer::AccountExists},
-             {"<AccountStatus>Undefined</AccountStatus>" + Failure, TAccountAnswer::Failed}}) {
+             {"<AccountStatus>Undefined</AccountStatus>" + Failure, TAccountAnswer::Failed},
+             {Fault, TAccountAnswer::Failed}}) {
         StartAnswering(result);
         EXPECT_EQ(Answer([&](TAccountAnswerHandler done) { RequestAccountAvailability(Model(), "a@b.example", done); }),
                   expected)
@@ -91,13 +93,16 @@ TEST_F(AccountRequestsTest, AnAccountIsMissingOnlyForTheExactUndefined) {
     }
 }
 
-// The credentials change only when the service accepted them; the password change writes its log.
+// The credentials change only when the service accepted them, which a SOAP fault does not say; the
+// password change writes its log.
 TEST_F(AccountRequestsTest, CredentialsAreStoredOnlyAfterTheServiceAccepts) {
-    StartAnswering(Failure);
-    EXPECT_FALSE(
-        Result([&](TAccountResultHandler done) { RequestAccountCreate(Model(), "me@example.com", "pass1", done); }));
-    EXPECT_TRUE(Model().SetupRequired());
-    m_Model.reset();
+    for (const std::string& refusal : {Failure, std::string(Fault)}) {
+        StartAnswering(refusal);
+        EXPECT_FALSE(Result(
+            [&](TAccountResultHandler done) { RequestAccountCreate(Model(), "me@example.com", "pass1", done); }));
+        EXPECT_TRUE(Model().SetupRequired());
+        m_Model.reset();
+    }
 
     StartAnswering("<ErrorMessages/>"); // empty: success
     EXPECT_TRUE(
