@@ -247,6 +247,7 @@ private:
     // Steps of ApplySynchronization; the snapshot puts the records and the settings back after a
     // failed one.
     struct TSynchronizationSnapshot;
+    TSynchronizationSnapshot TakeSnapshot() const;
     void MergeSynchronization(TTessivarServerRequest& request, TXMLNode& result);
     void ApplyAccountSettings(TTessivarServerRequest& request, TXMLNode& result);
     void RestoreSnapshot(const TSynchronizationSnapshot& snapshot) noexcept;

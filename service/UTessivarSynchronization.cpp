@@ -169,8 +169,8 @@ struct TTessivarBusinessLogic::TSynchronizationSnapshot {
         std::string DisplayName;
     };
 
-    std::vector<TRecordState> DomainNames;
-    std::vector<TSenderState> Senders;
+    std::vector<TRecordState> DomainNames{};
+    std::vector<TSenderState> Senders{};
     std::vector<std::string> AdultWords;
     std::vector<std::string> BlockedWords;
     bool LockAccess;
@@ -183,6 +183,30 @@ struct TTessivarBusinessLogic::TSynchronizationSnapshot {
     TAccountStatus AccountStatus;
 };
 
+TTessivarBusinessLogic::TSynchronizationSnapshot TTessivarBusinessLogic::TakeSnapshot() const {
+    TSynchronizationSnapshot snapshot{.AdultWords = m_AdultWords,
+                                      .BlockedWords = m_BlockedWords,
+                                      .LockAccess = m_LockAccess,
+                                      .UnlockPassword = m_UnlockPassword,
+                                      .Signature = m_Signature,
+                                      .Modified = m_Modified,
+                                      .SynchronizationRequired = m_SynchronizationRequired,
+                                      .SettingsSyncID = m_SettingsSyncID,
+                                      .DataVersion = m_DataVersion,
+                                      .AccountStatus = m_AccountStatus};
+    const auto state = [](const TTessivarApprovalRecord& record) {
+        return TSynchronizationSnapshot::TRecordState{record.m_ApprovalStatus, record.m_Deleted, record.m_Notes,
+                                                      record.m_Modified, record.m_PendingSyncID};
+    };
+    snapshot.DomainNames.reserve(m_DomainNames.size());
+    for (const auto& domainName : m_DomainNames)
+        snapshot.DomainNames.push_back(state(*domainName));
+    snapshot.Senders.reserve(m_EmailAddresses.size());
+    for (const auto& sender : m_EmailAddresses)
+        snapshot.Senders.push_back({state(*sender), sender->m_AuthenticationStatus, sender->m_DisplayName});
+    return snapshot;
+}
+
 bool TTessivarBusinessLogic::ApplySynchronization(TTessivarServerRequest& request) {
     CheckThread();
     TXMLNode& result = request.ResultNode();
@@ -192,28 +216,7 @@ bool TTessivarBusinessLogic::ApplySynchronization(TTessivarServerRequest& reques
     } else {
         {
             TUpdateScope<TTessivarBusinessLogic> scope(*this);
-            const auto state = [](const TTessivarApprovalRecord& record) {
-                return TSynchronizationSnapshot::TRecordState{record.m_ApprovalStatus, record.m_Deleted, record.m_Notes,
-                                                              record.m_Modified, record.m_PendingSyncID};
-            };
-            TSynchronizationSnapshot snapshot{{},
-                                              {},
-                                              m_AdultWords,
-                                              m_BlockedWords,
-                                              m_LockAccess,
-                                              m_UnlockPassword,
-                                              m_Signature,
-                                              m_Modified,
-                                              m_SynchronizationRequired,
-                                              m_SettingsSyncID,
-                                              m_DataVersion,
-                                              m_AccountStatus};
-            snapshot.DomainNames.reserve(m_DomainNames.size());
-            for (const auto& domainName : m_DomainNames)
-                snapshot.DomainNames.push_back(state(*domainName));
-            snapshot.Senders.reserve(m_EmailAddresses.size());
-            for (const auto& sender : m_EmailAddresses)
-                snapshot.Senders.push_back({state(*sender), sender->m_AuthenticationStatus, sender->m_DisplayName});
+            const TSynchronizationSnapshot snapshot = TakeSnapshot();
             try {
                 // Every row of the answer becomes durable at once, with one flush at the commit.
                 TSQLiteTransaction transaction(*m_Database);
