@@ -1,0 +1,170 @@
+"""End to end: the challenge-response loop. Dovecot holds the user's mailbox, `tessivar-service`
+(the reference web service) runs on loopback with an outbox, and `tessivar headless` screens one
+mail program account for a Tessivar account created through the service. Run by CTest like
+test_local_server.py:
+
+    test_challenge.py PROGRAM DOVECOT_TEMPLATE [unittest arguments]"""
+
+import glob
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.parse
+import urllib.request
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import test_local_server  # noqa: E402
+from tessivar_e2e import database, free_loopback_port, message, port_accepts, wait_for  # noqa: E402
+from test_local_server import EMAIL, UNKNOWN, USER, LocalServerTest  # noqa: E402
+
+SERVICE_USER, SERVICE_PASSWORD = EMAIL, "challenge-secret"
+
+
+def lines_of(data):
+    return data.split(b"\r\n")[:-1]
+
+
+class ChallengeTest(LocalServerTest):
+
+    def setUp(self):
+        super().setUp()
+        self.service_dir = tempfile.mkdtemp(prefix="tessivar-e2e-service.")
+        self.addCleanup(shutil.rmtree, self.service_dir, True)
+        self.outbox = os.path.join(self.service_dir, "outbox")
+        self.service_port = free_loopback_port()
+        self.service = None
+        self.start_service()
+        self.addCleanup(self.stop_service)
+        os.environ["TESSIVAR_SERVICE_HOST"] = "127.0.0.1:%d" % self.service_port
+        self.addCleanup(os.environ.pop, "TESSIVAR_SERVICE_HOST", None)
+        self.command("account", "create", SERVICE_USER, SERVICE_PASSWORD)
+
+    def start_service(self):
+        program = os.path.join(os.path.dirname(test_local_server.PROGRAM), "tessivar-service")
+        log = open(os.path.join(self.service_dir, "service.log"), "ab")
+        self.service = subprocess.Popen(
+            [program, "--port", str(self.service_port), "--database", os.path.join(self.service_dir, "service.db"),
+             "--outbox", self.outbox], stdout=log, stderr=subprocess.STDOUT)
+        log.close()
+        wait_for(lambda: port_accepts(self.service_port), what="the service to listen")
+
+    def stop_service(self):
+        if self.service is not None:
+            self.service.terminate()
+            self.service.wait(30)
+            self.service = None
+
+    def command(self, *words):
+        env = dict(os.environ, TESSIVAR_HOME=self.home, TESSIVAR_REGISTRY_DIR=self.registry)
+        run = subprocess.run([test_local_server.PROGRAM, *words], env=env, capture_output=True, timeout=120)
+        self.assertEqual(run.returncode, 0, run.stdout.decode(errors="replace") + run.stderr.decode(errors="replace"))
+
+    def outbox_mail(self):
+        mail = []
+        for path in sorted(glob.glob(os.path.join(self.outbox, "*.eml"))):
+            with open(path, "rb") as f:
+                mail.append(f.read())
+        return mail
+
+    def requests(self):
+        return [m for m in self.outbox_mail() if b"\r\nX-Tessivar: Authentication-Request\r\n" in m]
+
+    def challenge(self):
+        """Waits for the one authentication request; returns it and its link."""
+        requests = wait_for(self.requests, timeout=90, what="the authentication request")
+        self.assertEqual(len(requests), 1)
+        request = requests[0]
+        self.assertRegex(request, rb"\r\nMessage-I[Dd]: <[^>]*@auth\.tessivar\.com>\r\n")
+        self.assertRegex(request, rb"\r\nTo: [^\r]*" + re.escape(UNKNOWN.encode()))
+        link = re.search(rb"http://127\.0\.0\.1:\d+/authenticate\.aspx\?token=[A-Za-z0-9_%-]+", request)
+        self.assertIsNotNone(link, request.decode(errors="replace"))
+        return request, link.group(0).decode()
+
+    def authenticate(self, link):
+        """Opens the page as the sender would, then presses its button."""
+        with urllib.request.urlopen(link, timeout=30) as page:
+            self.assertEqual(page.status, 200)
+            html = page.read().decode(errors="replace")
+        token = urllib.parse.parse_qs(urllib.parse.urlparse(link).query)["token"][0]
+        form = urllib.parse.urlencode({"token": token}).encode()
+        action = re.search(r'<form[^>]*action="([^"]*)"', html)
+        target = urllib.parse.urljoin(link, action.group(1)) if action and action.group(1) else link
+        with urllib.request.urlopen(target, data=form, timeout=30) as answer:
+            self.assertEqual(answer.status, 200)
+
+    def held(self):
+        with database(self.home) as db:
+            return db.execute("SELECT COUNT(*) FROM EmailAddressesRequiringAuthorization").fetchone()[0]
+
+    def test_an_unknown_sender_authenticates_and_the_notice_releases_the_mail(self):
+        hello = message(UNKNOWN, "Hello", ["Do you remember me?"])
+        self.dovecot.add_message(USER, hello)
+        port = self.start()
+        self.check_in(port)
+        self.assertEqual(self.offered(port), 0)  # awaiting authorization
+        _, link = self.challenge()
+        self.authenticate(link)
+        notices = wait_for(lambda: [m for m in self.outbox_mail()
+                                    if b"\r\nX-Tessivar: Self-Authentication-Notification\r\n" in m],
+                           what="the self-authentication notice")
+        self.dovecot.add_message(USER, notices[0])
+        self.check_in(port)
+        delivered = wait_for(lambda: self.fetch_all(port), what="the released message")
+        self.assertEqual(delivered, [lines_of(hello)])
+        self.stop()
+
+    def test_synchronisation_alone_releases_the_mail_and_a_bounce_blocks_its_sender(self):
+        hello = message(UNKNOWN, "Hello", ["Do you remember me?"])
+        bounced = "nobody@nowhere.test"
+        self.dovecot.add_message(USER, hello)
+        self.dovecot.add_message(USER, message(bounced, "Anyone there?", ["hello?"]))
+        port = self.start()
+        self.check_in(port)
+        requests = wait_for(lambda: len(self.requests()) == 2 and self.requests(), timeout=90,
+                            what="two authentication requests")
+        to_unknown = [m for m in requests if UNKNOWN.encode() in m.split(b"\r\n\r\n")[0]][0]
+        to_bounced = [m for m in requests if bounced.encode() in m.split(b"\r\n\r\n")[0]][0]
+        self.authenticate(re.search(rb"http://[^\s\"<>]*authenticate\.aspx\?token=[A-Za-z0-9_%-]+",
+                                    to_unknown).group(0).decode())
+        self.stop()
+
+        # The request to the other sender comes back from a mail robot, holding its header lines.
+        header = to_bounced.split(b"\r\n\r\n")[0]
+        bounce = (b"From: MAILER-DAEMON@mx.nowhere.test\r\nTo: " + EMAIL.encode() +
+                  b"\r\nSubject: Undelivered Mail Returned to Sender\r\n\r\nThe mail could not be delivered.\r\n\r\n" +
+                  header + b"\r\n\r\nbody of the request\r\n")
+        self.dovecot.add_message(USER, bounce)
+        # No notice: the first synchronisation of the next start brings the sender back authenticated.
+        port = self.start()
+        delivered = wait_for(lambda: self.fetch_all(port), what="the message released by synchronisation")
+        self.assertEqual(delivered, [lines_of(hello)])
+        self.stop()
+        with database(self.home) as db:
+            status = db.execute("SELECT s.ApprovalStatus FROM EmailAddresses s JOIN DomainNames d "
+                                "ON d.ID = s.DomainNameID WHERE s.Username = 'nobody' AND "
+                                "d.DomainName = 'nowhere.test'").fetchone()[0]
+        self.assertEqual(status, "B")
+
+    def test_a_stopped_service_leaves_the_queue_for_the_next_synchronisation(self):
+        self.stop_service()
+        self.dovecot.add_message(USER, message(UNKNOWN, "Hello", ["Do you remember me?"]))
+        port = self.start()
+        self.check_in(port)
+        self.stop()
+        self.assertEqual(self.held(), 1)
+        self.start_service()
+        self.start()
+        self.challenge()
+        time.sleep(3)  # the service answers right after it has written the request
+        self.stop()
+        self.assertEqual(self.held(), 0)
+
+
+if __name__ == "__main__":
+    test_local_server.PROGRAM, test_local_server.DOVECOT_TEMPLATE = sys.argv[1], sys.argv[2]
+    unittest.main(argv=[sys.argv[0]] + sys.argv[3:], verbosity=2)
