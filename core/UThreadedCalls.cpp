@@ -94,7 +94,8 @@ void TTessivarBusinessLogic::DispatchThreadedCall(TThreadedCallData& data) {
     // Answers of the web service: the target frees the request afterwards, also when its handler
     // fails.
     else if (auto* request = dynamic_cast<TTessivarServerRequest*>(&data)) {
-        Debug("RESPONSE: " + request->Action() + "\r\n" + request->ResultNode().FormatXML(1, 1));
+        if (DebugMode()) // an answer can be large: its text is made only for the trace
+            Debug("RESPONSE: " + request->Action() + "\r\n" + request->ResultNode().FormatXML(1, 1));
         if (request->OnComplete())
             request->OnComplete()(*request);
     } else if (auto* selfAuthentication = dynamic_cast<TThreadedSelfAuthenticationData*>(&data)) {

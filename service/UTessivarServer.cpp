@@ -137,7 +137,9 @@ void TTessivarServer::Execute() {
 }
 
 void TTessivarServer::Perform(TTessivarServerRequest& request) {
-    Debug("DEQUEUED: " + request.Action() + " for " + m_ServiceHost + "\r\n" + request.ArgumentNode().FormatXML(1, 1));
+    if (DebugMode())
+        Debug("DEQUEUED: " + request.Action() + " for " + m_ServiceHost + "\r\n" +
+              request.ArgumentNode().FormatXML(1, 1));
     try {
         THTTPConnection connection(*m_Session);
         request.SetResultRoot(SOAPCall(connection, m_ServiceHost, ServiceResource, request.ArgumentRoot(),
