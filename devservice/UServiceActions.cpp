@@ -214,18 +214,26 @@ TServiceReply TServiceActions::Handle(std::string_view body) {
 // missing account from a failure. A synchronisation that carries the program's data (its version
 // or any records) gets an error entry as well, so that the program keeps its changes marked
 // instead of taking them as delivered to an account that does not exist.
+// A wrong password is answered the same way: to the wizard the account is not found with these
+// credentials, which is what it tells the user.
 void TServiceActions::Synchronize(const TXMLNode& argument, TXMLNode& result) {
+    const bool carriesData = Find(argument, "SoftwareVersion") || HasChildren(argument, "AccountSettings") ||
+                             HasChildren(argument, "DomainNameStatuses") ||
+                             HasChildren(argument, "EmailAddressStatuses") ||
+                             HasChildren(argument, "EmailAddressesRequiringAuthorization");
     const auto account = m_Store.FindAccount(Text(argument, "Username"));
     if (!account) {
         result.Child("AccountStatus").SetText(UndefinedAccountStatus);
-        if (Find(argument, "SoftwareVersion") || HasChildren(argument, "AccountSettings") ||
-            HasChildren(argument, "DomainNameStatuses") || HasChildren(argument, "EmailAddressStatuses") ||
-            HasChildren(argument, "EmailAddressesRequiringAuthorization"))
+        if (carriesData)
             UnknownAccount(result);
         return;
     }
-    if (!VerifyPassword(account->PasswordHash, Text(argument, "Password")))
-        return InvalidCredentials(result);
+    if (!VerifyPassword(account->PasswordHash, Text(argument, "Password"))) {
+        result.Child("AccountStatus").SetText(UndefinedAccountStatus);
+        if (carriesData)
+            InvalidCredentials(result);
+        return;
+    }
     const TXMLNode* version = Find(argument, "ClientDataVersion");
     const TSyncAnswer answer = m_Store.Synchronize(*account, ReadUpload(argument), version ? version->AsInteger() : -1,
                                                    m_Clock(), account->IsActive());

@@ -218,6 +218,11 @@ TEST_F(DevServiceAccountTest, WrongCredentialsAndUnknownAccountsStoreAndSendNoth
                                             "<ClientDataVersion>0</ClientDataVersion>");
     EXPECT_EQ(ErrorCount(check), 0);
     EXPECT_EQ(ChildText(check, "AccountStatus"), "Undefined");
+    // The same check with a wrong password: the account is not found with these credentials.
+    TXMLNode& guessed = Result("Synchronize", Credentials("guess") + "<ClientDataVersion>0</ClientDataVersion>");
+    EXPECT_EQ(ErrorCount(guessed), 0);
+    EXPECT_EQ(ChildText(guessed, "AccountStatus"), "Undefined");
+    EXPECT_EQ(guessed.Children().Find("DataVersion"), nullptr);
     // The program's own synchronisation for it fails, so its changes stay marked for sending.
     TXMLNode& lost = Result("Synchronize", "<Username>nobody@example.org</Username><Password>x</Password>"
                                            "<SoftwareVersion>01.02.0000</SoftwareVersion>"
