@@ -44,7 +44,8 @@ inline std::string ActionAnswer(const std::string& action, const std::string& re
 }
 
 // A web service on loopback: each connection carries one request, answered with what the handler
-// returns for the request's body.
+// returns for the request's body. An empty answer is none at all: the connection is held, silent,
+// until the client leaves or the service ends.
 class TFakeWebService {
 public:
     using THandler = std::function<std::string(const std::string& body)>;
@@ -63,6 +64,14 @@ public:
     // The bodies of the requests received so far.
     std::vector<std::string> Requests() const {
         std::lock_guard lock(m_Lock);
+        std::vector<std::string> bodies;
+        for (const std::string& request : m_Requests)
+            bodies.push_back(request.substr(request.find("\r\n\r\n") + 4));
+        return bodies;
+    }
+    // The requests received so far as they came: request line, headers and body.
+    std::vector<std::string> RawRequests() const {
+        std::lock_guard lock(m_Lock);
         return m_Requests;
     }
 
@@ -70,17 +79,24 @@ private:
     void Run() {
         while (std::unique_ptr<TSocketStream> stream = m_Listener.Accept(m_Abort)) {
             try {
-                const std::string body = ReadBody(*stream);
+                const std::string request = ReadRequest(*stream);
                 {
                     std::lock_guard lock(m_Lock);
-                    m_Requests.push_back(body);
+                    m_Requests.push_back(request);
                 }
-                stream->Write(m_Handler(body));
+                const std::string answer = m_Handler(request.substr(request.find("\r\n\r\n") + 4));
+                if (answer.empty()) {
+                    char byte;
+                    stream->Read(&byte, 1);
+                } else {
+                    stream->Write(answer);
+                }
             } catch (const ESocketException&) {
             }
         }
     }
-    static std::string ReadBody(TSocketStream& stream) {
+    // The whole request; a request cut short is recorded as far as it came.
+    static std::string ReadRequest(TSocketStream& stream) {
         std::string text;
         char buffer[16384];
         for (;;) {
@@ -89,11 +105,11 @@ private:
                 const size_t length = text.find("Content-Length: ");
                 const size_t size = length == std::string::npos ? 0 : std::stoul(text.substr(length + 16));
                 if (text.size() >= end + 4 + size)
-                    return text.substr(end + 4, size);
+                    return text.substr(0, end + 4 + size);
             }
             const size_t count = stream.Read(buffer, sizeof buffer);
             if (count == 0)
-                return {};
+                return text + "\r\n\r\n";
             text.append(buffer, count);
         }
     }

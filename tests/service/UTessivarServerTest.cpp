@@ -10,12 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/UMessageLoop.h"
-#include "core/UTessivarBusinessLogic.h"
-#include "core/UTessivarLogItem.h"
-#include "mail/USockets.h"
-#include "service/LInternet.h"
-#include "service/UXML.h"
+#include "tests/service/ServiceFixture.h"
 
 namespace {
 
@@ -32,69 +27,26 @@ std::string Answer(const std::string& body, const std::string& status = "200 OK"
            std::to_string(content.size()) + "\r\nConnection: close\r\n\r\n" + content;
 }
 
-// A web service on loopback that records each request and answers it from a script: an answer
-// text, or nothing at all (the connection is then held open, silent, until the service ends).
+// A service answering its requests in turn from a script; an empty answer is none at all.
 class TFakeService {
 public:
     explicit TFakeService(std::vector<std::string> answers)
-        : m_Answers(std::move(answers)), m_Abort(std::make_shared<TAbortSignal>()),
-          m_Listener("127.0.0.1", 0, 8), m_Thread([this] { Run(); }) {}
-    ~TFakeService() {
-        m_Abort->Raise();
-        m_Thread.join();
-    }
-    std::string Host() const { return "127.0.0.1:" + std::to_string(m_Listener.Port()); }
-    std::vector<std::string> Requests() const {
-        std::lock_guard lock(m_Lock);
-        return m_Requests;
-    }
+        : m_Answers(std::move(answers)), m_Service([this](const std::string&) { return Next(); }) {}
+
+    std::string Host() const { return m_Service.Host(); }
+    std::vector<std::string> Requests() const { return m_Service.Requests(); }
+    std::vector<std::string> RawRequests() const { return m_Service.RawRequests(); }
 
 private:
-    void Run() {
-        for (size_t i = 0; i < m_Answers.size(); ++i) {
-            std::unique_ptr<TSocketStream> stream = m_Listener.Accept(m_Abort);
-            if (!stream)
-                return;
-            try {
-                Record(ReadRequest(*stream));
-                if (m_Answers[i].empty()) {
-                    char byte;
-                    stream->Read(&byte, 1); // until the client gives up or the service ends
-                } else {
-                    stream->Write(m_Answers[i]);
-                }
-            } catch (const ESocketException&) {
-            }
-        }
-    }
-    static std::string ReadRequest(TSocketStream& stream) {
-        std::string text;
-        char buffer[4096];
-        for (;;) {
-            const size_t end = text.find("\r\n\r\n");
-            if (end != std::string::npos) {
-                const size_t length = text.find("Content-Length: ");
-                const size_t size = length == std::string::npos ? 0 : std::stoul(text.substr(length + 16));
-                if (text.size() >= end + 4 + size)
-                    return text;
-            }
-            const size_t count = stream.Read(buffer, sizeof buffer);
-            if (count == 0)
-                return text;
-            text.append(buffer, count);
-        }
-    }
-    void Record(std::string request) {
+    std::string Next() {
         std::lock_guard lock(m_Lock);
-        m_Requests.push_back(std::move(request));
+        return m_Next < m_Answers.size() ? m_Answers[m_Next++] : std::string();
     }
 
+    std::mutex m_Lock;
     const std::vector<std::string> m_Answers;
-    std::shared_ptr<TAbortSignal> m_Abort;
-    TSocketListener m_Listener;
-    mutable std::mutex m_Lock;
-    std::vector<std::string> m_Requests;
-    std::thread m_Thread;
+    size_t m_Next = 0;
+    TFakeWebService m_Service; // last: its thread starts once the script exists
 };
 
 class TessivarServerTest : public testing::Test {
@@ -167,7 +119,7 @@ TEST_F(TessivarServerTest, PostsTheSoapEnvelopeAndHandsAnswersBackInOrder) {
     EXPECT_EQ(m_Results, (std::vector<std::string>{"Echo: <EchoResult><Name>Zo\xC3\xAB M\xC3\xBCller</Name></EchoResult>",
                                                    "Second: <SecondResult><Done>true</Done></SecondResult>"}));
 
-    const std::vector<std::string> requests = service.Requests();
+    const std::vector<std::string> requests = service.RawRequests();
     ASSERT_EQ(requests.size(), 2u);
     const std::string& first = requests[0];
     const size_t bodyStart = first.find("\r\n\r\n") + 4;
