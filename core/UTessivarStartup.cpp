@@ -65,12 +65,7 @@ void TTessivarBusinessLogic::Startup() {
     CheckThread();
     TUpdateScope<TTessivarBusinessLogic> scope(*this);
     Cleanup();
-    LoadConfiguration();
-    LoadAccounts();
-    LoadMailClientAccounts();
-    LoadDomainNames();
-    LoadEmailAddresses();
-    LoadEmails();
+    Load();
     ProtectAccounts();
     if (!SetupRequired())
         Synchronize(true);
