@@ -1,23 +1,37 @@
 // The program's main sequence, without windows: the model runs on the main thread, which serves
 // the workers' threaded calls and the synchronisation timer until SIGINT, SIGTERM or SIGHUP, or
-// until the web service reports the account closed. The set-up commands ("account", "accounts",
-// "enable", "disable") run one task each instead, without screening.
+// until the web service reports the account closed. Each activity log item is written to standard
+// output as it is added, after a summary of what is screened. The set-up commands ("account",
+// "accounts", "enable", "disable") run one task each instead, without screening; "help" lists them.
+//
+// Exit status: 0 after a clean stop or a command that succeeded, 1 when start-up or a command
+// failed or screening ended on an error (the reason on standard error), 2 for a usage error.
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <exception>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "base/LDates.h"
 #include "base/LStrings.h"
 #include "base/UDebug.h"
+#include "base/UFileUtils.h"
+#include "base/URegistry.h"
 #include "base/UWindows.h"
 #include "clients/UTessivarClientDriver.h"
 #include "core/UMessageLoop.h"
 #include "core/UTessivarAccount.h"
 #include "core/UTessivarBusinessLogic.h"
+#include "core/UTessivarLogItem.h"
+#include "mail/UTessivarPOP3Server.h"
 #include "service/UTessivarAccountRequests.h"
 
 namespace {
@@ -51,16 +65,126 @@ public:
     TQuitOnSignals& operator=(const TQuitOnSignals&) = delete;
 };
 
+constexpr int ExitFailure = 1;
+constexpr int ExitUsage = 2;
+
 void Report(const std::exception& error) {
     std::cerr << "tessivar: " << error.what() << std::endl;
     DebugException("main", error);
+}
+
+// ---- Standard output -----------------------------------------------------------------------------
+
+// Writes the text whole with unbuffered writes, so that each line reaches a pipe or a file as it is
+// written, in one piece beside the trace entries of other threads. A failed write (standard output
+// closed, or a pipe whose reader has gone; SIGPIPE is ignored) is dropped: screening goes on.
+void WriteOut(const std::string& text) {
+    size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t count = ::write(STDOUT_FILENO, text.data() + written, text.size() - written);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            return;
+        written += static_cast<size_t>(count);
+    }
+}
+
+// A standard descriptor that the program was started without (a shell's ">&-", a careless service
+// manager) is opened on /dev/null: otherwise the database or a socket would get its number, and the
+// activity lines and the trace meant for standard output would be written into it.
+void OpenMissingStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        // The lowest free number, which is fd: the lower ones are open.
+        const int opened = ::open("/dev/null", O_RDWR);
+        if (opened >= 0 && opened != fd)
+            ::close(opened);
+    }
+}
+
+// One line of the activity log: local time, "error" for an error item, and the text, whose control
+// characters (a line break in a server's answer, say) become spaces so that each item stays one line.
+std::string LogLine(const TTessivarLogItem& item) {
+    std::string details = item.Details();
+    std::replace_if(
+        details.begin(), details.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, ' ');
+    return FormatDateTime("yyyy-mm-dd hh:nn:ss", item.Occurred()) +
+           (item.Kind() == TTessivarLogItem::Error ? " error " : " ") + details + "\n";
+}
+
+using TTable = std::vector<std::vector<std::string>>;
+
+// The rows in columns two spaces apart, each line after the indent.
+std::string TableText(const TTable& rows, const std::string& indent) {
+    std::vector<size_t> widths(rows.empty() ? 0 : rows[0].size(), 0);
+    for (const auto& row : rows)
+        for (size_t column = 0; column < row.size() && column < widths.size(); ++column)
+            widths[column] = std::max(widths[column], row[column].size());
+    std::string text;
+    for (const auto& row : rows) {
+        text += indent;
+        for (size_t column = 0; column + 1 < row.size(); ++column)
+            text += row[column] + std::string(widths[column] - row[column].size() + 2, ' ');
+        text += (row.empty() ? std::string() : row.back()) + "\n";
+    }
+    return text;
+}
+
+// The mail program accounts found, one row each, with the account that screens them; the last
+// column is left to the caller.
+TTable MailProgramAccounts(const TTessivarBusinessLogic& model,
+                           const std::function<std::string(const TTessivarAccount&)>& screening) {
+    TTable rows{{"MAIL PROGRAM", "E-MAIL ADDRESS", "SERVER", "SCREENING"}};
+    for (int i = 0; i < model.AccountCount(); ++i) {
+        const TTessivarAccount& account = model.Accounts(i);
+        for (const TMailClientAccount* clientAccount : account.MailClientAccounts())
+            rows.push_back({clientAccount->Client ? clientAccount->Client->Name : std::string("?"),
+                            account.EmailAddress(), account.RemoteServer() + ":" + std::to_string(account.RemotePort()),
+                            screening(account)});
+    }
+    return rows;
+}
+
+// Written once screening has started: where the data lives, the mail program accounts found and
+// which of them are screened on which local port, and what to do when none is found or screened.
+std::string StartupSummary(const TTessivarBusinessLogic& model) {
+    std::string text = "Data folder: " + ProgramDirectory() + "\n";
+    bool screened = false;
+    const TTable rows = MailProgramAccounts(model, [&screened](const TTessivarAccount& account) {
+        if (account.Redirected()) {
+            screened = true;
+            return "on local port " + std::to_string(account.Server().Port());
+        }
+        return std::string(account.Enabled() ? "enabled, not running" : "not screened");
+    });
+    if (rows.size() == 1) {
+        const std::string file = RegistryFileName(HKEY_CURRENT_USER);
+        text += "No mail program account was found in HKEY_CURRENT_USER.reg or HKEY_LOCAL_MACHINE.reg in " +
+                file.substr(0, file.rfind('/')) +
+                ".\nSet up your mail program's POP3 account there (see \"Mail programs\" in the README), then "
+                "start tessivar again.\n";
+    } else {
+        text += "Mail program accounts:\n" + TableText(rows, "  ");
+        if (!screened)
+            text += "None of them is screened: \"tessivar enable ADDRESS\" screens the account with that "
+                    "address from the next start (\"tessivar accounts\" lists them).\n";
+    }
+    if (model.SetupRequired())
+        text += "No Tessivar web account is set up, so unknown senders are not asked to authenticate: "
+                "\"tessivar account create ADDRESS PASSWORD\" (or \"account join\" for an existing one) sets "
+                "it up.\n";
+    return text;
 }
 
 // Stops screening: each redirected mail program account is pointed back at its real server and its
 // local server stopped, while this thread still serves the session releases of open connections
 // so that their deletions apply. Then the workers' calls are refused, and the model lets go of its
 // records (which ends the mailbox checkers without passing them on to a half-emptied model).
-void StopScreening(TMessageLoop& loop, TTessivarBusinessLogic& model) {
+// False when something failed (reported): a mail program may still name a local server.
+bool StopScreening(TMessageLoop& loop, TTessivarBusinessLogic& model) {
+    bool clean = true;
     // An account whose restore failed is no longer redirected, so each retry goes on with the rest.
     for (int attempt = 0; attempt <= model.AccountCount(); ++attempt) {
         try {
@@ -68,6 +192,7 @@ void StopScreening(TMessageLoop& loop, TTessivarBusinessLogic& model) {
             break;
         } catch (const std::exception& error) {
             Report(error);
+            clean = false;
         }
     }
     loop.BeginShutdown();
@@ -75,7 +200,9 @@ void StopScreening(TMessageLoop& loop, TTessivarBusinessLogic& model) {
         model.Shutdown();
     } catch (const std::exception& error) {
         Report(error);
+        clean = false;
     }
+    return clean;
 }
 
 // Screening until a quit signal, or until the web service reports the account closed.
@@ -89,6 +216,7 @@ int RunScreening() {
     int exitCode = 0;
     try {
         TTessivarBusinessLogic model(loop);
+        model.OnLogItem = [](TTessivarLogItem& item) { WriteOut(LogLine(item)); };
         // Local changes reach the service five seconds after the change that asked for them.
         TLoopTimer tmrServerSync(loop, std::chrono::milliseconds(5000), [&model] { model.Synchronize(true); });
         model.OnChange = [&tmrServerSync](TTessivarBusinessLogic& changed) {
@@ -98,7 +226,7 @@ int RunScreening() {
         model.OnAccountClosed = [&](TAccountStatus, const std::string& title, const std::string& text) {
             std::cerr << "tessivar: " << title << " " << text << std::endl;
             model.AddLogItem(text, 1);
-            exitCode = 1;
+            exitCode = ExitFailure;
             loop.Quit();
         };
         model.OnNewVersion = [&model](const std::string& version) {
@@ -108,17 +236,19 @@ int RunScreening() {
             model.AddLogItem("Starting up...", 0);
             model.Startup();
             model.AddLogItem("Startup complete.", 0);
+            WriteOut(StartupSummary(model));
             loop.Run();
         } catch (const std::exception& error) {
             Report(error);
-            exitCode = 1;
+            exitCode = ExitFailure;
         }
-        StopScreening(loop, model);
+        if (!StopScreening(loop, model))
+            exitCode = ExitFailure;
         model.OnChange = nullptr;
         model.OnAccountClosed = nullptr;
     } catch (const std::exception& error) {
         Report(error);
-        exitCode = 1;
+        exitCode = ExitFailure;
     }
     return exitCode;
 }
@@ -133,20 +263,43 @@ bool IsSwitch(const std::string& word) {
     return false;
 }
 
-int Usage() {
-    std::cerr << "usage: tessivar [debug] [log] [local] [headless]\n"
-                 "       tessivar account create ADDRESS PASSWORD\n"
-                 "       tessivar account join ADDRESS PASSWORD\n"
-                 "       tessivar account password OLD NEW\n"
-                 "       tessivar accounts\n"
-                 "       tessivar enable ADDRESS\n"
-                 "       tessivar disable ADDRESS\n";
-    return 1;
+const char* const HelpText =
+    "usage: tessivar [SWITCH...]                     screen mail until Ctrl-C, SIGTERM or SIGHUP\n"
+    "       tessivar [SWITCH...] COMMAND [WORD...]   set up, then exit\n"
+    "\n"
+    "Switches (whole words, in any letter case, before the command or after its words):\n"
+    "  headless                          run without windows\n"
+    "  show                              show the main window at start (ignored without windows)\n"
+    "  debug                             write trace entries to standard output\n"
+    "  log                               with debug: write them to Logs/ in the data folder as well\n"
+    "  local                             use the web service on this machine (127.0.0.1:8085)\n"
+    "\n"
+    "Commands (none of them screens mail or changes a mail program's settings):\n"
+    "  account create ADDRESS PASSWORD   create a Tessivar web account\n"
+    "  account join ADDRESS PASSWORD     use an existing web account and take over its data\n"
+    "  account password OLD NEW          change the web account's password\n"
+    "  accounts                          list the mail program accounts and which are screened\n"
+    "  enable ADDRESS                    screen the mail program account(s) with this address\n"
+    "  disable ADDRESS                   stop screening them\n"
+    "  help                              this text (also --help and -h)\n"
+    "\n"
+    "While screening, each activity log item is written to standard output as one line.\n"
+    "\n"
+    "Exit status: 0 after a clean stop or a command that succeeded; 1 when start-up or a command\n"
+    "failed, or screening ended on an error (the reason is on standard error); 2 for a usage error.\n";
+
+bool IsHelp(const std::string& word) {
+    return SameText(word, "help") || word == "--help" || word == "-h";
+}
+
+int UsageError(const std::string& problem) {
+    std::cerr << "tessivar: " << problem << "\n\n" << HelpText << std::flush;
+    return ExitUsage;
 }
 
 int Fail(const std::string& text) {
     std::cerr << "tessivar: " << text << std::endl;
-    return 1;
+    return ExitFailure;
 }
 
 // The model of a set-up command: loaded, but neither cleaning, screening nor synchronising, so that
@@ -272,28 +425,14 @@ int ChangePassword(const std::string& current, const std::string& next) {
 
 int ListAccounts() {
     TSetupSession session;
-    TTessivarBusinessLogic& model = session.Model();
-    std::vector<std::vector<std::string>> rows{{"MAIL PROGRAM", "E-MAIL ADDRESS", "SERVER", "SCREENING"}};
-    for (int i = 0; i < model.AccountCount(); ++i) {
-        const TTessivarAccount& account = model.Accounts(i);
-        for (const TMailClientAccount* clientAccount : account.MailClientAccounts())
-            rows.push_back({clientAccount->Client ? clientAccount->Client->Name : std::string("?"),
-                            account.EmailAddress(), account.RemoteServer() + ":" + std::to_string(account.RemotePort()),
-                            account.Enabled() ? "enabled" : "disabled"});
-    }
+    const TTable rows = MailProgramAccounts(session.Model(), [](const TTessivarAccount& account) {
+        return std::string(account.Enabled() ? "enabled" : "disabled");
+    });
     if (rows.size() == 1) {
         std::cout << "No mail program accounts were found." << std::endl;
         return 0;
     }
-    std::vector<size_t> widths(rows[0].size(), 0);
-    for (const auto& row : rows)
-        for (size_t column = 0; column < row.size(); ++column)
-            widths[column] = std::max(widths[column], row[column].size());
-    for (const auto& row : rows) {
-        for (size_t column = 0; column + 1 < row.size(); ++column)
-            std::cout << row[column] << std::string(widths[column] - row[column].size() + 2, ' ');
-        std::cout << row.back() << std::endl;
-    }
+    std::cout << TableText(rows, "") << std::flush;
     return 0;
 }
 
@@ -316,7 +455,8 @@ int SetScreening(const std::string& address, bool enabled) {
     return 0;
 }
 
-// Runs the command of the arguments; -1 when they name none (a screening run).
+// Runs the command of the arguments (help included) or reports a usage error; -1 when they hold
+// switches only (a screening run).
 int RunCommand(const std::vector<std::string>& arguments) {
     std::vector<std::string> switches;
     std::vector<std::string> words;
@@ -329,6 +469,10 @@ int RunCommand(const std::vector<std::string>& arguments) {
     }
     if (words.empty())
         return -1;
+    if (IsHelp(words[0])) {
+        std::cout << HelpText << std::flush;
+        return 0;
+    }
     const std::string command = LowerCase(words[0]);
     size_t count = 0;
     if (command == "account")
@@ -338,7 +482,7 @@ int RunCommand(const std::vector<std::string>& arguments) {
     else if (command == "enable" || command == "disable")
         count = 1;
     else
-        return -1;
+        return UsageError("\"" + words[0] + "\" is neither a switch nor a command.");
     while (words.size() > count + 1 && IsSwitch(words.back())) {
         switches.insert(switches.begin(), words.back());
         words.pop_back();
@@ -347,7 +491,8 @@ int RunCommand(const std::vector<std::string>& arguments) {
     SetCommandLine(switches);
     InitializeDebugLog();
     if (words.size() != count + 1)
-        return Usage();
+        return UsageError("\"" + command + "\" takes " +
+                          (count == 0 ? std::string("no words") : std::to_string(count) + " words") + " after it.");
     try {
         if (command == "accounts")
             return ListAccounts();
@@ -360,16 +505,17 @@ int RunCommand(const std::vector<std::string>& arguments) {
             return JoinAccount(words[2], words[3]);
         if (action == "password")
             return ChangePassword(words[2], words[3]);
-        return Usage();
+        return UsageError("\"account\" is followed by create, join or password, not \"" + words[1] + "\".");
     } catch (const std::exception& error) {
         Report(error);
-        return 1;
+        return ExitFailure;
     }
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    OpenMissingStandardDescriptors();
     // A write to a pipe or socket whose reader has gone (the trace piped into a pager the user quit,
     // a peer that hung up) fails with EPIPE instead of ending the program with the mail programs
     // still pointing at its local servers.
