@@ -75,7 +75,7 @@ TEST_F(SetupCommandsTest, AccountCommandsReportTheirOutcomeInTheExitStatus) {
     EXPECT_EQ(Run("local account password debug pass2").first, 0);
     EXPECT_EQ(Run("account password pass2 pass3 debug").first, 0);
     EXPECT_EQ(Run("account join me@example.com pass3").first, 1); // the service knows no such account
-    EXPECT_EQ(Run("account frobnicate a b").first, 1);
+    EXPECT_EQ(Run("account frobnicate a b").first, 2); // a usage error
 
     const std::vector<std::string> requests = m_Service->Requests();
     ASSERT_EQ(requests.size(), 5u);
