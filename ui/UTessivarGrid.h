@@ -1,0 +1,120 @@
+#pragma once
+// A list of the main window: record references (the records stay the model's), columns with
+// their comparison functions and sort orders, and a selected row index (-1 for none), offered to
+// Qt's views as a table model. The rows are rebuilt by the owner between BeginRefresh and
+// EndRefresh; between those a view sees an empty list. Thread contract: the model's thread (the
+// user-interface thread) only.
+
+#include <QAbstractTableModel>
+#include <QString>
+
+#include <algorithm>
+#include <vector>
+
+class TTessivarGrid : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    // What the delegate reads besides the text.
+    enum TRole : int {
+        StateIconRole = Qt::UserRole + 1, // int: index of the state icon (state column only)
+        UserUnderlineRole,                // QColor under the part before "@"; none when invalid
+        DomainUnderlineRole,              // QColor under the part after "@" up to the first blank
+        RedLineRole,                      // bool: a red line under the whole visible text
+    };
+    struct TColumn {
+        QString Caption;
+        int Width = 0;
+        bool FixedWidth = false;
+        // +1 or -1.
+        int Order = 1;
+        // The rows appear in ascending order of the shown values when the order is -1 (the
+        // comparison function compares b with a); for the header's sort arrow.
+        bool AscendingWhenNegative = false;
+    };
+
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+
+    const std::vector<TColumn>& Columns() const { return m_Columns; }
+    int SortColumn() const { return m_SortColumn; }
+    // Qt's sort arrow for the sort column.
+    Qt::SortOrder SortIndicator() const;
+    // A click on a column header: flips the sort column's order, or makes another column the sort
+    // column with its order unchanged; then sorts, keeping the selected record selected.
+    void HeaderClicked(int column);
+
+    int SelectedIndex() const { return m_SelectedIndex; }
+    // Cut to -1..rows-1; SelectionChanged when the index changed.
+    void SetSelectedIndex(int index);
+
+    // The rebuild: BeginRefresh empties the list for the owner to append to; EndRefresh sorts,
+    // keeps the selected row index (cut to the last row, -1 when empty) and runs SelectionChanged.
+    void BeginRefresh();
+    void EndRefresh();
+    bool IsRefreshing() const { return m_Refreshing; }
+    // Forgets every row at once (the records are about to go).
+    void Clear();
+
+signals:
+    // The selected row index was set or the rows under it were rebuilt.
+    void SelectionChanged();
+
+protected:
+    explicit TTessivarGrid(QObject* parent) : QAbstractTableModel(parent) {}
+    void AddColumn(const QString& caption, int width, bool fixedWidth, int order, bool ascendingWhenNegative);
+    void SetSortColumn(int column) { m_SortColumn = column; }
+
+    virtual int RowCount() const = 0;
+    virtual void ClearRows() = 0;
+    // Sorts the rows by the sort column; returns the new position of the row at `follow` (-1: none).
+    virtual int SortRows(int follow) = 0;
+
+private:
+    std::vector<TColumn> m_Columns;
+    int m_SortColumn = 0;
+    int m_SelectedIndex = -1;
+    bool m_Refreshing = false;
+};
+
+// The rows of one record class and its comparison functions.
+template <class T> class TTessivarRecordGrid : public TTessivarGrid {
+public:
+    using TCompare = int (*)(const T&, const T&);
+
+    int rowCount(const QModelIndex& parent = {}) const override { return parent.isValid() ? 0 : RowCount(); }
+    // During a refresh only.
+    void Append(T& record) { m_Rows.push_back(&record); }
+    T& Rows(int index) const { return *m_Rows.at(static_cast<size_t>(index)); }
+    // The record of the selected row, or none.
+    T* Selected() const { return SelectedIndex() < 0 ? nullptr : m_Rows[static_cast<size_t>(SelectedIndex())]; }
+    // A copy of the row references, in the shown order.
+    std::vector<T*> Records() const { return m_Rows; }
+
+protected:
+    explicit TTessivarRecordGrid(QObject* parent) : TTessivarGrid(parent) {}
+    void AddColumn(const QString& caption, int width, bool fixedWidth, TCompare compare, int order = 1,
+                   bool ascendingWhenNegative = false) {
+        TTessivarGrid::AddColumn(caption, width, fixedWidth, order, ascendingWhenNegative);
+        m_Compares.push_back(compare);
+    }
+    T* RecordAt(const QModelIndex& index) const {
+        return index.isValid() && index.row() < RowCount() ? m_Rows[static_cast<size_t>(index.row())] : nullptr;
+    }
+
+    int RowCount() const override { return static_cast<int>(m_Rows.size()); }
+    void ClearRows() override { m_Rows.clear(); }
+    int SortRows(int follow) override {
+        const T* followed = follow >= 0 && follow < RowCount() ? m_Rows[static_cast<size_t>(follow)] : nullptr;
+        const TCompare compare = m_Compares[static_cast<size_t>(SortColumn())];
+        const int order = Columns()[static_cast<size_t>(SortColumn())].Order;
+        std::stable_sort(m_Rows.begin(), m_Rows.end(),
+                         [compare, order](const T* a, const T* b) { return compare(*a, *b) * order < 0; });
+        if (!followed)
+            return -1;
+        return static_cast<int>(std::find(m_Rows.begin(), m_Rows.end(), followed) - m_Rows.begin());
+    }
+
+private:
+    std::vector<T*> m_Rows;
+    std::vector<TCompare> m_Compares;
+};
