@@ -1,0 +1,199 @@
+#include "ui/UStateIcons.h"
+#include "ui/UTessivarGridDelegate.h"
+#include "ui/UTessivarGridSort.h"
+#include "ui/UTessivarGridView.h"
+
+#include "tests/ui/ViewsFixture.h"
+
+#include <QApplication>
+#include <QFontMetrics>
+#include <QHeaderView>
+
+namespace {
+
+class UTessivarGridTest : public TViewsTest {
+protected:
+    std::vector<std::string> Colours(const QAbstractItemModel& grid, int column, int role) {
+        std::vector<std::string> names;
+        for (int row = 0; row < grid.rowCount(); ++row) {
+            const QColor colour = grid.data(grid.index(row, column), role).value<QColor>();
+            names.push_back(colour.isValid() ? colour.name().toStdString() : "none");
+        }
+        return names;
+    }
+};
+
+} // namespace
+
+TEST_F(UTessivarGridTest, StartOrdersAndTheHeaderClickRule) {
+    const TDateTime day = EncodeDateTime(2026, 3, 1);
+    Insert("bob@b.example", "beta", day + 1);
+    Insert("Alice@a.example", "Alpha", day + 3);
+    Insert("carol@c.example", "gamma", day + 2);
+    TEmailGrid& mail = m_Views->AwaitingAuthorization();
+    EXPECT_EQ(Subjects(mail), (std::vector<std::string>{"Alpha", "gamma", "beta"})); // newest first
+
+    mail.HeaderClicked(TEmailGrid::SubjectColumn); // a first click on a text column: Z to A
+    EXPECT_EQ(Subjects(mail), (std::vector<std::string>{"gamma", "beta", "Alpha"}));
+    mail.HeaderClicked(TEmailGrid::SubjectColumn);
+    EXPECT_EQ(Subjects(mail), (std::vector<std::string>{"Alpha", "beta", "gamma"}));
+    mail.HeaderClicked(TEmailGrid::ReceivedColumn); // back with its own order kept: newest first
+    EXPECT_EQ(Subjects(mail), (std::vector<std::string>{"Alpha", "gamma", "beta"}));
+    mail.HeaderClicked(TEmailGrid::ReceivedColumn);
+    EXPECT_EQ(Subjects(mail), (std::vector<std::string>{"beta", "gamma", "Alpha"}));
+    // The selected record stays selected through a sort.
+    mail.SetSelectedIndex(0);
+    mail.HeaderClicked(TEmailGrid::FromColumn);
+    EXPECT_EQ(Subjects(mail), (std::vector<std::string>{"gamma", "beta", "Alpha"}));
+    EXPECT_EQ(mail.Selected()->Subject(), "beta");
+    // The sort column survives a refresh.
+    Insert("dave@d.example", "delta", day);
+    EXPECT_EQ(Subjects(mail), (std::vector<std::string>{"delta", "gamma", "beta", "Alpha"}));
+
+    // Senders and domain names alphabetical, the activity log oldest first.
+    for (const char* from : {"bob@b.example", "Alice@a.example", "carol@c.example"})
+        Sender(from).Approve();
+    for (const char* name : {"c.example", "A.example"})
+        Domain(name).Block();
+    EXPECT_EQ(Column(m_Views->Senders(), TEmailAddressGrid::EmailAddressColumn),
+              (std::vector<std::string>{"Alice@a.example", "bob@b.example", "carol@c.example"}));
+    EXPECT_EQ(Column(m_Views->DomainNames(), TDomainNameGrid::DomainNameColumn),
+              (std::vector<std::string>{"a.example", "c.example"}));
+    Model().AddLogItem("second", 0);
+    EXPECT_EQ(Column(m_Views->ActivityLog(), TLogItemGrid::DetailsColumn).back(), "second");
+}
+
+TEST_F(UTessivarGridTest, ComparisonsIgnoreCaseAndPutStateLettersFirst) {
+    EXPECT_EQ(CompareTextParts({"abc"}, {"ABC"}), 0);
+    EXPECT_LT(CompareTextParts({"ab", "c"}, {"abd"}), 0);
+    EXPECT_GT(CompareTextParts({"abc", ""}, {"ab"}), 0);
+    EXPECT_LT(CompareTextParts({"", "Z"}, {"z", "a"}), 0);
+    TTessivarEmail& blocked = Insert("zed@z.example");
+    TTessivarEmail& approved = Insert("amy@a.example");
+    TTessivarEmail& neither = Insert("bea@b.example");
+    blocked.BlockOnce();
+    approved.ApproveOnce();
+    // Keys "X...", "A...", "S..." compared b with a.
+    EXPECT_LT(SortEmailsByState(blocked, neither), 0);
+    EXPECT_GT(SortEmailsByState(approved, neither), 0);
+    EXPECT_GT(SortEmailsByEmailAddress(approved, neither), 0);
+    EXPECT_EQ(SortEmailsByReceived(approved, neither), 0);
+    Domain("z.example").Approve();
+    Domain("a.example").Block();
+    EXPECT_GT(SortDomainNameByState(Domain("z.example"), Domain("a.example")), 0);
+    Sender("zed@z.example").Block();
+    EXPECT_LT(SortEmailAddressByState(Sender("zed@z.example"), Sender("amy@a.example")), 0);
+}
+
+TEST_F(UTessivarGridTest, CellTextsAndStateIcons) {
+    const TDateTime received = EncodeDateTime(2026, 3, 4, 5, 6, 7);
+    Insert("plain@x.example", "one", received);
+    Insert("named@x.example", "two", received - 1, "Named Person");
+    const TEmailGrid& mail = m_Views->AwaitingAuthorization();
+    EXPECT_EQ(Column(mail, TEmailGrid::FromColumn),
+              (std::vector<std::string>{"plain@x.example", "named@x.example (Named Person)"}));
+    EXPECT_EQ(Column(mail, TEmailGrid::ReceivedColumn)[0], DateTimeText(received).toStdString());
+    EXPECT_NE(DateTimeText(received).indexOf(QStringLiteral("06")), -1);
+
+    // Approved by sender: icon 0; approved once only: icon 2; blocked: icon 1.
+    Insert("friend@y.example", "by sender");
+    Insert("once@z.example", "once").ApproveOnce();
+    Insert("foe@w.example", "blocked").BlockOnce();
+    Sender("friend@y.example").Approve();
+    const TEmailGrid& delivery = m_Views->AwaitingDelivery();
+    EXPECT_EQ(Subjects(delivery), (std::vector<std::string>{"by sender", "once"}));
+    EXPECT_EQ(Column(delivery, TEmailGrid::StateColumn, TTessivarGrid::StateIconRole),
+              (std::vector<std::string>{"0", "2"}));
+    EXPECT_EQ(Column(m_Views->BlockedMail(), TEmailGrid::StateColumn, TTessivarGrid::StateIconRole),
+              (std::vector<std::string>{"1"}));
+    EXPECT_EQ(Column(mail, TEmailGrid::StateColumn, TTessivarGrid::StateIconRole),
+              (std::vector<std::string>{"2", "2"}));
+    EXPECT_EQ(Column(m_Views->Senders(), TEmailAddressGrid::StateColumn, TTessivarGrid::StateIconRole),
+              (std::vector<std::string>{"0"}));
+    EXPECT_EQ(StateIcon(1).size(), QSize(12, 12));
+    EXPECT_NE(StateIcon(0).pixel(2, 6), StateIcon(1).pixel(2, 6));
+    EXPECT_NE(StateIcon(1).pixel(2, 6), StateIcon(2).pixel(2, 6));
+}
+
+TEST_F(UTessivarGridTest, UnderlineColoursFollowSenderAndDomain) {
+    for (const char* from : {"ok@good.example", "no@bad.example", "pend@x.example", "auth@x.example"})
+        Insert(from, from);
+    {
+        TUpdateScope<TTessivarBusinessLogic> scope(Model());
+        Sender("ok@good.example").Approve();
+        Sender("ok@good.example").SetAuthenticationStatus(TAuthenticationStatus::Pending);
+        Domain("good.example").Approve();
+        Sender("no@bad.example").Block();
+        Domain("bad.example").Block();
+        Sender("auth@x.example").SetAuthenticationStatus(TAuthenticationStatus::Authenticated);
+    }
+    // "pend" is still Pending from its first message; "auth" awaits delivery as authenticated.
+    auto all = [&](const TEmailGrid& grid, int role) { return Colours(grid, TEmailGrid::FromColumn, role); };
+    EXPECT_EQ(all(m_Views->AwaitingAuthorization(), TTessivarGrid::UserUnderlineRole),
+              std::vector<std::string>{"#800080"});
+    EXPECT_EQ(all(m_Views->BlockedMail(), TTessivarGrid::UserUnderlineRole), std::vector<std::string>{"#ff0000"});
+    EXPECT_EQ(all(m_Views->BlockedMail(), TTessivarGrid::DomainUnderlineRole), std::vector<std::string>{"#ff0000"});
+    EXPECT_EQ(Subjects(m_Views->AwaitingDelivery()), (std::vector<std::string>{"ok@good.example", "auth@x.example"}));
+    EXPECT_EQ(all(m_Views->AwaitingDelivery(), TTessivarGrid::UserUnderlineRole),
+              (std::vector<std::string>{"#008000", "#ff8800"}));
+    EXPECT_EQ(all(m_Views->AwaitingDelivery(), TTessivarGrid::DomainUnderlineRole),
+              (std::vector<std::string>{"#008000", "none"}));
+    // The senders list colours the name part by authentication only.
+    const TEmailAddressGrid& senders = m_Views->Senders();
+    EXPECT_EQ(Column(senders, TEmailAddressGrid::EmailAddressColumn),
+              (std::vector<std::string>{"auth@x.example", "no@bad.example", "ok@good.example"}));
+    EXPECT_EQ(Colours(senders, TEmailAddressGrid::EmailAddressColumn, TTessivarGrid::UserUnderlineRole),
+              (std::vector<std::string>{"#ff8800", "#800080", "#800080"}));
+}
+
+TEST_F(UTessivarGridTest, BlockedWordsDrawARedLineUnderTheSubject) {
+    Model().SetBlockedWords("lottery");
+    Insert("x@y.example", "You won the lottery");
+    Insert("x@y.example", "Minutes of the meeting");
+    const TEmailGrid& blocked = m_Views->BlockedMail();
+    ASSERT_EQ(Subjects(blocked), std::vector<std::string>{"You won the lottery"});
+    EXPECT_TRUE(blocked.data(blocked.index(0, TEmailGrid::SubjectColumn), TTessivarGrid::RedLineRole).toBool());
+    const TEmailGrid& waiting = m_Views->AwaitingAuthorization();
+    EXPECT_FALSE(waiting.data(waiting.index(0, TEmailGrid::SubjectColumn), TTessivarGrid::RedLineRole).toBool());
+}
+
+TEST_F(UTessivarGridTest, CutTextEndsInDotsAndUnderlinesStopBeforeThem) {
+    const QFontMetrics metrics(QApplication::font());
+    const QString address = QStringLiteral("someone@somewhere.example (Some Person)");
+    EXPECT_EQ(CutText(address, 10000, metrics).Shown, address);
+    const int width = metrics.horizontalAdvance(QStringLiteral("someone@some"));
+    const TCutText cut = CutText(address, width, metrics);
+    EXPECT_TRUE(cut.Shown.endsWith(QStringLiteral("...")));
+    EXPECT_LE(metrics.horizontalAdvance(cut.Shown), width);
+    EXPECT_EQ(cut.Shown, address.left(cut.Kept) + QStringLiteral("..."));
+    EXPECT_GT(cut.Kept, 4);
+    EXPECT_EQ(CutText(address, 0, metrics).Kept, 0);
+    const TAddressSpans spans = AddressSpans(address);
+    EXPECT_EQ(spans.At, 7);
+    EXPECT_EQ(address.mid(spans.At + 1, spans.DomainEnd - spans.At - 1), QStringLiteral("somewhere.example"));
+    EXPECT_EQ(AddressSpans(QStringLiteral("no address")).At, -1);
+}
+
+TEST_F(UTessivarGridTest, ViewFollowsTheGridAndPaintsEveryCell) {
+    for (const char* from : {"a@x.example", "b@x.example", "c@x.example"})
+        Insert(from, std::string("subject of ") + from);
+    TEmailGrid& grid = m_Views->AwaitingAuthorization();
+    TTessivarGridView view(grid);
+    view.resize(500, 200);
+    EXPECT_EQ(view.verticalHeader()->defaultSectionSize(), view.fontMetrics().height() + 7);
+    EXPECT_EQ(view.horizontalHeader()->sectionSize(TEmailGrid::StateColumn), 20);
+    EXPECT_EQ(view.horizontalHeader()->sectionResizeMode(TEmailGrid::StateColumn), QHeaderView::Fixed);
+    EXPECT_EQ(view.horizontalHeader()->sectionSize(TEmailGrid::SubjectColumn), 216);
+
+    view.selectRow(1);
+    EXPECT_EQ(grid.SelectedIndex(), 1);
+    Insert("d@x.example"); // rebuilt: the same row stays selected in the view
+    EXPECT_EQ(view.currentIndex().row(), 1);
+    grid.SetSelectedIndex(-1);
+    EXPECT_FALSE(view.selectionModel()->hasSelection());
+    emit view.horizontalHeader()->sectionClicked(TEmailGrid::FromColumn);
+    EXPECT_EQ(grid.SortColumn(), TEmailGrid::FromColumn);
+    EXPECT_EQ(view.horizontalHeader()->sortIndicatorOrder(), Qt::DescendingOrder);
+    view.selectRow(0);
+    EXPECT_FALSE(view.grab().isNull());
+}
