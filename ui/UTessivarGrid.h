@@ -9,6 +9,9 @@
 #include <QString>
 
 #include <algorithm>
+#include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 class TTessivarGrid : public QAbstractTableModel {
@@ -80,6 +83,8 @@ private:
 template <class T> class TTessivarRecordGrid : public TTessivarGrid {
 public:
     using TCompare = int (*)(const T&, const T&);
+    // Writes a key whose byte order is the comparison's (see UTessivarGridSort.h).
+    using TKey = void (*)(const T&, std::string&);
 
     int rowCount(const QModelIndex& parent = {}) const override { return parent.isValid() ? 0 : RowCount(); }
     // During a refresh only.
@@ -92,10 +97,12 @@ public:
 
 protected:
     explicit TTessivarRecordGrid(QObject* parent) : TTessivarGrid(parent) {}
+    // A text column passes its key function; its comparison then compares b's key with a's.
     void AddColumn(const QString& caption, int width, bool fixedWidth, TCompare compare, int order = 1,
-                   bool ascendingWhenNegative = false) {
+                   bool ascendingWhenNegative = false, TKey key = nullptr) {
         TTessivarGrid::AddColumn(caption, width, fixedWidth, order, ascendingWhenNegative);
         m_Compares.push_back(compare);
+        m_Keys.push_back(key);
     }
     T* RecordAt(const QModelIndex& index) const {
         return index.isValid() && index.row() < RowCount() ? m_Rows[static_cast<size_t>(index.row())] : nullptr;
@@ -105,16 +112,45 @@ protected:
     void ClearRows() override { m_Rows.clear(); }
     int SortRows(int follow) override {
         const T* followed = follow >= 0 && follow < RowCount() ? m_Rows[static_cast<size_t>(follow)] : nullptr;
-        const TCompare compare = m_Compares[static_cast<size_t>(SortColumn())];
-        const int order = Columns()[static_cast<size_t>(SortColumn())].Order;
-        std::stable_sort(m_Rows.begin(), m_Rows.end(),
-                         [compare, order](const T* a, const T* b) { return compare(*a, *b) * order < 0; });
+        const auto column = static_cast<size_t>(SortColumn());
+        const int order = Columns()[column].Order;
+        if (const TKey key = m_Keys[column])
+            SortByKey(key, Columns()[column].AscendingWhenNegative == (order < 0));
+        else
+            std::stable_sort(
+                m_Rows.begin(), m_Rows.end(),
+                [compare = m_Compares[column], order](const T* a, const T* b) { return compare(*a, *b) * order < 0; });
         if (!followed)
             return -1;
         return static_cast<int>(std::find(m_Rows.begin(), m_Rows.end(), followed) - m_Rows.begin());
     }
 
 private:
+    // The same order as the comparison function (equal rows keep their order either way), with each
+    // row's text built once instead of twice per comparison.
+    void SortByKey(TKey key, bool ascending) {
+        // All keys in one buffer: one allocation instead of one per row.
+        std::string buffer, scratch;
+        std::vector<size_t> ends(m_Rows.size());
+        for (size_t i = 0; i < m_Rows.size(); ++i) {
+            key(*m_Rows[i], scratch);
+            buffer += scratch;
+            ends[i] = buffer.size();
+        }
+        std::vector<std::pair<std::string_view, T*>> keyed(m_Rows.size());
+        for (size_t i = 0, start = 0; i < m_Rows.size(); start = ends[i++])
+            keyed[i] = {std::string_view(buffer).substr(start, ends[i] - start), m_Rows[i]};
+        if (ascending)
+            std::stable_sort(keyed.begin(), keyed.end(),
+                             [](const auto& a, const auto& b) { return a.first < b.first; });
+        else
+            std::stable_sort(keyed.begin(), keyed.end(),
+                             [](const auto& a, const auto& b) { return b.first < a.first; });
+        for (size_t i = 0; i < keyed.size(); ++i)
+            m_Rows[i] = keyed[i].second;
+    }
+
     std::vector<T*> m_Rows;
     std::vector<TCompare> m_Compares;
+    std::vector<TKey> m_Keys;
 };

@@ -5,52 +5,78 @@
 #include "core/UTessivarEmailAddress.h"
 #include "core/UTessivarLogItem.h"
 
+#include <algorithm>
+#include <array>
+#include <cstring>
 #include <string_view>
 
 namespace {
 
-// Walks the characters of a text given in parts.
-class TPartsCursor {
-public:
-    TPartsCursor(const std::string_view* begin, const std::string_view* end) : m_Part(begin), m_End(end) {
-        SkipEmpty();
-    }
-    bool AtEnd() const { return m_Part == m_End; }
-    unsigned char Folded() const {
-        const auto c = static_cast<unsigned char>((*m_Part)[m_Offset]);
-        return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
-    }
-    void Next() {
-        ++m_Offset;
-        SkipEmpty();
-    }
+unsigned char Folded(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u >= 'A' && u <= 'Z' ? static_cast<unsigned char>(u + ('a' - 'A')) : u;
+}
 
-private:
-    void SkipEmpty() {
-        while (m_Part != m_End && m_Offset >= m_Part->size()) {
-            ++m_Part;
-            m_Offset = 0;
-        }
+// Moves past the parts that are used up; false at the end of the text.
+bool SkipUsedParts(const std::string_view*& part, const std::string_view* end, size_t& offset) {
+    while (part != end && offset >= part->size()) {
+        ++part;
+        offset = 0;
     }
-    const std::string_view* m_Part;
-    const std::string_view* m_End;
-    size_t m_Offset = 0;
-};
+    return part != end;
+}
 
-// The sender's address text in parts: user name, "@", domain name (or the placeholder domain).
-struct TAddressParts {
-    std::string_view User, At, Domain;
-};
+// A text in parts; unused parts stay empty.
+using TTextParts = std::array<std::string_view, 5>;
 
-TAddressParts AddressOf(const TTessivarEmailAddress* sender) {
+// The sender's address text: user name, "@", domain name (or the placeholder domain).
+TTextParts AddressParts(const TTessivarEmailAddress* sender, std::string_view prefix = {}) {
     if (!sender)
-        return {};
+        return {prefix};
     const TTessivarDomainName* domain = sender->DomainName();
-    return {sender->Username(), "@", domain ? std::string_view(domain->DomainName()) : PlaceholderDomainName};
+    return {prefix, sender->Username(), "@",
+            domain ? std::string_view(domain->DomainName()) : std::string_view(PlaceholderDomainName)};
 }
 
 std::string_view StateLetter(bool blocked, bool approved) {
     return blocked ? "X" : approved ? "A" : "S";
+}
+
+TTextParts EmailStateParts(const TTessivarEmail& email) {
+    return AddressParts(email.FromEmailAddress(), StateLetter(email.IsBlockedOnce(), email.IsApprovedOnce()));
+}
+
+TTextParts EmailAddressParts(const TTessivarEmail& email) {
+    TTextParts parts = AddressParts(email.FromEmailAddress());
+    parts[0] = parts[1];
+    parts[1] = parts[2];
+    parts[2] = parts[3];
+    parts[3] = " (";
+    parts[4] = email.FromDisplayName();
+    return parts;
+}
+
+TTextParts SenderStateParts(const TTessivarEmailAddress& sender) {
+    return AddressParts(&sender, StateLetter(sender.IsBlocked(), sender.IsApproved()));
+}
+
+int Compare(const TTextParts& a, const TTextParts& b) {
+    return CompareTextParts({a[0], a[1], a[2], a[3], a[4]}, {b[0], b[1], b[2], b[3], b[4]});
+}
+
+void FoldedKey(std::initializer_list<std::string_view> parts, std::string& key) {
+    size_t size = 0;
+    for (std::string_view part : parts)
+        size += part.size();
+    key.resize(size);
+    char* out = key.data();
+    for (std::string_view part : parts)
+        for (char c : part)
+            *out++ = static_cast<char>(Folded(c));
+}
+
+void FoldedKey(const TTextParts& parts, std::string& key) {
+    FoldedKey({parts[0], parts[1], parts[2], parts[3], parts[4]}, key);
 }
 
 template <class T> int CompareValues(const T& a, const T& b) {
@@ -59,25 +85,36 @@ template <class T> int CompareValues(const T& a, const T& b) {
 
 } // namespace
 
+// Runs of equal bytes are passed with memcmp (texts of a list share long prefixes); letters are
+// folded only from the first differing byte of a run on.
 int CompareTextParts(std::initializer_list<std::string_view> a, std::initializer_list<std::string_view> b) {
-    TPartsCursor x(a.begin(), a.end()), y(b.begin(), b.end());
-    for (; !x.AtEnd() && !y.AtEnd(); x.Next(), y.Next()) {
-        if (x.Folded() != y.Folded())
-            return x.Folded() < y.Folded() ? -1 : 1;
+    const std::string_view *x = a.begin(), *y = b.begin();
+    size_t xOffset = 0, yOffset = 0;
+    for (;;) {
+        const bool xLeft = SkipUsedParts(x, a.end(), xOffset), yLeft = SkipUsedParts(y, b.end(), yOffset);
+        if (!xLeft || !yLeft)
+            return xLeft ? 1 : yLeft ? -1 : 0;
+        const size_t run = std::min(x->size() - xOffset, y->size() - yOffset);
+        const char* xText = x->data() + xOffset;
+        const char* yText = y->data() + yOffset;
+        if (std::memcmp(xText, yText, run) != 0) {
+            for (size_t i = 0; i < run; ++i) {
+                const unsigned char xChar = Folded(xText[i]), yChar = Folded(yText[i]);
+                if (xChar != yChar)
+                    return xChar < yChar ? -1 : 1;
+            }
+        }
+        xOffset += run;
+        yOffset += run;
     }
-    return x.AtEnd() ? (y.AtEnd() ? 0 : -1) : 1;
 }
 
 int SortEmailsByState(const TTessivarEmail& a, const TTessivarEmail& b) {
-    const TAddressParts x = AddressOf(a.FromEmailAddress()), y = AddressOf(b.FromEmailAddress());
-    return CompareTextParts({StateLetter(b.IsBlockedOnce(), b.IsApprovedOnce()), y.User, y.At, y.Domain},
-                            {StateLetter(a.IsBlockedOnce(), a.IsApprovedOnce()), x.User, x.At, x.Domain});
+    return Compare(EmailStateParts(b), EmailStateParts(a));
 }
 
 int SortEmailsByEmailAddress(const TTessivarEmail& a, const TTessivarEmail& b) {
-    const TAddressParts x = AddressOf(a.FromEmailAddress()), y = AddressOf(b.FromEmailAddress());
-    return CompareTextParts({y.User, y.At, y.Domain, " (", b.FromDisplayName()},
-                            {x.User, x.At, x.Domain, " (", a.FromDisplayName()});
+    return Compare(EmailAddressParts(b), EmailAddressParts(a));
 }
 
 int SortEmailsBySubject(const TTessivarEmail& a, const TTessivarEmail& b) {
@@ -89,14 +126,11 @@ int SortEmailsByReceived(const TTessivarEmail& a, const TTessivarEmail& b) {
 }
 
 int SortEmailAddressByState(const TTessivarEmailAddress& a, const TTessivarEmailAddress& b) {
-    const TAddressParts x = AddressOf(&a), y = AddressOf(&b);
-    return CompareTextParts({StateLetter(b.IsBlocked(), b.IsApproved()), y.User, y.At, y.Domain},
-                            {StateLetter(a.IsBlocked(), a.IsApproved()), x.User, x.At, x.Domain});
+    return Compare(SenderStateParts(b), SenderStateParts(a));
 }
 
 int SortEmailAddressByEmailAddress(const TTessivarEmailAddress& a, const TTessivarEmailAddress& b) {
-    const TAddressParts x = AddressOf(&a), y = AddressOf(&b);
-    return CompareTextParts({y.User, y.At, y.Domain}, {x.User, x.At, x.Domain});
+    return Compare(AddressParts(&b), AddressParts(&a));
 }
 
 int SortEmailAddressByDisplayName(const TTessivarEmailAddress& a, const TTessivarEmailAddress& b) {
@@ -121,4 +155,36 @@ int SortLogItemsByOccurred(const TTessivarLogItem& a, const TTessivarLogItem& b)
 
 int SortLogItemsByDetails(const TTessivarLogItem& a, const TTessivarLogItem& b) {
     return CompareTextParts({b.Details()}, {a.Details()});
+}
+
+void EmailStateKey(const TTessivarEmail& email, std::string& key) {
+    FoldedKey(EmailStateParts(email), key);
+}
+
+void EmailAddressKey(const TTessivarEmail& email, std::string& key) {
+    FoldedKey(EmailAddressParts(email), key);
+}
+
+void EmailSubjectKey(const TTessivarEmail& email, std::string& key) {
+    FoldedKey({email.Subject()}, key);
+}
+
+void EmailAddressStateKey(const TTessivarEmailAddress& sender, std::string& key) {
+    FoldedKey(SenderStateParts(sender), key);
+}
+
+void EmailAddressAddressKey(const TTessivarEmailAddress& sender, std::string& key) {
+    FoldedKey(AddressParts(&sender), key);
+}
+
+void EmailAddressDisplayNameKey(const TTessivarEmailAddress& sender, std::string& key) {
+    FoldedKey({sender.DisplayName()}, key);
+}
+
+void DomainNameKey(const TTessivarDomainName& domain, std::string& key) {
+    FoldedKey({domain.DomainName()}, key);
+}
+
+void LogItemDetailsKey(const TTessivarLogItem& item, std::string& key) {
+    FoldedKey({item.Details()}, key);
 }

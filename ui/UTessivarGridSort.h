@@ -1,9 +1,12 @@
 #pragma once
 // The comparison functions of the main window's lists. cmp(a, b) < 0 puts a before b under sort
 // order +1; a list multiplies by its column's order. Text comparisons are alphabetical with A-Z
-// folded. Thread contract: the model's thread only (they read records).
+// folded. Each text comparison has a key function giving the same order: cmp(a, b) has the sign
+// of comparing key(b) with key(a) byte by byte, so long lists sort on keys built once per row.
+// Thread contract: the model's thread only (they read records).
 
 #include <initializer_list>
+#include <string>
 #include <string_view>
 
 class TTessivarDomainName;
@@ -31,3 +34,13 @@ int SortDomainNameByDomainName(const TTessivarDomainName& a, const TTessivarDoma
 int SortLogItemsByKind(const TTessivarLogItem& a, const TTessivarLogItem& b);
 int SortLogItemsByOccurred(const TTessivarLogItem& a, const TTessivarLogItem& b);
 int SortLogItemsByDetails(const TTessivarLogItem& a, const TTessivarLogItem& b);
+
+// Sort keys of the text comparisons (A-Z folded), written into `key`.
+void EmailStateKey(const TTessivarEmail& email, std::string& key);
+void EmailAddressKey(const TTessivarEmail& email, std::string& key);
+void EmailSubjectKey(const TTessivarEmail& email, std::string& key);
+void EmailAddressStateKey(const TTessivarEmailAddress& sender, std::string& key);
+void EmailAddressAddressKey(const TTessivarEmailAddress& sender, std::string& key);
+void EmailAddressDisplayNameKey(const TTessivarEmailAddress& sender, std::string& key);
+void DomainNameKey(const TTessivarDomainName& domain, std::string& key);
+void LogItemDetailsKey(const TTessivarLogItem& item, std::string& key);

@@ -98,9 +98,9 @@ QString DisplayText(const std::string& text) {
 // ---- Mail lists ----------------------------------------------------------------------------------
 
 TEmailGrid::TEmailGrid(QObject* parent) : TTessivarRecordGrid(parent) {
-    AddColumn(QString(), StateColumnWidth, true, SortEmailsByState, 1, true);
-    AddColumn(QStringLiteral("From"), 135, false, SortEmailsByEmailAddress, 1, true);
-    AddColumn(QStringLiteral("Subject"), 216, false, SortEmailsBySubject, 1, true);
+    AddColumn(QString(), StateColumnWidth, true, SortEmailsByState, 1, true, EmailStateKey);
+    AddColumn(QStringLiteral("From"), 135, false, SortEmailsByEmailAddress, 1, true, EmailAddressKey);
+    AddColumn(QStringLiteral("Subject"), 216, false, SortEmailsBySubject, 1, true, EmailSubjectKey);
     AddColumn(QStringLiteral("Received"), 119, false, SortEmailsByReceived, -1, false);
     SetSortColumn(ReceivedColumn);
 }
@@ -136,9 +136,10 @@ QVariant TEmailGrid::data(const QModelIndex& index, int role) const {
 // ---- Senders -------------------------------------------------------------------------------------
 
 TEmailAddressGrid::TEmailAddressGrid(QObject* parent) : TTessivarRecordGrid(parent) {
-    AddColumn(QString(), StateColumnWidth, true, SortEmailAddressByState, 1, true);
-    AddColumn(QStringLiteral("Email Address"), 220, false, SortEmailAddressByEmailAddress, -1, true);
-    AddColumn(QStringLiteral("Name"), 250, false, SortEmailAddressByDisplayName, 1, true);
+    AddColumn(QString(), StateColumnWidth, true, SortEmailAddressByState, 1, true, EmailAddressStateKey);
+    AddColumn(QStringLiteral("Email Address"), 220, false, SortEmailAddressByEmailAddress, -1, true,
+              EmailAddressAddressKey);
+    AddColumn(QStringLiteral("Name"), 250, false, SortEmailAddressByDisplayName, 1, true, EmailAddressDisplayNameKey);
     SetSortColumn(EmailAddressColumn);
 }
 
@@ -170,7 +171,7 @@ QVariant TEmailAddressGrid::data(const QModelIndex& index, int role) const {
 
 TDomainNameGrid::TDomainNameGrid(QObject* parent) : TTessivarRecordGrid(parent) {
     AddColumn(QString(), StateColumnWidth, true, SortDomainNameByState);
-    AddColumn(QStringLiteral("Domain Name"), 498, false, SortDomainNameByDomainName, -1, true);
+    AddColumn(QStringLiteral("Domain Name"), 498, false, SortDomainNameByDomainName, -1, true, DomainNameKey);
     SetSortColumn(DomainNameColumn);
 }
 
@@ -193,7 +194,7 @@ QVariant TDomainNameGrid::data(const QModelIndex& index, int role) const {
 TLogItemGrid::TLogItemGrid(QObject* parent) : TTessivarRecordGrid(parent) {
     AddColumn(QString(), StateColumnWidth, true, SortLogItemsByKind);
     AddColumn(QStringLiteral("Occurred"), 100, false, SortLogItemsByOccurred, -1, true);
-    AddColumn(QStringLiteral("Details"), 370, false, SortLogItemsByDetails, 1, true);
+    AddColumn(QStringLiteral("Details"), 370, false, SortLogItemsByDetails, 1, true, LogItemDetailsKey);
     SetSortColumn(OccurredColumn);
 }
 

@@ -85,6 +85,54 @@ TEST_F(UTessivarGridTest, ComparisonsIgnoreCaseAndPutStateLettersFirst) {
     EXPECT_LT(SortEmailAddressByState(Sender("zed@z.example"), Sender("amy@a.example")), 0);
 }
 
+// Every column in both orders: adjacent rows r, s satisfy cmp(r, s) x order <= 0, whether the list
+// sorted with the comparison itself or with its sort keys.
+TEST_F(UTessivarGridTest, EveryColumnSortsByItsComparisonInBothOrders) {
+    const char* senders[] = {"Bob@B.example",   "bob@a.example", "bo@b.example",
+                             "b\xe9@b.example", "ZED@b.example", "zed@B.example"};
+    int n = 0;
+    {
+        TUpdateScope<TTessivarBusinessLogic> scope(Model());
+        for (const char* from : senders)
+            for (const char* subject : {"Hello", "hello again", "HELLO", "\xc3\xa9t\xc3\xa9"}) {
+                ++n;
+                Insert(from, subject, EncodeDateTime(2026, 1, 1) + n % 5, n % 3 ? "Name" : "");
+            }
+        Model().Emails(1).BlockOnce();
+        Model().Emails(2).ApproveOnce();
+        Sender("Bob@B.example").Approve();
+        Sender("bo@b.example").Block();
+        Sender("zed@B.example").SetAuthenticationStatus(TAuthenticationStatus::Authenticated);
+        Domain("a.example").Block();
+        Model().AddLogItem("Zeta", 1);
+        Model().AddLogItem("alpha", 0);
+    }
+    auto check = [](auto& grid, auto compare, int column) {
+        for (int click = 0; click < 2; ++click) {
+            grid.HeaderClicked(column);
+            const int order = grid.Columns()[static_cast<size_t>(column)].Order;
+            for (int row = 1; row < grid.rowCount(); ++row)
+                ASSERT_LE(compare(grid.Rows(row - 1), grid.Rows(row)) * order, 0) << "column " << column;
+        }
+    };
+    for (TEmailGrid* grid :
+         {&m_Views->AwaitingDelivery(), &m_Views->BlockedMail(), &m_Views->AwaitingAuthorization()}) {
+        ASSERT_GT(grid->rowCount(), 1);
+        check(*grid, SortEmailsByState, TEmailGrid::StateColumn);
+        check(*grid, SortEmailsByEmailAddress, TEmailGrid::FromColumn);
+        check(*grid, SortEmailsBySubject, TEmailGrid::SubjectColumn);
+        check(*grid, SortEmailsByReceived, TEmailGrid::ReceivedColumn);
+    }
+    check(m_Views->Senders(), SortEmailAddressByState, TEmailAddressGrid::StateColumn);
+    check(m_Views->Senders(), SortEmailAddressByEmailAddress, TEmailAddressGrid::EmailAddressColumn);
+    check(m_Views->Senders(), SortEmailAddressByDisplayName, TEmailAddressGrid::NameColumn);
+    check(m_Views->DomainNames(), SortDomainNameByState, TDomainNameGrid::StateColumn);
+    check(m_Views->DomainNames(), SortDomainNameByDomainName, TDomainNameGrid::DomainNameColumn);
+    check(m_Views->ActivityLog(), SortLogItemsByKind, TLogItemGrid::StateColumn);
+    check(m_Views->ActivityLog(), SortLogItemsByOccurred, TLogItemGrid::OccurredColumn);
+    check(m_Views->ActivityLog(), SortLogItemsByDetails, TLogItemGrid::DetailsColumn);
+}
+
 TEST_F(UTessivarGridTest, CellTextsAndStateIcons) {
     const TDateTime received = EncodeDateTime(2026, 3, 4, 5, 6, 7);
     Insert("plain@x.example", "one", received);
