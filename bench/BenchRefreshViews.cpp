@@ -1,0 +1,105 @@
+// One rebuild of the main window's six lists on a large model, offscreen, with a view on each list
+// as the main window will have them: the median of several refreshes, with the mail lists sorted
+// by "Received" (their start) and by "From" (a text column, the slowest to sort).
+//
+//   bench_refresh_views [emails senders domains]   (default 100000 20000 5000)
+
+#include "bench/BenchDatabase.h"
+#include "core/UTessivarBusinessLogic.h"
+#include "core/UThreadedCallTarget.h"
+#include "ui/UTessivarGridView.h"
+#include "ui/UTessivarLists.h"
+#include "ui/UTessivarViews.h"
+
+#include <QApplication>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+class TIdleCallTarget : public IThreadedCallTarget {
+public:
+    void SetDispatcher(TDispatcher) override {}
+    bool Send(TThreadedCallData&) override { return false; }
+    void Post(std::unique_ptr<TThreadedCallData>) override {}
+};
+
+class TQuietOwner : public ITessivarViewsOwner {
+public:
+    void ShowNotification(const std::string&, int) override {}
+    void PlaySystemSound(const std::string&) override {}
+    void StartTrayAnimation() override {}
+    void StopTrayAnimation() override {}
+    void StartSyncTimer() override {}
+};
+
+// Median milliseconds of `rounds` refreshes, each followed by the repaint of every view.
+double MedianRefresh(TTessivarViews& views, TTessivarBusinessLogic& model, int rounds) {
+    std::vector<double> times;
+    for (int round = 0; round < rounds; ++round) {
+        const auto start = TClock::now();
+        views.RefreshViews(model);
+        QApplication::processEvents();
+        times.push_back(std::chrono::duration<double, std::milli>(TClock::now() - start).count());
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    const int emails = argc > 3 ? std::atoi(argv[1]) : 100000;
+    const int senders = argc > 3 ? std::atoi(argv[2]) : 20000;
+    const int domains = argc > 3 ? std::atoi(argv[3]) : 5000;
+
+    std::string directory = (std::filesystem::temp_directory_path() / "tessivar-bench-XXXXXX").string();
+    if (!::mkdtemp(directory.data()))
+        return 1;
+    directory += "/";
+    ::setenv("TESSIVAR_HOME", directory.c_str(), 1);
+    ::setenv("TESSIVAR_REGISTRY_DIR", directory.c_str(), 1);
+    BuildBenchDatabase(directory, emails, senders, domains);
+    {
+        TIdleCallTarget target;
+        TTessivarBusinessLogic model(target);
+        model.Load();
+        TQuietOwner owner;
+        TTessivarViews views(owner);
+        std::vector<std::unique_ptr<TTessivarGridView>> shown;
+        for (TTessivarGrid* grid : std::initializer_list<TTessivarGrid*>{
+                 &views.AwaitingDelivery(), &views.AwaitingAuthorization(), &views.BlockedMail(), &views.Senders(),
+                 &views.DomainNames(), &views.ActivityLog()}) {
+            shown.push_back(std::make_unique<TTessivarGridView>(*grid));
+            shown.back()->resize(590, 300);
+            shown.back()->show();
+        }
+        views.RefreshViews(model);
+        views.AwaitingAuthorization().SetSelectedIndex(5);
+        std::printf("%d emails, %d senders, %d domain names: %d awaiting delivery, %d awaiting authorization, "
+                    "%d blocked, %d senders and %d domain names listed\n",
+                    model.EmailCount(), model.EmailAddressCount(), model.DomainNameCount(),
+                    views.AwaitingDelivery().rowCount(), views.AwaitingAuthorization().rowCount(),
+                    views.BlockedMail().rowCount(), views.Senders().rowCount(), views.DomainNames().rowCount());
+        std::printf("refresh, mail by \"Received\": median %.1f ms\n", MedianRefresh(views, model, 15));
+        for (TEmailGrid* grid : {&views.AwaitingDelivery(), &views.AwaitingAuthorization(), &views.BlockedMail()})
+            grid->HeaderClicked(TEmailGrid::FromColumn);
+        std::printf("refresh, mail by \"From\":     median %.1f ms\n", MedianRefresh(views, model, 15));
+        views.Clear();
+        model.Shutdown();
+    }
+    std::filesystem::remove_all(directory);
+    return 0;
+}
