@@ -91,8 +91,9 @@ void WriteOut(const std::string& text) {
 }
 
 // A standard descriptor that the program was started without (a shell's ">&-", a careless service
-// manager) is opened on /dev/null: otherwise the database or a socket would get its number, and the
-// activity lines and the trace meant for standard output would be written into it.
+// manager) is opened on /dev/null: otherwise the next descriptor opened (the message loop's wake-up
+// event, a message file, a socket) would get its number, and the activity lines and the trace meant
+// for standard output would be written into it.
 void OpenMissingStandardDescriptors() {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
@@ -132,8 +133,8 @@ std::string TableText(const TTable& rows, const std::string& indent) {
     return text;
 }
 
-// The mail program accounts found, one row each, with the account that screens them; the last
-// column is left to the caller.
+// The mail program accounts found, one row each, with the address and the real server of the
+// account that screens them; the caller words the last column.
 TTable MailProgramAccounts(const TTessivarBusinessLogic& model,
                            const std::function<std::string(const TTessivarAccount&)>& screening) {
     TTable rows{{"MAIL PROGRAM", "E-MAIL ADDRESS", "SERVER", "SCREENING"}};
