@@ -48,23 +48,31 @@ TTessivarViews::TTessivarViews(ITessivarViewsOwner& owner)
 TTessivarViews::~TTessivarViews() = default;
 
 void TTessivarViews::RefreshViews(TTessivarBusinessLogic& model) {
-    if (m_Refreshing)
+    if (m_Refreshing) {
+        // A change made while the lists are built (not the refresh's own deletions, which they
+        // already show) is shown by another round.
+        m_RefreshAgain = m_RefreshAgain || !m_Deleting;
         return;
-    const TDateTime start = Now();
-    int awaiting = 0;
-    {
-        TRefreshScope scope({m_AwaitingDelivery.get(), m_AwaitingAuthorization.get(), m_BlockedMail.get(),
-                             m_Senders.get(), m_DomainNames.get(), m_ActivityLog.get()},
-                            m_Refreshing);
-        FillDomainNames(model);
-        FillSenders(model);
-        FillMail(model);
-        FillActivityLog(model);
-        awaiting = m_AwaitingAuthorization->rowCount();
-        Notify(awaiting);
     }
-    Debug("BusinessLogic Update Completed in " + FormatDateTime("HH:NN:SS.ZZZ", Now() - start) + ".");
-    m_Owner.StartSyncTimer();
+    do {
+        m_RefreshAgain = false;
+        const TDateTime start = Now();
+        int awaiting = 0;
+        {
+            TRefreshScope scope({m_AwaitingDelivery.get(), m_AwaitingAuthorization.get(), m_BlockedMail.get(),
+                                 m_Senders.get(), m_DomainNames.get(), m_ActivityLog.get()},
+                                m_Refreshing);
+            FillDomainNames(model);
+            FillSenders(model);
+            FillMail(model);
+            FillActivityLog(model);
+            awaiting = m_AwaitingAuthorization->rowCount();
+        }
+        // Announced once the lists are complete, in case the window's answer runs the event loop.
+        Notify(awaiting);
+        Debug("BusinessLogic Update Completed in " + FormatDateTime("HH:NN:SS.ZZZ", Now() - start) + ".");
+        m_Owner.StartSyncTimer();
+    } while (m_RefreshAgain);
 }
 
 void TTessivarViews::Clear() {
@@ -106,8 +114,11 @@ void TTessivarViews::FillMail(TTessivarBusinessLogic& model) {
             }
             // Listed nowhere, even when its row could not be written: the next start tries again.
             try {
+                m_Deleting = true;
                 email.Delete();
+                m_Deleting = false;
             } catch (const std::exception& error) {
+                m_Deleting = false;
                 DebugException("TfrmTessivar", error);
             }
         } else {
@@ -124,7 +135,10 @@ void TTessivarViews::FillActivityLog(TTessivarBusinessLogic& model) {
 // Announces mail awaiting authorization only when the count grew since a previous refresh; the
 // tray stops animating once nothing awaits authorization.
 void TTessivarViews::Notify(int awaiting) {
-    if (m_PreviousAwaitingCount != -1 && m_PreviousAwaitingCount < awaiting) {
+    const bool grew = m_PreviousAwaitingCount != -1 && m_PreviousAwaitingCount < awaiting;
+    // Counted before the window is told, so that a refresh the telling causes does not repeat it.
+    m_PreviousAwaitingCount = awaiting;
+    if (grew) {
         if (Preferences.NewMessageNotificationWindow)
             m_Owner.ShowNotification("There are " + std::to_string(awaiting) + " emails waiting for authorization.",
                                      NotificationMilliseconds);
@@ -135,5 +149,4 @@ void TTessivarViews::Notify(int awaiting) {
     } else if (awaiting == 0) {
         m_Owner.StopTrayAnimation();
     }
-    m_PreviousAwaitingCount = awaiting;
 }

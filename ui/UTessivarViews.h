@@ -46,7 +46,8 @@ public:
     TViewPreferences Preferences;
 
     // Rebuilds every list from the model. A change the refresh itself makes (deleting old blocked
-    // mail) is already in the lists it builds, so the OnChange it causes is not run again.
+    // mail) is already in the lists it builds, so the OnChange it causes is not run again; any other
+    // change reported meanwhile is shown by a further round.
     void RefreshViews(TTessivarBusinessLogic& model);
     // Empties every list: to be called before the model releases its records (Shutdown).
     void Clear();
@@ -77,4 +78,6 @@ private:
     std::unique_ptr<TLogItemGrid> m_ActivityLog;
     int m_PreviousAwaitingCount = -1;
     bool m_Refreshing = false;
+    bool m_Deleting = false;
+    bool m_RefreshAgain = false;
 };

@@ -121,3 +121,23 @@ TEST_F(UTessivarViewsTest, SelectedRowIsKeptAndCutWhenTheListShrinks) {
     EXPECT_EQ(list.SelectedIndex(), -1);
     EXPECT_EQ(list.Selected(), nullptr);
 }
+
+TEST_F(UTessivarViewsTest, ChangeReportedWhileTheListsAreBuiltIsShownByAnotherRound) {
+    Insert("first@x.example", "first");
+    bool armed = false, inserted = false;
+    // The list's selection handler runs while the refresh is still ending.
+    QObject receiver;
+    QObject::connect(&m_Views->AwaitingAuthorization(), &TTessivarGrid::SelectionChanged, &receiver, [&] {
+        if (armed) {
+            armed = false;
+            inserted = true;
+            Insert("late@x.example", "late");
+        }
+    });
+    const int starts = m_Owner.SyncTimerStarts;
+    armed = true;
+    Sender("first@x.example").SetDisplayName("First");
+    EXPECT_TRUE(inserted);
+    EXPECT_EQ(Subjects(m_Views->AwaitingAuthorization()), (std::vector<std::string>{"first", "late"}));
+    EXPECT_EQ(m_Owner.SyncTimerStarts, starts + 2);
+}
