@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QFontMetrics>
 #include <QHeaderView>
+#include <QPainter>
 
 namespace {
 
@@ -244,4 +245,61 @@ TEST_F(UTessivarGridTest, ViewFollowsTheGridAndPaintsEveryCell) {
     EXPECT_EQ(view.horizontalHeader()->sortIndicatorOrder(), Qt::DescendingOrder);
     view.selectRow(0);
     EXPECT_FALSE(view.grab().isNull());
+}
+
+namespace {
+
+// Paints one cell into an image as wide as given; the columns of the image where `colour` shows.
+std::vector<int> PaintedColumns(const QModelIndex& index, int width, QRgb colour) {
+    TTessivarGridDelegate delegate;
+    QStyleOptionViewItem option;
+    option.font = QApplication::font();
+    option.fontMetrics = QFontMetrics(option.font);
+    option.palette = QApplication::palette();
+    option.state = QStyle::State_Enabled;
+    option.rect = QRect(0, 0, width, TTessivarGridDelegate::RowHeight(option.fontMetrics));
+    QImage image(option.rect.size(), QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    delegate.paint(&painter, option, index);
+    painter.end();
+    std::vector<int> columns;
+    for (int x = 0; x < image.width(); ++x)
+        for (int y = 0; y < image.height(); ++y)
+            if (image.pixel(x, y) == colour) {
+                columns.push_back(x);
+                break;
+            }
+    return columns;
+}
+
+} // namespace
+
+TEST_F(UTessivarGridTest, UnderlinesAreDrawnUnderTheirPartsAndStopBeforeTheDots) {
+    Insert("friend@friends.example", "hello", EncodeDateTime(2026, 1, 1), "A Friend");
+    Sender("friend@friends.example").Approve();
+    Domain("friends.example").Approve();
+    const TEmailGrid& mail = m_Views->AwaitingDelivery();
+    const QModelIndex from = mail.index(0, TEmailGrid::FromColumn);
+    const QString text = from.data().toString();
+    const QFontMetrics metrics(QApplication::font());
+    const int margin = TTessivarGridDelegate::TextMargin;
+    const QRgb green = qRgb(0, 128, 0);
+
+    // Both parts in green, with the "@" between them left out, none under the display name.
+    const std::vector<int> wide = PaintedColumns(from, 1000, green);
+    ASSERT_FALSE(wide.empty());
+    EXPECT_EQ(wide.front(), margin);
+    EXPECT_EQ(wide.back(), margin + metrics.horizontalAdvance(QStringLiteral("friend@friends.example")) - 1);
+    const int at = margin + metrics.horizontalAdvance(QStringLiteral("friend")) + 1;
+    EXPECT_EQ(std::count(wide.begin(), wide.end(), at), 0);
+
+    // Cut inside the domain: the line ends where the dots begin.
+    const int width = metrics.horizontalAdvance(QStringLiteral("friend@frie")) + 2 * margin;
+    const TCutText cut = CutText(text, width - 2 * margin, metrics);
+    const std::vector<int> narrow = PaintedColumns(from, width, green);
+    ASSERT_FALSE(narrow.empty());
+    EXPECT_EQ(narrow.back(), margin + metrics.horizontalAdvance(text.left(cut.Kept)) - 1);
+    EXPECT_LT(narrow.back(), wide.back());
+    EXPECT_TRUE(PaintedColumns(mail.index(0, TEmailGrid::SubjectColumn), 300, qRgb(255, 0, 0)).empty());
 }
