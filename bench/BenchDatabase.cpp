@@ -1,5 +1,7 @@
 #include "bench/BenchDatabase.h"
 
+#include <cstdio>
+
 #include "base/LDates.h"
 #include "core/USQLite.h"
 #include "core/UTessivarSchema.h"
@@ -36,4 +38,15 @@ void BuildBenchDatabase(const std::string& directory, int emails, int senders, i
                "'" +
                received + "', '?', x % 7 = 0, x % 11 = 0, 0 FROM n");
     db.Execute("COMMIT");
+}
+
+std::string ShellOutput(const std::string& command) {
+    std::string text;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, pipe))
+            text += buffer;
+        ::pclose(pipe);
+    }
+    return text;
 }

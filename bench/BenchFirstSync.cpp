@@ -11,6 +11,7 @@
 //                                            seconds until the call returned, the processor
 //                                            seconds and the record counts
 
+#include "bench/BenchDatabase.h"
 #include "core/UMessageLoop.h"
 #include "core/USQLite.h"
 #include "core/UTessivarBusinessLogic.h"
@@ -147,18 +148,6 @@ int RunApply(const std::string& directory, int senders, int domains) {
     return 0;
 }
 
-// Runs a command line through the shell and returns its standard output.
-std::string Output(const std::string& command) {
-    std::string text;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char buffer[256];
-        while (std::fgets(buffer, sizeof buffer, pipe))
-            text += buffer;
-        ::pclose(pipe);
-    }
-    return text;
-}
-
 // The script inserting every row of the tables as the merge left them, in one transaction.
 std::string InsertScript(const std::string& database) {
     TSQLite db(database);
@@ -260,8 +249,8 @@ int Benchmark(int senders, int domains) {
         std::filesystem::create_directories(modelDirectory);
         double wall = 0, returned = 0, cpu = 0;
         int domainCount = 0, senderCount = 0;
-        const std::string result = Output("'" + self + "' --apply '" + modelDirectory + "' " + std::to_string(senders) +
-                                          " " + std::to_string(domains));
+        const std::string result = ShellOutput("'" + self + "' --apply '" + modelDirectory + "' " +
+                                               std::to_string(senders) + " " + std::to_string(domains));
         if (std::sscanf(result.c_str(), "%lf %lf %lf %d %d", &wall, &returned, &cpu, &domainCount, &senderCount) != 5 ||
             domainCount != domains || senderCount != senders) {
             std::fprintf(stderr, "synchronisation failed: %s\n", result.c_str());

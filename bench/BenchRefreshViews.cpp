@@ -26,13 +26,6 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
-class TIdleCallTarget : public IThreadedCallTarget {
-public:
-    void SetDispatcher(TDispatcher) override {}
-    bool Send(TThreadedCallData&) override { return false; }
-    void Post(std::unique_ptr<TThreadedCallData>) override {}
-};
-
 class TQuietOwner : public ITessivarViewsOwner {
 public:
     void ShowNotification(const std::string&, int) override {}

@@ -32,13 +32,6 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
-class TIdleCallTarget : public IThreadedCallTarget {
-public:
-    void SetDispatcher(TDispatcher) override {}
-    bool Send(TThreadedCallData&) override { return false; }
-    void Post(std::unique_ptr<TThreadedCallData>) override {}
-};
-
 double Seconds(TClock::time_point since) {
     return std::chrono::duration<double>(TClock::now() - since).count();
 }
@@ -104,18 +97,6 @@ int RunStartup(const std::string& directory) {
     return 0;
 }
 
-// Runs a command line through the shell and returns its standard output.
-std::string Output(const std::string& command) {
-    std::string text;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char buffer[256];
-        while (std::fgets(buffer, sizeof buffer, pipe))
-            text += buffer;
-        ::pclose(pipe);
-    }
-    return text;
-}
-
 double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
@@ -156,7 +137,7 @@ int main(int argc, char** argv) {
         double wall = 0, cpu = 0;
         long roundPeak = 0;
         int loaded = 0;
-        const std::string result = Output("'" + self + "' --startup '" + directory + "'");
+        const std::string result = ShellOutput("'" + self + "' --startup '" + directory + "'");
         if (std::sscanf(result.c_str(), "%lf %lf %ld %d", &wall, &cpu, &roundPeak, &loaded) != 4 || loaded != emails) {
             std::fprintf(stderr, "start-up failed: %s\n", result.c_str());
             return 1;
