@@ -275,3 +275,14 @@ void FlushDirectory(const std::string& directory) {
         RaiseSystemError(errno);
     }
 }
+
+void FlushFileSystem(const std::string& directory) {
+    std::string checked;
+    if (!ToPath(directory, checked)) {
+        RaiseSystemError(EINVAL);
+    }
+    TFileDescriptor dir(::open(checked.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.Get() < 0 || ::syncfs(dir.Get()) != 0) {
+        RaiseSystemError(errno);
+    }
+}

@@ -26,6 +26,9 @@ void WriteFileAtomically(const std::string& path, std::string_view data, unsigne
 // text (a directory whose file system cannot flush directories counts as flushed).
 void FlushFile(const std::string& path);
 void FlushDirectory(const std::string& directory);
+// Flushes everything written to the file system that holds the directory, file data and names
+// alike: one journal commit where flushing many files one by one would cost one each.
+void FlushFileSystem(const std::string& directory);
 // The name WriteFileDurably writes under before it renames the file to path: path + ".tmp" + the
 // process id + "-" + a counter + "-" + a random number.
 std::string TemporaryFileName(const std::string& path);

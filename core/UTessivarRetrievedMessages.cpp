@@ -20,6 +20,10 @@ const char* const RetrievedMessagesTable =
     "CREATE TABLE IF NOT EXISTS RetrievedMessages(        AccountID INTEGER,        UIDL VARCHAR,        EmailID "
     "INTEGER,        Size INTEGER);";
 
+// Up to this many message files are flushed one by one; more, with their whole file system, which
+// commits the file system's journal once instead of once per file.
+constexpr size_t FlushedOneByOne = 16;
+
 std::string AccountCondition(const TTessivarAccount& account) {
     return "AccountID = " + std::to_string(account.ID());
 }
@@ -93,11 +97,15 @@ void TTessivarBusinessLogic::FlushStore() {
     if (m_UnflushedFiles.empty())
         return;
     // The order matters for a crash of the system at any instant: the files' data first, then their
-    // names, then the rows that refer to them.
-    for (const std::string& file : m_UnflushedFiles)
-        if (::access(file.c_str(), F_OK) == 0) // one removed since needs no flush
-            FlushFile(file);
-    FlushDirectory(Directory(StorePath()));
+    // names, then the rows that refer to them. Many files are flushed with their file system at once.
+    if (m_UnflushedFiles.size() > FlushedOneByOne) {
+        FlushFileSystem(Directory(StorePath()));
+    } else {
+        for (const std::string& file : m_UnflushedFiles)
+            if (::access(file.c_str(), F_OK) == 0) // one removed since needs no flush
+                FlushFile(file);
+        FlushDirectory(Directory(StorePath()));
+    }
     TSQLiteResultSet result;
     m_Database->Query("PRAGMA wal_checkpoint(PASSIVE)", &result);
     Debug("Flushed " + std::to_string(m_UnflushedFiles.size()) + " stored messages to the disk.");
