@@ -50,3 +50,7 @@ std::string ShellOutput(const std::string& command) {
     }
     return text;
 }
+
+double CpuSeconds(const rusage& usage) {
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}

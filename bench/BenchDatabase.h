@@ -3,6 +3,8 @@
 // domain names, senders and emails, a call target for a model without workers, and running a
 // command of the shell. Single-threaded.
 
+#include <sys/resource.h>
+
 #include <memory>
 #include <string>
 
@@ -22,3 +24,6 @@ public:
 
 // Runs a command line through the shell and returns its standard output.
 std::string ShellOutput(const std::string& command);
+
+// User and system processor time of a resource usage, in seconds.
+double CpuSeconds(const rusage& usage);

@@ -45,10 +45,6 @@ double Seconds(TClock::time_point since, TClock::time_point until = TClock::now(
     return std::chrono::duration<double>(until - since).count();
 }
 
-double CpuSeconds(const rusage& usage) {
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 double ThreadCpuSeconds() {
     rusage usage{};
     ::getrusage(RUSAGE_THREAD, &usage);

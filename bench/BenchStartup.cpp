@@ -36,10 +36,6 @@ double Seconds(TClock::time_point since) {
     return std::chrono::duration<double>(TClock::now() - since).count();
 }
 
-double CpuSeconds(const rusage& usage) {
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 double ProcessCpuSeconds() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);

@@ -333,7 +333,7 @@ std::string TXMLNode::AsXML() const {
     return out;
 }
 
-void TXMLNode::AppendXML(std::string& out) const {
+void TXMLNode::AppendStartOfTag(std::string& out, bool encoded) const {
     out += '<';
     out += m_Name;
     for (int i = 0; i < m_Attributes.Count(); ++i) {
@@ -341,9 +341,16 @@ void TXMLNode::AppendXML(std::string& out) const {
         out += ' ';
         out += attribute.Name();
         out += "=\"";
-        AppendEncoded(out, attribute.Value());
+        if (encoded)
+            AppendEncoded(out, attribute.Value());
+        else
+            out += attribute.Value();
         out += '"';
     }
+}
+
+void TXMLNode::AppendXML(std::string& out) const {
+    AppendStartOfTag(out, true);
     if (m_Children.Count() == 0 && m_Text.empty()) {
         out += " />";
         return;
@@ -366,16 +373,7 @@ std::string TXMLNode::FormatXML(int level, int indent) const {
 void TXMLNode::AppendFormatted(std::string& out, int level, int indent) const {
     const size_t tabs = static_cast<size_t>(std::max(0, level) * std::max(0, indent));
     out.append(tabs, '\t');
-    out += '<';
-    out += m_Name;
-    for (int i = 0; i < m_Attributes.Count(); ++i) {
-        const TXMLAttribute& attribute = m_Attributes.Items(i);
-        out += ' ';
-        out += attribute.Name();
-        out += "=\"";
-        out += attribute.Value();
-        out += '"';
-    }
+    AppendStartOfTag(out, false);
     if (m_Children.Count() == 0 && m_Text.empty()) {
         out += " />\r\n";
         return;

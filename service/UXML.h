@@ -135,6 +135,8 @@ public:
     static std::unique_ptr<TXMLNode> Parse(TXMLReader& reader);
 
 private:
+    // "<", the name and the attributes, their values escaped for the wire or as they are (trace).
+    void AppendStartOfTag(std::string& out, bool encoded) const;
     void AppendXML(std::string& out) const;
     void AppendFormatted(std::string& out, int level, int indent) const;
 
