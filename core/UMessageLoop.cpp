@@ -106,6 +106,7 @@ bool TMessageLoop::ServeSentCallsUntil(const std::function<bool()>& done, std::c
     // done() usually watches other threads without telling us, so it is looked at every few ms.
     constexpr int CheckIntervalMs = 5;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
+    bool finished = true;
     while (!done()) {
         HandleSignalledQuit();
         Serve(std::numeric_limits<size_t>::max(), false, true);
@@ -113,13 +114,18 @@ bool TMessageLoop::ServeSentCallsUntil(const std::function<bool()>& done, std::c
             break;
         }
         if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
+            finished = false;
+            break;
         }
-        // Consumes the wake-up as well; Run serves its queue until empty before waiting again, so
-        // no post is left waiting because of it.
+        // Consumes the wake-up as well; Run serves its queue until empty before waiting again.
         WaitForWork(CheckIntervalMs);
     }
-    return true;
+    // An event loop that drives this one (WakeHandle) would otherwise not look at the posts that
+    // arrived meanwhile until something else woke it.
+    if (QueuedCount() > 0 || m_QuitSignalled) {
+        Wake();
+    }
+    return finished && done();
 }
 
 void TMessageLoop::Run() {
@@ -325,6 +331,13 @@ void TMessageLoop::Wake() noexcept {
     uint64_t one = 1;
     ssize_t written = ::write(m_WakeFd, &one, sizeof one);
     (void)written;
+}
+
+void TMessageLoop::ClearWake() {
+    CheckThread("ClearWake");
+    uint64_t count = 0;
+    ssize_t read = ::read(m_WakeFd, &count, sizeof count);
+    (void)read;
 }
 
 void TMessageLoop::WaitForWork(int timeoutMs) {

@@ -86,6 +86,15 @@ public:
     // notifications handled rather than dropped. Returns the number of calls run.
     size_t Drain();
 
+    // For an event loop that drives this one (the windows' Qt loop): a descriptor that becomes
+    // readable when a call is queued, a timer is started or a quit is asked for. ClearWake (model's
+    // thread) makes it unreadable again; call it before ProcessPending, so that nothing queued after
+    // the clear goes unnoticed.
+    int WakeHandle() const { return m_WakeFd; }
+    void ClearWake();
+    // Milliseconds until the next timer is due (rounded up), or -1 when none waits.
+    int TimeToNextTimer() const;
+
 private:
     struct TSendState;
     struct TEntry {
@@ -108,8 +117,6 @@ private:
     // Runs the timers that were due when it began (those started meanwhile wait for the next
     // round); stops when a quit is asked for. Returns the number run.
     size_t RunDueTimers();
-    // Milliseconds until the next timer is due (rounded up), or -1 when none waits.
-    int TimeToNextTimer() const;
 
     // Constant after construction
     const std::thread::id m_ModelThread;

@@ -290,6 +290,7 @@ TTessivarEmail& TTessivarBusinessLogic::AppendEmail(std::unique_ptr<TTessivarEma
 // released: the connection thread still reads its file. Its references are cut because the records
 // they point to may go away with it.
 void TTessivarBusinessLogic::ClearEmails() {
+    ++m_RecordsReleased;
     for (auto& email : m_Emails) {
         if (email->InSession()) {
             email->m_Detached = true;
@@ -307,12 +308,14 @@ void TTessivarBusinessLogic::PurgeDetachedEmails() {
 }
 
 void TTessivarBusinessLogic::ClearEmailAddresses() {
+    ++m_RecordsReleased;
     m_EmailAddressesByID.clear();
     m_EmailAddressesByAddress.clear();
     m_EmailAddresses.clear();
 }
 
 void TTessivarBusinessLogic::ClearDomainNames() {
+    ++m_RecordsReleased;
     m_DomainNamesByID.clear();
     m_DomainNamesByName.clear();
     m_DomainNames.clear();
@@ -362,8 +365,10 @@ TTessivarLogItem& TTessivarBusinessLogic::AddLogItem(const std::string& details,
     TUpdateScope<TTessivarBusinessLogic> scope(*this);
     m_LogItems.push_back(std::make_unique<TTessivarLogItem>(*this, kind, details));
     TTessivarLogItem& item = *m_LogItems.back();
-    if (m_LogItems.size() > MaximumLogItems)
+    if (m_LogItems.size() > MaximumLogItems) {
         m_LogItems.erase(m_LogItems.begin(), m_LogItems.end() - MaximumLogItems);
+        ++m_RecordsReleased;
+    }
     if (OnLogItem)
         OnLogItem(item);
     return item;

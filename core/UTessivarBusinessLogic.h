@@ -90,6 +90,9 @@ public:
     int EmailCount() const;
     TTessivarEmail& Emails(int index) const;
     int LogItemCount() const;
+    // Counts the times record objects were freed (emails, senders, domain names or log items let
+    // go of): a holder of record references compares it to know whether they may still be used.
+    uint64_t RecordsReleased() const { return m_RecordsReleased; }
     TTessivarLogItem& LogItems(int index) const;
 
     // First domain name equal to the name without regard to letter case, deleted ones included.
@@ -270,6 +273,7 @@ private:
     std::vector<std::unique_ptr<TTessivarEmail>> m_Emails;
     std::vector<std::unique_ptr<TTessivarEmail>> m_DetachedEmails;
     std::vector<std::unique_ptr<TTessivarLogItem>> m_LogItems;
+    uint64_t m_RecordsReleased = 0;
     std::unordered_map<int32_t, TTessivarDomainName*> m_DomainNamesByID;
     std::unordered_map<int32_t, TTessivarEmailAddress*> m_EmailAddressesByID;
     // The first record of each name, and of each address (user + "@" + domain), with A-Z folded.

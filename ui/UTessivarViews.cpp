@@ -62,6 +62,7 @@ void TTessivarViews::RefreshViews(TTessivarBusinessLogic& model) {
             TRefreshScope scope({m_AwaitingDelivery.get(), m_AwaitingAuthorization.get(), m_BlockedMail.get(),
                                  m_Senders.get(), m_DomainNames.get(), m_ActivityLog.get()},
                                 m_Refreshing);
+            m_RecordsReleased = model.RecordsReleased();
             FillDomainNames(model);
             FillSenders(model);
             FillMail(model);
@@ -80,6 +81,10 @@ void TTessivarViews::Clear() {
          std::array<TTessivarGrid*, 6>{m_AwaitingDelivery.get(), m_AwaitingAuthorization.get(), m_BlockedMail.get(),
                                        m_Senders.get(), m_DomainNames.get(), m_ActivityLog.get()})
         grid->Clear();
+}
+
+bool TTessivarViews::Stale(const TTessivarBusinessLogic& model) const {
+    return model.RecordsReleased() != m_RecordsReleased;
 }
 
 void TTessivarViews::FillDomainNames(TTessivarBusinessLogic& model) {

@@ -51,6 +51,9 @@ public:
     void RefreshViews(TTessivarBusinessLogic& model);
     // Empties every list: to be called before the model releases its records (Shutdown).
     void Clear();
+    // The model has freed records since the lists were built: they must be rebuilt before they are
+    // shown again (a refresh put off until later would show freed records meanwhile).
+    bool Stale(const TTessivarBusinessLogic& model) const;
 
     // Rows of the mail-awaiting-authorization list after the previous refresh; -1 before the first.
     int PreviousAwaitingCount() const { return m_PreviousAwaitingCount; }
@@ -77,6 +80,7 @@ private:
     std::unique_ptr<TDomainNameGrid> m_DomainNames;
     std::unique_ptr<TLogItemGrid> m_ActivityLog;
     int m_PreviousAwaitingCount = -1;
+    uint64_t m_RecordsReleased = 0;
     bool m_Refreshing = false;
     bool m_Deleting = false;
     bool m_RefreshAgain = false;
