@@ -2,6 +2,7 @@
 
 #include "base/LStrings.h"
 #include "base/UDebug.h"
+#include "base/UTraceMask.h"
 #include "base/UWindows.h"
 #include "core/sqlite2/sqlite2.h"
 
@@ -214,6 +215,11 @@ void RemoveCreatedFile(const std::string& path) {
     ::unlink(path.c_str());
     for (const char* suffix : {"-journal", "-wal", "-shm"})
         ::unlink((path + suffix).c_str());
+}
+
+// A value as the trace shows it: the values of password columns are masked.
+std::string TracedValue(const std::string& field, const TSQLValue& value) {
+    return IsSecretName(field) ? std::string("'") + MaskedSecret + "'" : value.SQLText();
 }
 
 } // namespace
@@ -474,8 +480,12 @@ void TSQLite::CheckOpen() {
 }
 
 int TSQLite::Execute(const std::string& sql) {
+    return ExecuteTraced(sql, sql);
+}
+
+int TSQLite::ExecuteTraced(const std::string& sql, const std::string& traced) {
     if (DebugMode()) {
-        Debug("Executing SQL: " + sql);
+        Debug("Executing SQL: " + traced);
     }
     auto started = std::chrono::steady_clock::now();
     int changes = 0;
@@ -525,14 +535,18 @@ int TSQLite::Insert(const std::string& table, const TStringArray& fields, const 
         throw SQLiteException("The number of fields and values must match for an insert.");
     }
     std::string sql = "insert into " + table + " (" + JoinText(fields, ",") + ") values (";
+    std::string traced = sql;
     for (size_t i = 0; i < values.size(); ++i) {
         if (i > 0) {
             sql += ',';
+            traced += ',';
         }
         sql += values[i].SQLText();
+        traced += TracedValue(fields[i], values[i]);
     }
     sql += ')';
-    return Execute(sql);
+    traced += ')';
+    return ExecuteTraced(sql, traced);
 }
 
 int TSQLite::Update(const std::string& table, const TStringArray& fields, const std::string& condition,
@@ -544,16 +558,20 @@ int TSQLite::Update(const std::string& table, const TStringArray& fields, const 
         throw SQLiteException("You must supply at least one field to update.");
     }
     std::string sql = "update " + table + " set ";
+    std::string traced = sql;
     for (size_t i = 0; i < fields.size(); ++i) {
         if (i > 0) {
             sql += ',';
+            traced += ',';
         }
         sql += fields[i] + "=" + values[i].SQLText();
+        traced += fields[i] + "=" + TracedValue(fields[i], values[i]);
     }
     if (!condition.empty()) {
         sql += " where " + condition;
+        traced += " where " + condition;
     }
-    return Execute(sql);
+    return ExecuteTraced(sql, traced);
 }
 
 int TSQLite::Delete(const std::string& table, const std::string& condition) {

@@ -117,6 +117,8 @@ public:
 
 private:
     bool HasTables();
+    // Execute, tracing `traced` in place of the statement (which may hold a secret).
+    int ExecuteTraced(const std::string& sql, const std::string& traced);
     // Runs OnCreate in a transaction of its own.
     void Create();
 

@@ -450,7 +450,8 @@ std::unique_ptr<THTTPResponse> THTTPRequest::Send() {
 
     const TCurlHeaders headers = BuildHeaderList(m_Headers, m_Body.size());
     if (DebugMode()) {
-        Debug("HTTP REQUEST:\r\n\r\n" + m_Headers.GetText() + "\r\n\r\n" + m_Body);
+        Debug("HTTP REQUEST:\r\n\r\n" + m_Headers.GetText() + "\r\n\r\n" +
+              (m_TraceFilter ? m_TraceFilter(m_Body) : m_Body));
     }
 
     TInternetSession& session = m_Connection.Session();
@@ -480,7 +481,8 @@ std::unique_ptr<THTTPResponse> THTTPRequest::Send() {
     if (DebugMode()) {
         const THTTPResponseStatus& status = response->Status();
         Debug("HTTP RESPONSE:\r\n\r\n" + std::to_string(status.StatusCode) + " " + status.HTTPVersion + " " +
-              status.Reason + "\r\n" + response->Headers().GetText() + "\r\n\r\n" + response->Content());
+              status.Reason + "\r\n" + response->Headers().GetText() + "\r\n\r\n" +
+              (m_TraceFilter ? m_TraceFilter(response->Content()) : response->Content()));
     }
     return response;
 }

@@ -7,6 +7,7 @@
 // Thread contract: as for the session (LInternet.h): each object is used by one thread at a time.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -87,6 +88,10 @@ public:
     void SetVerb(std::string verb) { m_Verb = std::move(verb); }
     const std::string& Body() const { return m_Body; }
     void SetBody(std::string body) { m_Body = std::move(body); }
+    // Applied to the body and to the answer's content before they are traced, so that secrets in
+    // them stay out of the trace; what is sent and received is not changed.
+    using TTraceFilter = std::function<std::string(std::string_view text)>;
+    void SetTraceFilter(TTraceFilter filter) { m_TraceFilter = std::move(filter); }
 
     // Path (or "/"), then "/" and Resource when there is one, then "?" and the URL-encoded Params.
     std::string ObjectName() const;
@@ -105,6 +110,7 @@ private:
     std::string m_HTTPVersion;
     std::string m_Verb;
     std::string m_Body;
+    TTraceFilter m_TraceFilter;
 };
 
 struct THTTPResponseStatus {

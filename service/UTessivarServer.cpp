@@ -10,6 +10,7 @@
 #include "core/UThreadedCalls.h"
 #include "service/LInternet.h"
 #include "service/UHTTP.h"
+#include "base/UTraceMask.h"
 #include "service/UXML.h"
 
 const char* const ProductionServiceHost = "services.tessivar.com";
@@ -139,7 +140,7 @@ void TTessivarServer::Execute() {
 void TTessivarServer::Perform(TTessivarServerRequest& request) {
     if (DebugMode())
         Debug("DEQUEUED: " + request.Action() + " for " + m_ServiceHost + "\r\n" +
-              request.ArgumentNode().FormatXML(1, 1));
+              MaskSecretElements(request.ArgumentNode().FormatXML(1, 1)));
     try {
         THTTPConnection connection(*m_Session);
         request.SetResultRoot(SOAPCall(connection, m_ServiceHost, ServiceResource, request.ArgumentRoot(),
@@ -169,6 +170,7 @@ std::unique_ptr<TXMLNode> SOAPCall(THTTPConnection& connection, const std::strin
     request->Headers().Add("Content-Length", std::to_string(body.size()));
     request->Headers().Add("SOAPAction", serviceNamespace + action);
     request->SetBody(body);
+    request->SetTraceFilter(MaskSecretElements);
 
     const std::unique_ptr<THTTPResponse> response = request->Send();
     Debug("GOT RESPONSE");
