@@ -1,0 +1,49 @@
+#pragma once
+// What the small modal windows share: placing a window, masked password edits, the conversions
+// between the program's text and Qt's, and applying a change to the model without letting a failure
+// into Qt's event handling. Thread contract: the user-interface thread (the model's thread) only.
+
+#include <QString>
+
+#include <functional>
+#include <string>
+
+class QBoxLayout;
+class QComboBox;
+class QDialog;
+class QLineEdit;
+class QPushButton;
+class QWidget;
+class TTessivarApprovalRecord;
+class TTessivarBusinessLogic;
+
+// The program's 8-bit text (UTF-8 but for stray bytes) as Qt's, and back as UTF-8.
+QString ToQString(const std::string& text);
+std::string ToText(const QString& text);
+// Characters, not UTF-16 units: what the password length rules count.
+int CharacterCount(const QString& text);
+
+// Centres the window over another one: left = other's left + (other's width - width) div 2, and
+// the same for the top.
+void CentreWindowOver(QWidget& window, const QWidget& other);
+// Centres the window on the available area of the primary screen.
+void CentreWindowOnDesktop(QWidget& window);
+
+// Shows every character typed as "*". The edit owns the style that draws it.
+void MaskEdit(QLineEdit& edit);
+
+// Runs the change inside one bracket of the model. A failure is traced under the window's class
+// name and noted in the activity log; returns false then.
+bool ApplyToModel(TTessivarBusinessLogic& model, const char* windowClass, const std::function<void()>& change);
+
+// The approval drop-down list of the record windows: exactly "Approved" and "Blocked".
+QComboBox* NewApprovalList(QWidget& parent);
+bool BlockedSelected(const QComboBox& list);
+void SelectBlocked(QComboBox& list, bool blocked);
+// "Blocked" selected: Block, else Approve; then the notes; in one bracket of the record.
+void ApplyApproval(TTessivarApprovalRecord& record, bool blocked, const std::string& notes);
+
+// An "Ok" (default) and a "Cancel" button at the end of the layout; Cancel closes the window with
+// Cancel, and the caller connects Ok. Returns the Ok button (named "btnOk"); the Cancel button is
+// named "btnCancel".
+QPushButton* AddOkCancel(QDialog& window, QBoxLayout& layout, QPushButton** cancel = nullptr);
