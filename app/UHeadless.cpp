@@ -60,11 +60,8 @@ std::string StartupSummary(const TTessivarBusinessLogic& model) {
     return text;
 }
 
-// Stops screening: each redirected mail program account is pointed back at its real server and its
-// local server stopped, while this thread still serves the session releases of open connections
-// so that their deletions apply. Then the workers' calls are refused, and the model lets go of its
-// records (which ends the mailbox checkers without passing them on to a half-emptied model).
-// False when something failed (reported): a mail program may still name a local server.
+} // namespace
+
 bool StopScreening(TMessageLoop& loop, TTessivarBusinessLogic& model) {
     bool clean = true;
     // An account whose restore failed is no longer redirected, so each retry goes on with the rest.
@@ -87,12 +84,7 @@ bool StopScreening(TMessageLoop& loop, TTessivarBusinessLogic& model) {
     return clean;
 }
 
-} // namespace
-
 int RunScreening() {
-    if (!HasParam("headless"))
-        std::cerr << "tessivar: windows are not available yet; running without windows." << std::endl;
-
     TMessageLoop loop;
     loop.SetQuitBeginsShutdown(false);
     TQuitOnSignals signals(loop);

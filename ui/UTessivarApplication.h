@@ -1,0 +1,48 @@
+#pragma once
+// The program with windows: the main sequence that creates every window once, shows what the
+// start calls for, runs the event loop until the program ends, and stops the model in order.
+// Main thread only.
+
+#include <memory>
+#include <string>
+
+class QWidget;
+class TfrmTessivar;
+class TTessivarWindowSet;
+
+// A display to show windows on: a platform chosen in QT_QPA_PLATFORM, or an X11 or Wayland display
+// named in the environment.
+bool DisplayAvailable();
+
+// Runs the tray application; returns the exit status (0 after a clean end, 1 when start-up failed
+// or the mail programs could not all be restored).
+int RunWindows(int argc, char** argv);
+
+// The windows of one run, created once in order and shown again and again. Also what the tests
+// build, with a model of their own.
+class TTessivarWindows {
+public:
+    TTessivarWindows(class TMessageLoop& loop, bool trayAvailable);
+    ~TTessivarWindows();
+    TTessivarWindows(const TTessivarWindows&) = delete;
+    TTessivarWindows& operator=(const TTessivarWindows&) = delete;
+
+    TfrmTessivar& Main() const;
+    // The in-page commands: "changepassword", "changewordfilters", "changepreferences",
+    // "changelockaccess" (letter case ignored); any other shows "Unknown Command: " and the command.
+    void ExecuteCommand(const std::string& command);
+    // What the start shows: the main window with "debug" or "show", otherwise nothing.
+    void ShowAtStart();
+
+    class TfrmPreferences& Preferences() const;
+    class TfrmUnlock& Unlock() const;
+    class TfrmLockAccess& LockAccess() const;
+    class TfrmChangePassword& ChangePassword() const;
+    class TfrmWordFilters& WordFilters() const;
+    class TfrmDomainName& DomainName() const;
+    class TfrmSender& Sender() const;
+    class TfrmWait& Wait() const;
+
+private:
+    std::unique_ptr<TTessivarWindowSet> m_Set;
+};

@@ -1,0 +1,234 @@
+#include "ui/UTessivarPages.h"
+
+#include "core/UTessivarDomainName.h"
+#include "core/UTessivarEmailAddress.h"
+#include "ui/UTessivarActions.h"
+#include "ui/UTessivarGridView.h"
+#include "ui/UTessivarIcons.h"
+#include "ui/UTessivarLists.h"
+#include "ui/UTessivarViews.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QVBoxLayout>
+
+namespace {
+
+QWidget* ListPage(QWidget* parent, TTessivarGridView* view, QHBoxLayout** row) {
+    auto* page = new QWidget(parent);
+    auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(4, 4, 4, 4);
+    layout->setSpacing(4);
+    view->setParent(page);
+    layout->addWidget(view, 1);
+    if (row) {
+        *row = new QHBoxLayout();
+        (*row)->setSpacing(4);
+        layout->addLayout(*row);
+    }
+    return page;
+}
+
+} // namespace
+
+TTessivarPages::TTessivarPages(TTessivarViews& views, TPageCommands commands, QWidget* parent)
+    : QTabWidget(parent), m_Views(views), m_Commands(std::move(commands)), m_Pending(new QTabWidget(this)),
+      m_Review(new QTabWidget(this)), m_AccountSetupHolder(new QWidget(this)) {
+    setObjectName(QStringLiteral("pgcMain"));
+    m_Pending->setObjectName(QStringLiteral("pgcPendingMail"));
+    m_Review->setObjectName(QStringLiteral("pgcReviewApprovals"));
+    m_Pending->addTab(MailPage(views.AwaitingDelivery(), QStringLiteral("AwaitingDelivery"), false, true, false),
+                      QStringLiteral("Mail Awaiting Delivery"));
+    m_Pending->addTab(
+        MailPage(views.AwaitingAuthorization(), QStringLiteral("AwaitingAuthorization"), true, true, false),
+        QStringLiteral("Mail Awaiting Authorization"));
+    m_Pending->addTab(MailPage(views.BlockedMail(), QStringLiteral("BlockedMail"), true, false, true),
+                      QStringLiteral("Blocked Mail"));
+    m_Review->addTab(SendersPageOf(views.Senders()), QStringLiteral("Senders"));
+    m_Review->addTab(DomainNamesPageOf(views.DomainNames()), QStringLiteral("Domain Names"));
+
+    addTab(m_Pending, QStringLiteral("Pending\nMail"));
+    addTab(m_Review, QStringLiteral("Review\nApprovals"));
+    addTab(ActivityPage(views.ActivityLog()), QStringLiteral("Current\nActivity"));
+    new QVBoxLayout(m_AccountSetupHolder);
+    m_AccountSetupHolder->layout()->setContentsMargins(0, 0, 0, 0);
+    addTab(m_AccountSetupHolder, QStringLiteral("Account\nSetup"));
+    setTabVisible(AccountSetupPage, false);
+
+    connect(m_Pending, &QTabWidget::currentChanged, this, [this](int index) { FocusList(*m_Pending, index); });
+    connect(m_Review, &QTabWidget::currentChanged, this, [this](int index) { FocusList(*m_Review, index); });
+    connect(this, &QTabWidget::currentChanged, this, [this](int index) {
+        if (index == PendingMailPage)
+            FocusList(*m_Pending, m_Pending->currentIndex());
+        else if (index == ReviewApprovalsPage)
+            FocusList(*m_Review, m_Review->currentIndex());
+        else if (index == CurrentActivityPage)
+            View(CurrentActivityPage, 0).setFocus();
+    });
+}
+
+void TTessivarPages::SelectFirstPages() {
+    setCurrentIndex(PendingMailPage);
+    m_Pending->setCurrentIndex(AwaitingDeliveryPage);
+    m_Review->setCurrentIndex(SendersPage);
+}
+
+void TTessivarPages::SelectAwaitingAuthorization() {
+    setCurrentIndex(PendingMailPage);
+    m_Pending->setCurrentIndex(AwaitingAuthorizationPage);
+}
+
+void TTessivarPages::SetAccountSetupPage(QWidget* page) {
+    page->setParent(m_AccountSetupHolder);
+    m_AccountSetupHolder->layout()->addWidget(page);
+    setTabVisible(AccountSetupPage, true);
+}
+
+QPushButton* TTessivarPages::Button(const QString& name) const {
+    const auto found = m_Buttons.find(name);
+    return found == m_Buttons.end() ? nullptr : found->second;
+}
+
+TTessivarGridView& TTessivarPages::View(int mainPage, int subPage) const {
+    return *m_GridViews.at({mainPage, subPage});
+}
+
+void TTessivarPages::FocusList(QTabWidget& tabs, int index) {
+    const int mainPage = &tabs == m_Pending ? PendingMailPage : ReviewApprovalsPage;
+    if (const auto found = m_GridViews.find({mainPage, index}); found != m_GridViews.end())
+        found->second->setFocus();
+}
+
+QPushButton* TTessivarPages::AddButton(QHBoxLayout& row, const QString& name, const QString& caption) {
+    auto* button = new QPushButton(caption);
+    button->setObjectName(QStringLiteral("btn") + name);
+    button->setAutoDefault(false);
+    row.addWidget(button);
+    m_Buttons[name] = button;
+    return button;
+}
+
+QWidget* TTessivarPages::MailPage(TEmailGrid& grid, const QString& name, bool approve, bool block, bool deleteAll) {
+    auto* view = new TTessivarGridView(grid);
+    view->setObjectName(QStringLiteral("lst") + name);
+    QHBoxLayout* row = nullptr;
+    QWidget* page = ListPage(m_Pending, view, &row);
+    m_GridViews[{PendingMailPage, m_Pending->count()}] = view;
+
+    std::vector<QPushButton*> rowButtons;
+    const auto group = [&](const QString& label, const QString& kind, const QIcon& icon,
+                           void (*act)(TEmailGrid&, TDecisionScope)) {
+        row->addWidget(new QLabel(label + QStringLiteral(":")));
+        const std::pair<const char*, TDecisionScope> scopes[] = {{"Once Only", TDecisionScope::OnceOnly},
+                                                                  {"By Sender", TDecisionScope::BySender},
+                                                                  {"By Domain", TDecisionScope::ByDomain}};
+        for (const auto& [caption, scope] : scopes) {
+            QPushButton* button =
+                AddButton(*row, name + kind + QString(caption).remove(' '), QString::fromLatin1(caption));
+            button->setIcon(icon);
+            connect(button, &QPushButton::clicked, this, [&grid, act, scope = scope] { act(grid, scope); });
+            rowButtons.push_back(button);
+        }
+        row->addSpacing(8);
+    };
+    if (approve)
+        group(QStringLiteral("Approve"), QStringLiteral("Approve"), ApproveIcon(), &ApproveEmail);
+    if (block)
+        group(QStringLiteral("Block"), QStringLiteral("Block"), BlockIcon(), &BlockEmail);
+    row->addStretch(1);
+    QPushButton* remove = AddButton(*row, name + QStringLiteral("Delete"), QStringLiteral("Delete"));
+    connect(remove, &QPushButton::clicked, this, [&grid] { DeleteEmail(grid); });
+    rowButtons.push_back(remove);
+    QPushButton* removeAll = nullptr;
+    if (deleteAll) {
+        removeAll = AddButton(*row, name + QStringLiteral("DeleteAll"), QStringLiteral("Delete All"));
+        connect(removeAll, &QPushButton::clicked, this, [this, &grid] { DeleteAllEmails(grid, window()); });
+    }
+    const auto states = [&grid, rowButtons, removeAll] {
+        for (QPushButton* button : rowButtons)
+            button->setEnabled(grid.Selected() != nullptr);
+        if (removeAll)
+            removeAll->setEnabled(DeleteAllEnabled(grid));
+    };
+    connect(&grid, &TTessivarGrid::SelectionChanged, this, states);
+    states();
+    return page;
+}
+
+QWidget* TTessivarPages::SendersPageOf(TEmailAddressGrid& grid) {
+    auto* view = new TTessivarGridView(grid);
+    view->setObjectName(QStringLiteral("lstSenders"));
+    QHBoxLayout* row = nullptr;
+    QWidget* page = ListPage(m_Review, view, &row);
+    m_GridViews[{ReviewApprovalsPage, SendersPage}] = view;
+
+    QPushButton* toggle = AddButton(*row, QStringLiteral("SendersToggle"), QStringLiteral("Approve"));
+    connect(toggle, &QPushButton::clicked, this, [&grid] { ToggleEmailAddress(grid); });
+    QPushButton* edit = AddButton(*row, QStringLiteral("SendersEdit"), QStringLiteral("Edit"));
+    connect(edit, &QPushButton::clicked, this, [this, &grid] {
+        if (TTessivarEmailAddress* sender = grid.Selected(); sender && m_Commands.EditSender)
+            m_Commands.EditSender(*sender);
+    });
+    edit->setVisible(static_cast<bool>(m_Commands.EditSender));
+    QPushButton* add = AddButton(*row, QStringLiteral("SendersNew"), QStringLiteral("New"));
+    connect(add, &QPushButton::clicked, this, [this] { m_Commands.NewSender(); });
+    add->setVisible(static_cast<bool>(m_Commands.NewSender));
+    QPushButton* import = AddButton(*row, QStringLiteral("SendersImport"), QStringLiteral("Import"));
+    connect(import, &QPushButton::clicked, this, [this] { m_Commands.ImportContacts(); });
+    import->setVisible(static_cast<bool>(m_Commands.ImportContacts));
+    row->addStretch(1);
+    QPushButton* remove = AddButton(*row, QStringLiteral("SendersDelete"), QStringLiteral("Delete"));
+    connect(remove, &QPushButton::clicked, this, [&grid] { DeleteEmailAddress(grid); });
+
+    const auto states = [&grid, toggle, edit, remove] {
+        const bool selected = grid.Selected() != nullptr;
+        for (QPushButton* button : {toggle, edit, remove})
+            button->setEnabled(selected);
+        toggle->setText(ToggleCaption(grid));
+        toggle->setIcon(toggle->text() == QStringLiteral("Block") ? BlockIcon() : ApproveIcon());
+    };
+    connect(&grid, &TTessivarGrid::SelectionChanged, this, states);
+    states();
+    return page;
+}
+
+QWidget* TTessivarPages::DomainNamesPageOf(TDomainNameGrid& grid) {
+    auto* view = new TTessivarGridView(grid);
+    view->setObjectName(QStringLiteral("lstDomainNames"));
+    QHBoxLayout* row = nullptr;
+    QWidget* page = ListPage(m_Review, view, &row);
+    m_GridViews[{ReviewApprovalsPage, DomainNamesPage}] = view;
+
+    QPushButton* toggle = AddButton(*row, QStringLiteral("DomainNamesToggle"), QStringLiteral("Approve"));
+    connect(toggle, &QPushButton::clicked, this, [&grid] { ToggleDomainName(grid); });
+    QPushButton* edit = AddButton(*row, QStringLiteral("DomainNamesEdit"), QStringLiteral("Edit"));
+    connect(edit, &QPushButton::clicked, this, [this, &grid] {
+        if (TTessivarDomainName* domain = grid.Selected(); domain && m_Commands.EditDomainName)
+            m_Commands.EditDomainName(*domain);
+    });
+    edit->setVisible(static_cast<bool>(m_Commands.EditDomainName));
+    QPushButton* add = AddButton(*row, QStringLiteral("DomainNamesNew"), QStringLiteral("New"));
+    connect(add, &QPushButton::clicked, this, [this] { m_Commands.NewDomainName(); });
+    add->setVisible(static_cast<bool>(m_Commands.NewDomainName));
+    row->addStretch(1);
+    QPushButton* remove = AddButton(*row, QStringLiteral("DomainNamesDelete"), QStringLiteral("Delete"));
+    connect(remove, &QPushButton::clicked, this, [&grid] { DeleteDomainName(grid); });
+
+    const auto states = [&grid, toggle, edit, remove] {
+        const bool selected = grid.Selected() != nullptr;
+        for (QPushButton* button : {toggle, edit, remove})
+            button->setEnabled(selected);
+        toggle->setText(ToggleCaption(grid));
+        toggle->setIcon(toggle->text() == QStringLiteral("Block") ? BlockIcon() : ApproveIcon());
+    };
+    connect(&grid, &TTessivarGrid::SelectionChanged, this, states);
+    states();
+    return page;
+}
+
+QWidget* TTessivarPages::ActivityPage(TLogItemGrid& grid) {
+    auto* view = new TTessivarGridView(grid);
+    view->setObjectName(QStringLiteral("lstActivity"));
+    m_GridViews[{CurrentActivityPage, 0}] = view;
+    return ListPage(this, view, nullptr);
+}

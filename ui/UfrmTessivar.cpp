@@ -1,0 +1,362 @@
+#include "ui/UfrmTessivar.h"
+
+#include "app/UHeadless.h"
+#include "base/UDebug.h"
+#include "core/UMessageLoop.h"
+#include "core/UTessivarBusinessLogic.h"
+#include "core/UTessivarLogItem.h"
+#include "ui/UMessageBox.h"
+#include "ui/UQtCallPump.h"
+#include "ui/USystemSound.h"
+#include "ui/UTessivarFrame.h"
+#include "ui/UTessivarIcons.h"
+#include "ui/UTessivarLists.h"
+#include "ui/UTessivarPages.h"
+#include "ui/UTessivarTray.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QElapsedTimer>
+#include <QMouseEvent>
+#include <QVBoxLayout>
+#include <QWindow>
+
+#include <algorithm>
+
+namespace {
+
+const char* const WindowCaption = "Tessivar";
+constexpr int MinimumWidth = 596;
+constexpr int MinimumHeight = 370;
+constexpr int ServerSyncMs = 5000;
+constexpr int StatusTextMs = 3000;
+// The band around the window's content where dragging resizes it.
+constexpr int ResizeBorder = 4;
+// Refreshes take at most 1 / (1 + RefreshSpacing) of the time while changes keep coming.
+constexpr qint64 RefreshSpacing = 4;
+
+qint64 NowNs() {
+    static const QElapsedTimer clock = [] {
+        QElapsedTimer started;
+        started.start();
+        return started;
+    }();
+    return clock.nsecsElapsed();
+}
+
+} // namespace
+
+TfrmTessivar::TfrmTessivar(TMessageLoop& loop, bool trayAvailable, TPageCommands commands)
+    : QWidget(nullptr), m_TrayAvailable(trayAvailable), m_Views(*this),
+      m_Pump(std::make_unique<TQtCallPump>(loop)), m_Loop(loop) {
+    setObjectName(QStringLiteral("frmTessivar"));
+    setWindowTitle(QString::fromLatin1(WindowCaption));
+    setWindowIcon(ApplicationIcon());
+    // Without a system frame: the window draws its caption and is moved and resized by hand. In the
+    // tray it has no task-bar button; without a tray it needs one to be found again.
+    setWindowFlags(Qt::Window | Qt::FramelessWindowHint | (trayAvailable ? Qt::Tool : Qt::Widget));
+    setMinimumSize(MinimumWidth, MinimumHeight);
+    setMouseTracking(true);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(ResizeBorder, ResizeBorder, ResizeBorder, ResizeBorder);
+    layout->setSpacing(0);
+    m_Caption = new TTessivarCaptionBand(this);
+    m_Pages = new TTessivarPages(m_Views, std::move(commands), this);
+    m_Footer = new TTessivarFooterBand(this);
+    layout->addWidget(m_Caption);
+    layout->addWidget(m_Pages, 1);
+    layout->addWidget(m_Footer);
+    connect(&m_Caption->CloseButton(), &QAbstractButton::clicked, this, &QWidget::close);
+    connect(&m_Caption->HelpButton(), &QAbstractButton::clicked, this, [this] { ShowHelpPage("index.html"); });
+    connect(&m_Caption->ExitButton(), &QAbstractButton::clicked, this, &TfrmTessivar::ExitRequested);
+    m_Caption->ExitButton().setVisible(!trayAvailable);
+
+    // The form's creation steps: the help button (once there is help to show), the first pages, the
+    // tray's state and timers.
+    m_Caption->HelpButton().setVisible(false);
+    m_Pages->SelectFirstPages();
+    m_Tray = std::make_unique<TTessivarTray>(windowTitle());
+    connect(m_Tray.get(), &TTessivarTray::OpenRequested, this, &TfrmTessivar::OpenMainWindow);
+    connect(m_Tray.get(), &TTessivarTray::ExitRequested, this, &TfrmTessivar::ExitRequested);
+    connect(m_Tray.get(), &TTessivarTray::MenuRequested, this, [this] {
+        if (isVisible())
+            activateWindow();
+    });
+    connect(m_Pump.get(), &TQtCallPump::QuitRequested, this, &TfrmTessivar::ExitRequested);
+
+    m_tmrServerSync.setSingleShot(true);
+    m_tmrServerSync.setInterval(ServerSyncMs);
+    connect(&m_tmrServerSync, &QTimer::timeout, this, &TfrmTessivar::ServerSyncTick);
+    m_tmrStatusText.setSingleShot(true);
+    m_tmrStatusText.setInterval(StatusTextMs);
+    connect(&m_tmrStatusText, &QTimer::timeout, this, &TfrmTessivar::ClearStatusText);
+    m_tmrRefresh.setSingleShot(true);
+    connect(&m_tmrRefresh, &QTimer::timeout, this, &TfrmTessivar::RefreshViews);
+
+    m_Model = std::make_unique<TTessivarBusinessLogic>(loop);
+    m_Model->OnChange = [this](TTessivarBusinessLogic&) { ModelChanged(); };
+    m_Model->OnLogItem = [this](TTessivarLogItem& item) { ShowStatusText(item); };
+    m_Model->OnAccountClosed = [this](TAccountStatus, const std::string& title, const std::string& text) {
+        TMessageBox::Show(this, QMessageBox::Critical, DisplayText(title), DisplayText(text), QMessageBox::Ok);
+        emit ExitRequested();
+    };
+    m_Model->OnNewVersion = [this](const std::string& version) {
+        if (m_Peers.NewVersion)
+            m_Peers.NewVersion(version);
+        else
+            m_Model->AddLogItem("A new version of Tessivar (" + version + ") is available.", 0);
+    };
+}
+
+TfrmTessivar::~TfrmTessivar() {
+    Stop();
+    // The lists' views go before the lists they show, and the model after every record user.
+    delete m_Pages;
+    m_Pages = nullptr;
+    m_Model.reset();
+}
+
+void TfrmTessivar::SetPeers(TMainWindowPeers peers) {
+    m_Peers = std::move(peers);
+    m_Caption->HelpButton().setVisible(static_cast<bool>(m_Peers.ShowHelpPage));
+}
+
+void TfrmTessivar::FormCreate() {
+    m_Model->AddLogItem("Starting up...", 0);
+    m_Model->Startup();
+    m_Model->AddLogItem("Startup complete.", 0);
+    SetLocked(m_Model->LockAccess());
+    ReadPreferences(m_Preferences);
+    ApplyPreferencesToViews();
+    RestoreWindowPosition(*this, m_Preferences);
+    m_Tray->Show();
+}
+
+bool TfrmTessivar::Stop() {
+    if (m_Stopped)
+        return true;
+    m_Stopped = true;
+    m_tmrServerSync.stop();
+    m_tmrRefresh.stop();
+    m_Tray->Hide();
+    const bool clean = StopScreening(m_Loop, *m_Model);
+    // The model releases its records: nothing may show them any more.
+    m_Model->OnChange = nullptr;
+    m_Model->OnLogItem = nullptr;
+    m_Model->OnAccountClosed = nullptr;
+    m_Model->OnNewVersion = nullptr;
+    m_Views.Clear();
+    return clean;
+}
+
+void TfrmTessivar::ApplyPreferencesToViews() {
+    m_Views.Preferences.AutomaticallyDeleteBlockedMail = m_Preferences.AutomaticallyDeleteBlockedMail;
+    m_Views.Preferences.AutomaticallyDeleteBlockedMailDays = m_Preferences.AutomaticallyDeleteBlockedMailDays;
+    m_Views.Preferences.NewMessageNotificationWindow = m_Preferences.NewMessageNotificationWindow;
+    m_Views.Preferences.NewMessageNotificationSound = m_Preferences.NewMessageNotificationSound;
+    m_Views.Preferences.NewMessageAnimateTrayIcon = m_Preferences.NewMessageAnimateTrayIcon;
+}
+
+void TfrmTessivar::OpenMainWindow() {
+    // A second "Open" while the unlock window is up only brings that window forward.
+    if (m_InOpen) {
+        if (m_Peers.UnlockForm && m_Peers.UnlockForm->isVisible()) {
+            m_Peers.UnlockForm->raise();
+            m_Peers.UnlockForm->activateWindow();
+        }
+        return;
+    }
+    if (m_Model->SetupRequired()) {
+        if (m_Peers.SetupWizard) {
+            m_Peers.SetupWizard();
+            return;
+        }
+        // Without the set-up window the account is set up from the command line; the lists are
+        // still worth seeing.
+        ShowAlert(QStringLiteral("No Tessivar web account is set up, so unknown senders are not asked to "
+                                 "authenticate. Set it up with \"tessivar account create ADDRESS PASSWORD\" (or "
+                                 "\"tessivar account join ADDRESS PASSWORD\" for an existing account)."));
+    }
+    m_Pages->SelectAwaitingAuthorization();
+    StopTrayAnimation();
+    if (m_Locked) {
+        if (m_Peers.UnlockForm && m_Peers.UnlockForm->isVisible()) {
+            m_Peers.UnlockForm->raise();
+            m_Peers.UnlockForm->activateWindow();
+        } else if (m_Peers.UnlockWindow) {
+            m_InOpen = true;
+            const bool unlocked = m_Peers.UnlockWindow();
+            m_InOpen = false;
+            if (unlocked)
+                SetLocked(false);
+        }
+    }
+    if (!m_Locked) {
+        if (isMinimized())
+            showNormal();
+        else
+            show();
+        raise();
+        activateWindow();
+    }
+}
+
+void TfrmTessivar::SetLocked(bool value) {
+    if (value == m_Locked)
+        return;
+    m_Locked = value;
+    m_Tray->SetLocked(value);
+    m_Caption->ExitButton().setVisible(!m_TrayAvailable && !value);
+    // What is locked is never on show, whatever brought the window up.
+    m_Pages->setVisible(!value);
+}
+
+void TfrmTessivar::ShowTrayMenu() {
+    m_Tray->ShowMenu();
+}
+
+void TfrmTessivar::StartTrayAnimation() {
+    m_Tray->StartAnimation();
+}
+
+void TfrmTessivar::StopTrayAnimation() {
+    m_Tray->StopAnimation();
+}
+
+void TfrmTessivar::ShowStatusText(TTessivarLogItem& item) {
+    m_Footer->SetStatus(item.Kind(), DisplayText(item.Details()));
+    m_tmrStatusText.start();
+}
+
+void TfrmTessivar::ClearStatusText() {
+    m_tmrStatusText.stop();
+    m_Footer->SetStatus(-1, QString());
+}
+
+void TfrmTessivar::ModelChanged() {
+    const qint64 now = NowNs();
+    const qint64 due = m_LastRefreshEndNs + RefreshSpacing * m_LastRefreshNs;
+    if (now >= due || m_Views.Stale(*m_Model)) {
+        RefreshViews();
+    } else if (!m_tmrRefresh.isActive()) {
+        m_tmrRefresh.start(static_cast<int>((due - now + 999'999) / 1'000'000));
+    }
+}
+
+void TfrmTessivar::RefreshViews() {
+    m_tmrRefresh.stop();
+    if (m_Stopped)
+        return;
+    const qint64 start = NowNs();
+    setUpdatesEnabled(false);
+    m_Views.RefreshViews(*m_Model);
+    setUpdatesEnabled(true);
+    m_LastRefreshEndNs = NowNs();
+    m_LastRefreshNs = m_LastRefreshEndNs - start;
+}
+
+void TfrmTessivar::StartSyncTimer() {
+    if (m_Model->SynchronizationRequired() && !m_tmrServerSync.isActive())
+        m_tmrServerSync.start();
+}
+
+void TfrmTessivar::ServerSyncTick() {
+    m_tmrServerSync.stop();
+    try {
+        m_Model->Synchronize(true);
+    } catch (const std::exception& error) {
+        DebugException("TfrmTessivar", error);
+    }
+}
+
+void TfrmTessivar::ShowAlert(const QString& text) {
+    TMessageBox::Show(this, QMessageBox::Information, QStringLiteral("Alert"), text, QMessageBox::Ok);
+}
+
+void TfrmTessivar::ShowHelpPage(const std::string& page) {
+    if (m_Peers.ShowHelpPage)
+        m_Peers.ShowHelpPage(page);
+}
+
+void TfrmTessivar::ShowNotification(const std::string& text, int milliseconds) {
+    if (m_Peers.ShowNotification)
+        m_Peers.ShowNotification(DisplayText(text), milliseconds);
+    else
+        m_Tray->ShowMessage(windowTitle(), DisplayText(text), milliseconds);
+}
+
+void TfrmTessivar::PlaySystemSound(const std::string& alias) {
+    ::PlaySystemSound(alias);
+}
+
+void TfrmTessivar::closeEvent(QCloseEvent* event) {
+    // The rectangle is written at every close, whether or not it is to be restored.
+    SaveWindowPosition(*this);
+    event->ignore();
+    if (DebugMode()) {
+        hide();
+        emit ExitRequested();
+        return;
+    }
+    if (m_TrayAvailable)
+        hide();
+    else
+        showMinimized();
+    SetLocked(m_Model->LockAccess());
+}
+
+void TfrmTessivar::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    // Without a tray the window is restored from the task bar, past the tray's "Unlock": ask there.
+    if (event->type() == QEvent::WindowStateChange && !m_TrayAvailable && !isMinimized() && m_Locked && !m_InOpen)
+        QTimer::singleShot(0, this, [this] {
+            OpenMainWindow();
+            if (m_Locked)
+                showMinimized();
+        });
+}
+
+Qt::Edges TfrmTessivar::EdgesAt(const QPoint& point) const {
+    Qt::Edges edges;
+    if (point.x() < ResizeBorder)
+        edges |= Qt::LeftEdge;
+    if (point.x() >= width() - ResizeBorder)
+        edges |= Qt::RightEdge;
+    if (point.y() < ResizeBorder)
+        edges |= Qt::TopEdge;
+    if (point.y() >= height() - ResizeBorder)
+        edges |= Qt::BottomEdge;
+    return edges;
+}
+
+void TfrmTessivar::mouseMoveEvent(QMouseEvent* event) {
+    const Qt::Edges edges = EdgesAt(event->position().toPoint());
+    const bool horizontal = edges & (Qt::LeftEdge | Qt::RightEdge);
+    const bool vertical = edges & (Qt::TopEdge | Qt::BottomEdge);
+    if (horizontal && vertical)
+        setCursor(edges == (Qt::LeftEdge | Qt::TopEdge) || edges == (Qt::RightEdge | Qt::BottomEdge)
+                      ? Qt::SizeFDiagCursor
+                      : Qt::SizeBDiagCursor);
+    else if (horizontal)
+        setCursor(Qt::SizeHorCursor);
+    else if (vertical)
+        setCursor(Qt::SizeVerCursor);
+    else
+        unsetCursor();
+    QWidget::mouseMoveEvent(event);
+}
+
+void TfrmTessivar::mousePressEvent(QMouseEvent* event) {
+    const Qt::Edges edges = EdgesAt(event->position().toPoint());
+    if (event->button() == Qt::LeftButton && edges && windowHandle()) {
+        windowHandle()->startSystemResize(edges);
+        return;
+    }
+    QWidget::mousePressEvent(event);
+}
+
+void TfrmTessivar::leaveEvent(QEvent* event) {
+    unsetCursor();
+    QWidget::leaveEvent(event);
+}
