@@ -1,10 +1,12 @@
-// The program's main sequence: a set-up command when one is given, otherwise screening without
-// windows (app/UHeadless.cpp). Exit status: 0 after a clean stop or a command that succeeded, 1 when
+// The program's main sequence: a set-up command when one is given, otherwise screening with the tray
+// application and its windows (ui/UTessivarApplication.cpp), or without windows (app/UHeadless.cpp)
+// with the switch "headless" or when there is no display. Exit status: 0 after a clean stop or a command that succeeded, 1 when
 // start-up or a command failed or screening ended on an error (the reason on standard error), 2
 // for a usage error.
 
 #include <algorithm>
 #include <csignal>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,7 @@
 #include "app/USetupCommands.h"
 #include "base/UDebug.h"
 #include "base/UWindows.h"
+#include "ui/UTessivarApplication.h"
 
 int main(int argc, char** argv) {
     OpenMissingStandardDescriptors();
@@ -25,5 +28,13 @@ int main(int argc, char** argv) {
         return exitCode;
     SetCommandLine(argc, argv);
     InitializeDebugLog();
-    return RunScreening();
+    if (HasParam("headless"))
+        return RunScreening();
+    if (!DisplayAvailable()) {
+        std::cerr << "tessivar: no display found (neither DISPLAY nor WAYLAND_DISPLAY is set); running without "
+                     "windows."
+                  << std::endl;
+        return RunScreening();
+    }
+    return RunWindows(argc, argv);
 }

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Sets everything up, builds the program and runs it without windows. Data lives in
-# $TESSIVAR_HOME (default: the build folder). Extra arguments are passed on as switches.
+# Sets everything up, builds the program and runs it: the tray application when a display is
+# present (DISPLAY or WAYLAND_DISPLAY), otherwise without windows. Data lives in $TESSIVAR_HOME
+# (default: the build folder). Extra arguments are passed on as switches ("headless" forces the
+# windowless program).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -13,4 +15,4 @@ cmake --build "$build" -j "$(nproc)" --target tessivar
 # runs whether or not they could be installed.
 bash scripts/install-desktop.sh "$build/bin/tessivar" ||
     echo "run.sh: the application menu entry could not be installed" >&2
-exec "$build/bin/tessivar" headless "$@"
+exec "$build/bin/tessivar" "$@"
