@@ -24,55 +24,13 @@
 #include "core/UTessivarBusinessLogic.h"
 #include "core/UThreadedCallTarget.h"
 #include "mail/UTessivarPOP3Checker.h"
+#include "bench/BenchMailbox.h"
 #include "tests/support/DovecotServer.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using TClock = std::chrono::steady_clock;
-
-// A deterministic message of about 20 KB from one of 50 senders, with some dot-led lines.
-std::string MakeMessage(int index) {
-    uint32_t seed = 2463534242u + static_cast<uint32_t>(index) * 7919u;
-    auto next = [&seed] {
-        seed ^= seed << 13;
-        seed ^= seed >> 17;
-        seed ^= seed << 5;
-        return seed;
-    };
-    const int sender = index % 50;
-    std::string text = "From: Sender " + std::to_string(sender) + " <sender" + std::to_string(sender) + "@domain" +
-                       std::to_string(sender % 7) + ".example>\r\n" +
-                       "To: alice@example.test\r\nSubject: Benchmark message " + std::to_string(index) +
-                       "\r\nDate: Tue, 02 Mar 2004 10:00:00 +0200\r\nMessage-Id: <bench" + std::to_string(index) +
-                       "@example.org>\r\nMIME-Version: 1.0\r\nContent-Type: text/plain\r\n\r\n";
-    static const char Letters[] = "abcdefghijklmnopqrstuvwxyz     ";
-    while (text.size() < 20000) {
-        std::string line = (next() % 40 == 0) ? "." : "";
-        while (line.size() < 76)
-            line += Letters[next() % (sizeof Letters - 1)];
-        text += line + "\r\n";
-    }
-    return text;
-}
-
-void Refill(TDovecotServer& server, const std::vector<std::string>& messages) {
-    for (const std::string& message : messages)
-        server.AddMessage("alice", message);
-}
-
-void WaitUntilEmpty(TDovecotServer& server) {
-    const auto deadline = TClock::now() + std::chrono::seconds(120);
-    while (server.MessageCount("alice") != 0) {
-        if (TClock::now() > deadline)
-            throw std::runtime_error("the mailbox was not emptied");
-        std::this_thread::sleep_for(std::chrono::microseconds(500));
-    }
-}
-
-double Seconds(TClock::duration duration) {
-    return std::chrono::duration<double>(duration).count();
-}
+using TClock = TBenchClock;
 
 // The model's message loop, timing the calls the model's thread runs (storing and classifying).
 class TTimedTarget : public IThreadedCallTarget {
@@ -101,13 +59,6 @@ struct TCheckerTimes {
     double Model = 0;
 };
 
-std::string TemporaryDirectory(const char* name) {
-    std::string pattern = (fs::temp_directory_path() / (std::string(name) + "-XXXXXX")).string();
-    if (!::mkdtemp(pattern.data()))
-        throw std::runtime_error("cannot create a temporary directory");
-    return pattern + "/";
-}
-
 // One pass of the checker into a fresh model.
 TCheckerTimes RunChecker(TDovecotServer& server, int expected) {
     const std::string home = TemporaryDirectory("checker-bench");
@@ -129,7 +80,7 @@ TCheckerTimes RunChecker(TDovecotServer& server, int expected) {
         while (!loop.ServeSentCallsUntil([&] { return !checker.Busy(); }, std::chrono::seconds(600))) {
         }
         loop.ProcessPending();
-        WaitUntilEmpty(server);
+        WaitUntilEmpty(server, "alice");
         times.Total = Seconds(TClock::now() - start);
         times.Model = target.ModelSeconds;
         stored = model.EmailCount();
@@ -159,7 +110,7 @@ double RunMpop(TDovecotServer& server, int expected) {
     }
     int status = 0;
     ::waitpid(child, &status, 0);
-    WaitUntilEmpty(server);
+    WaitUntilEmpty(server, "alice");
     const double seconds = Seconds(TClock::now() - start);
 
     const auto delivered = std::distance(fs::directory_iterator(dir + "maildir/new"), fs::directory_iterator());
@@ -170,32 +121,25 @@ double RunMpop(TDovecotServer& server, int expected) {
     return seconds;
 }
 
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
     const int count = argc > 1 ? std::atoi(argv[1]) : 1000;
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
     try {
-        std::vector<std::string> messages;
+        const std::vector<std::string> messages = MakeBenchMessages(count);
         size_t bytes = 0;
-        for (int i = 0; i < count; ++i) {
-            messages.push_back(MakeMessage(i));
-            bytes += messages.back().size();
-        }
+        for (const std::string& message : messages)
+            bytes += message.size();
         std::printf("%d messages, %.1f KB each on average, %d rounds\n", count, bytes / 1024.0 / count, rounds);
 
         TDovecotServer server;
         server.AddUser("alice", "secret");
         std::vector<double> checker, model, mpop;
         for (int round = 1; round <= rounds; ++round) {
-            Refill(server, messages);
+            RefillMailbox(server, "alice", messages);
             mpop.push_back(RunMpop(server, count));
-            Refill(server, messages);
+            RefillMailbox(server, "alice", messages);
             const TCheckerTimes times = RunChecker(server, count);
             checker.push_back(times.Total);
             model.push_back(times.Model);

@@ -1,0 +1,161 @@
+// The main window on a large model: the median time of one rebuild of its lists, and one mailbox
+// checker pass of 1,000 messages of about 20 KB from Dovecot into that model with the main window
+// open, side by side with the same pass into the same model without windows (its message loop
+// serving the pass, as the windowless program's does). Offscreen; run as root (Dovecot fixture).
+//
+//   bench_window_pass [emails senders domains messages rounds]   (default 100000 20000 5000 1000 3)
+
+#include "bench/BenchDatabase.h"
+#include "bench/BenchMailbox.h"
+#include "core/UMessageLoop.h"
+#include "core/UTessivarAccount.h"
+#include "core/UTessivarBusinessLogic.h"
+#include "mail/UTessivarPOP3Checker.h"
+#include "tests/support/DovecotServer.h"
+#include "ui/UTessivarLists.h"
+#include "ui/UTessivarPages.h"
+#include "ui/UfrmTessivar.h"
+
+#include <QApplication>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <stdexcept>
+
+namespace {
+
+struct TSizes {
+    int Emails = 100000;
+    int Senders = 20000;
+    int Domains = 5000;
+};
+
+// A fresh copy of the large model's folder, as the environment of the next model.
+std::string FreshHome(const TSizes& sizes) {
+    const std::string home = TemporaryDirectory("window-pass-bench");
+    ::setenv("TESSIVAR_HOME", home.c_str(), 1);
+    ::setenv("TESSIVAR_REGISTRY_DIR", home.c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (home + "config").c_str(), 1);
+    BuildBenchDatabase(home, sizes.Emails, sizes.Senders, sizes.Domains);
+    return home;
+}
+
+// One pass into the model; `serve` runs the model's thread until the pass is over. Seconds from
+// the start of the pass until the server's mailbox is empty and every stored message is listed.
+double TimedPass(TTessivarBusinessLogic& model, TDovecotServer& server, int count,
+                 const std::function<void(TTessivarPOP3Checker&)>& serve) {
+    TTessivarAccount& account = model.AddAccount("alice@example.test", "alice", "127.0.0.1", server.Port());
+    account.SetLogin("alice", "secret");
+    const int before = model.EmailCount();
+    TTessivarPOP3Checker checker(model, account);
+    const auto start = TBenchClock::now();
+    checker.StartCheck();
+    serve(checker);
+    WaitUntilEmpty(server, "alice");
+    const double seconds = Seconds(TBenchClock::now() - start);
+    if (model.EmailCount() - before != count)
+        throw std::runtime_error("the pass stored " + std::to_string(model.EmailCount() - before) + " messages");
+    return seconds;
+}
+
+double WindowlessPass(const TSizes& sizes, TDovecotServer& server, int count) {
+    const std::string home = FreshHome(sizes);
+    double seconds = 0;
+    {
+        TMessageLoop loop;
+        TTessivarBusinessLogic model(loop);
+        model.Startup();
+        seconds = TimedPass(model, server, count, [&loop](TTessivarPOP3Checker& checker) {
+            while (!loop.ServeSentCallsUntil([&] { return !checker.Busy(); }, std::chrono::seconds(600))) {
+            }
+            loop.ProcessPending();
+        });
+        model.Shutdown();
+    }
+    std::filesystem::remove_all(home);
+    return seconds;
+}
+
+double WindowPass(const TSizes& sizes, TDovecotServer& server, int count, double& refreshMs, double& fromMs) {
+    const std::string home = FreshHome(sizes);
+    double seconds = 0;
+    {
+        TMessageLoop loop;
+        loop.SetQuitBeginsShutdown(false);
+        TfrmTessivar window(loop, true, TPageCommands{});
+        window.FormCreate();
+        window.show();
+        window.Pages().SelectAwaitingAuthorization();
+        QApplication::processEvents();
+        const auto medianRefresh = [&window] {
+            std::vector<double> times;
+            for (int round = 0; round < 9; ++round) {
+                const auto start = TBenchClock::now();
+                window.RefreshViews();
+                QApplication::processEvents();
+                times.push_back(Seconds(TBenchClock::now() - start) * 1000);
+            }
+            return Median(times);
+        };
+        refreshMs = medianRefresh();
+        seconds = TimedPass(window.Model(), server, count, [&window](TTessivarPOP3Checker& checker) {
+            // Qt's event loop serves the pass, as in the program; done when the lists show it all.
+            while (checker.Busy() || window.RefreshPending())
+                QApplication::processEvents(QEventLoop::AllEvents, 5);
+            QApplication::processEvents();
+        });
+        for (TEmailGrid* grid : {&window.Views().AwaitingDelivery(), &window.Views().AwaitingAuthorization(),
+                                 &window.Views().BlockedMail()})
+            grid->HeaderClicked(TEmailGrid::FromColumn);
+        fromMs = medianRefresh();
+        window.Stop();
+    }
+    std::filesystem::remove_all(home);
+    return seconds;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    TSizes sizes;
+    if (argc > 3) {
+        sizes.Emails = std::atoi(argv[1]);
+        sizes.Senders = std::atoi(argv[2]);
+        sizes.Domains = std::atoi(argv[3]);
+    }
+    const int count = argc > 4 ? std::atoi(argv[4]) : 1000;
+    const int rounds = argc > 5 ? std::atoi(argv[5]) : 3;
+    try {
+        const std::vector<std::string> messages = MakeBenchMessages(count);
+        TDovecotServer server;
+        server.AddUser("alice", "secret");
+        std::printf("%d emails, %d senders, %d domain names; a pass of %d messages, %d rounds\n", sizes.Emails,
+                    sizes.Senders, sizes.Domains, count, rounds);
+        std::vector<double> windowless, window, refresh, refreshFrom;
+        for (int round = 1; round <= rounds; ++round) {
+            RefillMailbox(server, "alice", messages);
+            windowless.push_back(WindowlessPass(sizes, server, count));
+            RefillMailbox(server, "alice", messages);
+            double refreshMs = 0, fromMs = 0;
+            window.push_back(WindowPass(sizes, server, count, refreshMs, fromMs));
+            refresh.push_back(refreshMs);
+            refreshFrom.push_back(fromMs);
+            std::printf("round %d: pass windowless %.3f s, with the window %.3f s; refresh %.1f ms "
+                        "(mail by \"From\" %.1f ms)\n",
+                        round, windowless.back(), window.back(), refreshMs, fromMs);
+        }
+        std::printf("median: refresh %.1f ms (mail by \"From\" %.1f ms); pass windowless %.3f s, with the window "
+                    "%.3f s, ratio %.2f\n",
+                    Median(refresh), Median(refreshFrom), Median(windowless), Median(window),
+                    Median(window) / Median(windowless));
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "bench_window_pass: %s\n", error.what());
+        return 1;
+    }
+    return 0;
+}
