@@ -21,6 +21,7 @@
 #include "ui/UfrmWordFilters.h"
 
 #include <QApplication>
+#include <QTimer>
 
 #include <cstdlib>
 #include <iostream>
@@ -159,7 +160,9 @@ int RunWindows(int argc, char** argv) {
                          Qt::QueuedConnection);
         try {
             main.FormCreate();
-            windows.ShowAtStart();
+            // Inside the event loop: what the start shows may be modal, and only a running loop can
+            // be ended (by "E&xit" or a quit signal) while it is up.
+            QTimer::singleShot(0, &main, [&windows] { windows.ShowAtStart(); });
             QApplication::exec();
         } catch (const std::exception& error) {
             Report(error);
