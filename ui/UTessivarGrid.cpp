@@ -27,6 +27,14 @@ void TTessivarGrid::AddColumn(const QString& caption, int width, bool fixedWidth
     m_Columns.push_back({caption, width, fixedWidth, order, ascendingWhenNegative});
 }
 
+void TTessivarGrid::SetFixedKeys(std::initializer_list<int> columns) {
+    m_FixedKeys.assign(columns.begin(), columns.end());
+}
+
+bool TTessivarGrid::FixedKey(int column) const {
+    return std::find(m_FixedKeys.begin(), m_FixedKeys.end(), column) != m_FixedKeys.end();
+}
+
 Qt::SortOrder TTessivarGrid::SortIndicator() const {
     const TColumn& column = m_Columns[static_cast<size_t>(m_SortColumn)];
     return (column.Order < 0) == column.AscendingWhenNegative ? Qt::AscendingOrder : Qt::DescendingOrder;
@@ -78,6 +86,7 @@ void TTessivarGrid::Clear() {
     if (!wasRefreshing)
         beginResetModel();
     ClearRows();
+    ForgetOrder();
     m_SelectedIndex = -1;
     m_Refreshing = false;
     endResetModel();

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -57,6 +58,9 @@ public:
     bool IsRefreshing() const { return m_Refreshing; }
     // Forgets every row at once (the records are about to go).
     void Clear();
+    // Forgets the order of the last sort, so that the next one sorts every row again: to be called
+    // when records the list held may have been freed.
+    virtual void ForgetOrder() = 0;
 
 signals:
     // The selected row index was set or the rows under it were rebuilt.
@@ -71,9 +75,15 @@ protected:
     virtual void ClearRows() = 0;
     // Sorts the rows by the sort column; returns the new position of the row at `follow` (-1: none).
     virtual int SortRows(int follow) = 0;
+    // The columns whose comparison reads only what a record keeps for its life (an email's sender
+    // and subject, say, not an approval): a list sorted by one of them is sorted again by placing
+    // only the rows that joined it, and dropping those that left.
+    void SetFixedKeys(std::initializer_list<int> columns);
+    bool FixedKey(int column) const;
 
 private:
     std::vector<TColumn> m_Columns;
+    std::vector<int> m_FixedKeys;
     int m_SortColumn = 0;
     int m_SelectedIndex = -1;
     bool m_Refreshing = false;
@@ -94,6 +104,11 @@ public:
     T* Selected() const { return SelectedIndex() < 0 ? nullptr : m_Rows[static_cast<size_t>(SelectedIndex())]; }
     // A copy of the row references, in the shown order.
     std::vector<T*> Records() const { return m_Rows; }
+    void ForgetOrder() override {
+        m_Sorted.clear();
+        m_SortedSet.clear();
+        m_SortedBy = {-1, 0};
+    }
 
 protected:
     explicit TTessivarRecordGrid(QObject* parent) : TTessivarGrid(parent) {}
@@ -114,18 +129,70 @@ protected:
         const T* followed = follow >= 0 && follow < RowCount() ? m_Rows[static_cast<size_t>(follow)] : nullptr;
         const auto column = static_cast<size_t>(SortColumn());
         const int order = Columns()[column].Order;
-        if (const TKey key = m_Keys[column])
-            SortByKey(key, Columns()[column].AscendingWhenNegative == (order < 0));
-        else
-            std::stable_sort(
-                m_Rows.begin(), m_Rows.end(),
-                [compare = m_Compares[column], order](const T* a, const T* b) { return compare(*a, *b) * order < 0; });
+        const std::pair<int, int> sortedBy{SortColumn(), order};
+        if (!FixedKey(SortColumn())) {
+            ForgetOrder();
+            FullSort(column, order);
+        } else if (m_SortedBy == sortedBy) {
+            SortJoined(column, order);
+        } else {
+            FullSort(column, order);
+            m_Sorted = m_Rows;
+            m_SortedSet = std::unordered_set<const T*>(m_Rows.begin(), m_Rows.end());
+            m_SortedBy = sortedBy;
+        }
         if (!followed)
             return -1;
         return static_cast<int>(std::find(m_Rows.begin(), m_Rows.end(), followed) - m_Rows.begin());
     }
 
 private:
+    void FullSort(size_t column, int order) {
+        if (const TKey key = m_Keys[column])
+            SortByKey(key, Columns()[column].AscendingWhenNegative == (order < 0));
+        else
+            std::stable_sort(
+                m_Rows.begin(), m_Rows.end(),
+                [compare = m_Compares[column], order](const T* a, const T* b) { return compare(*a, *b) * order < 0; });
+    }
+
+    // The rows as the last sort left them, less those that left the list, with those that joined
+    // it sorted and placed each by a binary search: a few comparisons per change instead of a sort
+    // of the whole list.
+    void SortJoined(size_t column, int order) {
+        const auto less = [compare = m_Compares[column], order](const T* a, const T* b) {
+            return compare(*a, *b) * order < 0;
+        };
+        std::vector<T*> joined;
+        for (T* row : m_Rows)
+            if (!m_SortedSet.count(row))
+                joined.push_back(row);
+        std::vector<T*> kept;
+        if (m_Rows.size() - joined.size() == m_Sorted.size()) {
+            kept = std::move(m_Sorted);
+        } else {
+            const std::unordered_set<const T*> present(m_Rows.begin(), m_Rows.end());
+            kept.reserve(m_Rows.size());
+            for (T* row : m_Sorted)
+                if (present.count(row))
+                    kept.push_back(row);
+                else
+                    m_SortedSet.erase(row);
+        }
+        std::stable_sort(joined.begin(), joined.end(), less);
+        m_Rows.clear();
+        auto from = kept.begin();
+        for (T* row : joined) {
+            const auto at = std::upper_bound(from, kept.end(), row, less);
+            m_Rows.insert(m_Rows.end(), from, at);
+            m_Rows.push_back(row);
+            m_SortedSet.insert(row);
+            from = at;
+        }
+        m_Rows.insert(m_Rows.end(), from, kept.end());
+        m_Sorted = m_Rows;
+    }
+
     // The same order as the comparison function (equal rows keep their order either way), with each
     // row's text built once instead of twice per comparison.
     void SortByKey(TKey key, bool ascending) {
@@ -151,6 +218,10 @@ private:
     }
 
     std::vector<T*> m_Rows;
+    // The rows in the order of the last sort by a fixed-key column, and that column and order.
+    std::vector<T*> m_Sorted;
+    std::unordered_set<const T*> m_SortedSet;
+    std::pair<int, int> m_SortedBy{-1, 0};
     std::vector<TCompare> m_Compares;
     std::vector<TKey> m_Keys;
 };

@@ -103,6 +103,7 @@ TEmailGrid::TEmailGrid(QObject* parent) : TTessivarRecordGrid(parent) {
     AddColumn(QStringLiteral("Subject"), 216, false, SortEmailsBySubject, 1, true, EmailSubjectKey);
     AddColumn(QStringLiteral("Received"), 119, false, SortEmailsByReceived, -1, false);
     SetSortColumn(ReceivedColumn);
+    SetFixedKeys({FromColumn, SubjectColumn, ReceivedColumn});
 }
 
 QVariant TEmailGrid::data(const QModelIndex& index, int role) const {
@@ -141,6 +142,7 @@ TEmailAddressGrid::TEmailAddressGrid(QObject* parent) : TTessivarRecordGrid(pare
               EmailAddressAddressKey);
     AddColumn(QStringLiteral("Name"), 250, false, SortEmailAddressByDisplayName, 1, true, EmailAddressDisplayNameKey);
     SetSortColumn(EmailAddressColumn);
+    SetFixedKeys({EmailAddressColumn});
 }
 
 QVariant TEmailAddressGrid::data(const QModelIndex& index, int role) const {
@@ -173,6 +175,7 @@ TDomainNameGrid::TDomainNameGrid(QObject* parent) : TTessivarRecordGrid(parent) 
     AddColumn(QString(), StateColumnWidth, true, SortDomainNameByState);
     AddColumn(QStringLiteral("Domain Name"), 498, false, SortDomainNameByDomainName, -1, true, DomainNameKey);
     SetSortColumn(DomainNameColumn);
+    SetFixedKeys({DomainNameColumn});
 }
 
 QVariant TDomainNameGrid::data(const QModelIndex& index, int role) const {
@@ -196,6 +199,7 @@ TLogItemGrid::TLogItemGrid(QObject* parent) : TTessivarRecordGrid(parent) {
     AddColumn(QStringLiteral("Occurred"), 100, false, SortLogItemsByOccurred, -1, true);
     AddColumn(QStringLiteral("Details"), 370, false, SortLogItemsByDetails, 1, true, LogItemDetailsKey);
     SetSortColumn(OccurredColumn);
+    SetFixedKeys({StateColumn, OccurredColumn, DetailsColumn});
 }
 
 QVariant TLogItemGrid::data(const QModelIndex& index, int role) const {

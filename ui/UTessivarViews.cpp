@@ -59,9 +59,10 @@ void TTessivarViews::RefreshViews(TTessivarBusinessLogic& model) {
         const TDateTime start = Now();
         int awaiting = 0;
         {
-            TRefreshScope scope({m_AwaitingDelivery.get(), m_AwaitingAuthorization.get(), m_BlockedMail.get(),
-                                 m_Senders.get(), m_DomainNames.get(), m_ActivityLog.get()},
-                                m_Refreshing);
+            TRefreshScope scope(Grids(), m_Refreshing);
+            if (Stale(model))
+                for (TTessivarGrid* grid : Grids())
+                    grid->ForgetOrder();
             m_RecordsReleased = model.RecordsReleased();
             FillDomainNames(model);
             FillSenders(model);
@@ -77,10 +78,13 @@ void TTessivarViews::RefreshViews(TTessivarBusinessLogic& model) {
 }
 
 void TTessivarViews::Clear() {
-    for (TTessivarGrid* grid :
-         std::array<TTessivarGrid*, 6>{m_AwaitingDelivery.get(), m_AwaitingAuthorization.get(), m_BlockedMail.get(),
-                                       m_Senders.get(), m_DomainNames.get(), m_ActivityLog.get()})
+    for (TTessivarGrid* grid : Grids())
         grid->Clear();
+}
+
+std::array<TTessivarGrid*, 6> TTessivarViews::Grids() const {
+    return {m_AwaitingDelivery.get(), m_AwaitingAuthorization.get(), m_BlockedMail.get(),
+            m_Senders.get(), m_DomainNames.get(), m_ActivityLog.get()};
 }
 
 bool TTessivarViews::Stale(const TTessivarBusinessLogic& model) const {

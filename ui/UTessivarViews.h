@@ -4,6 +4,7 @@
 // about new mail awaiting authorization. The main window owns one and installs RefreshViews as the
 // model's OnChange. Thread contract: the model's thread (the user-interface thread) only.
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -13,6 +14,7 @@ class TEmailGrid;
 class TEmailAddressGrid;
 class TDomainNameGrid;
 class TLogItemGrid;
+class TTessivarGrid;
 
 // What a refresh asks of the window around the lists.
 class ITessivarViewsOwner {
@@ -71,6 +73,7 @@ private:
     void FillMail(TTessivarBusinessLogic& model);
     void FillActivityLog(TTessivarBusinessLogic& model);
     void Notify(int awaiting);
+    std::array<TTessivarGrid*, 6> Grids() const;
 
     ITessivarViewsOwner& m_Owner;
     std::unique_ptr<TEmailGrid> m_AwaitingDelivery;

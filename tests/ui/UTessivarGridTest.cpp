@@ -145,8 +145,9 @@ TEST_F(UTessivarGridTest, CellTextsAndStateIcons) {
     EXPECT_NE(DateTimeText(received).indexOf(QStringLiteral("06")), -1);
 
     // Approved by sender: icon 0; approved once only: icon 2; blocked: icon 1.
-    Insert("friend@y.example", "by sender");
-    Insert("once@z.example", "once").ApproveOnce();
+    // (Received apart: rows that sort equal keep no particular order.)
+    Insert("friend@y.example", "by sender", received + 2);
+    Insert("once@z.example", "once", received + 1).ApproveOnce();
     Insert("foe@w.example", "blocked").BlockOnce();
     Sender("friend@y.example").Approve();
     const TEmailGrid& delivery = m_Views->AwaitingDelivery();
@@ -302,4 +303,35 @@ TEST_F(UTessivarGridTest, UnderlinesAreDrawnUnderTheirPartsAndStopBeforeTheDots)
     EXPECT_EQ(narrow.back(), margin + metrics.horizontalAdvance(text.left(cut.Kept)) - 1);
     EXPECT_LT(narrow.back(), wide.back());
     EXPECT_TRUE(PaintedColumns(mail.index(0, TEmailGrid::SubjectColumn), 300, qRgb(255, 0, 0)).empty());
+}
+
+// A list sorted by a column whose keys never change is sorted again by placing the rows that
+// joined it: whatever joins and leaves, the order must be the one a whole sort gives.
+TEST_F(UTessivarGridTest, RowsJoiningAndLeavingASortedListLandWhereAWholeSortPutsThem) {
+    TEmailGrid& mail = m_Views->AwaitingAuthorization();
+    mail.HeaderClicked(TEmailGrid::FromColumn);
+    uint32_t seed = 12345;
+    const auto next = [&seed] { return seed = seed * 1103515245u + 12345u, (seed >> 8) % 1000; };
+    std::vector<TTessivarEmail*> inserted;
+    for (int round = 0; round < 60; ++round) {
+        const std::string user = "u" + std::to_string(next() % 40);
+        inserted.push_back(&Insert(user + "@d" + std::to_string(next() % 5) + ".example", "s" + std::to_string(round),
+                                   EncodeDateTime(2026, 1, 1, 0, 0, 0) + next() / 1000.0,
+                                   next() % 2 ? "Name " + std::to_string(next() % 7) : ""));
+        // Now and then some leave: approved once (to awaiting delivery) or deleted.
+        if (round % 7 == 6) {
+            TUpdateScope<TTessivarBusinessLogic> scope(Model());
+            inserted[next() % inserted.size()]->ApproveOnce();
+            if (!inserted[next() % inserted.size()]->Deleted())
+                inserted[next() % inserted.size()]->Delete();
+        }
+        if (round == 20)
+            mail.HeaderClicked(TEmailGrid::SubjectColumn);
+        if (round == 40)
+            mail.HeaderClicked(TEmailGrid::ReceivedColumn);
+        const std::vector<std::string> shown = Column(mail, mail.SortColumn());
+        mail.ForgetOrder();
+        m_Views->RefreshViews(Model());
+        EXPECT_EQ(Column(mail, mail.SortColumn()), shown) << "round " << round;
+    }
 }
