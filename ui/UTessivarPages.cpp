@@ -44,8 +44,14 @@ TTessivarPages::TTessivarPages(TTessivarViews& views, TPageCommands commands, QW
         QStringLiteral("Mail Awaiting Authorization"));
     m_Pending->addTab(MailPage(views.BlockedMail(), QStringLiteral("BlockedMail"), true, false, true),
                       QStringLiteral("Blocked Mail"));
-    m_Review->addTab(SendersPageOf(views.Senders()), QStringLiteral("Senders"));
-    m_Review->addTab(DomainNamesPageOf(views.DomainNames()), QStringLiteral("Domain Names"));
+    m_Review->addTab(ApprovalPage<TEmailAddressGrid, TTessivarEmailAddress>(
+                         views.Senders(), QStringLiteral("Senders"), SendersPage, &ToggleEmailAddress,
+                         &DeleteEmailAddress, m_Commands.EditSender, m_Commands.NewSender, m_Commands.ImportContacts),
+                     QStringLiteral("Senders"));
+    m_Review->addTab(ApprovalPage<TDomainNameGrid, TTessivarDomainName>(
+                         views.DomainNames(), QStringLiteral("DomainNames"), DomainNamesPage, &ToggleDomainName,
+                         &DeleteDomainName, m_Commands.EditDomainName, m_Commands.NewDomainName, nullptr),
+                     QStringLiteral("Domain Names"));
 
     addTab(m_Pending, QStringLiteral("Pending\nMail"));
     addTab(m_Review, QStringLiteral("Review\nApprovals"));
@@ -155,64 +161,39 @@ QWidget* TTessivarPages::MailPage(TEmailGrid& grid, const QString& name, bool ap
     return page;
 }
 
-QWidget* TTessivarPages::SendersPageOf(TEmailAddressGrid& grid) {
+// A list of approval records (senders or domain names) and its buttons: the approve/block toggle,
+// "Edit", "New", optionally "Import", and "Delete" at the right end.
+template <class TGrid, class TRecord>
+QWidget* TTessivarPages::ApprovalPage(TGrid& grid, const QString& name, int subPage, void (*toggleRecord)(TGrid&),
+                                      void (*deleteRecord)(TGrid&), std::function<void(TRecord&)> editRecord,
+                                      std::function<void()> newRecord, std::function<void()> import) {
     auto* view = new TTessivarGridView(grid);
-    view->setObjectName(QStringLiteral("lstSenders"));
+    view->setObjectName(QStringLiteral("lst") + name);
     QHBoxLayout* row = nullptr;
     QWidget* page = ListPage(m_Review, view, &row);
-    m_GridViews[{ReviewApprovalsPage, SendersPage}] = view;
+    m_GridViews[{ReviewApprovalsPage, subPage}] = view;
 
-    QPushButton* toggle = AddButton(*row, QStringLiteral("SendersToggle"), QStringLiteral("Approve"));
-    connect(toggle, &QPushButton::clicked, this, [&grid] { ToggleEmailAddress(grid); });
-    QPushButton* edit = AddButton(*row, QStringLiteral("SendersEdit"), QStringLiteral("Edit"));
-    connect(edit, &QPushButton::clicked, this, [this, &grid] {
-        if (TTessivarEmailAddress* sender = grid.Selected(); sender && m_Commands.EditSender)
-            m_Commands.EditSender(*sender);
+    QPushButton* toggle = AddButton(*row, name + QStringLiteral("Toggle"), QStringLiteral("Approve"));
+    connect(toggle, &QPushButton::clicked, this, [&grid, toggleRecord] { toggleRecord(grid); });
+    QPushButton* edit = AddButton(*row, name + QStringLiteral("Edit"), QStringLiteral("Edit"));
+    edit->setVisible(static_cast<bool>(editRecord));
+    connect(edit, &QPushButton::clicked, this, [&grid, editRecord] {
+        if (TRecord* record = grid.Selected(); record && editRecord)
+            editRecord(*record);
     });
-    edit->setVisible(static_cast<bool>(m_Commands.EditSender));
-    QPushButton* add = AddButton(*row, QStringLiteral("SendersNew"), QStringLiteral("New"));
-    connect(add, &QPushButton::clicked, this, [this] { m_Commands.NewSender(); });
-    add->setVisible(static_cast<bool>(m_Commands.NewSender));
-    QPushButton* import = AddButton(*row, QStringLiteral("SendersImport"), QStringLiteral("Import"));
-    connect(import, &QPushButton::clicked, this, [this] { m_Commands.ImportContacts(); });
-    import->setVisible(static_cast<bool>(m_Commands.ImportContacts));
-    row->addStretch(1);
-    QPushButton* remove = AddButton(*row, QStringLiteral("SendersDelete"), QStringLiteral("Delete"));
-    connect(remove, &QPushButton::clicked, this, [&grid] { DeleteEmailAddress(grid); });
-
-    const auto states = [&grid, toggle, edit, remove] {
-        const bool selected = grid.Selected() != nullptr;
-        for (QPushButton* button : {toggle, edit, remove})
-            button->setEnabled(selected);
-        toggle->setText(ToggleCaption(grid));
-        toggle->setIcon(toggle->text() == QStringLiteral("Block") ? BlockIcon() : ApproveIcon());
-    };
-    connect(&grid, &TTessivarGrid::SelectionChanged, this, states);
-    states();
-    return page;
-}
-
-QWidget* TTessivarPages::DomainNamesPageOf(TDomainNameGrid& grid) {
-    auto* view = new TTessivarGridView(grid);
-    view->setObjectName(QStringLiteral("lstDomainNames"));
-    QHBoxLayout* row = nullptr;
-    QWidget* page = ListPage(m_Review, view, &row);
-    m_GridViews[{ReviewApprovalsPage, DomainNamesPage}] = view;
-
-    QPushButton* toggle = AddButton(*row, QStringLiteral("DomainNamesToggle"), QStringLiteral("Approve"));
-    connect(toggle, &QPushButton::clicked, this, [&grid] { ToggleDomainName(grid); });
-    QPushButton* edit = AddButton(*row, QStringLiteral("DomainNamesEdit"), QStringLiteral("Edit"));
-    connect(edit, &QPushButton::clicked, this, [this, &grid] {
-        if (TTessivarDomainName* domain = grid.Selected(); domain && m_Commands.EditDomainName)
-            m_Commands.EditDomainName(*domain);
+    QPushButton* add = AddButton(*row, name + QStringLiteral("New"), QStringLiteral("New"));
+    add->setVisible(static_cast<bool>(newRecord));
+    connect(add, &QPushButton::clicked, this, [newRecord] {
+        if (newRecord)
+            newRecord();
     });
-    edit->setVisible(static_cast<bool>(m_Commands.EditDomainName));
-    QPushButton* add = AddButton(*row, QStringLiteral("DomainNamesNew"), QStringLiteral("New"));
-    connect(add, &QPushButton::clicked, this, [this] { m_Commands.NewDomainName(); });
-    add->setVisible(static_cast<bool>(m_Commands.NewDomainName));
+    if (import) {
+        QPushButton* importButton = AddButton(*row, name + QStringLiteral("Import"), QStringLiteral("Import"));
+        connect(importButton, &QPushButton::clicked, this, import);
+    }
     row->addStretch(1);
-    QPushButton* remove = AddButton(*row, QStringLiteral("DomainNamesDelete"), QStringLiteral("Delete"));
-    connect(remove, &QPushButton::clicked, this, [&grid] { DeleteDomainName(grid); });
+    QPushButton* remove = AddButton(*row, name + QStringLiteral("Delete"), QStringLiteral("Delete"));
+    connect(remove, &QPushButton::clicked, this, [&grid, deleteRecord] { deleteRecord(grid); });
 
     const auto states = [&grid, toggle, edit, remove] {
         const bool selected = grid.Selected() != nullptr;

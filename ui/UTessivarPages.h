@@ -49,8 +49,10 @@ public:
 
 private:
     QWidget* MailPage(class TEmailGrid& grid, const QString& name, bool approve, bool block, bool deleteAll);
-    QWidget* SendersPageOf(class TEmailAddressGrid& grid);
-    QWidget* DomainNamesPageOf(class TDomainNameGrid& grid);
+    template <class TGrid, class TRecord>
+    QWidget* ApprovalPage(TGrid& grid, const QString& name, int subPage, void (*toggleRecord)(TGrid&),
+                          void (*deleteRecord)(TGrid&), std::function<void(TRecord&)> editRecord,
+                          std::function<void()> newRecord, std::function<void()> import);
     QWidget* ActivityPage(class TLogItemGrid& grid);
     QPushButton* AddButton(class QHBoxLayout& row, const QString& name, const QString& caption);
     void FocusList(QTabWidget& tabs, int index);

@@ -2,6 +2,7 @@
 // served while a modal window is open, and the stop.
 
 #include "core/UTessivarAccount.h"
+#include "core/UTessivarEmailAddress.h"
 #include "core/UTessivarLogItem.h"
 #include "core/UThreadedCalls.h"
 #include "tests/base/TraceCapture.h"
@@ -14,6 +15,7 @@
 #include "ui/UTessivarTray.h"
 
 #include <QAction>
+#include <QPushButton>
 #include <QDialog>
 #include <QSignalSpy>
 #include <QTimer>
@@ -243,4 +245,33 @@ TEST_F(TMainWindowTest, WithoutANotificationAreaTheWindowIsShownAndClosingMinimi
     EXPECT_TRUE(Main().Locked());
     EXPECT_FALSE(Main().Pages().isVisible());
     EXPECT_TRUE(Main().Caption().ExitButton().isHidden());
+}
+
+TEST_F(TMainWindowTest, ButtonsFollowTheSelectionAndTheToggleReadsBlockForAnApprovedRecord) {
+    TTessivarPages& pages = Main().Pages();
+    TTessivarAccount& account = Model().AddAccount("me@example.test", "me", "pop.example.test", 110);
+    Model().InsertEmail(account, "<1@far.example>", {"From: a@far.example", "", "Hi"}, Now(), "Hi", "a@far.example",
+                        "", "me@example.test", "");
+    Model().FindEmailAddress("a@far.example")->Approve();
+    Settle();
+    QPushButton* bySender = pages.Button(QStringLiteral("AwaitingDeliveryBlockBySender"));
+    QPushButton* deleteAll = pages.Button(QStringLiteral("BlockedMailDeleteAll"));
+    QPushButton* toggle = pages.Button(QStringLiteral("SendersToggle"));
+    ASSERT_TRUE(bySender && deleteAll && toggle);
+    EXPECT_FALSE(bySender->isEnabled());
+    EXPECT_FALSE(deleteAll->isEnabled());
+    EXPECT_FALSE(toggle->isEnabled());
+    EXPECT_EQ(pages.Button(QStringLiteral("SendersImport")), nullptr);
+
+    Main().Views().AwaitingDelivery().SetSelectedIndex(0);
+    EXPECT_TRUE(bySender->isEnabled());
+    Main().Views().Senders().SetSelectedIndex(0);
+    EXPECT_TRUE(toggle->isEnabled());
+    EXPECT_EQ(toggle->text(), QStringLiteral("Block"));
+    // Blocking the sender moves the mail to the blocked list, where "Delete All" then has work.
+    toggle->click();
+    Settle();
+    EXPECT_EQ(toggle->text(), QStringLiteral("Approve"));
+    EXPECT_EQ(Main().Views().BlockedMail().rowCount(), 1);
+    EXPECT_TRUE(deleteAll->isEnabled());
 }
