@@ -16,30 +16,6 @@ constexpr std::string_view ReservedExecCharacters = " \t\n\"'\\><~|&;$*?#()`";
 // Characters that need a backslash inside a quoted Exec argument.
 constexpr std::string_view QuotedExecEscapes = "\"`$\\";
 
-std::string EnvironmentText(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? std::string(value) : std::string();
-}
-
-std::string HomeDirectory() {
-    std::string home = EnvironmentText("HOME");
-    if (!home.empty())
-        return home;
-    if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_dir)
-        return entry->pw_dir;
-    return ".";
-}
-
-std::string ConfigDirectory() {
-    std::string config = EnvironmentText("XDG_CONFIG_HOME");
-    // Relative values are not valid for XDG_CONFIG_HOME and are ignored.
-    if (config.empty() || config.front() != '/')
-        config = HomeDirectory() + "/.config";
-    while (config.size() > 1 && config.back() == '/')
-        config.pop_back();
-    return config;
-}
-
 // The escapes of a desktop entry string value; a raw line break would end the value.
 std::string EscapedStringValue(std::string_view text) {
     std::string result;

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -285,4 +286,27 @@ void FlushFileSystem(const std::string& directory) {
     if (dir.Get() < 0 || ::syncfs(dir.Get()) != 0) {
         RaiseSystemError(errno);
     }
+}
+
+std::string EnvironmentText(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? std::string(value) : std::string();
+}
+
+std::string HomeDirectory() {
+    std::string home = EnvironmentText("HOME");
+    if (!home.empty())
+        return home;
+    if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_dir)
+        return entry->pw_dir;
+    return ".";
+}
+
+std::string ConfigDirectory() {
+    std::string config = EnvironmentText("XDG_CONFIG_HOME");
+    if (config.empty() || config.front() != '/')
+        config = HomeDirectory() + "/.config";
+    while (config.size() > 1 && config.back() == '/')
+        config.pop_back();
+    return config;
 }

@@ -13,6 +13,13 @@ bool IsDirectory(std::string_view path);
 bool MakeDirectoryPath(std::string_view path, unsigned mode = 0700);
 // Directory holding the executable, or the directory named by TESSIVAR_HOME; ends with "/".
 std::string ProgramDirectory();
+// The value of an environment variable; empty when it is not set.
+std::string EnvironmentText(const char* name);
+// The user's home directory: $HOME, else the password database's entry, else ".".
+std::string HomeDirectory();
+// The user's configuration directory without a trailing "/": $XDG_CONFIG_HOME when it is an
+// absolute path (relative values are not valid and are ignored), else ~/.config.
+std::string ConfigDirectory();
 // Writes data to path durably: temporary file in the same directory, flushed, renamed over the
 // final name, directory flushed. The temporary file is created with mode (less the umask). Raises
 // Exception with the system error text (SystemErrorMessage) on failure, the temporary file removed;

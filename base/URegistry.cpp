@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "base/UDebug.h"
+#include "base/UFileUtils.h"
 #include "base/URegistryStore.h"
 #include "base/URegistryTree.h"
 
@@ -20,31 +21,11 @@ std::string SetFailure(std::string_view name) {
     return "Failed to set data for " + Quoted(name);
 }
 
-std::string EnvironmentText(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? std::string(value) : std::string();
-}
-
-std::string HomeDirectory() {
-    std::string home = EnvironmentText("HOME");
-    if (!home.empty())
-        return home;
-    if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_dir)
-        return entry->pw_dir;
-    return ".";
-}
-
 std::string RegistryDirectory() {
     std::string directory = EnvironmentText("TESSIVAR_REGISTRY_DIR");
     if (!directory.empty())
         return directory;
-    std::string config = EnvironmentText("XDG_CONFIG_HOME");
-    // Relative values are not valid for XDG_CONFIG_HOME and are ignored.
-    if (config.empty() || config.front() != '/')
-        config = HomeDirectory() + "/.config";
-    while (config.size() > 1 && config.back() == '/')
-        config.pop_back();
-    return config + "/tessivar";
+    return ConfigDirectory() + "/tessivar";
 }
 
 // The key the object has open (or the root); nullptr when it was deleted meanwhile.
