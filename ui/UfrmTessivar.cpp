@@ -140,14 +140,13 @@ bool TfrmTessivar::Stop() {
     m_tmrServerSync.stop();
     m_tmrRefresh.stop();
     m_Tray->Hide();
-    const bool clean = StopScreening(m_Loop, *m_Model);
-    // The model releases its records: nothing may show them any more.
+    // The model is about to release its records: nothing may show them any more.
     m_Model->OnChange = nullptr;
     m_Model->OnLogItem = nullptr;
     m_Model->OnAccountClosed = nullptr;
     m_Model->OnNewVersion = nullptr;
     m_Views.Clear();
-    return clean;
+    return StopScreening(m_Loop, *m_Model);
 }
 
 void TfrmTessivar::ApplyPreferencesToViews() {
