@@ -2,6 +2,7 @@
 
 #include "base/LStrings.h"
 #include "base/UDebug.h"
+#include "clients/UThunderbirdMailClient.h"
 
 const char* const LocalMarkerHost = "127.1";
 const char* const LegacyMarkerHost = "127.0.0.2";
@@ -63,6 +64,8 @@ void TMailClients::Discover() {
     m_Clients.push_back(std::make_unique<TOutlook98>(*this));
     m_Clients.back()->Discover();
     m_Clients.push_back(std::make_unique<TOutlook2002>(*this));
+    m_Clients.back()->Discover();
+    m_Clients.push_back(std::make_unique<TThunderbird>(*this));
     m_Clients.back()->Discover();
 }
 

@@ -2,6 +2,7 @@
 // The mail programs' POP3 accounts in the registry: discovery and redirection. Used only on the
 // model's thread (discovery at start-up, redirect and restore by protecting an account).
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,7 +22,8 @@ bool IsMarkerHost(const std::string& host);
 class TMailClientAccount {
 public:
     explicit TMailClientAccount(TMailClient& client);
-    ~TMailClientAccount();
+    // Virtual: a driver may keep more of an account in a class of its own.
+    virtual ~TMailClientAccount();
     TMailClientAccount(const TMailClientAccount&) = delete;
     TMailClientAccount& operator=(const TMailClientAccount&) = delete;
 
@@ -96,7 +98,8 @@ public:
     TMailClients(const TMailClients&) = delete;
     TMailClients& operator=(const TMailClients&) = delete;
 
-    // Drops what an earlier discovery found, creates the three drivers and runs their discovery.
+    // Drops what an earlier discovery found, creates the drivers (the three registry ones, then
+    // Thunderbird) and runs their discovery.
     void Discover();
     int AccountCount() const { return static_cast<int>(m_Accounts.size()); }
     TMailClientAccount& Accounts(int index) const { return *m_Accounts.at(index); }
@@ -105,6 +108,10 @@ public:
 
     // Takes ownership of the account (used by the drivers during discovery).
     TMailClientAccount& AddAccount(std::unique_ptr<TMailClientAccount> account);
+
+    // What a driver tells the user, as the model's activity log takes it (kind 0 information, 1
+    // error); set by the model. Without it such texts go to the trace only.
+    std::function<void(const std::string& details, int kind)> OnLogItem;
 
 private:
     // Accounts before clients: accounts refer to their drivers.

@@ -29,6 +29,8 @@ TTessivarBusinessLogic::TTessivarBusinessLogic(IThreadedCallTarget& ownerWindow)
     m_Database->OnCreate = CreateTessivarSchema;
     m_Database->AutoOpen = true;
     m_Server = std::make_unique<TTessivarServer>(*this, ChosenServiceHost(UseLocalServices()), ServiceNamespace);
+    // What a mail client driver tells the user (an account left as it is, a mail program to restart).
+    m_MailClients->OnLogItem = [this](const std::string& details, int kind) { AddLogItem(details, kind); };
     ConnectThreadedCalls();
 }
 

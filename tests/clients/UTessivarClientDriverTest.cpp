@@ -6,6 +6,7 @@
 #include "base/URegistry.h"
 #include "tests/base/TraceCapture.h"
 #include "tests/clients/RegistryTestSupport.h"
+#include "tests/clients/ThunderbirdTestSupport.h"
 
 using namespace std::string_literals;
 
@@ -105,6 +106,7 @@ protected:
     }
 
     TRegistryTestDirectory m_Directory;
+    TThunderbirdRoots m_NoThunderbirdProfiles; // the machine's own profiles are never searched
     TMailClients m_Clients;
 };
 
@@ -118,10 +120,11 @@ struct TExpectedAccount {
 
 TEST_F(UTessivarClientDriver, DiscoversThePOP3AccountsOfAllThreeProgramsInOrder) {
     m_Clients.Discover();
-    ASSERT_EQ(m_Clients.ClientCount(), 3);
+    ASSERT_EQ(m_Clients.ClientCount(), 4);
     EXPECT_EQ(m_Clients.Clients(0).Name, "Microsoft Outlook Express");
     EXPECT_EQ(m_Clients.Clients(1).Name, "Microsoft Outlook 98");
     EXPECT_EQ(m_Clients.Clients(2).Name, "Microsoft Outlook 2002");
+    EXPECT_EQ(m_Clients.Clients(3).Name, "Mozilla Thunderbird");
 
     const std::string bobKey = "Identities\\{11111111-0000-0000-0000-000000000000}\\" + ExpressAccounts + "\\00000003";
     const std::vector<TExpectedAccount> expected = {

@@ -28,12 +28,18 @@ public:
 
 class TModelTest : public testing::Test {
 protected:
+    static constexpr const char* ThunderbirdRootVariables[] = {
+        "TESSIVAR_THUNDERBIRD_DIR", "TESSIVAR_THUNDERBIRD_FLATPAK_DIR", "TESSIVAR_THUNDERBIRD_SNAP_DIR"};
+
     void SetUp() override {
         std::string pattern = (std::filesystem::temp_directory_path() / "tessivar-model-XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         m_Dir = pattern + "/";
         ::setenv("TESSIVAR_HOME", m_Dir.c_str(), 1);
         ::setenv("TESSIVAR_REGISTRY_DIR", m_Dir.c_str(), 1);
+        // The machine's own Thunderbird profiles are never searched (a test may point them elsewhere).
+        for (const char* root : ThunderbirdRootVariables)
+            ::setenv(root, "", 1);
         NewModel();
     }
     void TearDown() override {
@@ -41,6 +47,8 @@ protected:
         std::filesystem::remove_all(m_Dir);
         ::unsetenv("TESSIVAR_HOME");
         ::unsetenv("TESSIVAR_REGISTRY_DIR");
+        for (const char* root : ThunderbirdRootVariables)
+            ::unsetenv(root);
     }
 
     TTessivarBusinessLogic& Model() { return *m_Model; }

@@ -1,0 +1,301 @@
+#include "clients/UThunderbirdMailClient.h"
+
+#include "base/LStrings.h"
+#include "base/UDebug.h"
+#include "clients/UThunderbirdProfileFiles.h"
+#include "clients/UThunderbirdProfiles.h"
+
+#include <exception>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr int32_t AuthPasswordCleartext = 3;
+
+std::string ServerBranch(const std::string& serverKey) {
+    return "mail.server." + serverKey + ".";
+}
+
+// The names this program writes for one server; those that user.js may carry for it.
+std::vector<std::string> ManagedNames(const std::string& serverKey) {
+    const std::string branch = ServerBranch(serverKey);
+    std::vector<std::string> names;
+    for (const char* leaf : {"realhostname", "port", "socketType", "authMethod", "tessivar_remote_host",
+                             "tessivar_remote_port", "tessivar_remote_socketType", "tessivar_remote_authMethod"})
+        names.push_back(branch + leaf);
+    return names;
+}
+
+int32_t DefaultPort(int32_t socketType) {
+    return socketType == SocketTLS ? 995 : 110;
+}
+
+// Thunderbird's lists of account and identity keys: "account1,account2".
+TStringArray KeyList(const std::optional<std::string>& text) {
+    TStringArray keys;
+    if (!text)
+        return keys;
+    for (const std::string& part : SplitText(*text, ","))
+        if (const std::string key = Trim(part); !key.empty())
+            keys.push_back(key);
+    return keys;
+}
+
+std::string ValueText(const TPrefValue* value) {
+    return value ? FormatPrefValue(*value) : std::string("(none)");
+}
+
+// Sets the preference; one that would only state Thunderbird's default is left out instead.
+void SetOrDefault(TPrefsDocument& prefs, const std::string& name, const TPrefValue& value, const TPrefValue& fallback) {
+    if (value == fallback)
+        prefs.Remove(name);
+    else
+        prefs.Set(name, value);
+}
+
+std::string SecurityText(int32_t socketType) {
+    return socketType == SocketTLS ? "SSL/TLS" : "STARTTLS";
+}
+
+} // namespace
+
+TThunderbird::TThunderbird(TMailClients& owner) : TMailClient(owner, "Mozilla Thunderbird") {}
+
+void TThunderbird::Report(const std::string& details, int kind) {
+    Debug(details);
+    if (Owner.OnLogItem)
+        Owner.OnLogItem(details, kind);
+}
+
+void TThunderbird::Discover() {
+    for (const TProfileRoot& root : ThunderbirdProfileRoots()) {
+        Debug("Finding Thunderbird profiles in " + root.Directory);
+        for (const TThunderbirdProfile& profile : ReadProfiles(root))
+            DiscoverProfile(profile);
+    }
+}
+
+void TThunderbird::DiscoverProfile(const TThunderbirdProfile& profile) {
+    Debug("Checking: " + profile.Directory);
+    TProfilePrefs files(profile.Directory);
+    std::string error;
+    if (!files.Load(error)) {
+        // A profile never started has no prefs.js yet; anything else is worth telling the user.
+        if (FileModificationTime(files.PrefsPath()) != 0)
+            Report("Thunderbird's settings could not be read (" + error + "); its accounts are left as they are.", 1);
+        else
+            Debug("No settings in " + profile.Directory);
+        return;
+    }
+    try {
+        TidyUserFile(files);
+    } catch (const std::exception& e) {
+        DebugException("TThunderbird", e);
+    }
+    const std::string identity = profile.Edition.empty() ? profile.Name : profile.Name + " (" + profile.Edition + ")";
+    for (const std::string& accountKey : KeyList(files.EffectiveString("mail.accountmanager.accounts"))) {
+        const std::string accountBranch = "mail.account." + accountKey + ".";
+        const std::string serverKey = files.EffectiveString(accountBranch + "server").value_or("");
+        if (serverKey.empty())
+            continue;
+        const std::string branch = ServerBranch(serverKey);
+        if (!SameText(files.EffectiveString(branch + "type").value_or(""), "pop3")) {
+            Debug("Server: " + serverKey + " of " + profile.Directory + " is not a POP3 account.");
+            continue;
+        }
+        auto account = std::make_unique<TThunderbirdAccount>(*this);
+        account->ProfileDirectory = profile.Directory;
+        account->ServerKey = serverKey;
+        account->KeyPath = files.PrefsPath() + " " + branch;
+        account->Identity = identity;
+        account->AccountName = files.EffectiveString(branch + "name").value_or("");
+        const TStringArray identities = KeyList(files.EffectiveString(accountBranch + "identities"));
+        if (!identities.empty()) {
+            const std::string identityBranch = "mail.identity." + identities.front() + ".";
+            account->EmailAddress = files.EffectiveString(identityBranch + "useremail").value_or("");
+            account->DisplayName = files.EffectiveString(identityBranch + "fullName").value_or("");
+        }
+        account->UserName = files.EffectiveString(branch + "realuserName").value_or("");
+        if (account->UserName.empty())
+            account->UserName = files.EffectiveString(branch + "userName").value_or("");
+
+        std::string host = files.EffectiveString(branch + "realhostname").value_or("");
+        if (host.empty())
+            host = files.EffectiveString(branch + "hostname").value_or("");
+        // A redirected server: its real settings are those kept beside it.
+        const std::string prefix = IsMarkerHost(host) ? branch + "tessivar_remote_" : branch;
+        account->RemoteServer =
+            IsMarkerHost(host) ? files.EffectiveString(prefix + "host").value_or("") : std::move(host);
+        account->SocketType = files.EffectiveInteger(prefix + "socketType").value_or(SocketPlain);
+        account->RemotePort = files.EffectiveInteger(prefix + "port").value_or(DefaultPort(account->SocketType));
+        account->AuthMethod = files.EffectiveInteger(prefix + "authMethod").value_or(0);
+        Debug("Loading: " + account->KeyPath);
+        Owner.AddAccount(std::move(account));
+    }
+}
+
+void TThunderbird::TidyUserFile(TProfilePrefs& files) {
+    const int64_t written = FileModificationTime(files.UserPath());
+    if (written == 0)
+        return;
+    // Thunderbird has taken user.js when it is not running (it takes it at its next start, and
+    // prefs.js then says the same), or when it started after user.js was written.
+    if (ProfileInUse(files.Directory()) && ProfileLockTime(files.Directory()) <= written)
+        return;
+    for (const TPrefStatement& statement : std::vector<TPrefStatement>(files.User.Statements())) {
+        const std::string& name = statement.Name;
+        const size_t keptHost = name.rfind(".tessivar_remote_host");
+        if (name.rfind("mail.server.", 0) != 0 || keptHost == std::string::npos ||
+            keptHost + 21 != name.size())
+            continue;
+        const std::string serverKey = name.substr(12, keptHost - 12);
+        for (const std::string& managed : ManagedNames(serverKey)) {
+            if (const TPrefValue* value = files.User.Find(managed)) {
+                files.Prefs.Set(managed, *value);
+                files.User.Remove(managed);
+            }
+        }
+    }
+    if (files.PrefsChanged() || files.UserChanged()) {
+        Debug("Moving the lines Thunderbird has taken from " + files.UserPath());
+        files.Save();
+    }
+}
+
+std::string TThunderbird::RedirectRefusal(const TThunderbirdAccount& account) {
+    const std::string what = "The Thunderbird account \"" +
+                             (account.AccountName.empty() ? account.RemoteServer : account.AccountName) +
+                             "\" is not screened: ";
+    if (account.NeedsTLS())
+        return what + "its server " + account.RemoteServer + " needs a secure connection (" +
+               SecurityText(account.SocketType) +
+               "), which Tessivar cannot make to the real mailbox yet. The account fetches its mail directly.";
+    switch (account.AuthMethod) {
+    case 0:
+    case 2:
+    case AuthPasswordCleartext:
+    case 9:
+        return "";
+    case 4:
+    case 8:
+        return what + "it signs in with an encrypted password, which Tessivar would have to send to " +
+               account.RemoteServer + " unencrypted. The account fetches its mail directly.";
+    default:
+        return what + "its way of signing in gives Tessivar no password for the real mailbox. The account "
+                      "fetches its mail directly.";
+    }
+}
+
+bool TThunderbird::SetPOP3Server(TMailClientAccount& mailAccount, const std::string& host, int port) {
+    auto& account = static_cast<TThunderbirdAccount&>(mailAccount);
+    const bool redirect = IsMarkerHost(host);
+    if (redirect) {
+        if (const std::string refusal = RedirectRefusal(account); !refusal.empty()) {
+            Report(refusal, 1);
+            return false;
+        }
+    }
+    TProfilePrefs files(account.ProfileDirectory);
+    std::string error;
+    if (!files.Load(error)) {
+        Report("Thunderbird's settings could not be read (" + error + "); the account \"" + account.AccountName +
+                   "\" is left as it is.",
+               1);
+        return false;
+    }
+    const std::string branch = ServerBranch(account.ServerKey);
+    const std::vector<std::string> managed = ManagedNames(account.ServerKey);
+    std::vector<std::pair<std::string, std::string>> before;
+    for (const std::string& name : managed)
+        before.emplace_back(name, ValueText(files.Effective(name)));
+
+    TPrefsDocument& prefs = files.Prefs;
+    const bool keepReal = !account.RemoteServer.empty() && !IsMarkerHost(account.RemoteServer);
+    if (keepReal && (redirect || files.Effective(branch + "tessivar_remote_host"))) {
+        prefs.Set(branch + "tessivar_remote_host", TPrefValue::FromString(account.RemoteServer));
+        prefs.Set(branch + "tessivar_remote_port", TPrefValue::FromInteger(account.RemotePort));
+        prefs.Set(branch + "tessivar_remote_socketType", TPrefValue::FromInteger(account.SocketType));
+        if (account.AuthMethod != 0)
+            prefs.Set(branch + "tessivar_remote_authMethod", TPrefValue::FromInteger(account.AuthMethod));
+        else
+            prefs.Remove(branch + "tessivar_remote_authMethod");
+    }
+    const std::string keyHost = prefs.String(branch + "hostname").value_or("");
+    if (!redirect && host == keyHost)
+        prefs.Remove(branch + "realhostname"); // the host of the server's key is its real one again
+    else
+        prefs.Set(branch + "realhostname", TPrefValue::FromString(host));
+    const int32_t socketType = redirect ? SocketPlain : account.SocketType;
+    SetOrDefault(prefs, branch + "port", TPrefValue::FromInteger(port),
+                     TPrefValue::FromInteger(DefaultPort(socketType)));
+    SetOrDefault(prefs, branch + "socketType", TPrefValue::FromInteger(socketType),
+                     TPrefValue::FromInteger(SocketPlain));
+    if (redirect) {
+        // The local server takes the password as it is given (USER and PASS).
+        if (account.AuthMethod != 0 && account.AuthMethod != AuthPasswordCleartext)
+            prefs.Set(branch + "authMethod", TPrefValue::FromInteger(AuthPasswordCleartext));
+    } else if (account.AuthMethod != 0) {
+        prefs.Set(branch + "authMethod", TPrefValue::FromInteger(account.AuthMethod));
+    } else {
+        prefs.Remove(branch + "authMethod");
+    }
+
+    bool userHeldLines = false;
+    for (const std::string& name : managed)
+        userHeldLines = userHeldLines || files.User.Has(name);
+    const bool running = ProfileInUse(account.ProfileDirectory);
+    for (const std::string& name : managed)
+        files.User.Remove(name);
+    if (running && (files.PrefsChanged() || userHeldLines)) {
+        // Thunderbird writes prefs.js from what it read at its start: the values wait in user.js,
+        // every one stated, for its next start.
+        const std::pair<const char*, TPrefValue> defaults[] = {
+            {"realhostname", TPrefValue::FromString(keyHost)},
+            {"port", TPrefValue::FromInteger(DefaultPort(socketType))},
+            {"socketType", TPrefValue::FromInteger(SocketPlain)},
+            {"authMethod", TPrefValue::FromInteger(AuthPasswordCleartext)},
+        };
+        for (const std::string& name : managed) {
+            const TPrefValue* value = prefs.Find(name);
+            for (const auto& [leaf, fallback] : defaults) {
+                if (!value && name == branch + leaf)
+                    value = &fallback;
+            }
+            if (value)
+                files.User.Set(name, *value);
+        }
+    }
+    try {
+        files.Save();
+    } catch (const std::exception& e) {
+        DebugException("TThunderbird", e);
+        Report("Thunderbird's settings could not be written (" + std::string(e.what()) + "); the account \"" +
+                   account.AccountName + "\" is left as it is.",
+               1);
+        return false;
+    }
+    Debug("Configured mail account at: " + account.KeyPath);
+
+    bool changed = false;
+    for (const auto& [name, text] : before)
+        changed = changed || ValueText(files.Effective(name)) != text;
+    if (running && changed) {
+        Report("Thunderbird is running: restart it so that its account \"" + account.AccountName + "\" fetches " +
+                   (redirect ? std::string("its mail through Tessivar.") : "from " + host + " again."),
+               0);
+    }
+    return true;
+}
+
+std::string TThunderbird::POP3Server(const TMailClientAccount& mailAccount) const {
+    const auto& account = static_cast<const TThunderbirdAccount&>(mailAccount);
+    TProfilePrefs files(account.ProfileDirectory);
+    std::string error;
+    if (!files.Load(error))
+        return "";
+    const std::string branch = ServerBranch(account.ServerKey);
+    std::string host = files.EffectiveString(branch + "realhostname").value_or("");
+    return host.empty() ? files.EffectiveString(branch + "hostname").value_or("") : host;
+}

@@ -1,0 +1,46 @@
+#pragma once
+// The two preference files of one Thunderbird profile, read together and written back: prefs.js,
+// which Thunderbird reads at its start and rewrites while it runs, and user.js, whose values it
+// lays over prefs.js at every start. Model's thread only, like the driver that uses it.
+
+#include "clients/UPrefsJs.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+class TProfilePrefs {
+public:
+    explicit TProfilePrefs(std::string directory);
+
+    // Reads both files. False, with the reason in error, when prefs.js is missing or unreadable, or
+    // when either file does not parse: such a profile is never written to.
+    bool Load(std::string& error);
+
+    // The value Thunderbird takes at its next start: user.js over prefs.js.
+    const TPrefValue* Effective(std::string_view name) const;
+    std::optional<std::string> EffectiveString(std::string_view name) const;
+    std::optional<int32_t> EffectiveInteger(std::string_view name) const;
+
+    // Writes back the files whose text changed. prefs.js is replaced atomically (through a symbolic
+    // link to its target), owner-only, its previous text kept as the one backup
+    // "prefs.js.tessivar-backup"; user.js likewise, or removed when nothing but blanks is left in
+    // it. Raises Exception with the system's error text.
+    void Save();
+
+    bool PrefsChanged() const { return Prefs.Text() != m_PrefsText; }
+    bool UserChanged() const { return User.Text() != m_UserText; }
+
+    const std::string& Directory() const { return m_Directory; }
+    std::string PrefsPath() const { return m_Directory + "/prefs.js"; }
+    std::string UserPath() const { return m_Directory + "/user.js"; }
+
+    TPrefsDocument Prefs;
+    TPrefsDocument User; // empty when the profile has no user.js
+
+private:
+    std::string m_Directory;
+    std::string m_PrefsText; // as read
+    std::string m_UserText;  // as read
+    bool m_HasUserFile = false;
+};

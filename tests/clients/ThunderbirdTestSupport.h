@@ -1,0 +1,99 @@
+#pragma once
+// Test helpers for the Thunderbird driver: profile roots in a fresh directory (the real ones of the
+// machine never searched), profiles written as Thunderbird writes them, and a stand-in for a running
+// Thunderbird that holds a profile's locks. Main test thread only.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+inline std::string ReadTextFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+inline void WriteTextFile(const std::string& path, const std::string& text) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// Points the packaged and Flatpak roots into a new directory and leaves the Snap root out.
+class TThunderbirdRoots {
+public:
+    TThunderbirdRoots() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "tessivar-thunderbird-XXXXXX").string();
+        if (!::mkdtemp(pattern.data()))
+            throw std::runtime_error("mkdtemp failed");
+        m_Path = pattern;
+        ::setenv("TESSIVAR_THUNDERBIRD_DIR", Packaged().c_str(), 1);
+        ::setenv("TESSIVAR_THUNDERBIRD_FLATPAK_DIR", Flatpak().c_str(), 1);
+        ::setenv("TESSIVAR_THUNDERBIRD_SNAP_DIR", "", 1);
+    }
+    ~TThunderbirdRoots() {
+        for (const char* name : {"TESSIVAR_THUNDERBIRD_DIR", "TESSIVAR_THUNDERBIRD_FLATPAK_DIR",
+                                 "TESSIVAR_THUNDERBIRD_SNAP_DIR"})
+            ::unsetenv(name);
+        std::error_code ignored;
+        std::filesystem::remove_all(m_Path, ignored);
+    }
+    TThunderbirdRoots(const TThunderbirdRoots&) = delete;
+    TThunderbirdRoots& operator=(const TThunderbirdRoots&) = delete;
+
+    std::string Packaged() const { return m_Path + "/home/.thunderbird"; }
+    std::string Flatpak() const { return m_Path + "/home/.var/app/org.mozilla.Thunderbird/.thunderbird"; }
+
+private:
+    std::string m_Path;
+};
+
+// The locks of a running Thunderbird on a profile: a write lock on ".parentlock" and the "lock"
+// link to "address:+pid". Exit() releases both, as Thunderbird does when it ends; Kill() only the
+// record lock, as the system does for a killed process, leaving the link behind.
+class TRunningThunderbird {
+public:
+    explicit TRunningThunderbird(std::string profile) : m_Profile(std::move(profile)) {
+        // A link made in the same clock tick as a file written just before would not count as newer.
+        ::usleep(20000);
+        m_Fd = ::open((m_Profile + "/.parentlock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        struct flock lock = {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        // A lock of the open file itself: the driver's own look at the file, opened and closed in this
+        // same process, does not drop it as it would drop a lock of the process.
+        if (m_Fd < 0 || ::fcntl(m_Fd, F_OFD_SETLK, &lock) != 0)
+            throw std::runtime_error("cannot lock the profile");
+        ::unlink((m_Profile + "/lock").c_str());
+        const std::string target = "127.0.0.1:+" + std::to_string(::getpid());
+        if (::symlink(target.c_str(), (m_Profile + "/lock").c_str()) != 0)
+            throw std::runtime_error("cannot link the lock");
+    }
+    ~TRunningThunderbird() { Exit(); }
+    TRunningThunderbird(const TRunningThunderbird&) = delete;
+    TRunningThunderbird& operator=(const TRunningThunderbird&) = delete;
+
+    void Exit() {
+        if (m_Fd < 0)
+            return;
+        Kill();
+        ::unlink((m_Profile + "/lock").c_str());
+    }
+    void Kill() {
+        if (m_Fd >= 0)
+            ::close(m_Fd);
+        m_Fd = -1;
+    }
+
+private:
+    std::string m_Profile;
+    int m_Fd = -1;
+};
