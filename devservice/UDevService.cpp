@@ -12,6 +12,7 @@
 #include "devservice/UServiceLog.h"
 #include "devservice/UServiceMail.h"
 #include "devservice/UServiceStore.h"
+#include "devservice/UWebSite.h"
 
 namespace {
 
@@ -39,6 +40,20 @@ void SendPage(httplib::Response& response, const TPage& page) {
     response.set_header("Referrer-Policy", "no-referrer");
     response.set_header("X-Frame-Options", "DENY");
     response.set_header("Content-Security-Policy", "default-src 'none'; form-action 'self'; frame-ancestors 'none'");
+    response.set_content(page.HTML, "text/html; charset=utf-8");
+}
+
+// A page of the site: the account page holds the user's data, so it is never cached or framed;
+// its links lead to the program's own commands.
+void SendSitePage(httplib::Response& response, const TPage& page, bool private_) {
+    response.status = page.Status;
+    if (private_) {
+        response.set_header("Cache-Control", "no-store");
+        response.set_header("Referrer-Policy", "no-referrer");
+    }
+    response.set_header("X-Frame-Options", "DENY");
+    response.set_header("Content-Security-Policy",
+                        "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'; frame-ancestors 'none'");
     response.set_content(page.HTML, "text/html; charset=utf-8");
 }
 
@@ -112,7 +127,40 @@ int TDevService::Bind() {
         }
         SendPage(response, AuthenticationDonePage(challenge));
     });
+    server.Get("/help/([A-Za-z]+\\.html)", [](const httplib::Request& request, httplib::Response& response) {
+        if (const auto page = HelpPage(request.matches[1].str()))
+            SendSitePage(response, {200, *page}, false);
+        else
+            SendSitePage(response, {404, "<!DOCTYPE html>\n<p>There is no such page.</p>\n"}, false);
+    });
+    server.Get("/upgrade.html", [](const httplib::Request&, httplib::Response& response) {
+        SendSitePage(response, {200, UpgradePage()}, false);
+    });
+    server.Get("/", [](const httplib::Request&, httplib::Response& response) {
+        response.set_redirect("/help/help.html");
+    });
+    // The program posts the stored credentials as a form; anything else is refused.
+    server.Post("/members/accountSetup.aspx", [this](const httplib::Request& request, httplib::Response& response) {
+        const auto account = m_Store->FindAccount(request.get_param_value("username"));
+        if (!account || !VerifyPassword(account->PasswordHash, request.get_param_value("password"))) {
+            SendSitePage(response, AccountRefusedPage(), true);
+            return;
+        }
+        SendSitePage(response, AccountSetupPage(m_Store->AccountView(*account)), true);
+    });
+    server.Get("/members/accountSetup.aspx", [](const httplib::Request&, httplib::Response& response) {
+        SendSitePage(response, AccountRefusedPage(), true);
+    });
     return port;
+}
+
+void TDevService::SetRequestObserver(std::function<void(const TServedRequest&)> observer) {
+    m_Server->set_logger([observer = std::move(observer)](const httplib::Request& request, const httplib::Response&) {
+        TServedRequest served{request.method, request.path, {}, request.body};
+        for (const auto& [name, value] : request.headers)
+            served.Headers.emplace_back(name, value);
+        observer(served);
+    });
 }
 
 void TDevService::Run() {

@@ -1,13 +1,18 @@
 #pragma once
 // The reference web service: the SOAP endpoint /Client.asmx and the sender authentication page
 // /authenticate.aspx over HTTP, on the store and the mail transport named by its configuration.
+// It also serves the web site: the help pages under /help/, /upgrade.html, and the members' account
+// page /members/accountSetup.aspx, which the program posts the user's credentials to.
 // Thread contract: construct, Bind and Run on one thread; Stop may be called from any thread,
 // also before Run, and makes Run return. Requests are served on the HTTP library's own threads.
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "base/UException.h"
 #include "devservice/UServiceConfig.h"
@@ -25,6 +30,14 @@ TESSIVAR_EXCEPTION(ServiceException, Exception);
 // Request bodies beyond this are refused with status 413 before they are read.
 inline constexpr size_t MaxRequestBodyBytes = 8 * 1024 * 1024;
 
+// A request as it was served, for tests and diagnostics.
+struct TServedRequest {
+    std::string Method;
+    std::string Path;
+    std::vector<std::pair<std::string, std::string>> Headers;
+    std::string Body;
+};
+
 class TDevService {
 public:
     // Opens the database (ServiceDatabaseException on failure); nothing listens yet.
@@ -38,6 +51,9 @@ public:
     // Serves until Stop; returns at once when Stop came first.
     void Run();
     void Stop();
+
+    // Called on a server thread after each request was answered; set it before Run.
+    void SetRequestObserver(std::function<void(const TServedRequest&)> observer);
 
     // The base of the links in mail; final after Bind.
     const std::string& PublicBaseURL() const { return m_BaseURL; }

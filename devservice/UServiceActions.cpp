@@ -238,6 +238,7 @@ void TServiceActions::Synchronize(const TXMLNode& argument, TXMLNode& result) {
     const TSyncAnswer answer = m_Store.Synchronize(*account, ReadUpload(argument), version ? version->AsInteger() : -1,
                                                    m_Clock(), account->IsActive());
     m_Mailer.SendChallenges(m_Store, answer.Challenges);
+    m_Mailer.SendImportNotices(m_Store, answer.ImportNotices);
     WriteAnswer(answer, result);
 }
 

@@ -52,6 +52,11 @@ CREATE TABLE IF NOT EXISTS Challenges (
     Created INTEGER NOT NULL,
     Used INTEGER NOT NULL DEFAULT 0);
 CREATE INDEX IF NOT EXISTS ChallengesBySender ON Challenges (AccountID, EmailAddress);
+CREATE TABLE IF NOT EXISTS ImportNotices (
+    AccountID INTEGER NOT NULL REFERENCES Accounts(ID),
+    EmailAddress TEXT NOT NULL COLLATE NOCASE,
+    Sent INTEGER NOT NULL,
+    PRIMARY KEY (AccountID, EmailAddress));
 )sql";
 
 } // namespace

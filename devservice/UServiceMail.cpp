@@ -209,6 +209,29 @@ TOutgoingMail SelfAuthenticationNotice(const TChallengeView& challenge, int64_t 
     return mail;
 }
 
+TOutgoingMail ImportNoticeMail(const TImportNotice& notice, int64_t now) {
+    TOutgoingMail mail;
+    mail.EnvelopeFrom = notice.AccountEmailAddress;
+    mail.EnvelopeTo = notice.SenderEmailAddress;
+    mail.Text = Headers({
+        {"From", notice.AccountEmailAddress},
+        {"To", Mailbox(notice.SenderDisplayName, notice.SenderEmailAddress)},
+        {"Subject", notice.AccountEmailAddress + " now screens mail with Tessivar"},
+        {"Date", MailDate(now)},
+        {"Message-Id", RandomID(NoticeIdDomain)},
+    });
+    mail.Text += MIMEHeaders;
+    mail.Text += "\r\n";
+    mail.Text += "Hello,\r\n\r\n" + notice.AccountEmailAddress +
+                 " now uses Tessivar to keep unwanted mail away, and has\r\n"
+                 "added you to the list of approved senders.\r\n\r\n"
+                 "Your mail will keep arriving as before: you do not need to do anything.\r\n"
+                 "Senders who are not approved are asked once to confirm that they sent\r\n"
+                 "their message; you will not be asked.\r\n\r\n"
+                 "This notice is sent only once.\r\n";
+    return mail;
+}
+
 // ---- The mailer --------------------------------------------------------------------------------
 
 TServiceMailer::TServiceMailer(TMailTransport& transport, std::string baseURL, std::function<int64_t()> clock)
@@ -227,6 +250,23 @@ void TServiceMailer::SendChallenges(TServiceStore& store, const std::vector<TCha
                 store.WithdrawChallenge(challenge);
             } catch (const std::exception& withdrawal) {
                 ServiceLog(std::string("Could not withdraw the challenge: ") + withdrawal.what());
+            }
+        }
+    }
+}
+
+void TServiceMailer::SendImportNotices(TServiceStore& store, const std::vector<TImportNotice>& notices) {
+    for (const TImportNotice& notice : notices) {
+        try {
+            m_Transport.Send(ImportNoticeMail(notice, m_Clock()));
+            ServiceLog("Import notice sent to " + notice.SenderEmailAddress + " for " + notice.AccountEmailAddress +
+                       ".");
+        } catch (const std::exception& error) {
+            ServiceLog("Could not send the import notice to " + notice.SenderEmailAddress + ": " + error.what());
+            try {
+                store.WithdrawImportNotice(notice);
+            } catch (const std::exception& withdrawal) {
+                ServiceLog(std::string("Could not withdraw the import notice: ") + withdrawal.what());
             }
         }
     }

@@ -33,6 +33,10 @@ TOutgoingMail AuthenticationRequestMail(const TChallenge& challenge, std::string
 // From the sender's address to the account's, with "X-Tessivar: Self-Authentication-Notification".
 TOutgoingMail SelfAuthenticationNotice(const TChallengeView& challenge, int64_t now);
 
+// From the account's address to a sender imported from the user's address book: the one notice
+// that the sender was approved (the help page importEmail.html shows it).
+TOutgoingMail ImportNoticeMail(const TImportNotice& notice, int64_t now);
+
 // Header-safe text: control characters become blanks, the text is cut to `maxBytes` on a
 // character boundary, and text beyond ASCII becomes folded UTF-8 encoded words.
 std::string HeaderText(std::string_view text, size_t maxBytes);
@@ -64,6 +68,8 @@ public:
 
     // A challenge that cannot be sent is withdrawn, so the next synchronisation tries again.
     void SendChallenges(class TServiceStore& store, const std::vector<TChallenge>& challenges);
+    // A notice that cannot be sent is withdrawn, so that a later synchronisation may try again.
+    void SendImportNotices(class TServiceStore& store, const std::vector<TImportNotice>& notices);
     // A failure is logged; the authentication itself stands and reaches the program by
     // synchronisation.
     void SendNotice(const TChallengeView& challenge);

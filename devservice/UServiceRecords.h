@@ -75,6 +75,14 @@ struct TChallenge {
     TAuthorizationRequest Request;
 };
 
+// The one notice a sender gets on being imported from the user's address book as approved.
+struct TImportNotice {
+    int64_t AccountID = 0;
+    std::string AccountEmailAddress;
+    std::string SenderEmailAddress;
+    std::string SenderDisplayName;
+};
+
 // Everything a Synchronize answers, and the challenges it decided to send.
 struct TSyncAnswer {
     int64_t DataVersion = 0;
@@ -83,6 +91,7 @@ struct TSyncAnswer {
     std::vector<TDomainNameStatus> DomainNames;
     std::vector<TEmailAddressStatus> EmailAddresses;
     std::vector<TChallenge> Challenges;
+    std::vector<TImportNotice> ImportNotices;
 };
 
 enum class TTokenState { Unknown, Valid, Used, Expired };

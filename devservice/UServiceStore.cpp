@@ -4,6 +4,7 @@
 
 #include "devservice/UServiceDatabase.h"
 #include "devservice/UServiceMail.h"
+#include "devservice/UWebSite.h"
 
 namespace {
 
@@ -141,6 +142,27 @@ std::optional<TChallenge> ChooseChallenge(TServiceDatabase& database, const TSer
     return challenge;
 }
 
+// The notice for a sender the program imported from the user's address book, the first time the
+// account sends it so.
+std::optional<TImportNotice> ChooseImportNotice(TServiceDatabase& database, const TServiceAccount& account,
+                                                const TEmailAddressStatus& sender, int64_t now) {
+    if (sender.AuthenticationStatus != "Imported" || sender.Deleted || !IsMailbox(sender.EmailAddress))
+        return std::nullopt;
+    TServiceStatement insert(database, "INSERT INTO ImportNotices (AccountID, EmailAddress, Sent) VALUES (?, ?, ?) "
+                                       "ON CONFLICT DO NOTHING");
+    insert.Bind(1, account.ID).Bind(2, sender.EmailAddress).Bind(3, now);
+    insert.Execute();
+    if (database.Changes() == 0)
+        return std::nullopt;
+    return TImportNotice{account.ID, account.EmailAddress, sender.EmailAddress, sender.DisplayName};
+}
+
+int Count(TServiceDatabase& database, const char* sql, int64_t accountID, const char* status) {
+    TServiceStatement select(database, sql);
+    select.Bind(1, accountID).Bind(2, status);
+    return select.Step() ? static_cast<int>(select.Integer(0)) : 0;
+}
+
 void CollectChanges(TServiceDatabase& database, int64_t accountID, int64_t since, TSyncAnswer& answer) {
     TServiceStatement settings(database, "SELECT Signature, BlockedWords, AdultWords, UnlockPassword, LockAccess "
                                          "FROM Accounts WHERE ID=? AND SettingsVersion>?");
@@ -236,6 +258,10 @@ TSyncAnswer TServiceStore::Synchronize(const TServiceAccount& account, const TSy
 
     TSyncAnswer answer;
     if (challenge)
+        for (const TEmailAddressStatus& sender : upload.EmailAddresses)
+            if (auto notice = ChooseImportNotice(*m_Database, account, sender, now))
+                answer.ImportNotices.push_back(std::move(*notice));
+    if (challenge)
         for (const TAuthorizationRequest& request : upload.Authorizations)
             if (auto chosen = ChooseChallenge(*m_Database, account, request, next, now, changed))
                 answer.Challenges.push_back(std::move(*chosen));
@@ -263,6 +289,35 @@ void TServiceStore::WithdrawChallenge(const TChallenge& challenge) {
     reset.Bind(1, challenge.AccountID).Bind(2, challenge.Request.FromEmailAddress);
     reset.Execute();
     transaction.Commit();
+}
+
+void TServiceStore::WithdrawImportNotice(const TImportNotice& notice) {
+    std::lock_guard lock(m_Lock);
+    TServiceStatement remove(*m_Database, "DELETE FROM ImportNotices WHERE AccountID=? AND EmailAddress=?");
+    remove.Bind(1, notice.AccountID).Bind(2, notice.SenderEmailAddress);
+    remove.Execute();
+}
+
+TAccountView TServiceStore::AccountView(const TServiceAccount& account) {
+    std::lock_guard lock(m_Lock);
+    TAccountView view;
+    view.EmailAddress = account.EmailAddress;
+    view.Status = account.Status;
+    const char* const senders =
+        "SELECT COUNT(*) FROM EmailAddresses WHERE AccountID=? AND ApprovalStatus=? AND Deleted=0";
+    const char* const domains = "SELECT COUNT(*) FROM DomainNames WHERE AccountID=? AND ApprovalStatus=? AND Deleted=0";
+    view.ApprovedSenders = Count(*m_Database, senders, account.ID, "Approved");
+    view.BlockedSenders = Count(*m_Database, senders, account.ID, "Blocked");
+    view.ApprovedDomainNames = Count(*m_Database, domains, account.ID, "Approved");
+    view.BlockedDomainNames = Count(*m_Database, domains, account.ID, "Blocked");
+    TServiceStatement settings(*m_Database, "SELECT BlockedWords, AdultWords, LockAccess FROM Accounts WHERE ID=?");
+    settings.Bind(1, account.ID);
+    if (settings.Step()) {
+        view.HasBlockedWords = !settings.Text(0).empty();
+        view.HasAdultWords = !settings.Text(1).empty();
+        view.LockAccess = settings.Integer(2) != 0;
+    }
+    return view;
 }
 
 TChallengeView TServiceStore::LookUp(std::string_view tokenHash, int64_t now) {

@@ -14,6 +14,7 @@
 #include "devservice/UServiceRecords.h"
 
 class TServiceDatabase;
+struct TAccountView;
 
 // A sender challenged less than this long ago is not challenged again.
 inline constexpr int64_t ChallengeIntervalSeconds = 7 * 24 * 3600;
@@ -36,7 +37,8 @@ public:
     void SetPasswordHash(int64_t accountID, const std::string& passwordHash);
     void SetAccountStatus(int64_t accountID, const std::string& status);
 
-    // Stores what the program sent, chooses the challenges to send (only when `challenge` is set)
+    // Stores what the program sent, chooses the challenges and the import notices to send (only
+    // when `challenge` is set; a sender is noticed once per account when sent as "Imported")
     // and collects everything changed after `clientVersion`. A negative version, or one above the
     // account's, asks for everything.
     TSyncAnswer Synchronize(const TServiceAccount& account, const TSyncUpload& upload, int64_t clientVersion,
@@ -44,6 +46,11 @@ public:
     // Forgets a challenge whose mail could not be sent, so that the next synchronisation that
     // queues the sender tries again.
     void WithdrawChallenge(const TChallenge& challenge);
+
+    // Forgets that the notice was sent, after it could not be.
+    void WithdrawImportNotice(const TImportNotice& notice);
+    // What the account page shows of the account.
+    TAccountView AccountView(const TServiceAccount& account);
 
     // The challenge of a token as the page shows it; never changes anything.
     TChallengeView FindChallenge(std::string_view token, int64_t now);
