@@ -10,6 +10,7 @@
 #include "ui/UTessivarIcons.h"
 #include "ui/UTessivarPages.h"
 #include "ui/UTessivarTray.h"
+#include "ui/UTessivarWebPages.h"
 #include "ui/UfrmChangePassword.h"
 #include "ui/UfrmDomainName.h"
 #include "ui/UfrmLockAccess.h"
@@ -139,6 +140,9 @@ int RunWindows(int argc, char** argv) {
     loop.SetQuitBeginsShutdown(false);
     TQuitOnSignals quitOnSignals(loop);
 
+    // The embedded browser shares its drawing contexts; this must come before the application.
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    RegisterWebSchemes();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tessivar"));
     QApplication::setApplicationDisplayName(QStringLiteral("Tessivar"));
