@@ -26,7 +26,20 @@ void WriteText(TRegistry& registry, std::string_view name, const std::string& va
         registry.WriteString(name, value);
 }
 
+// The mail program's real secure-connection setting: kept beside a redirected key, else the value
+// itself; -1 when there is none.
+int ReadSecureConnection(const TRegistry& registry, const char* name, bool redirected) {
+    const std::string kept = RemoteSecureConnectionName(name);
+    if (redirected && registry.ValueExists(kept))
+        return registry.ReadIntegerDefault(kept, 0);
+    return registry.ValueExists(name) ? registry.ReadIntegerDefault(name, 0) : -1;
+}
+
 } // namespace
+
+std::string RemoteSecureConnectionName(const char* secureConnection) {
+    return std::string("Tessivar Remote ") + secureConnection;
+}
 
 TStringArray ReadKeyNames(const std::string& path) {
     TRegistry registry;
@@ -85,6 +98,11 @@ void ReadAccountKey(TMailClient& client, const std::string& keyPath, const std::
         account->RemoteServer = server;
         account->RemotePort = registry.ReadIntegerDefault(PortValue, DefaultPOP3Port);
     }
+    if (names.SecureConnection) {
+        account->RemoteSecureConnection = ReadSecureConnection(registry, names.SecureConnection, IsMarkerHost(server));
+        if (account->RemoteSecureConnection > 0)
+            account->Security = TConnectionSecurity::ImplicitTLS;
+    }
     client.Owner.AddAccount(std::move(account));
 }
 
@@ -105,7 +123,7 @@ void ScanAccountsKey(TMailClient& client, const std::string& accountsKey, const 
 }
 
 bool WritePOP3Server(const TMailClientAccount& account, const std::string& host, int port, TStringForm form,
-                     const char* className) {
+                     const char* className, const char* secureConnection) {
     TRegistry registry;
     if (!registry.OpenKey(account.KeyPath, false)) {
         Debug("Could not open key: " + account.KeyPath);
@@ -117,6 +135,10 @@ bool WritePOP3Server(const TMailClientAccount& account, const std::string& host,
         registry.WriteInteger(RemotePortValue, account.RemotePort);
         WriteText(registry, ServerValue, host, form);
         registry.WriteInteger(PortValue, port);
+        if (secureConnection && account.RemoteSecureConnection >= 0) {
+            registry.WriteInteger(RemoteSecureConnectionName(secureConnection), account.RemoteSecureConnection);
+            registry.WriteInteger(secureConnection, IsMarkerHost(host) ? 0 : account.RemoteSecureConnection);
+        }
         batch.Commit();
     } catch (const ERegistryException& e) {
         DebugException(className, e);

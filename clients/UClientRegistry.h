@@ -21,7 +21,14 @@ struct TAccountValueNames {
     const char* DisplayName;
     const char* EmailAddress;
     const char* UserName;
+    // The 32-bit integer value that asks for TLS from the first byte to the real POP3 server (1 on,
+    // 0 or missing off); nullptr for a driver that has none.
+    const char* SecureConnection = nullptr;
 };
+
+// The name beside a redirected account's secure-connection value that keeps its real setting:
+// "Tessivar Remote " + the value's name.
+std::string RemoteSecureConnectionName(const char* secureConnection);
 
 // The names of the subkeys of the key; empty when the key is missing or cannot be opened.
 TStringArray ReadKeyNames(const std::string& path);
@@ -45,9 +52,11 @@ void ScanAccountsKey(TMailClient& client, const std::string& accountsKey, const 
                      const TAccountValueNames& names, TStringForm form, TScanTrace trace);
 
 // Points the account's key at host and port, keeping its real server and port in the two extra
-// values; all four values reach disk together or not at all. Failures go to the trace only; the
-// result tells whether the values were written.
+// values; all values reach disk together or not at all. Failures go to the trace only; the result
+// tells whether the values were written. With a secureConnection value name and a key that has
+// the value: pointing at a marker host switches it off (the local server speaks plain POP3) and
+// keeps the real setting beside it; pointing anywhere else writes the real setting back.
 bool WritePOP3Server(const TMailClientAccount& account, const std::string& host, int port, TStringForm form,
-                     const char* className);
+                     const char* className, const char* secureConnection = nullptr);
 // The account key's "POP3 Server" as it is now; empty when the key or the value is missing.
 std::string ReadPOP3Server(const TMailClientAccount& account, TStringForm form);

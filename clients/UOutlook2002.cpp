@@ -8,7 +8,7 @@ constexpr const char* ProfileRoots[] = {
     "\\Software\\Microsoft\\Windows Messaging Subsystem\\Profiles\\Outlook",
     "\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows Messaging Subsystem\\Profiles\\Outlook",
 };
-constexpr TAccountValueNames ValueNames{"Account Name", "Display Name", "Email", "POP3 User"};
+constexpr TAccountValueNames ValueNames{"Account Name", "Display Name", "Email", "POP3 User", "POP3 Use SSL"};
 
 } // namespace
 
@@ -30,7 +30,7 @@ void TOutlook2002::Discover() {
 }
 
 bool TOutlook2002::SetPOP3Server(TMailClientAccount& account, const std::string& host, int port) {
-    return WritePOP3Server(account, host, port, TStringForm::WideBinary, "TOutlook2002");
+    return WritePOP3Server(account, host, port, TStringForm::WideBinary, "TOutlook2002", ValueNames.SecureConnection);
 }
 
 std::string TOutlook2002::POP3Server(const TMailClientAccount& account) const {

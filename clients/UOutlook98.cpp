@@ -7,7 +7,7 @@ constexpr const char* AccountsKeys[] = {
     "\\Software\\Microsoft\\Office\\8.0\\Outlook\\OMI Account Manager\\Accounts",
     "\\Software\\Microsoft\\Office\\Outlook\\OMI Account Manager\\Accounts",
 };
-constexpr TAccountValueNames ValueNames{"Account Name", "Display Name", "SMTP Email Address", "POP3 User Name"};
+constexpr TAccountValueNames ValueNames{"Account Name", "Display Name", "SMTP Email Address", "POP3 User Name", "POP3 Secure Connection"};
 
 } // namespace
 
@@ -19,7 +19,7 @@ void TOutlook98::Discover() {
 }
 
 bool TOutlook98::SetPOP3Server(TMailClientAccount& account, const std::string& host, int port) {
-    return WritePOP3Server(account, host, port, TStringForm::Registry, "TOutlook98");
+    return WritePOP3Server(account, host, port, TStringForm::Registry, "TOutlook98", ValueNames.SecureConnection);
 }
 
 std::string TOutlook98::POP3Server(const TMailClientAccount& account) const {

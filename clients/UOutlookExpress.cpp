@@ -6,7 +6,7 @@ namespace {
 
 constexpr const char* AccountsKey = "\\Software\\Microsoft\\Internet Account Manager\\Accounts";
 constexpr const char* IdentitiesKey = "\\Identities";
-constexpr TAccountValueNames ValueNames{"Account Name", "SMTP Display Name", "SMTP Email Address", "POP3 User Name"};
+constexpr TAccountValueNames ValueNames{"Account Name", "SMTP Display Name", "SMTP Email Address", "POP3 User Name", "POP3 Secure Connection"};
 
 } // namespace
 
@@ -28,7 +28,7 @@ void TOutlookExpress::Discover() {
 }
 
 bool TOutlookExpress::SetPOP3Server(TMailClientAccount& account, const std::string& host, int port) {
-    return WritePOP3Server(account, host, port, TStringForm::Registry, "TOutlookExpress");
+    return WritePOP3Server(account, host, port, TStringForm::Registry, "TOutlookExpress", ValueNames.SecureConnection);
 }
 
 std::string TOutlookExpress::POP3Server(const TMailClientAccount& account) const {

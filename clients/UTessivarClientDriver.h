@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/UConnectionSecurity.h"
+
 class TMailClients;
 class TMailClient;
 
@@ -45,6 +47,12 @@ public:
     std::string RemoteServer;
     int RemotePort = 110;
     std::string UserName;
+    // What the mail program asks of its connection to the real server, read at discovery; the
+    // screened account takes it up when the account is linked.
+    TConnectionSecurity Security = TConnectionSecurity::Automatic;
+    // The registry drivers' secure-connection value as the mail program has it for the real server
+    // (1: TLS from the first byte), kept beside the redirected values; -1 when the key has none.
+    int RemoteSecureConnection = -1;
 };
 
 class TMailClient {

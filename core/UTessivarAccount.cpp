@@ -40,6 +40,11 @@ void TTessivarAccount::SetLogin(const std::string& username, const std::string& 
     m_Password = password;
 }
 
+void TTessivarAccount::AddMailClientAccount(TMailClientAccount& account) {
+    m_MailClientAccounts.push_back(&account);
+    SetConnectionSecurity(StricterSecurity(ConnectionSecurity(), account.Security));
+}
+
 void TTessivarAccount::SetEnabled(bool value) {
     Owner().CheckThread();
     if (m_Enabled == value)

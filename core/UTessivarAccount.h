@@ -2,10 +2,12 @@
 // A screened POP3 account, its local POP3 server and the mail program accounts that fetch through
 // it. Thread contract: the model's thread only, except the login credentials (SetLogin, Username,
 // Password), which the local server's connection threads write and the mailbox checker reads;
-// they are guarded by their own lock.
+// they are guarded by their own lock; and the connection security, which the checker reads.
 
+#include "core/UConnectionSecurity.h"
 #include "core/UTessivarRecord.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -41,9 +43,18 @@ public:
     // User name and password read together, so that a login in between cannot mix two of them.
     std::pair<std::string, std::string> Login() const;
 
-    // Mail program accounts that fetch through this account; not owned.
+    // How the checker protects its connection to the real server (Automatic unless set; see
+    // TConnectionSecurity). Any thread may read it; it is not stored, but stated anew at every
+    // start by the mail program accounts linked to this account.
+    TConnectionSecurity ConnectionSecurity() const { return m_ConnectionSecurity.load(); }
+    // Model's thread: replaces the security, e.g. for a driver whose mail program names it.
+    void SetConnectionSecurity(TConnectionSecurity security) { m_ConnectionSecurity.store(security); }
+
+    // Mail program accounts that fetch through this account; not owned. Adding one takes its
+    // Security when that is stricter than the account's (StricterSecurity), so a mail program that
+    // reaches the real server over TLS has the checker do the same.
     const std::vector<TMailClientAccount*>& MailClientAccounts() const { return m_MailClientAccounts; }
-    void AddMailClientAccount(TMailClientAccount& account) { m_MailClientAccounts.push_back(&account); }
+    void AddMailClientAccount(TMailClientAccount& account);
     bool HasMailClientAccounts() const { return !m_MailClientAccounts.empty(); }
 
     // Saves the flag, then protects or unprotects the account.
@@ -83,6 +94,7 @@ private:
     std::string m_RemoteServer;
     int32_t m_RemotePort = -1;
     bool m_Redirected = false;
+    std::atomic<TConnectionSecurity> m_ConnectionSecurity{TConnectionSecurity::Automatic};
 
     mutable std::mutex m_LoginLock;
     std::string m_Username; // guarded by m_LoginLock
