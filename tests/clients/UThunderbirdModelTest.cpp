@@ -1,0 +1,101 @@
+// Thunderbird accounts as the model sees them: linked to screened accounts, redirected at start and
+// restored at stop, recognised after a kill, and what the user must know in the activity log.
+
+#include "clients/UThunderbirdMailClient.h"
+#include "clients/UThunderbirdProfileFiles.h"
+#include "core/UTessivarAccount.h"
+#include "core/UTessivarLogItem.h"
+#include "mail/UTessivarPOP3Server.h"
+
+#include "tests/clients/ThunderbirdTestSupport.h"
+#include "tests/core/ModelFixture.h"
+
+namespace {
+
+class UThunderbirdModel : public TModelTest {
+protected:
+    void SetUp() override {
+        TModelTest::SetUp();
+        m_Roots = std::make_unique<TThunderbirdRoots>(); // after the fixture has left them out
+        WriteTextFile(m_Roots->Packaged() + "/profiles.ini", "[Profile0]\nName=default\nIsRelative=1\nPath=p.default\n");
+        WriteTextFile(Profile() + "/prefs.js",
+                      "// Mozilla User Preferences\n\n"
+                      "user_pref(\"mail.account.account1.identities\", \"id1\");\n"
+                      "user_pref(\"mail.account.account1.server\", \"server1\");\n"
+                      "user_pref(\"mail.account.account2.identities\", \"id2\");\n"
+                      "user_pref(\"mail.account.account2.server\", \"server2\");\n"
+                      "user_pref(\"mail.accountmanager.accounts\", \"account1,account2\");\n"
+                      "user_pref(\"mail.identity.id1.useremail\", \"me@example.test\");\n"
+                      "user_pref(\"mail.identity.id2.useremail\", \"tls@example.test\");\n"
+                      "user_pref(\"mail.server.server1.hostname\", \"pop.example.test\");\n"
+                      "user_pref(\"mail.server.server1.name\", \"Mine\");\n"
+                      "user_pref(\"mail.server.server1.type\", \"pop3\");\n"
+                      "user_pref(\"mail.server.server1.userName\", \"me\");\n"
+                      "user_pref(\"mail.server.server2.hostname\", \"pop.tls.test\");\n"
+                      "user_pref(\"mail.server.server2.name\", \"Secure\");\n"
+                      "user_pref(\"mail.server.server2.socketType\", 2);\n"
+                      "user_pref(\"mail.server.server2.type\", \"pop3\");\n"
+                      "user_pref(\"mail.server.server2.userName\", \"me\");\n");
+        AddAccountRow(1, "me@example.test", 1);
+    }
+    void TearDown() override {
+        TModelTest::TearDown();
+        m_Roots.reset();
+    }
+
+    std::string Profile() const { return m_Roots->Packaged() + "/p.default"; }
+    // Host and port Thunderbird takes at its next start.
+    std::string Next() const {
+        TProfilePrefs files(Profile());
+        std::string error;
+        if (!files.Load(error))
+            return error;
+        return files.EffectiveString("mail.server.server1.realhostname").value_or("pop.example.test") + ":" +
+               std::to_string(files.EffectiveInteger("mail.server.server1.port").value_or(110));
+    }
+    bool Logged(const std::string& part) {
+        for (int i = 0; i < Model().LogItemCount(); ++i)
+            if (Model().LogItems(i).Details().find(part) != std::string::npos)
+                return true;
+        return false;
+    }
+
+    std::unique_ptr<TThunderbirdRoots> m_Roots;
+};
+
+} // namespace
+
+TEST_F(UThunderbirdModel, ScreenedAccountIsRedirectedAtStartAndRestoredAtStop) {
+    Model().Startup();
+    ASSERT_EQ(Model().AccountCount(), 2); // the account of the TLS server is added, disabled
+    TTessivarAccount& account = Model().Accounts(0);
+    ASSERT_EQ(account.MailClientAccounts().size(), 1u);
+    EXPECT_EQ(account.MailClientAccounts()[0]->Client->Name, "Mozilla Thunderbird");
+    EXPECT_EQ(Next(), std::string(LocalMarkerHost) + ":" + std::to_string(account.Server().Port()));
+    EXPECT_FALSE(Logged("restart"));
+    Model().Shutdown();
+    EXPECT_EQ(Next(), "pop.example.test:110");
+}
+
+TEST_F(UThunderbirdModel, KilledWhileRedirectedTheNextStartFindsTheSameAccountAndTheStopRestoresIt) {
+    Model().Startup();
+    NewModel(); // the first run ends without its stop, as a kill would end it
+    Model().Startup();
+    EXPECT_EQ(Model().AccountCount(), 2);
+    EXPECT_EQ(Model().Accounts(0).MailClientAccounts().size(), 1u);
+    EXPECT_EQ(Next(), std::string(LocalMarkerHost) + ":" + std::to_string(Model().Accounts(0).Server().Port()));
+    Model().Shutdown();
+    EXPECT_EQ(Next(), "pop.example.test:110");
+}
+
+TEST_F(UThunderbirdModel, TheActivityLogSaysWhatTheUserMustDo) {
+    Db().Execute("INSERT INTO Accounts(ID, EmailAddress, RemoteServer, RemotePort, Username, Enabled) "
+                 "VALUES(2, 'tls@example.test', 'pop.tls.test', 110, 'me', 1)");
+    TRunningThunderbird thunderbird(Profile());
+    Model().Startup();
+    EXPECT_TRUE(Logged("\"Secure\" is not screened: its server pop.tls.test needs a secure connection (STARTTLS)"));
+    EXPECT_TRUE(Logged("Thunderbird is running: restart it so that its account \"Mine\" fetches its mail through"));
+    Model().Shutdown();
+    // Restarted Thunderbird would still take the local server from what it read; user.js says otherwise.
+    EXPECT_EQ(Next(), "pop.example.test:110");
+}
