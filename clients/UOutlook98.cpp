@@ -7,7 +7,8 @@ constexpr const char* AccountsKeys[] = {
     "\\Software\\Microsoft\\Office\\8.0\\Outlook\\OMI Account Manager\\Accounts",
     "\\Software\\Microsoft\\Office\\Outlook\\OMI Account Manager\\Accounts",
 };
-constexpr TAccountValueNames ValueNames{"Account Name", "Display Name", "SMTP Email Address", "POP3 User Name", "POP3 Secure Connection"};
+constexpr TAccountValueNames ValueNames{"Account Name", "Display Name", "SMTP Email Address", "POP3 User Name",
+                                        "POP3 Secure Connection"};
 
 } // namespace
 

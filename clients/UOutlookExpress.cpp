@@ -6,7 +6,8 @@ namespace {
 
 constexpr const char* AccountsKey = "\\Software\\Microsoft\\Internet Account Manager\\Accounts";
 constexpr const char* IdentitiesKey = "\\Identities";
-constexpr TAccountValueNames ValueNames{"Account Name", "SMTP Display Name", "SMTP Email Address", "POP3 User Name", "POP3 Secure Connection"};
+constexpr TAccountValueNames ValueNames{"Account Name", "SMTP Display Name", "SMTP Email Address", "POP3 User Name",
+                                        "POP3 Secure Connection"};
 
 } // namespace
 

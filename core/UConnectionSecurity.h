@@ -24,10 +24,14 @@ inline constexpr int POP3SPort = 995;
 inline TConnectionSecurity StricterSecurity(TConnectionSecurity a, TConnectionSecurity b) {
     auto rank = [](TConnectionSecurity s) {
         switch (s) {
-        case TConnectionSecurity::Plain: return 0;
-        case TConnectionSecurity::Automatic: return 1;
-        case TConnectionSecurity::STLS: return 2;
-        case TConnectionSecurity::ImplicitTLS: return 3;
+        case TConnectionSecurity::Plain:
+            return 0;
+        case TConnectionSecurity::Automatic:
+            return 1;
+        case TConnectionSecurity::STLS:
+            return 2;
+        case TConnectionSecurity::ImplicitTLS:
+            return 3;
         }
         return 1;
     };

@@ -32,6 +32,8 @@ public:
     // The longest line ReadLine accepts from now on (POP3MaxLineLength at first).
     void SetMaxLineLength(std::size_t length) { m_Lines.SetMaxLineLength(length); }
     std::size_t MaxLineLength() const { return m_Lines.MaxLineLength(); }
+    // Bytes were received that no ReadLine has handed out yet.
+    bool HasBufferedInput() const { return m_Lines.HasPartialLine(); }
     TSocketStream& Stream() { return *m_Stream; }
 
 private:

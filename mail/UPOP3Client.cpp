@@ -1,9 +1,11 @@
 #include "mail/UPOP3Client.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "mail/UPOP3Channel.h"
 #include "mail/USockets.h"
+#include "mail/UTLS.h"
 
 namespace {
 
@@ -31,19 +33,83 @@ TPOP3Client::~TPOP3Client() = default;
 
 void TPOP3Client::Connect(int timeoutMs) {
     Disconnect();
+    m_LoginInClear = false;
+    // The connect time-out covers the TCP connection and the TLS handshake.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    const auto remaining = [&] {
+        if (timeoutMs <= 0)
+            return 0;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        return static_cast<int>(std::max<long long>(left, 1));
+    };
+    const bool implicitTLS = m_Security == TConnectionSecurity::ImplicitTLS ||
+                             (m_Security == TConnectionSecurity::Automatic && m_Port == POP3SPort);
+    const bool tryTLS = m_Security == TConnectionSecurity::Automatic || m_Security == TConnectionSecurity::STLS;
     try {
         m_Channel = std::make_unique<TPOP3Channel>(TSocketStream::Connect(m_Host, m_Port, timeoutMs, m_Abort));
         // A server that falls silent (a half-open connection after a network change) must not hold
         // the account for ever.
         m_Channel->Stream().SetReadTimeout(POP3ReadTimeoutMs);
         m_Channel->Stream().EnableKeepAlive();
+        if (implicitTLS)
+            StartTLS(remaining());
         ExpectSuccess(ReadReply());
+        if (!implicitTLS && tryTLS) {
+            if (ServerOffersSTLS()) {
+                const TPOP3Reply reply = SendCommand("STLS");
+                // Announced, then refused: someone between us and the server may be stripping TLS.
+                if (!reply.Success)
+                    throw ETLSException("The server refused STLS: " + TrimLeft(reply.Text));
+                StartTLS(remaining());
+            } else if (m_Security == TConnectionSecurity::STLS) {
+                throw ETLSException("The server does not offer STLS.");
+            }
+        }
+        m_LoginInClear = !Encrypted();
         ExpectSuccess(SendCommand("USER " + m_Username));
         ExpectSuccess(SendCommand("PASS " + m_Password));
     } catch (...) {
         CloseConnection();
         throw;
     }
+}
+
+void TPOP3Client::SetTrustedCertificatesFile(std::string path) {
+    if (path != m_TrustFile)
+        m_TLSContext.reset();
+    m_TrustFile = std::move(path);
+}
+
+bool TPOP3Client::Encrypted() const {
+    return m_Channel && m_Channel->Stream().Secure();
+}
+
+std::string TPOP3Client::EncryptionDescription() const {
+    return m_Channel ? m_Channel->Stream().TLSDescription() : std::string();
+}
+
+bool TPOP3Client::ServerOffersSTLS() {
+    if (!SendCommand("CAPA").Success)
+        return false;
+    bool offered = false;
+    bool tooLarge = false;
+    ReadMultiLine(
+        [&](std::string line) {
+            const std::string trimmed = Trim(line);
+            offered = offered || SameText(trimmed.substr(0, trimmed.find(' ')), "STLS");
+        },
+        tooLarge);
+    return offered && !tooLarge;
+}
+
+void TPOP3Client::StartTLS(int timeoutMs) {
+    // Plain bytes that came after the last reply would be taken as if they had come over TLS.
+    if (Channel().HasBufferedInput())
+        throw ETLSException("The server sent data before the TLS handshake.");
+    if (!m_TLSContext)
+        m_TLSContext = std::make_unique<TTLSContext>(m_TrustFile);
+    Channel().Stream().StartTLS(*m_TLSContext, m_Host, timeoutMs);
 }
 
 int TPOP3Client::Stat() {

@@ -8,6 +8,10 @@
 // ended by Abort raise ESocketAborted. A failure that leaves the client out of step with the server
 // (socket failure, unrecognised or overlong status line, server closing) closes the connection;
 // operations on a closed connection raise EPOP3Exception "Not connected.".
+//
+// Security: see SetSecurity. A TLS handshake or certificate verification that fails raises
+// ETLSException before the user name is sent; the password never goes out in clear after a TLS
+// attempt has failed.
 
 #include <cstddef>
 #include <map>
@@ -15,10 +19,12 @@
 #include <string>
 
 #include "base/LStrings.h"
+#include "core/UConnectionSecurity.h"
 #include "mail/UPOP3Lines.h"
 
 class TAbortSignal;
 class TPOP3Channel;
+class TTLSContext;
 
 // The largest message the client takes in. A larger one is read off the connection to its end (so
 // the next command stays in step) but not kept. Each line counts with its line end, and with at
@@ -52,6 +58,21 @@ public:
     const std::string& Username() const { return m_Username; }
     void SetPassword(std::string password) { m_Password = std::move(password); }
     const std::string& Password() const { return m_Password; }
+    // How Connect protects the connection (Plain until set): ImplicitTLS (or Automatic on port 995)
+    // handshakes before the greeting; STLS (or Automatic on other ports) asks CAPA and upgrades with
+    // STLS when the server announces it. STLS required but not offered, or announced but refused,
+    // raises ETLSException. Automatic with a server that offers no TLS logs in plain.
+    void SetSecurity(TConnectionSecurity security) { m_Security = security; }
+    TConnectionSecurity Security() const { return m_Security; }
+    // A PEM file of extra trusted certificate authorities, trusted besides the system's store; empty
+    // or missing: none. Read at the next TLS connection after a change.
+    void SetTrustedCertificatesFile(std::string path);
+    // The open connection runs over TLS.
+    bool Encrypted() const;
+    // The TLS protocol and cipher of the open connection; empty when not encrypted.
+    std::string EncryptionDescription() const;
+    // The last Connect sent (or began to send) the user name and password without TLS.
+    bool LoginInClear() const { return m_LoginInClear; }
 
     // Opens the connection (failing after timeoutMs with "Connect timed out."), reads the greeting
     // and logs in with USER and PASS. Any failure closes the connection and raises. An open
@@ -94,11 +115,19 @@ private:
     std::string ReadLine();
     TPOP3Channel& Channel();
     void CloseConnection();
+    // CAPA lists STLS; false when the server refuses CAPA.
+    bool ServerOffersSTLS();
+    // The handshake within timeoutMs; the context is made at the first use.
+    void StartTLS(int timeoutMs);
 
     std::string m_Host;
     int m_Port = 110;
     std::string m_Username;
     std::string m_Password;
+    TConnectionSecurity m_Security = TConnectionSecurity::Plain;
+    std::string m_TrustFile;
+    std::unique_ptr<TTLSContext> m_TLSContext; // made anew when the trust file changes
+    bool m_LoginInClear = false;
     const std::shared_ptr<TAbortSignal> m_Abort;
     std::unique_ptr<TPOP3Channel> m_Channel;
 };

@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "base/UWindows.h"
+#include "mail/UTLS.h"
 
 namespace {
 
@@ -176,12 +177,49 @@ std::unique_ptr<TSocketStream> TSocketStream::Connect(const std::string& host, i
 TSocketStream::TSocketStream(TFileHandle socket, std::shared_ptr<TAbortSignal> abort)
     : m_Socket(std::move(socket)), m_Abort(std::move(abort)) {}
 
+TSocketStream::~TSocketStream() {
+    Close();
+}
+
+void TSocketStream::StartTLS(const TTLSContext& context, const std::string& host, int timeoutMs) {
+    if (!m_Socket.Valid())
+        throw ESocketException("Socket is closed.");
+    auto session = std::make_unique<TTLSSession>(context, m_Socket.Get(), host);
+    const bool limited = timeoutMs > 0;
+    const auto deadline = TClock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
+    for (;;) {
+        if (m_Abort->Raised())
+            RaiseAborted();
+        const TTLSWait wait = session->Handshake();
+        if (wait == TTLSWait::None)
+            break;
+        const int left = limited ? RemainingMs(deadline) : -1;
+        if (left == 0 || !WaitFor(m_Socket.Get(), wait == TTLSWait::Readable ? POLLIN : POLLOUT, *m_Abort, left))
+            throw ESocketException("TLS handshake with \"" + host + "\" timed out.");
+    }
+    m_TLS = std::move(session);
+}
+
+std::string TSocketStream::TLSDescription() const {
+    return m_TLS ? m_TLS->Description() : std::string();
+}
+
 std::size_t TSocketStream::Read(char* buffer, std::size_t size) {
     for (;;) {
         if (!m_Socket.Valid())
             throw ESocketException("Socket is closed.");
         if (m_Abort->Raised())
             RaiseAborted();
+        if (m_TLS) {
+            std::size_t received = 0;
+            const TTLSWait wait = m_TLS->Read(buffer, size, received);
+            if (wait == TTLSWait::None)
+                return received;
+            if (!WaitFor(m_Socket.Get(), wait == TTLSWait::Readable ? POLLIN : POLLOUT, *m_Abort,
+                         m_ReadTimeoutMs > 0 ? m_ReadTimeoutMs : -1))
+                throw ESocketTimedOut("Connection timed out.");
+            continue;
+        }
         const ssize_t received = recv(m_Socket.Get(), buffer, size, 0);
         if (received >= 0)
             return static_cast<std::size_t>(received);
@@ -209,6 +247,17 @@ void TSocketStream::Write(std::string_view data) {
             throw ESocketException("Socket is closed.");
         if (m_Abort->Raised())
             RaiseAborted();
+        if (m_TLS) {
+            std::size_t sent = 0;
+            const TTLSWait wait = m_TLS->Write(data, sent);
+            if (wait == TTLSWait::None) {
+                data.remove_prefix(sent);
+            } else if (!WaitFor(m_Socket.Get(), wait == TTLSWait::Readable ? POLLIN : POLLOUT, *m_Abort,
+                                m_ReadTimeoutMs > 0 ? m_ReadTimeoutMs : -1)) {
+                throw ESocketTimedOut("Connection timed out.");
+            }
+            continue;
+        }
         const ssize_t sent = send(m_Socket.Get(), data.data(), data.size(), MSG_NOSIGNAL);
         if (sent >= 0)
             data.remove_prefix(static_cast<std::size_t>(sent));
@@ -223,6 +272,10 @@ void TSocketStream::Write(std::string_view data) {
 }
 
 void TSocketStream::Close() {
+    if (m_TLS) {
+        m_TLS->Shutdown();
+        m_TLS.reset();
+    }
     m_Socket.Reset();
 }
 

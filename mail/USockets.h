@@ -50,7 +50,10 @@ private:
     TFileHandle m_Event;  // an eventfd that becomes readable when raised
 };
 
-// A connected TCP stream.
+class TTLSContext;
+class TTLSSession;
+
+// A connected TCP stream, plain or (after StartTLS) carrying a TLS session.
 class TSocketStream {
 public:
     // Looks up host, then connects to its addresses in turn within timeoutMs in all (no limit when
@@ -60,6 +63,7 @@ public:
                                                   std::shared_ptr<TAbortSignal> abort);
     // Takes ownership of a connected non-blocking socket.
     TSocketStream(TFileHandle socket, std::shared_ptr<TAbortSignal> abort);
+    ~TSocketStream();
     TSocketStream(const TSocketStream&) = delete;
     TSocketStream& operator=(const TSocketStream&) = delete;
 
@@ -75,8 +79,19 @@ public:
     // Writes all of data, waiting while the peer is slow to read; with a read time-out set, a peer
     // that takes nothing for that long raises ESocketTimedOut.
     void Write(std::string_view data);
-    // Closes the socket; later reads and writes raise.
+    // Closes the socket (after the TLS closing alert, when secure); later reads and writes raise.
     void Close();
+
+    // Runs a TLS handshake with host (whose name the certificate must hold) over the stream; from
+    // then on reads and writes go through TLS. The handshake must end within timeoutMs (no limit
+    // when <= 0): otherwise ESocketException "TLS handshake timed out.". A failed handshake or
+    // verification raises ETLSException saying why; the abort signal ends it with ESocketAborted.
+    // Bytes already read off the stream in plain text must not be pending (the caller's protocol
+    // ensures the server waits for the handshake).
+    void StartTLS(const TTLSContext& context, const std::string& host, int timeoutMs);
+    bool Secure() const { return m_TLS != nullptr; }
+    // The TLS protocol and cipher in use; empty when not secure.
+    std::string TLSDescription() const;
     bool IsOpen() const { return m_Socket.Valid(); }
 
     // Numeric address and port of the local end and of the peer, "127.0.0.1:20001".
@@ -87,6 +102,7 @@ private:
     TFileHandle m_Socket;
     std::shared_ptr<TAbortSignal> m_Abort;
     int m_ReadTimeoutMs = 0;
+    std::unique_ptr<TTLSSession> m_TLS; // before m_Socket is closed, the session goes
 };
 
 // A listening TCP socket.

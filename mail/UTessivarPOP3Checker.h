@@ -35,6 +35,9 @@ TESSIVAR_EXCEPTION(ETessivarPOP3CheckerException, Exception);
 // Domain of the message ids the checker makes up for messages that have none: a GUID, "@", this.
 // The .invalid top-level domain is reserved, so no real message id ever ends in it.
 inline constexpr std::string_view CheckerMessageIdDomain = "id.tessivar.invalid";
+// A PEM file in the program directory whose certificate authorities are trusted for the real
+// servers' certificates besides the system's store (a provider with a private authority).
+inline constexpr std::string_view TrustedCertificatesFileName = "TrustedCertificates.pem";
 // The line that marks one of our authentication requests inside a returned message.
 inline constexpr std::string_view AuthenticationRequestMarker = "X-Tessivar: Authentication-Request";
 
@@ -78,6 +81,9 @@ private:
     TTessivarAccount& m_Account;
     // Used by the worker only; Abort alone comes from the destructor.
     const std::unique_ptr<TPOP3Client> m_Client;
+    // Used by the worker only: the activity log has said once in this run that the password for
+    // this account travels unencrypted.
+    bool m_ReportedLoginInClear = false;
 
     // Guarded by m_CheckLock.
     mutable std::mutex m_CheckLock;

@@ -3,6 +3,7 @@
 #include <tuple>
 
 #include "base/UDebug.h"
+#include "base/UFileUtils.h"
 #include "core/UTessivarAccount.h"
 #include "core/UTessivarBusinessLogic.h"
 #include "core/UThreadedCalls.h"
@@ -45,9 +46,19 @@ void TTessivarPOP3Checker::TPass::Run() {
     m_Client.SetPort(port);
     m_Client.SetUsername(m_Username);
     m_Client.SetPassword(m_Password);
+    m_Client.SetSecurity(m_Account.ConnectionSecurity());
+    m_Client.SetTrustedCertificatesFile(ProgramDirectory() + std::string(TrustedCertificatesFileName));
     LogForAccount("Checking mail for ", 0);
     try {
-        m_Client.Connect(ConnectTimeoutMs);
+        try {
+            m_Client.Connect(ConnectTimeoutMs);
+        } catch (...) {
+            ReportLoginInClear();
+            throw;
+        }
+        ReportLoginInClear();
+        if (m_Client.Encrypted())
+            Debug("POP3Checker: Connected over " + m_Client.EncryptionDescription() + ".");
         const int count = m_Client.Stat();
         Debug("POP3Checker: " + std::to_string(count) + " messages available.");
         if (count < 1) {
@@ -213,6 +224,16 @@ void TTessivarPOP3Checker::TPass::EndSession() {
         if (!m_Deleted.count(number))
             keep.push_back(id);
     ForgetRetrievedMessages(m_Model, m_Account, std::move(keep));
+}
+
+void TTessivarPOP3Checker::TPass::ReportLoginInClear() {
+    if (!m_Client.LoginInClear() || m_Checker.m_ReportedLoginInClear)
+        return;
+    m_Checker.m_ReportedLoginInClear = true;
+    const std::string why = m_Client.Security() == TConnectionSecurity::Plain
+                                ? "No secure connection is set up for this account"
+                                : "The server offers no secure connection";
+    LogForAccount(why + ": the password travels unencrypted for ", 0);
 }
 
 void TTessivarPOP3Checker::TPass::LogForAccount(const std::string& what, int kind) {

@@ -34,6 +34,8 @@ private:
     // lets the model forget the ids of the messages that are gone. A failed flush closes the
     // connection without QUIT, so that the server keeps everything.
     void EndSession();
+    // Once per account and run: the password went to the real server without TLS.
+    void ReportLoginInClear();
     // `what` followed by the user name and host, both quoted, and a full stop.
     void LogForAccount(const std::string& what, int kind);
 

@@ -4,11 +4,14 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <map>
 #include <thread>
 
 #include "mail/USockets.h"
+#include "mail/UTLS.h"
 #include "tests/support/DovecotServer.h"
 #include "tests/support/ScriptedPOP3Server.h"
 
@@ -332,6 +335,93 @@ TEST(POP3ClientTest, UnansweredConnectTimesOutOrIsAborted) {
                    std::this_thread::sleep_for(200ms);
                    client->Abort();
                });
+}
+
+// ---- TLS ------------------------------------------------------------------------------------------
+
+// Greets and answers CAPA with the given capability lines.
+void GreetWithCapabilities(TScriptedPeer& peer, const std::vector<std::string>& capabilities) {
+    peer.SendLine("+OK scripted");
+    peer.Answer("+OK capabilities follow");
+    for (const std::string& line : capabilities)
+        peer.SendLine(line);
+    peer.SendLine(".");
+}
+
+// Required or announced TLS that does not happen ends the connection before the user name goes out.
+TEST(POP3ClientTLSTest, MissingOrRefusedSTLSNeverFallsBackToAPlainLogin) {
+    struct TCase {
+        TConnectionSecurity Security;
+        bool Announce;
+        std::string Failure;
+    };
+    for (const TCase& test : {TCase{TConnectionSecurity::STLS, false, "The server does not offer STLS."},
+                              TCase{TConnectionSecurity::Automatic, true, "The server refused STLS: not today"}}) {
+        TScriptedPOP3Server server([&](TScriptedPeer& peer) {
+            GreetWithCapabilities(peer, test.Announce ? std::vector<std::string>{"USER", "STLS"}
+                                                      : std::vector<std::string>{"USER", "UIDL"});
+            peer.Answer("-ERR not today");
+            peer.WaitForClose();
+        });
+        auto client = ClientFor(server.Port());
+        client->SetSecurity(test.Security);
+        EXPECT_EQ(FailureOf([&] { client->Connect(5000); }), test.Failure);
+        EXPECT_FALSE(client->Connected());
+        EXPECT_FALSE(client->LoginInClear());
+        for (const std::string& line : server.Received())
+            EXPECT_FALSE(line.starts_with("USER") || line.starts_with("PASS")) << line;
+    }
+}
+
+// Automatic with a server that offers no TLS logs in as before, and says so.
+TEST(POP3ClientTLSTest, AutomaticLogsInPlainWhenTheServerOffersNoTLS) {
+    TScriptedPOP3Server server([](TScriptedPeer& peer) {
+        GreetWithCapabilities(peer, {"TOP", "USER", "UIDL"});
+        peer.Answer("+OK");
+        peer.Answer("+OK");
+        peer.WaitForClose();
+    });
+    auto client = ClientFor(server.Port());
+    client->SetSecurity(TConnectionSecurity::Automatic);
+    client->Connect(5000);
+    EXPECT_TRUE(client->LoginInClear());
+    EXPECT_FALSE(client->Encrypted());
+}
+
+// A server that never answers the handshake (implicit TLS or after STLS) fails it within the connect
+// time-out, and the abort used at shutdown ends a handshake without waiting for it.
+TEST(POP3ClientTLSTest, StalledHandshakeTimesOutWithinTheConnectTimeOutOrIsAborted) {
+    for (const TConnectionSecurity security : {TConnectionSecurity::ImplicitTLS, TConnectionSecurity::STLS}) {
+        TScriptedPOP3Server server([security](TScriptedPeer& peer) {
+            if (security == TConnectionSecurity::STLS) {
+                GreetWithCapabilities(peer, {"STLS"});
+                peer.Answer("+OK begin TLS");
+            }
+            peer.WaitForClose();
+        });
+        auto client = ClientFor(server.Port());
+        client->SetHost("localhost");
+        client->SetSecurity(security);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(FailureOf([&] { client->Connect(500); }), "TLS handshake with \"localhost\" timed out.");
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+        EXPECT_FALSE(client->LoginInClear());
+        RunBounded([&] { EXPECT_THROW(client->Connect(60000), ESocketAborted); },
+                   [&] {
+                       std::this_thread::sleep_for(300ms);
+                       client->Abort();
+                   });
+    }
+}
+
+// The extra trusted certificates file is read when TLS is first needed; one that is not PEM fails
+// the connection instead of being ignored.
+TEST(POP3ClientTLSTest, UnreadableTrustedCertificatesFileFailsTheConnection) {
+    const std::string file = (std::filesystem::temp_directory_path() / "tessivar-trust-test.pem").string();
+    std::ofstream(file) << "not a certificate\n";
+    EXPECT_THROW(TTLSContext context(file), ETLSException);
+    std::filesystem::remove(file);
+    EXPECT_NO_THROW(TTLSContext context(file)); // no file: the system's store alone
 }
 
 }  // namespace

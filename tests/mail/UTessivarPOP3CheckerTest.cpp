@@ -22,6 +22,7 @@
 #include "tests/base/TraceCapture.h"
 #include "tests/support/DovecotServer.h"
 #include "tests/support/ScriptedPOP3Server.h"
+#include "tests/support/TestCertificates.h"
 
 namespace {
 
@@ -55,10 +56,16 @@ struct TScriptedMessage {
     std::string UID;               // the message's UIDL id; no UIDL answer while every one is empty
 };
 
+// Greets as a server that knows no CAPA (and so offers no TLS), refusing the client's CAPA.
+void GreetWithoutTLS(TScriptedPeer& peer) {
+    peer.SendLine("+OK scripted");
+    peer.Answer("-ERR unknown command");
+}
+
 // Greets, accepts the login and serves STAT, UIDL, RETR, DELE and QUIT from the messages; without
 // confirmQuit the connection is closed at QUIT, unanswered, as by a server that failed there.
 void ServeMailbox(TScriptedPeer& peer, const std::vector<TScriptedMessage>& messages, bool confirmQuit = true) {
-    peer.SendLine("+OK scripted");
+    GreetWithoutTLS(peer);
     peer.Answer("+OK");
     peer.Answer("+OK");
     while (const auto line = peer.ReadLine()) {
@@ -121,8 +128,10 @@ protected:
         ::unsetenv("TESSIVAR_REGISTRY_DIR");
     }
 
-    void CreateChecker(int port) {
-        m_Account = &m_Model->AddAccount("alice@example.test", "alice", "127.0.0.1", port);
+    void CreateChecker(int port, const std::string& host = "127.0.0.1",
+                       TConnectionSecurity security = TConnectionSecurity::Automatic) {
+        m_Account = &m_Model->AddAccount("alice@example.test", "alice", host, port);
+        m_Account->SetConnectionSecurity(security);
         m_Account->SetLogin("alice", "secret");
         m_Checker = std::make_unique<TTessivarPOP3Checker>(*m_Model, *m_Account);
     }
@@ -162,6 +171,14 @@ protected:
 
     const std::string Checking = "0 Checking mail for \"alice\" at \"127.0.0.1\".";
     const std::string ConnectFailed = "1 Could not connect to server for \"alice\" at \"127.0.0.1\".";
+    const std::string Unencrypted =
+        "0 The server offers no secure connection: the password travels unencrypted for \"alice\" at \"127.0.0.1\".";
+    // The activity log without the warning that a server without TLS earns once per run.
+    std::vector<std::string> LogWithoutWarning() const {
+        std::vector<std::string> items = Log();
+        std::erase(items, Unencrypted);
+        return items;
+    }
 
     std::string m_Dir;
     TGatedTarget m_Target;
@@ -207,14 +224,15 @@ TEST_F(CheckerDovecotTest, TakesEveryMessageOffStoresItByteForByteAndDeletesItUp
         EXPECT_EQ(FileText(m_Model->Emails(i).FileName()), messages[i]);
         EXPECT_EQ(m_Model->Emails(i).MessageID(), "<" + std::to_string(i + 1) + "@example.org>");
     }
-    EXPECT_EQ(Log(),
-              (std::vector<std::string>{Checking, "0 Processed 3 new messages for \"alice\" at \"127.0.0.1\"."}));
+    EXPECT_EQ(Log(), (std::vector<std::string>{Checking, Unencrypted,
+                                               "0 Processed 3 new messages for \"alice\" at \"127.0.0.1\"."}));
     EXPECT_EQ(UpstreamCountAfterQuit(0), 0);
 }
 
 TEST_F(CheckerDovecotTest, EmptyMailboxLogsCheckingAndNoNewMessages) {
     RunPass();
-    EXPECT_EQ(Log(), (std::vector<std::string>{Checking, "0 No new messages for \"alice\" at \"127.0.0.1\"."}));
+    EXPECT_EQ(Log(),
+              (std::vector<std::string>{Checking, Unencrypted, "0 No new messages for \"alice\" at \"127.0.0.1\"."}));
     EXPECT_EQ(m_Model->EmailCount(), 0);
 }
 
@@ -293,8 +311,9 @@ TEST_F(CheckerTest, EmptyMailboxQuitsAndTheTraceNeverShowsThePassword) {
         m_Checker.reset();
         trace = capture.Text();
     }
-    EXPECT_EQ(server.Received(), (std::vector<std::string>{"USER alice", "PASS secret", "STAT", "QUIT"}));
-    EXPECT_EQ(Log(), (std::vector<std::string>{Checking, "0 No new messages for \"alice\" at \"127.0.0.1\"."}));
+    EXPECT_EQ(server.Received(), (std::vector<std::string>{"CAPA", "USER alice", "PASS secret", "STAT", "QUIT"}));
+    EXPECT_EQ(LogWithoutWarning(),
+              (std::vector<std::string>{Checking, "0 No new messages for \"alice\" at \"127.0.0.1\"."}));
     EXPECT_NE(trace.find("POP3Checker: Checking: 127.0.0.1:" + std::to_string(server.Port()) + " alice/********"),
               std::string::npos);
     EXPECT_EQ(trace.find("secret"), std::string::npos);
@@ -337,7 +356,8 @@ TEST_F(CheckerTest, APassCutBeforeItsQuitNeverStoresAMessageTwice) {
     RunPass();
     EXPECT_EQ(Subjects(), (std::vector<std::string>{"one", "two", "three", "two"}));
     std::vector<std::string> secondPass = server.Received();
-    secondPass.erase(secondPass.begin(), std::find(secondPass.begin() + 1, secondPass.end(), "USER alice"));
+    const auto firstLogin = std::find(secondPass.begin(), secondPass.end(), "USER alice");
+    secondPass.erase(secondPass.begin(), std::find(firstLogin + 1, secondPass.end(), "USER alice"));
     EXPECT_EQ(Only(secondPass, "RETR"), (std::vector<std::string>{"RETR 2"}));
     EXPECT_EQ(Only(secondPass, "DELE"), (std::vector<std::string>{"DELE 1", "DELE 2", "DELE 3"}));
     EXPECT_EQ(remembered(), 0);
@@ -350,20 +370,20 @@ TEST_P(CheckerLoginFailureTest, FailureBeforeTheMessagesEndsThePassWithAConnectE
     TScriptedPOP3Server server(GetParam());
     CreateChecker(server.Port());
     RunPass();
-    EXPECT_EQ(Log(), (std::vector<std::string>{Checking, ConnectFailed}));
+    EXPECT_EQ(LogWithoutWarning(), (std::vector<std::string>{Checking, ConnectFailed}));
     EXPECT_TRUE(Only(server.Received(), "RETR").empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Peers, CheckerLoginFailureTest,
                          testing::Values([](TScriptedPeer&) {}, // closes without a greeting
                                          [](TScriptedPeer& peer) {
-                                             peer.SendLine("+OK hello");
+                                             GreetWithoutTLS(peer);
                                              peer.Answer("+OK");
                                              peer.Answer("-ERR invalid login");
                                              peer.WaitForClose();
                                          },
                                          [](TScriptedPeer& peer) {
-                                             peer.SendLine("+OK hello");
+                                             GreetWithoutTLS(peer);
                                              peer.Answer("+OK");
                                              peer.Answer("+OK");
                                              peer.Answer("200 what?");
@@ -386,7 +406,7 @@ TEST_F(CheckerTest, FailedMessagesStayUpstreamWhileTheOthersAreStoredAndDeleted)
     ASSERT_NE(Sender("bob@example.org"), nullptr);
     EXPECT_EQ(Only(server.Received(), "DELE"), (std::vector<std::string>{"DELE 2", "DELE 3", "DELE 4", "DELE 5"}));
     EXPECT_EQ(server.Received().back(), "QUIT");
-    EXPECT_EQ(Log(),
+    EXPECT_EQ(LogWithoutWarning(),
               (std::vector<std::string>{Checking, "0 Processed 5 new messages for \"alice\" at \"127.0.0.1\"."}));
 }
 
@@ -415,7 +435,7 @@ TEST_F(CheckerTest, DroppedConnectionLosesNothingAndTheNextLoginStartsANewPass) 
     RunPass();
     EXPECT_EQ(Subjects(), (std::vector<std::string>{"kept"}));
     EXPECT_EQ(Only(server.Received(), "DELE"), (std::vector<std::string>{"DELE 1"}));
-    EXPECT_EQ(Log(), (std::vector<std::string>{Checking, ConnectFailed}));
+    EXPECT_EQ(LogWithoutWarning(), (std::vector<std::string>{Checking, ConnectFailed}));
 
     RunPass();
     EXPECT_EQ(connections, 2);
@@ -443,19 +463,175 @@ TEST_P(CheckerShutdownTest, DestroyingTheCheckerEndsAPassWaitingOnTheServer) {
     m_Checker.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     m_Target.Loop.ProcessPending();
-    EXPECT_EQ(Log(), (std::vector<std::string>{Checking})); // cancellation is no error
+    EXPECT_EQ(LogWithoutWarning(), (std::vector<std::string>{Checking})); // cancellation is no error
 }
 
 INSTANTIATE_TEST_SUITE_P(Peers, CheckerShutdownTest,
                          testing::Values([](TScriptedPeer&) {},    // silent from the start
                                          [](TScriptedPeer& peer) { // a message that never ends
-                                             peer.SendLine("+OK hello");
+                                             GreetWithoutTLS(peer);
                                              peer.Answer("+OK");
                                              peer.Answer("+OK");
                                              peer.Answer("+OK 1 100");
                                              peer.Answer("+OK");
                                              peer.Send("Subject: endless\r\n\r\nmore to come\r\n");
                                          }));
+
+// ---- TLS to the real server ----------------------------------------------------------------------
+
+TEST_F(CheckerDovecotTest, PlainOnlyServerStillWorksAndTheWarningComesOncePerRun) {
+    m_Server->AddMessage("alice", "From: bob@example.org\r\nSubject: one\r\n\r\nbody\r\n");
+    RunPass();
+    m_Server->AddMessage("alice", "From: bob@example.org\r\nSubject: two\r\n\r\nbody\r\n");
+    RunPass();
+    EXPECT_EQ(m_Model->EmailCount(), 2);
+    EXPECT_EQ(Only(Log(), Unencrypted).size(), 1u);
+    EXPECT_EQ(Log()[1], Unencrypted); // before the pass's outcome
+}
+
+// Dovecot speaking TLS with a certificate of the test's own authority, which the program trusts
+// through the extra trusted certificates file in its directory.
+class CheckerTLSTest : public CheckerTest {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "the Dovecot fixture needs root";
+        CheckerTest::SetUp();
+        m_Certificates = std::make_unique<TTestCertificates>();
+        std::filesystem::copy_file(m_Certificates->AuthorityFile(), m_Dir + std::string(TrustedCertificatesFileName));
+    }
+    void TearDown() override {
+        m_Checker.reset();
+        m_Server.reset();
+        m_Certificates.reset();
+        CheckerTest::TearDown();
+    }
+    void StartServer(const TTestCertificate& certificate) {
+        m_Server = std::make_unique<TDovecotServer>(TDovecotTLS{certificate.CertificateFile, certificate.KeyFile});
+        m_Server->AddUser("alice", "secret");
+    }
+    // Dovecot writes its log through a process of its own.
+    std::string ServerLogWhenItHolds(const std::string& text) {
+        for (int i = 0; i < 250 && m_Server->Log().find(text) == std::string::npos; ++i)
+            std::this_thread::sleep_for(20ms);
+        return m_Server->Log();
+    }
+
+    const std::string CheckingLocalhost = "0 Checking mail for \"alice\" at \"localhost\".";
+    std::unique_ptr<TTestCertificates> m_Certificates;
+    std::unique_ptr<TDovecotServer> m_Server;
+};
+
+class CheckerTLSPassTest : public CheckerTLSTest, public testing::WithParamInterface<bool> {};
+
+// Over POP3S (the mail program asked for a secure connection) and over STLS (announced by the
+// server on its plain port): every message arrives byte for byte, with no warning.
+TEST_P(CheckerTLSPassTest, StoresEveryMessageByteForByteOverTLS) {
+    const bool implicit = GetParam();
+    StartServer(m_Certificates->Issue("server", "localhost"));
+    const std::vector<std::string> messages = {
+        "From: Bob <bob@example.org>\r\nSubject: dots\r\nMessage-Id: <1@example.org>\r\n\r\n.\r\n..two\r\n",
+        "From: carol@example.org\r\nSubject: big\r\nMessage-Id: <2@example.org>\r\n\r\n" +
+            std::string(100000, 'z') + "\r\n\xE9t\xE9\r\n"};
+    for (const std::string& message : messages)
+        m_Server->AddMessage("alice", message);
+    std::string trace;
+    {
+        TTraceCapture capture;
+        CreateChecker(implicit ? m_Server->POP3SPort() : m_Server->Port(), "localhost",
+                      implicit ? TConnectionSecurity::ImplicitTLS : TConnectionSecurity::Automatic);
+        RunPass();
+        trace = capture.Text();
+    }
+    ASSERT_EQ(m_Model->EmailCount(), 2);
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(FileText(m_Model->Emails(i).FileName()), messages[i]);
+    EXPECT_EQ(Log(), (std::vector<std::string>{CheckingLocalhost,
+                                               "0 Processed 2 new messages for \"alice\" at \"localhost\"."}));
+    EXPECT_NE(trace.find("POP3Checker: Connected over TLSv1."), std::string::npos);
+    EXPECT_NE(ServerLogWhenItHolds("Login: user=<alice>").find("TLS"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(ImplicitAndSTLS, CheckerTLSPassTest, testing::Bool());
+
+struct TBadCertificate {
+    std::string Name;
+    std::function<TTestCertificate(TTestCertificates&)> Make;
+    std::string Reason;  // what the trace says about it
+    std::string Subject; // and the name it gives for the certificate
+};
+
+class CheckerBadCertificateTest : public CheckerTLSTest, public testing::WithParamInterface<TBadCertificate> {};
+
+// A certificate that does not verify ends the pass with the connect error, the reason in the trace,
+// and the password never sent: over STLS too, where falling back to plain would be easy.
+TEST_P(CheckerBadCertificateTest, EndsThePassBeforeThePasswordIsSent) {
+    StartServer(GetParam().Make(*m_Certificates));
+    m_Server->AddMessage("alice", "From: bob@example.org\r\nSubject: stays\r\n\r\nbody\r\n");
+    for (const bool implicit : {false, true}) {
+        std::string trace;
+        {
+            TTraceCapture capture;
+            m_Checker.reset();
+            CreateChecker(implicit ? m_Server->POP3SPort() : m_Server->Port(), "localhost");
+            if (implicit)
+                m_Account->SetConnectionSecurity(TConnectionSecurity::ImplicitTLS);
+            RunPass();
+            trace = capture.Text();
+        }
+        EXPECT_EQ(Log().back(), "1 Could not connect to server for \"alice\" at \"localhost\".");
+        EXPECT_NE(trace.find("certificate verify failed (" + GetParam().Reason + ")"), std::string::npos) << trace;
+        EXPECT_NE(trace.find("for the certificate of " + GetParam().Subject), std::string::npos) << trace;
+    }
+    EXPECT_EQ(Only(Log(), "0 The server offers no secure connection").size(), 0u);
+    EXPECT_EQ(m_Model->EmailCount(), 0);
+    EXPECT_EQ(m_Server->MessageCount("alice"), 1);
+    const std::string log = ServerLogWhenItHolds("no auth attempts");
+    EXPECT_NE(log.find("no auth attempts"), std::string::npos) << log;
+    EXPECT_EQ(log.find("user=<alice>"), std::string::npos) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Certificates, CheckerBadCertificateTest,
+    testing::Values(
+        TBadCertificate{"OtherHost", [](TTestCertificates& c) { return c.Issue("other", "mail.example.test"); },
+                        "hostname mismatch", "CN=mail.example.test"},
+        TBadCertificate{"SelfSigned", [](TTestCertificates& c) { return c.SelfSigned("self", "localhost"); },
+                        "self-signed certificate", "CN=localhost"},
+        TBadCertificate{"Expired", [](TTestCertificates& c) { return c.IssueExpired("expired", "localhost"); },
+                        "certificate has expired", "CN=localhost"}),
+    [](const testing::TestParamInfo<TBadCertificate>& info) { return info.param.Name; });
+
+// A server that announces STLS and then never answers the handshake holds the pass no longer than
+// the connect time-out, and never sees the login.
+TEST_F(CheckerTest, StalledHandshakeEndsThePassWithTheConnectErrorWithinTheConnectTimeOut) {
+    TScriptedPOP3Server server([](TScriptedPeer& peer) {
+        peer.SendLine("+OK scripted");
+        peer.Answer("+OK");
+        peer.SendLine("STLS");
+        peer.SendLine(".");
+        peer.Answer("+OK begin TLS");
+        peer.WaitForClose();
+    });
+    std::string trace;
+    const auto start = std::chrono::steady_clock::now();
+    {
+        TTraceCapture capture;
+        CreateChecker(server.Port(), "localhost");
+        RunPass();
+        trace = capture.Text();
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 40s);
+    EXPECT_EQ(Log(), (std::vector<std::string>{"0 Checking mail for \"alice\" at \"localhost\".",
+                                               "1 Could not connect to server for \"alice\" at \"localhost\"."}));
+    EXPECT_NE(trace.find("TLS handshake with \"localhost\" timed out."), std::string::npos);
+    // What follows STLS is the client's half of the handshake, never a login.
+    const std::vector<std::string> received = server.Received();
+    ASSERT_GE(received.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(received.begin(), received.begin() + 2),
+              (std::vector<std::string>{"CAPA", "STLS"}));
+    EXPECT_TRUE(Only(received, "USER").empty() && Only(received, "PASS").empty());
+}
 
 // ---- Recognising robots and returned requests ---------------------------------------------------
 

@@ -96,6 +96,18 @@ std::string DovecotProgram() {
 }  // namespace
 
 TDovecotServer::TDovecotServer() {
+    Start();
+}
+
+TDovecotServer::TDovecotServer(const TDovecotTLS& tls) : m_TLS(tls) {
+    Start();
+}
+
+std::string TDovecotServer::Log() const {
+    return ReadFile(fs::path(m_Directory) / "dovecot.log");
+}
+
+void TDovecotServer::Start() {
     std::string pattern = (fs::temp_directory_path() / "tessivar-dovecot.XXXXXX").string();
     if (!mkdtemp(pattern.data()))
         throw std::runtime_error("cannot create a temporary directory");
@@ -134,6 +146,14 @@ bool TDovecotServer::TryStart(int port, std::string& failure) {
         throw std::runtime_error("cannot read " + std::string(TESSIVAR_DOVECOT_TEMPLATE));
     config = ReplaceAll(ReplaceAll(config, "@DIR@", m_Directory), "@PORT@", std::to_string(port));
     WriteFile(directory / "dovecot.conf", config);
+    int pop3sPort = 0;
+    if (!m_TLS.CertificateFile.empty()) {
+        pop3sPort = FreeLoopbackPort();
+        WriteFile(directory / "tls.conf",
+                  "ssl = yes\nssl_cert = <" + m_TLS.CertificateFile + "\nssl_key = <" + m_TLS.KeyFile +
+                      "\nssl_min_protocol = TLSv1.2\nservice pop3-login {\n  inet_listener pop3s {\n"
+                      "    address = 127.0.0.1\n    port = " + std::to_string(pop3sPort) + "\n    ssl = yes\n  }\n}\n");
+    }
 
     // Foreground (-F), so that the master process is our child and can be waited for.
     const std::string program = DovecotProgram();
@@ -161,8 +181,9 @@ bool TDovecotServer::TryStart(int port, std::string& failure) {
             failure = ReadFile(outputPath);
             return false;
         }
-        if (PortAccepts(port)) {
+        if (PortAccepts(port) && (pop3sPort == 0 || PortAccepts(pop3sPort))) {
             m_Port = port;
+            m_POP3SPort = pop3sPort;
             return true;
         }
         std::this_thread::sleep_for(20ms);

@@ -1,0 +1,196 @@
+#include "mail/UTLS.h"
+
+#include <arpa/inet.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <sys/stat.h>
+
+#include <memory>
+
+namespace {
+
+// The newest error of this thread's OpenSSL queue as text; fallback when the queue is empty.
+std::string OpenSSLError(const std::string& fallback) {
+    const unsigned long code = ERR_get_error();
+    ERR_clear_error();
+    if (code == 0)
+        return fallback;
+    char text[256];
+    ERR_error_string_n(code, text, sizeof text);
+    return text;
+}
+
+// The name as RFC 2253 writes it, "CN=mail.example.org,O=Example".
+std::string NameText(const X509_NAME* name) {
+    if (!name)
+        return "(none)";
+    std::unique_ptr<BIO, decltype(&BIO_free)> out(BIO_new(BIO_s_mem()), &BIO_free);
+    if (!out || X509_NAME_print_ex(out.get(), name, 0, XN_FLAG_RFC2253) < 0)
+        return "(unreadable)";
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(out.get(), &data);
+    return std::string(data, size > 0 ? static_cast<std::size_t>(size) : 0);
+}
+
+bool IsAddressLiteral(const std::string& host) {
+    unsigned char address[sizeof(in6_addr)];
+    return inet_pton(AF_INET, host.c_str(), address) == 1 || inet_pton(AF_INET6, host.c_str(), address) == 1;
+}
+
+bool FileExists(const std::string& path) {
+    struct stat status {};
+    return !path.empty() && ::stat(path.c_str(), &status) == 0;
+}
+
+} // namespace
+
+struct TTLSSession::TVerifyFailure {
+    bool Failed = false;
+    long Error = X509_V_OK;
+    int Depth = 0;
+    std::string Subject;
+    std::string Issuer;
+};
+
+namespace {
+
+// Keeps the first certificate that fails verification; OpenSSL's own verdict stands.
+int RecordVerifyFailure(int preverified, X509_STORE_CTX* store) {
+    if (preverified)
+        return preverified;
+    SSL* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    auto* failure = ssl ? static_cast<TTLSSession::TVerifyFailure*>(SSL_get_app_data(ssl)) : nullptr;
+    if (failure && !failure->Failed) {
+        failure->Failed = true;
+        failure->Error = X509_STORE_CTX_get_error(store);
+        failure->Depth = X509_STORE_CTX_get_error_depth(store);
+        const X509* certificate = X509_STORE_CTX_get_current_cert(store);
+        failure->Subject = NameText(certificate ? X509_get_subject_name(certificate) : nullptr);
+        failure->Issuer = NameText(certificate ? X509_get_issuer_name(certificate) : nullptr);
+    }
+    return preverified;
+}
+
+} // namespace
+
+TTLSContext::TTLSContext(const std::string& extraTrustFile) : m_ExtraTrustFile(extraTrustFile) {
+    m_Context = SSL_CTX_new(TLS_client_method());
+    if (!m_Context)
+        throw ETLSException("Could not set up TLS. " + OpenSSLError(""));
+    SSL_CTX_set_min_proto_version(m_Context, TLS1_2_VERSION);
+    SSL_CTX_set_verify(m_Context, SSL_VERIFY_PEER, RecordVerifyFailure);
+    // A missing system store only means fewer trusted authorities; every certificate still has to verify.
+    SSL_CTX_set_default_verify_paths(m_Context);
+    ERR_clear_error();
+    if (FileExists(extraTrustFile) && SSL_CTX_load_verify_locations(m_Context, extraTrustFile.c_str(), nullptr) != 1) {
+        const std::string reason = OpenSSLError("no certificate found");
+        SSL_CTX_free(m_Context);
+        throw ETLSException("Could not read the trusted certificates in \"" + extraTrustFile + "\": " + reason + ".");
+    }
+}
+
+TTLSContext::~TTLSContext() {
+    SSL_CTX_free(m_Context);
+}
+
+TTLSSession::TTLSSession(const TTLSContext& context, int socket, const std::string& host)
+    : m_Host(host), m_Failure(std::make_unique<TVerifyFailure>()) {
+    m_SSL = SSL_new(context.Handle());
+    if (!m_SSL)
+        throw ETLSException("Could not start TLS. " + OpenSSLError(""));
+    SSL_set_app_data(m_SSL, m_Failure.get());
+    bool named = SSL_set_fd(m_SSL, socket) == 1;
+    if (IsAddressLiteral(host)) {
+        named = named && X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(m_SSL), host.c_str()) == 1;
+    } else {
+        SSL_set_hostflags(m_SSL, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+        named = named && SSL_set_tlsext_host_name(m_SSL, host.c_str()) == 1 && SSL_set1_host(m_SSL, host.c_str()) == 1;
+    }
+    if (!named) {
+        const std::string reason = OpenSSLError("invalid host name");
+        SSL_free(m_SSL);
+        throw ETLSException("Could not start TLS with \"" + host + "\". " + reason);
+    }
+    SSL_set_connect_state(m_SSL);
+}
+
+TTLSSession::~TTLSSession() {
+    SSL_free(m_SSL);
+}
+
+TTLSWait TTLSSession::Handshake() {
+    ERR_clear_error();
+    const int rc = SSL_do_handshake(m_SSL);
+    if (rc == 1)
+        return TTLSWait::None;
+    const int error = SSL_get_error(m_SSL, rc);
+    if (error == SSL_ERROR_WANT_READ)
+        return TTLSWait::Readable;
+    if (error == SSL_ERROR_WANT_WRITE)
+        return TTLSWait::Writable;
+    throw ETLSException(HandshakeFailure(error));
+}
+
+std::string TTLSSession::HandshakeFailure(int error) const {
+    const std::string prefix = "TLS handshake with \"" + m_Host + "\" failed: ";
+    if (m_Failure->Failed) {
+        ERR_clear_error();
+        return prefix + "certificate verify failed (" + X509_verify_cert_error_string(m_Failure->Error) +
+               ") for the certificate of " + m_Failure->Subject + " issued by " + m_Failure->Issuer +
+               (m_Failure->Depth > 0 ? " (" + std::to_string(m_Failure->Depth) + " above the server's own)" : "") + ".";
+    }
+    if (error == SSL_ERROR_ZERO_RETURN || (error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0))
+        return prefix + "the server closed the connection.";
+    return prefix + OpenSSLError("error " + std::to_string(error)) + ".";
+}
+
+TTLSWait TTLSSession::Read(char* buffer, std::size_t size, std::size_t& received) {
+    received = 0;
+    ERR_clear_error();
+    if (SSL_read_ex(m_SSL, buffer, size, &received) == 1)
+        return TTLSWait::None;
+    switch (const int error = SSL_get_error(m_SSL, 0)) {
+    case SSL_ERROR_WANT_READ:
+        return TTLSWait::Readable;
+    case SSL_ERROR_WANT_WRITE:
+        return TTLSWait::Writable;
+    case SSL_ERROR_ZERO_RETURN:
+        return TTLSWait::None; // the peer's closing alert
+    case SSL_ERROR_SYSCALL:
+        // The peer closed without a closing alert. POP3 frames its own data (the final "." line),
+        // so a cut-off answer is noticed by the protocol; the stream just ends here.
+        if (ERR_peek_error() == 0)
+            return TTLSWait::None;
+        [[fallthrough]];
+    default:
+        throw ESocketException("TLS read failed. " + OpenSSLError("error " + std::to_string(error)));
+    }
+}
+
+TTLSWait TTLSSession::Write(std::string_view data, std::size_t& sent) {
+    sent = 0;
+    ERR_clear_error();
+    if (SSL_write_ex(m_SSL, data.data(), data.size(), &sent) == 1)
+        return TTLSWait::None;
+    switch (const int error = SSL_get_error(m_SSL, 0)) {
+    case SSL_ERROR_WANT_READ:
+        return TTLSWait::Readable;
+    case SSL_ERROR_WANT_WRITE:
+        return TTLSWait::Writable;
+    default:
+        throw ESocketException("TLS write failed. " + OpenSSLError("error " + std::to_string(error)));
+    }
+}
+
+void TTLSSession::Shutdown() noexcept {
+    ERR_clear_error();
+    if (SSL_is_init_finished(m_SSL))
+        SSL_shutdown(m_SSL);
+    ERR_clear_error();
+}
+
+std::string TTLSSession::Description() const {
+    const SSL_CIPHER* cipher = SSL_get_current_cipher(m_SSL);
+    return std::string(SSL_get_version(m_SSL)) + " " + (cipher ? SSL_CIPHER_get_name(cipher) : "");
+}
