@@ -151,11 +151,28 @@ void TThunderbird::TidyUserFile(TProfilePrefs& files) {
             keptHost + 21 != name.size())
             continue;
         const std::string serverKey = name.substr(12, keptHost - 12);
+        const std::string branch = ServerBranch(serverKey);
+        // A value that only states Thunderbird's default (as user.js must, having no way to remove
+        // a preference) leaves prefs.js without the preference, as it was before the redirect.
+        const int32_t socketType = files.EffectiveInteger(branch + "socketType").value_or(SocketPlain);
+        const std::pair<std::string, TPrefValue> defaults[] = {
+            {branch + "realhostname", TPrefValue::FromString(files.Prefs.String(branch + "hostname").value_or(""))},
+            {branch + "port", TPrefValue::FromInteger(DefaultPort(socketType))},
+            {branch + "socketType", TPrefValue::FromInteger(SocketPlain)},
+            {branch + "authMethod", TPrefValue::FromInteger(AuthPasswordCleartext)},
+        };
         for (const std::string& managed : ManagedNames(serverKey)) {
-            if (const TPrefValue* value = files.User.Find(managed)) {
+            const TPrefValue* value = files.User.Find(managed);
+            if (!value)
+                continue;
+            bool isDefault = false;
+            for (const auto& [defaultName, fallback] : defaults)
+                isDefault = isDefault || (defaultName == managed && *value == fallback);
+            if (isDefault)
+                files.Prefs.Remove(managed);
+            else
                 files.Prefs.Set(managed, *value);
-                files.User.Remove(managed);
-            }
+            files.User.Remove(managed);
         }
     }
     if (files.PrefsChanged() || files.UserChanged()) {
