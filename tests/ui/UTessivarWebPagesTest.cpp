@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <tuple>
 
 namespace {
 
@@ -65,18 +66,17 @@ TEST_F(WebAddressTest, ServiceHostVariableNamesTheSiteWithTheSchemeItsHostCallsF
 
 TEST(PanelOfScreenTest, FindsThePanelAtTheEdgeTheAvailableAreaLeavesOut) {
     const QRect screen(0, 0, 1280, 800);
-    const TDesktopPanel bottom = PanelOfScreen(screen, QRect(0, 0, 1280, 760));
-    EXPECT_EQ(bottom.Edge, TDesktopPanel::Bottom);
-    EXPECT_EQ(bottom.Rect, QRect(0, 760, 1280, 40));
-    const TDesktopPanel top = PanelOfScreen(screen, QRect(0, 28, 1280, 772));
-    EXPECT_EQ(top.Edge, TDesktopPanel::Top);
-    EXPECT_EQ(top.Rect, QRect(0, 0, 1280, 28));
-    const TDesktopPanel left = PanelOfScreen(screen, QRect(64, 0, 1216, 800));
-    EXPECT_EQ(left.Edge, TDesktopPanel::Left);
-    EXPECT_EQ(left.Rect, QRect(0, 0, 64, 800));
-    const TDesktopPanel right = PanelOfScreen(screen, QRect(0, 0, 1216, 800));
-    EXPECT_EQ(right.Edge, TDesktopPanel::Right);
-    EXPECT_EQ(right.Rect, QRect(1216, 0, 64, 800));
+    const std::tuple<QRect, TDesktopPanel::TEdge, QRect> cases[] = {
+        {QRect(0, 0, 1280, 760), TDesktopPanel::Bottom, QRect(0, 760, 1280, 40)},
+        {QRect(0, 28, 1280, 772), TDesktopPanel::Top, QRect(0, 0, 1280, 28)},
+        {QRect(64, 0, 1216, 800), TDesktopPanel::Left, QRect(0, 0, 64, 800)},
+        {QRect(0, 0, 1216, 800), TDesktopPanel::Right, QRect(1216, 0, 64, 800)},
+    };
+    for (const auto& [available, edge, rect] : cases) {
+        const TDesktopPanel panel = PanelOfScreen(screen, available);
+        EXPECT_EQ(panel.Edge, edge);
+        EXPECT_EQ(panel.Rect, rect);
+    }
     // No panel: a strip of no height under the screen.
     const TDesktopPanel none = PanelOfScreen(screen, screen);
     EXPECT_EQ(none.Edge, TDesktopPanel::Bottom);
