@@ -1,7 +1,8 @@
 // Benchmark: one mailbox checker pass that takes 1,000 messages of about 20 KB off a Dovecot
 // mailbox on loopback (retrieve, classify, store durably, delete), side by side with mpop fetching
-// the same mailbox from the same server into a maildir. The mailbox is refilled identically before
-// each run; both timings end when the server's mailbox is empty again.
+// the same mailbox from the same server into a maildir: over plain POP3, and over POP3S (implicit
+// TLS, the certificate of a throw-away authority that both trust). The mailbox is refilled
+// identically before each run; all timings end when the server's mailbox is empty again.
 //
 //     checker_pass [messages] [rounds]      (run as root: the Dovecot fixture needs it)
 
@@ -26,6 +27,7 @@
 #include "mail/UTessivarPOP3Checker.h"
 #include "bench/BenchMailbox.h"
 #include "tests/support/DovecotServer.h"
+#include "tests/support/TestCertificates.h"
 
 namespace {
 
@@ -54,14 +56,24 @@ public:
     }
 };
 
+// How a run reaches the mailbox: plain POP3 on the server's plain port, or POP3S.
+struct TRoute {
+    const char* Name;
+    bool TLS;
+    int Port;
+    std::string TrustFile; // the authority of the server's certificate, with TLS
+};
+
 struct TCheckerTimes {
     double Total = 0;
     double Model = 0;
 };
 
 // One pass of the checker into a fresh model.
-TCheckerTimes RunChecker(TDovecotServer& server, int expected) {
+TCheckerTimes RunChecker(TDovecotServer& server, const TRoute& route, int expected) {
     const std::string home = TemporaryDirectory("checker-bench");
+    if (route.TLS)
+        fs::copy_file(route.TrustFile, home + std::string(TrustedCertificatesFileName));
     ::setenv("TESSIVAR_HOME", home.c_str(), 1);
     ::setenv("TESSIVAR_REGISTRY_DIR", home.c_str(), 1);
     TCheckerTimes times;
@@ -70,8 +82,9 @@ TCheckerTimes RunChecker(TDovecotServer& server, int expected) {
         TTimedTarget target;
         TMessageLoop& loop = target.Loop;
         TTessivarBusinessLogic model(target);
-        TTessivarAccount& account = model.AddAccount("alice@example.test", "alice", "127.0.0.1", server.Port());
+        TTessivarAccount& account = model.AddAccount("alice@example.test", "alice", "localhost", route.Port);
         account.SetLogin("alice", "secret");
+        account.SetConnectionSecurity(route.TLS ? TConnectionSecurity::ImplicitTLS : TConnectionSecurity::Plain);
         TTessivarPOP3Checker checker(model, account);
 
         const auto start = TClock::now();
@@ -91,13 +104,15 @@ TCheckerTimes RunChecker(TDovecotServer& server, int expected) {
     return times;
 }
 
-// mpop into a maildir, configured like the checker: plain USER/PASS, no TLS, messages deleted.
-double RunMpop(TDovecotServer& server, int expected) {
+// mpop into a maildir, configured like the checker: USER/PASS, messages deleted; TLS from the first
+// byte trusting the same authority, or no TLS.
+double RunMpop(TDovecotServer& server, const TRoute& route, int expected) {
     const std::string dir = TemporaryDirectory("mpop-bench");
     for (const char* folder : {"cur", "new", "tmp"})
         fs::create_directories(dir + "maildir/" + folder);
     const std::string config = dir + "mpoprc";
-    std::ofstream(config) << "defaults\ntls off\nauth user\n\naccount bench\nhost 127.0.0.1\nport " << server.Port()
+    const std::string tls = route.TLS ? "tls on\ntls_starttls off\ntls_trust_file " + route.TrustFile : "tls off";
+    std::ofstream(config) << "defaults\n" << tls << "\nauth user\n\naccount bench\nhost localhost\nport " << route.Port
                           << "\nuser alice\npassword secret\ndelivery maildir " << dir << "maildir\nkeep off\n"
                           << "uidls_file " << dir << "uidls\n";
     fs::permissions(config, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
@@ -133,22 +148,28 @@ int main(int argc, char** argv) {
             bytes += message.size();
         std::printf("%d messages, %.1f KB each on average, %d rounds\n", count, bytes / 1024.0 / count, rounds);
 
-        TDovecotServer server;
+        TTestCertificates certificates;
+        const TTestCertificate certificate = certificates.Issue("server", "localhost");
+        TDovecotServer server(TDovecotTLS{certificate.CertificateFile, certificate.KeyFile});
         server.AddUser("alice", "secret");
-        std::vector<double> checker, model, mpop;
-        for (int round = 1; round <= rounds; ++round) {
-            RefillMailbox(server, "alice", messages);
-            mpop.push_back(RunMpop(server, count));
-            RefillMailbox(server, "alice", messages);
-            const TCheckerTimes times = RunChecker(server, count);
-            checker.push_back(times.Total);
-            model.push_back(times.Model);
-            std::printf("round %d: mpop %.3f s, checker %.3f s (model's thread storing %.3f s)\n", round, mpop.back(),
-                        checker.back(), model.back());
+        const TRoute routes[] = {{"plain POP3", false, server.Port(), ""},
+                                 {"POP3S", true, server.POP3SPort(), certificates.AuthorityFile()}};
+        for (const TRoute& route : routes) {
+            std::vector<double> checker, model, mpop;
+            for (int round = 1; round <= rounds; ++round) {
+                RefillMailbox(server, "alice", messages);
+                mpop.push_back(RunMpop(server, route, count));
+                RefillMailbox(server, "alice", messages);
+                const TCheckerTimes times = RunChecker(server, route, count);
+                checker.push_back(times.Total);
+                model.push_back(times.Model);
+                std::printf("%s round %d: mpop %.3f s, checker %.3f s (model's thread storing %.3f s)\n", route.Name,
+                            round, mpop.back(), checker.back(), model.back());
+            }
+            const double mpopTime = Median(mpop), checkerTime = Median(checker);
+            std::printf("%s median: mpop %.3f s, checker %.3f s (model's thread %.3f s), ratio checker/mpop %.2f\n",
+                        route.Name, mpopTime, checkerTime, Median(model), checkerTime / mpopTime);
         }
-        const double mpopTime = Median(mpop), checkerTime = Median(checker);
-        std::printf("median: mpop %.3f s, checker %.3f s (model's thread %.3f s), ratio checker/mpop %.2f\n", mpopTime,
-                    checkerTime, Median(model), checkerTime / mpopTime);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "checker_pass: %s\n", error.what());
         return 1;
