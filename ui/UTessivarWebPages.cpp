@@ -82,8 +82,8 @@ void RegisterWebSchemes() {
 std::string WebSiteRoot(bool local) {
     const char* variable = std::getenv(ServiceHostVariable);
     const std::string host = variable != nullptr && *variable != '\0' ? variable
-                             : local                                   ? DevelopmentServiceHost
-                                                                       : ProductionWebHost;
+                             : local                                  ? DevelopmentServiceHost
+                                                                      : ProductionWebHost;
     return (IsLoopbackHost(HostName(host)) ? "http://" : "https://") + host;
 }
 
@@ -144,8 +144,7 @@ void NavigateWithPost(QWebEnginePage& page, const std::string& url, const std::s
     page.load(http);
     // No way back to a page that carried the credentials: the entry goes once the page has loaded.
     QObject::connect(
-        &page, &QWebEnginePage::loadFinished, &page, [&page] { page.history()->clear(); },
-        Qt::SingleShotConnection);
+        &page, &QWebEnginePage::loadFinished, &page, [&page] { page.history()->clear(); }, Qt::SingleShotConnection);
 }
 
 std::unique_ptr<QWebEngineProfile> NewProgramProfile() {

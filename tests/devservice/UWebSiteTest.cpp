@@ -22,7 +22,8 @@ std::string SenderRow(const std::string& sender, const std::string& authenticati
     return "<EmailAddressStatus><EmailAddress>" + sender +
            "</EmailAddress><DisplayName>Ann Friend</DisplayName><ApprovalStatus>Approved</ApprovalStatus>"
            "<AuthenticationStatus>" +
-           authentication + "</AuthenticationStatus><Notes></Notes><Deleted>" + deleted + "</Deleted></EmailAddressStatus>";
+           authentication + "</AuthenticationStatus><Notes></Notes><Deleted>" + deleted +
+           "</Deleted></EmailAddressStatus>";
 }
 
 std::string Senders(const std::string& rows) {
@@ -125,8 +126,8 @@ TEST_F(WebSiteTest, ImportedSendersGetTheNoticeOnce) {
         recipients.push_back(MailHeader(mail, "To"));
     }
     std::sort(recipients.begin(), recipients.end());
-    EXPECT_EQ(recipients, (std::vector<std::string>{"\"Ann Friend\" <ann@example.net>",
-                                                    "\"Ann Friend\" <ben@example.net>"}));
+    EXPECT_EQ(recipients,
+              (std::vector<std::string>{"\"Ann Friend\" <ann@example.net>", "\"Ann Friend\" <ben@example.net>"}));
 
     Sync(Senders(SenderRow("ANN@example.net") + SenderRow("pat@example.net", "Authenticated")), 1);
     EXPECT_EQ(OutboxMails().size(), 2u);
