@@ -47,19 +47,29 @@ std::string ValueText(const TPrefValue* value) {
     return value ? FormatPrefValue(*value) : std::string("(none)");
 }
 
-// Sets the preference; one that would only state Thunderbird's default is left out instead.
-void SetOrDefault(TPrefsDocument& prefs, const std::string& name, const TPrefValue& value, const TPrefValue& fallback) {
-    if (value == fallback)
+// Gives the preference the value, changing its line where it has one. Otherwise a value that only
+// states Thunderbird's default is left out: when restoring (removeDefault), a line that states it
+// goes as well, so that a preference the redirect added leaves the file again.
+void SetPreference(TPrefsDocument& prefs, const std::string& name, const TPrefValue& value, const TPrefValue& fallback,
+                   bool removeDefault) {
+    if (value == fallback && (removeDefault || !prefs.Has(name)))
         prefs.Remove(name);
     else
         prefs.Set(name, value);
 }
 
-std::string SecurityText(int32_t socketType) {
-    return socketType == SocketTLS ? "SSL/TLS" : "STARTTLS";
-}
-
 } // namespace
+
+TConnectionSecurity SecurityOfSocketType(int32_t socketType) {
+    switch (socketType) {
+    case SocketTLS:
+        return TConnectionSecurity::ImplicitTLS;
+    case SocketStartTLS:
+        return TConnectionSecurity::STLS;
+    default:
+        return TConnectionSecurity::Automatic;
+    }
+}
 
 TThunderbird::TThunderbird(TMailClients& owner) : TMailClient(owner, "Mozilla Thunderbird") {}
 
@@ -131,6 +141,7 @@ void TThunderbird::DiscoverProfile(const TThunderbirdProfile& profile) {
         account->SocketType = files.EffectiveInteger(prefix + "socketType").value_or(SocketPlain);
         account->RemotePort = files.EffectiveInteger(prefix + "port").value_or(DefaultPort(account->SocketType));
         account->AuthMethod = files.EffectiveInteger(prefix + "authMethod").value_or(0);
+        account->Security = SecurityOfSocketType(account->SocketType);
         Debug("Loading: " + account->KeyPath);
         Owner.AddAccount(std::move(account));
     }
@@ -185,10 +196,6 @@ std::string TThunderbird::RedirectRefusal(const TThunderbirdAccount& account) {
     const std::string what = "The Thunderbird account \"" +
                              (account.AccountName.empty() ? account.RemoteServer : account.AccountName) +
                              "\" is not screened: ";
-    if (account.NeedsTLS())
-        return what + "its server " + account.RemoteServer + " needs a secure connection (" +
-               SecurityText(account.SocketType) +
-               "), which Tessivar cannot make to the real mailbox yet. The account fetches its mail directly.";
     switch (account.AuthMethod) {
     case 0:
     case 2:
@@ -197,6 +204,9 @@ std::string TThunderbird::RedirectRefusal(const TThunderbirdAccount& account) {
         return "";
     case 4:
     case 8:
+        // Over TLS the checker sends the password as the server takes it in clear, safely.
+        if (account.RequiresTLS())
+            return "";
         return what + "it signs in with an encrypted password, which Tessivar would have to send to " +
                account.RemoteServer + " unencrypted. The account fetches its mail directly.";
     default:
@@ -245,10 +255,10 @@ bool TThunderbird::SetPOP3Server(TMailClientAccount& mailAccount, const std::str
     else
         prefs.Set(branch + "realhostname", TPrefValue::FromString(host));
     const int32_t socketType = redirect ? SocketPlain : account.SocketType;
-    SetOrDefault(prefs, branch + "port", TPrefValue::FromInteger(port),
-                     TPrefValue::FromInteger(DefaultPort(socketType)));
-    SetOrDefault(prefs, branch + "socketType", TPrefValue::FromInteger(socketType),
-                     TPrefValue::FromInteger(SocketPlain));
+    SetPreference(prefs, branch + "port", TPrefValue::FromInteger(port), TPrefValue::FromInteger(DefaultPort(socketType)),
+                  !redirect);
+    SetPreference(prefs, branch + "socketType", TPrefValue::FromInteger(socketType),
+                  TPrefValue::FromInteger(SocketPlain), !redirect);
     if (redirect) {
         // The local server takes the password as it is given (USER and PASS).
         if (account.AuthMethod != 0 && account.AuthMethod != AuthPasswordCleartext)

@@ -7,7 +7,8 @@
 //   mail.server.<key>.port           the local port
 //   mail.server.<key>.socketType     0 (the local server speaks plain POP3)
 //   mail.server.<key>.authMethod     3 (user name and password), only where it named another method
-// and its real server kept beside them, written at every redirect:
+// and its real server kept beside them, written at every redirect (the checker reaches the real
+// server with the security its socketType asks for):
 //   mail.server.<key>.tessivar_remote_host, _port, _socketType and _authMethod.
 // While Thunderbird runs it rewrites prefs.js from what it read at its start, so each change is put
 // into user.js as well, which Thunderbird lays over prefs.js at its next start; those lines leave
@@ -35,9 +36,15 @@ public:
     // Thunderbird's sign-in method for the real server; 0 when the profile names none.
     int32_t AuthMethod = 0;
 
-    // The real server needs TLS, at once or after STLS.
-    bool NeedsTLS() const { return SocketType != SocketPlain; }
+    // The connection to the real server is always protected by TLS (at once or after STLS), so a
+    // password may travel over it in the form the server takes in clear.
+    bool RequiresTLS() const { return SocketType == SocketStartTLS || SocketType == SocketTLS; }
 };
+
+// What the checker must do for the real server of an account with Thunderbird's socketType: TLS
+// from the first byte, STLS required, or (for "None" and the old "STARTTLS, if available") STLS
+// where the server offers it.
+TConnectionSecurity SecurityOfSocketType(int32_t socketType);
 
 class TThunderbird : public TMailClient {
 public:

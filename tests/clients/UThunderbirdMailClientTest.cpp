@@ -162,7 +162,10 @@ TEST_F(UThunderbirdMailClient, FindsThePOP3AccountsOfEveryProfileTheDefaultFirst
     EXPECT_EQ(secure.EmailAddress, "secure@example.test");
     EXPECT_EQ(secure.RemotePort, 995); // SSL/TLS without a port of its own
     EXPECT_EQ(secure.SocketType, SocketTLS);
-    EXPECT_TRUE(secure.NeedsTLS());
+    EXPECT_EQ(secure.Security, TConnectionSecurity::ImplicitTLS);
+    EXPECT_EQ(work.Security, TConnectionSecurity::Automatic);
+    EXPECT_EQ(SecurityOfSocketType(SocketStartTLS), TConnectionSecurity::STLS);
+    EXPECT_EQ(SecurityOfSocketType(SocketTryStartTLS), TConnectionSecurity::Automatic);
 
     const TThunderbirdAccount& flat = static_cast<TThunderbirdAccount&>(m_Clients.Accounts(3));
     EXPECT_EQ(flat.Identity, "flat (Flatpak)");
@@ -231,18 +234,46 @@ TEST_F(UThunderbirdMailClient, RedirectedAccountIsReadWithItsRealServerAfterAKil
     EXPECT_FALSE(work.PointsAtMarkerHost());
 }
 
+TEST_F(UThunderbirdMailClient, SecureAccountPointsAtThePlainLocalServerAndGetsItsSecurityBack) {
+    m_Clients.Discover();
+    TThunderbirdAccount& secure = Account("secure@example.test");
+    secure.AuthMethod = 4; // an encrypted password is safe over TLS: sent as the server takes it in clear
+    ASSERT_TRUE(secure.SetPOP3Server(LocalMarkerHost, 20001));
+    const auto server3 = [this](const std::string& leaf) {
+        TProfilePrefs files(Work());
+        std::string error;
+        files.Load(error);
+        const TPrefValue* value = files.Effective("mail.server.server3." + leaf);
+        return value ? FormatPrefValue(*value) : "(none)";
+    };
+    EXPECT_EQ(server3("socketType"), "0"); // its line changed where it stands
+    EXPECT_EQ(server3("authMethod"), "3");
+    EXPECT_EQ(server3("tessivar_remote_socketType"), "3");
+    EXPECT_EQ(server3("tessivar_remote_authMethod"), "4");
+
+    ASSERT_TRUE(secure.SetPOP3Server(secure.RemoteServer, secure.RemotePort));
+    EXPECT_EQ(server3("socketType"), "3");
+    EXPECT_EQ(server3("port"), "(none)"); // 995 is the default of SSL/TLS
+    EXPECT_EQ(server3("authMethod"), "4");
+    EXPECT_TRUE(m_Log.empty());
+}
+
 TEST_F(UThunderbirdMailClient, AccountsThatCannotBeScreenedAreLeftAsTheyAreAndTheUserIsTold) {
     m_Clients.Discover();
-    const std::string work = ReadTextFile(Work() + "/prefs.js");
-    EXPECT_FALSE(Account("secure@example.test").SetPOP3Server(LocalMarkerHost, 20001));
-    EXPECT_TRUE(Logged("\"Secure\" is not screened: its server pop.secure.test needs a secure connection (SSL/TLS)"));
-    EXPECT_EQ(ReadTextFile(Work() + "/prefs.js"), work);
-
-    // An encrypted password would travel unencrypted to the real server.
+    // An encrypted password would travel unencrypted to a real server without TLS.
     const std::string home = ReadTextFile(Home() + "/prefs.js");
     EXPECT_FALSE(Account("home@example.test").SetPOP3Server(LocalMarkerHost, 20002));
-    EXPECT_TRUE(Logged("signs in with an encrypted password"));
+    EXPECT_TRUE(Logged("The Thunderbird account \"pop.home.test\" is not screened: it signs in with an "
+                       "encrypted password"));
     EXPECT_EQ(ReadTextFile(Home() + "/prefs.js"), home);
+
+    // OAuth2 gives no password to pass on.
+    const std::string work = ReadTextFile(Work() + "/prefs.js");
+    TThunderbirdAccount& secure = Account("secure@example.test");
+    secure.AuthMethod = 10;
+    EXPECT_FALSE(secure.SetPOP3Server(LocalMarkerHost, 20001));
+    EXPECT_TRUE(Logged("\"Secure\" is not screened: its way of signing in gives Tessivar no password"));
+    EXPECT_EQ(ReadTextFile(Work() + "/prefs.js"), work);
     for (const auto& entry : m_Log)
         EXPECT_EQ(entry.second, 1);
 }

@@ -31,6 +31,7 @@ protected:
                       "user_pref(\"mail.server.server1.name\", \"Mine\");\n"
                       "user_pref(\"mail.server.server1.type\", \"pop3\");\n"
                       "user_pref(\"mail.server.server1.userName\", \"me\");\n"
+                      "user_pref(\"mail.server.server2.authMethod\", 10);\n"
                       "user_pref(\"mail.server.server2.hostname\", \"pop.tls.test\");\n"
                       "user_pref(\"mail.server.server2.name\", \"Secure\");\n"
                       "user_pref(\"mail.server.server2.socketType\", 2);\n"
@@ -67,7 +68,7 @@ protected:
 
 TEST_F(UThunderbirdModel, ScreenedAccountIsRedirectedAtStartAndRestoredAtStop) {
     Model().Startup();
-    ASSERT_EQ(Model().AccountCount(), 2); // the account of the TLS server is added, disabled
+    ASSERT_EQ(Model().AccountCount(), 2); // the account of the OAuth2 server is added, disabled
     TTessivarAccount& account = Model().Accounts(0);
     ASSERT_EQ(account.MailClientAccounts().size(), 1u);
     EXPECT_EQ(account.MailClientAccounts()[0]->Client->Name, "Mozilla Thunderbird");
@@ -93,7 +94,8 @@ TEST_F(UThunderbirdModel, TheActivityLogSaysWhatTheUserMustDo) {
                  "VALUES(2, 'tls@example.test', 'pop.tls.test', 110, 'me', 1)");
     TRunningThunderbird thunderbird(Profile());
     Model().Startup();
-    EXPECT_TRUE(Logged("\"Secure\" is not screened: its server pop.tls.test needs a secure connection (STARTTLS)"));
+    EXPECT_TRUE(Logged("\"Secure\" is not screened: its way of signing in gives Tessivar no password"));
+    EXPECT_EQ(Model().Accounts(1).ConnectionSecurity(), TConnectionSecurity::STLS); // for the checker
     EXPECT_TRUE(Logged("Thunderbird is running: restart it so that its account \"Mine\" fetches its mail through"));
     Model().Shutdown();
     // Restarted Thunderbird would still take the local server from what it read; user.js says otherwise.
