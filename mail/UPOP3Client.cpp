@@ -107,7 +107,7 @@ void TPOP3Client::StartTLS(int timeoutMs) {
     // Plain bytes that came after the last reply would be taken as if they had come over TLS.
     if (Channel().HasBufferedInput())
         throw ETLSException("The server sent data before the TLS handshake.");
-    if (!m_TLSContext)
+    if (!m_TLSContext || m_TLSContext->TrustFileChanged())
         m_TLSContext = std::make_unique<TTLSContext>(m_TrustFile);
     Channel().Stream().StartTLS(*m_TLSContext, m_Host, timeoutMs);
 }

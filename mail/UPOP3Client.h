@@ -65,7 +65,7 @@ public:
     void SetSecurity(TConnectionSecurity security) { m_Security = security; }
     TConnectionSecurity Security() const { return m_Security; }
     // A PEM file of extra trusted certificate authorities, trusted besides the system's store; empty
-    // or missing: none. Read at the next TLS connection after a change.
+    // or missing: none. Read again at the next TLS connection after the file changed.
     void SetTrustedCertificatesFile(std::string path);
     // The open connection runs over TLS.
     bool Encrypted() const;

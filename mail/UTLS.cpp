@@ -38,9 +38,13 @@ bool IsAddressLiteral(const std::string& host) {
     return inet_pton(AF_INET, host.c_str(), address) == 1 || inet_pton(AF_INET6, host.c_str(), address) == 1;
 }
 
-bool FileExists(const std::string& path) {
+// Size and modification time of the file; empty when there is none.
+std::string FileStamp(const std::string& path) {
     struct stat status {};
-    return !path.empty() && ::stat(path.c_str(), &status) == 0;
+    if (path.empty() || ::stat(path.c_str(), &status) != 0)
+        return {};
+    return std::to_string(status.st_size) + "/" + std::to_string(status.st_mtim.tv_sec) + "." +
+           std::to_string(status.st_mtim.tv_nsec);
 }
 
 } // namespace
@@ -74,7 +78,8 @@ int RecordVerifyFailure(int preverified, X509_STORE_CTX* store) {
 
 } // namespace
 
-TTLSContext::TTLSContext(const std::string& extraTrustFile) : m_ExtraTrustFile(extraTrustFile) {
+TTLSContext::TTLSContext(const std::string& extraTrustFile)
+    : m_ExtraTrustFile(extraTrustFile), m_TrustFileStamp(FileStamp(extraTrustFile)) {
     m_Context = SSL_CTX_new(TLS_client_method());
     if (!m_Context)
         throw ETLSException("Could not set up TLS. " + OpenSSLError(""));
@@ -83,7 +88,7 @@ TTLSContext::TTLSContext(const std::string& extraTrustFile) : m_ExtraTrustFile(e
     // A missing system store only means fewer trusted authorities; every certificate still has to verify.
     SSL_CTX_set_default_verify_paths(m_Context);
     ERR_clear_error();
-    if (FileExists(extraTrustFile) && SSL_CTX_load_verify_locations(m_Context, extraTrustFile.c_str(), nullptr) != 1) {
+    if (!m_TrustFileStamp.empty() && SSL_CTX_load_verify_locations(m_Context, extraTrustFile.c_str(), nullptr) != 1) {
         const std::string reason = OpenSSLError("no certificate found");
         SSL_CTX_free(m_Context);
         throw ETLSException("Could not read the trusted certificates in \"" + extraTrustFile + "\": " + reason + ".");
@@ -92,6 +97,10 @@ TTLSContext::TTLSContext(const std::string& extraTrustFile) : m_ExtraTrustFile(e
 
 TTLSContext::~TTLSContext() {
     SSL_CTX_free(m_Context);
+}
+
+bool TTLSContext::TrustFileChanged() const {
+    return FileStamp(m_ExtraTrustFile) != m_TrustFileStamp;
 }
 
 TTLSSession::TTLSSession(const TTLSContext& context, int socket, const std::string& host)

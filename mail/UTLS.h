@@ -36,10 +36,14 @@ public:
 
     SSL_CTX* Handle() const { return m_Context; }
     const std::string& ExtraTrustFile() const { return m_ExtraTrustFile; }
+    // The extra trusted certificates file was created, changed or removed since it was read: a new
+    // context takes the user's change without a restart.
+    bool TrustFileChanged() const;
 
 private:
     SSL_CTX* m_Context = nullptr;
     const std::string m_ExtraTrustFile;
+    const std::string m_TrustFileStamp; // size and modification time when read; empty when missing
 };
 
 // What a non-blocking TLS step needs before it can go on.

@@ -554,6 +554,24 @@ TEST_P(CheckerTLSPassTest, StoresEveryMessageByteForByteOverTLS) {
 
 INSTANTIATE_TEST_SUITE_P(ImplicitAndSTLS, CheckerTLSPassTest, testing::Bool());
 
+// A private authority is trusted only through the file, and the file is taken up by the next pass
+// once the user has put it there, without a restart.
+TEST_F(CheckerTLSTest, PrivateAuthorityIsTrustedOnceItsFileIsInPlace) {
+    const std::string trustFile = m_Dir + std::string(TrustedCertificatesFileName);
+    std::filesystem::remove(trustFile);
+    StartServer(m_Certificates->Issue("server", "localhost"));
+    m_Server->AddMessage("alice", "From: bob@example.org\r\nSubject: waits\r\n\r\nbody\r\n");
+    CreateChecker(m_Server->Port(), "localhost");
+    RunPass();
+    EXPECT_EQ(Log().back(), "1 Could not connect to server for \"alice\" at \"localhost\".");
+    EXPECT_EQ(m_Model->EmailCount(), 0);
+
+    std::filesystem::copy_file(m_Certificates->AuthorityFile(), trustFile);
+    RunPass();
+    EXPECT_EQ(Log().back(), "0 Processed a new message for \"alice\" at \"localhost\".");
+    EXPECT_EQ(m_Model->EmailCount(), 1);
+}
+
 struct TBadCertificate {
     std::string Name;
     std::function<TTestCertificate(TTestCertificates&)> Make;
