@@ -1,22 +1,11 @@
 #include "ui/UAccountSetupPage.h"
 
+#include "ui/UTessivarWebPages.h"
+
 #include <QDesktopServices>
 #include <QLabel>
 #include <QUrl>
 #include <QVBoxLayout>
-
-namespace {
-
-constexpr std::string_view CommandScheme = "tessivar:";
-
-} // namespace
-
-std::optional<std::string> InPageCommand(const std::string& url) {
-    if (url.compare(0, CommandScheme.size(), CommandScheme) != 0)
-        return std::nullopt;
-    const std::string rest = url.substr(CommandScheme.size());
-    return rest.substr(0, rest.find('?'));
-}
 
 TAccountSetupPage::TAccountSetupPage(std::vector<std::pair<std::string, QString>> commands,
                                      std::function<void(const std::string&)> execute, QWidget* parent)
@@ -29,8 +18,8 @@ TAccountSetupPage::TAccountSetupPage(std::vector<std::pair<std::string, QString>
     layout->addWidget(heading);
     for (const auto& [command, text] : commands) {
         auto* link = new QLabel(QStringLiteral("<a href=\"%1%2\">%3</a>")
-                                    .arg(QString::fromLatin1(CommandScheme.data(), CommandScheme.size()),
-                                         QString::fromStdString(command), text.toHtmlEscaped()),
+                                    .arg(QStringLiteral("tessivar:"), QString::fromStdString(command),
+                                         text.toHtmlEscaped()),
                                 this);
         link->setObjectName(QStringLiteral("lnk") + QString::fromStdString(command));
         link->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);

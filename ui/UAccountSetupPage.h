@@ -1,19 +1,15 @@
 #pragma once
-// The Account Setup page while no web page fills it: the account's settings as links of the
-// program's own "tessivar:" scheme, run by the same in-page command rule as links of a page.
-// Thread contract: the user-interface thread.
+// The Account Setup page where no embedded web page can be shown (the browser engine refuses to run
+// as root with its sandbox on): the account's settings as links of the program's own "tessivar:"
+// scheme, run by the same in-page command rule as the links of the web page. Thread contract: the
+// user-interface thread.
 
 #include <QWidget>
 
 #include <functional>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
-
-// The command of an in-page link: the text after "tessivar:" (letter case as written) up to the
-// first "?"; none for a link of any other scheme, which the page follows itself.
-std::optional<std::string> InPageCommand(const std::string& url);
 
 class TAccountSetupPage : public QWidget {
     Q_OBJECT

@@ -12,6 +12,10 @@
 #include "ui/UTessivarTray.h"
 #include "ui/UTessivarWebPages.h"
 #include "ui/UfrmChangePassword.h"
+#include "ui/UfrmHelp.h"
+#include "ui/UfrmMailAccounts.h"
+#include "ui/UfrmNewVersion.h"
+#include "ui/UfrmNotification.h"
 #include "ui/UfrmDomainName.h"
 #include "ui/UfrmLockAccess.h"
 #include "ui/UfrmPreferences.h"
@@ -22,6 +26,8 @@
 #include "ui/UfrmWordFilters.h"
 
 #include <QApplication>
+#include <QDesktopServices>
+#include <QUrl>
 #include <QTimer>
 
 #include <cstdlib>
@@ -41,21 +47,48 @@ bool EnvironmentSet(const char* name) {
 class TTessivarWindowSet {
 public:
     TTessivarWindowSet(TTessivarWindows& owner, TMessageLoop& loop, bool trayAvailable)
-        : Main(loop, trayAvailable, Commands(owner)) {
+        : Main(loop, trayAvailable, Commands()), NewVersion([this] { Main.EndProgram(); }) {
+        // The notification window is the anchor: closing it ends the program.
+        QObject::connect(&Notification, &TfrmNotification::ProgramEndRequested, &Main, &TfrmTessivar::EndProgram);
+        Notification.SetTrayMessage([this](const QString& text, int milliseconds) {
+            Main.Tray().ShowMessage(Main.windowTitle(), text, milliseconds);
+        });
         ChangePassword.SetWaitWindow(&Wait);
         TMainWindowPeers peers;
         peers.UnlockWindow = [this] { return Unlock.UnlockWindow(Main.Model()); };
         peers.UnlockForm = &Unlock;
+        peers.ShowHelpPage = [this](const std::string& page) { ShowHelpPage(page); };
+        peers.ShowNotification = [this](const QString& text, int milliseconds) {
+            Notification.ShowNotification(text, milliseconds);
+        };
+        peers.NewVersion = [this](const std::string& version) { NewVersion.NewVersion(version); };
         Main.SetPeers(std::move(peers));
-        Main.Pages().SetAccountSetupPage(new TAccountSetupPage(
-            {{"changepassword", QStringLiteral("Change the password of your Tessivar account")},
-             {"changewordfilters", QStringLiteral("Words that block mail")},
-             {"changepreferences", QStringLiteral("Preferences")},
-             {"changelockaccess", QStringLiteral("Lock access to Tessivar with a password")}},
-            [&owner](const std::string& command) { owner.ExecuteCommand(command); }));
+        const auto execute = [&owner](const std::string& command) { owner.ExecuteCommand(command); };
+        if (Help) {
+            Main.Pages().SetAccountSetupPage(new TAccountSetupBrowser(execute, Main.Model()));
+        } else {
+            std::cerr << "tessivar: the embedded web pages cannot be shown to root (the browser engine needs its "
+                         "sandbox); Account Setup offers its settings as links and help opens in your web browser."
+                      << std::endl;
+            Main.Pages().SetAccountSetupPage(new TAccountSetupPage(
+                {{"changepassword", QStringLiteral("Change the password of your Tessivar account")},
+                 {"changemailaccounts", QStringLiteral("Mail accounts to screen")},
+                 {"changewordfilters", QStringLiteral("Words that block mail")},
+                 {"changepreferences", QStringLiteral("Preferences")},
+                 {"changelockaccess", QStringLiteral("Lock access to Tessivar with a password")}},
+                execute));
+        }
     }
 
-    TPageCommands Commands(TTessivarWindows&) {
+    // The help window, or where it cannot be shown the same page in the user's web browser.
+    void ShowHelpPage(const std::string& page) {
+        if (Help)
+            Help->ShowHelpPage(page);
+        else
+            QDesktopServices::openUrl(QUrl(QString::fromStdString(HelpBase() + page)));
+    }
+
+    TPageCommands Commands() {
         TPageCommands commands;
         commands.NewSender = [this] { Sender.NewSender(Main, Main.Model()); };
         commands.EditSender = [this](TTessivarEmailAddress& record) { Sender.EditSender(Main, record); };
@@ -64,8 +97,10 @@ public:
         return commands;
     }
 
+    TfrmNotification Notification;
     TfrmTessivar Main;
     TfrmWordFilters WordFilters;
+    TfrmMailAccounts MailAccounts;
     TfrmChangePassword ChangePassword;
     TfrmPreferences Preferences;
     TfrmUnlock Unlock;
@@ -73,6 +108,9 @@ public:
     TfrmDomainName DomainName;
     TfrmSender Sender;
     TfrmWait Wait;
+    TfrmNewVersion NewVersion;
+    // None where the embedded browser cannot run.
+    std::unique_ptr<TfrmHelp> Help = EmbeddedBrowserAvailable() ? std::make_unique<TfrmHelp>() : nullptr;
 };
 
 TTessivarWindows::TTessivarWindows(TMessageLoop& loop, bool trayAvailable)
@@ -107,11 +145,22 @@ TfrmSender& TTessivarWindows::Sender() const {
 TfrmWait& TTessivarWindows::Wait() const {
     return m_Set->Wait;
 }
+TfrmNotification& TTessivarWindows::Notification() const {
+    return m_Set->Notification;
+}
+TfrmMailAccounts& TTessivarWindows::MailAccounts() const {
+    return m_Set->MailAccounts;
+}
+TfrmHelp* TTessivarWindows::Help() const {
+    return m_Set->Help.get();
+}
 
 void TTessivarWindows::ExecuteCommand(const std::string& command) {
     TfrmTessivar& main = m_Set->Main;
     if (SameText(command, "changepassword")) {
         m_Set->ChangePassword.ChangePassword(main.Model());
+    } else if (SameText(command, "changemailaccounts")) {
+        m_Set->MailAccounts.EditMailAccounts(main.Model());
     } else if (SameText(command, "changewordfilters")) {
         m_Set->WordFilters.EditWordFilters(main.Model());
     } else if (SameText(command, "changepreferences")) {

@@ -28,8 +28,9 @@ public:
     TTessivarWindows& operator=(const TTessivarWindows&) = delete;
 
     TfrmTessivar& Main() const;
-    // The in-page commands: "changepassword", "changewordfilters", "changepreferences",
-    // "changelockaccess" (letter case ignored); any other shows "Unknown Command: " and the command.
+    // The in-page commands: "changepassword", "changemailaccounts", "changewordfilters",
+    // "changepreferences", "changelockaccess" (letter case ignored); any other shows
+    // "Unknown Command: " and the command.
     void ExecuteCommand(const std::string& command);
     // What the start shows: the main window with "debug" or "show", otherwise nothing.
     void ShowAtStart();
@@ -42,6 +43,10 @@ public:
     class TfrmDomainName& DomainName() const;
     class TfrmSender& Sender() const;
     class TfrmWait& Wait() const;
+    class TfrmNotification& Notification() const;
+    class TfrmMailAccounts& MailAccounts() const;
+    // None where the embedded browser cannot run.
+    class TfrmHelp* Help() const;
 
 private:
     std::unique_ptr<TTessivarWindowSet> m_Set;

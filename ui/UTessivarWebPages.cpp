@@ -4,13 +4,14 @@
 #include "core/UTessivarBusinessLogic.h"
 #include "service/LInternet.h"
 #include "service/UTessivarServer.h"
-#include "ui/UAccountSetupPage.h"
 
 #include <QShowEvent>
 #include <QVBoxLayout>
 #include <QWebEngineHistory>
 #include <QWebEngineHttpRequest>
 #include <QWebEngineProfile>
+
+#include <unistd.h>
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
 #include <QWebEngineUrlRequestJob>
@@ -101,6 +102,19 @@ std::string PublicHelpBase() {
 
 std::string UpgradePageURL() {
     return WebSiteRoot(false) + "/upgrade.html";
+}
+
+bool EmbeddedBrowserAvailable() {
+    return ::geteuid() != 0 || !qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX") ||
+           qEnvironmentVariable("QTWEBENGINE_CHROMIUM_FLAGS").contains(QStringLiteral("--no-sandbox"));
+}
+
+std::optional<std::string> InPageCommand(const std::string& url) {
+    constexpr std::string_view Scheme = "tessivar:";
+    if (url.compare(0, Scheme.size(), Scheme) != 0)
+        return std::nullopt;
+    const std::string rest = url.substr(Scheme.size());
+    return rest.substr(0, rest.find('?'));
 }
 
 std::string FormEncode(std::string_view text) {

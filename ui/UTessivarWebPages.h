@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -35,6 +36,15 @@ std::string MembersBase();
 std::string PublicHelpBase();
 // The public site's page offering the newest version of the program.
 std::string UpgradePageURL();
+
+// The embedded browser can run in this process: the engine refuses to start as root unless its
+// sandbox is switched off for the run (QTWEBENGINE_DISABLE_SANDBOX, or --no-sandbox in
+// QTWEBENGINE_CHROMIUM_FLAGS), which only tests do.
+bool EmbeddedBrowserAvailable();
+
+// The command of an in-page link: the text after "tessivar:" (letter case as written) up to the
+// first "?"; none for a link of any other scheme, which the browser follows itself.
+std::optional<std::string> InPageCommand(const std::string& url);
 
 // Form encoding of the whole text: A-Z, a-z, 0-9, "&" and "=" are copied, a blank becomes "+",
 // every other byte becomes "%" and two upper-case hexadecimal digits.

@@ -90,6 +90,9 @@ public:
     // A refresh put off to space refreshes out is waiting.
     bool RefreshPending() const { return m_tmrRefresh.isActive(); }
 
+    // Ends the program (as "E&xit" does).
+    void EndProgram() { emit ExitRequested(); }
+
 signals:
     // "E&xit", or closing the window in debug mode: the program is to end.
     void ExitRequested();

@@ -7,7 +7,7 @@
 #include "core/UThreadedCalls.h"
 #include "tests/base/TraceCapture.h"
 #include "tests/ui/MainWindowFixture.h"
-#include "ui/UAccountSetupPage.h"
+#include "ui/UTessivarWebPages.h"
 #include "ui/UMessageBox.h"
 #include "ui/UTessivarFrame.h"
 #include "ui/UTessivarLists.h"
