@@ -57,7 +57,8 @@ protected:
 
 TEST_F(TAddressBooksTest, Version21ExportWithQuotedPrintableLatin1NamesSoftBreaksPhotoAndAgent) {
     const std::vector<TContact> contacts = ReadVCardFile((Samples / "phone-export-2.1.vcf").string());
-    const std::string boss = "J\xC3\xBCrgen M\xC3\xBCller (Gesch\xC3\xA4\x66tsf\xC3\xBChrer der Beispiel GmbH und Co. KG)";
+    const std::string boss =
+        "J\xC3\xBCrgen M\xC3\xBCller (Gesch\xC3\xA4\x66tsf\xC3\xBChrer der Beispiel GmbH und Co. KG)";
     const std::vector<TContact> expected = {{boss, "juergen.mueller@beispiel.example"},
                                             {boss, "jm@privat.example"},
                                             {"Anne Smith", "anne.smith@example.com"},
@@ -77,9 +78,8 @@ TEST_F(TAddressBooksTest, Version30WithFoldedLinesEscapesGroupsAndFallbackNames)
 TEST_F(TAddressBooksTest, Version40WithQuotedParametersMailtoValuesAndLineFeedsOnly) {
     const std::vector<TContact> contacts = ReadVCardFile((Samples / "nextcloud-4.0.vcf").string());
     const std::string name = "\xE5\xB1\xB1\xE7\x94\xB0 \xE5\xA4\xAA\xE9\x83\x8E";
-    const std::vector<TContact> expected = {{name, "taro.yamada@example.jp"},
-                                            {name, "taro@home.example.jp"},
-                                            {"Ada Lovelace", "ada@analytical.example"}};
+    const std::vector<TContact> expected = {
+        {name, "taro.yamada@example.jp"}, {name, "taro@home.example.jp"}, {"Ada Lovelace", "ada@analytical.example"}};
     EXPECT_EQ(contacts, expected);
 }
 
@@ -116,10 +116,8 @@ TEST_F(TAddressBooksTest, FoldersAreSearchedBelowAndADamagedBookIsSkippedWithout
 }
 
 TEST_F(TAddressBooksTest, ListEntriesAreSortedWithoutRegardToCaseAndNeverTwice) {
-    const std::vector<TContact> entries = ContactListEntries({{"bob", "b@x.example"},
-                                                              {"Alice", "a@x.example"},
-                                                              {"bob", "b@x.example"},
-                                                              {"Bob", "b@x.example"}});
+    const std::vector<TContact> entries = ContactListEntries(
+        {{"bob", "b@x.example"}, {"Alice", "a@x.example"}, {"bob", "b@x.example"}, {"Bob", "b@x.example"}});
     ASSERT_EQ(entries.size(), 3u);
     EXPECT_EQ(ContactEntryText(entries[0]), "Alice <a@x.example>");
     EXPECT_EQ(ContactEntryText(entries[1]), "Bob <b@x.example>");
@@ -133,8 +131,9 @@ TEST_F(TAddressBooksTest, MailProgramBookGivesEveryAddressOfACardWithItsNameAndR
                                                   {"2", "FirstName", "Dan"},
                                                   {"2", "LastName", "Brown"},
                                                   {"2", "PrimaryEmail", "dan@example.com"},
-                                                  {"3", "_vCard", "BEGIN:VCARD\r\nVERSION:4.0\r\nFN:Eve\r\n"
-                                                                  "EMAIL:eve@example.com\r\nEND:VCARD\r\n"},
+                                                  {"3", "_vCard",
+                                                   "BEGIN:VCARD\r\nVERSION:4.0\r\nFN:Eve\r\n"
+                                                   "EMAIL:eve@example.com\r\nEND:VCARD\r\n"},
                                                   {"4", "DisplayName", "No Address"}});
     const auto before = fs::last_write_time(book);
     const std::vector<TContact> expected = {{"Carol Jones", "carol@example.com"},
@@ -176,9 +175,10 @@ TEST_F(TAddressBooksTest, DefaultMailProgramComesFromTheUsersMimeAppsFirst) {
     const char* saved = std::getenv("XDG_CONFIG_HOME");
     const std::string savedValue = saved ? saved : "";
     ::setenv("XDG_CONFIG_HOME", m_Dir.c_str(), 1);
-    WriteFile(m_Dir / "mimeapps.list", "[Added Associations]\nx-scheme-handler/mailto=other.desktop;\n\n"
-                                       "[Default Applications]\nx-scheme-handler/mailto=org.mozilla.Thunderbird.desktop;"
-                                       "evolution.desktop;\n");
+    WriteFile(m_Dir / "mimeapps.list",
+              "[Added Associations]\nx-scheme-handler/mailto=other.desktop;\n\n"
+              "[Default Applications]\nx-scheme-handler/mailto=org.mozilla.Thunderbird.desktop;"
+              "evolution.desktop;\n");
     EXPECT_EQ(DefaultMailProgram(), "org.mozilla.Thunderbird.desktop");
     if (saved)
         ::setenv("XDG_CONFIG_HOME", savedValue.c_str(), 1);
