@@ -1,7 +1,6 @@
 #pragma once
-// Test helpers for the Thunderbird driver: profile roots in a fresh directory (the real ones of the
-// machine never searched), profiles written as Thunderbird writes them, and a stand-in for a running
-// Thunderbird that holds a profile's locks. Main test thread only.
+// Test helpers for the Thunderbird driver: profile roots in a fresh directory (the machine's own are
+// never searched) and a stand-in for a running Thunderbird holding a profile. Main test thread only.
 
 #include <gtest/gtest.h>
 
@@ -30,18 +29,15 @@ inline void WriteTextFile(const std::string& path, const std::string& text) {
 // Points the packaged and Flatpak roots into a new directory and leaves the Snap root out.
 class TThunderbirdRoots {
 public:
-    TThunderbirdRoots() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tessivar-thunderbird-XXXXXX").string();
-        if (!::mkdtemp(pattern.data()))
+    TThunderbirdRoots() : m_Path(std::filesystem::temp_directory_path() / "tessivar-thunderbird-XXXXXX") {
+        if (!::mkdtemp(m_Path.data()))
             throw std::runtime_error("mkdtemp failed");
-        m_Path = pattern;
         ::setenv("TESSIVAR_THUNDERBIRD_DIR", Packaged().c_str(), 1);
         ::setenv("TESSIVAR_THUNDERBIRD_FLATPAK_DIR", Flatpak().c_str(), 1);
         ::setenv("TESSIVAR_THUNDERBIRD_SNAP_DIR", "", 1);
     }
     ~TThunderbirdRoots() {
-        for (const char* name : {"TESSIVAR_THUNDERBIRD_DIR", "TESSIVAR_THUNDERBIRD_FLATPAK_DIR",
-                                 "TESSIVAR_THUNDERBIRD_SNAP_DIR"})
+        for (const char* name : {"TESSIVAR_THUNDERBIRD_DIR", "TESSIVAR_THUNDERBIRD_FLATPAK_DIR", "TESSIVAR_THUNDERBIRD_SNAP_DIR"})
             ::unsetenv(name);
         std::error_code ignored;
         std::filesystem::remove_all(m_Path, ignored);
@@ -56,36 +52,30 @@ private:
     std::string m_Path;
 };
 
-// The locks of a running Thunderbird on a profile: a write lock on ".parentlock" and the "lock"
-// link to "address:+pid". Exit() releases both, as Thunderbird does when it ends; Kill() only the
-// record lock, as the system does for a killed process, leaving the link behind.
+// A running Thunderbird's locks on a profile: a write lock on ".parentlock" (of the open file, so
+// that the driver's own look at the file in this process does not drop it) and the "lock" link to
+// "address:+pid". Exit() releases both; Kill() only the lock, leaving the link as a killed one does.
 class TRunningThunderbird {
 public:
     explicit TRunningThunderbird(std::string profile) : m_Profile(std::move(profile)) {
-        // A link made in the same clock tick as a file written just before would not count as newer.
-        ::usleep(20000);
+        ::usleep(20000); // the link must be newer than a file written just before, at the clock's grain
         m_Fd = ::open((m_Profile + "/.parentlock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         struct flock lock = {};
         lock.l_type = F_WRLCK;
-        lock.l_whence = SEEK_SET;
-        // A lock of the open file itself: the driver's own look at the file, opened and closed in this
-        // same process, does not drop it as it would drop a lock of the process.
-        if (m_Fd < 0 || ::fcntl(m_Fd, F_OFD_SETLK, &lock) != 0)
-            throw std::runtime_error("cannot lock the profile");
-        ::unlink((m_Profile + "/lock").c_str());
         const std::string target = "127.0.0.1:+" + std::to_string(::getpid());
-        if (::symlink(target.c_str(), (m_Profile + "/lock").c_str()) != 0)
-            throw std::runtime_error("cannot link the lock");
+        ::unlink((m_Profile + "/lock").c_str());
+        if (m_Fd < 0 || ::fcntl(m_Fd, F_OFD_SETLK, &lock) != 0 ||
+            ::symlink(target.c_str(), (m_Profile + "/lock").c_str()) != 0)
+            throw std::runtime_error("cannot lock the profile");
     }
     ~TRunningThunderbird() { Exit(); }
     TRunningThunderbird(const TRunningThunderbird&) = delete;
     TRunningThunderbird& operator=(const TRunningThunderbird&) = delete;
 
     void Exit() {
-        if (m_Fd < 0)
-            return;
+        if (m_Fd >= 0)
+            ::unlink((m_Profile + "/lock").c_str());
         Kill();
-        ::unlink((m_Profile + "/lock").c_str());
     }
     void Kill() {
         if (m_Fd >= 0)

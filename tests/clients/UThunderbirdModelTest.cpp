@@ -18,25 +18,24 @@ protected:
         TModelTest::SetUp();
         m_Roots = std::make_unique<TThunderbirdRoots>(); // after the fixture has left them out
         WriteTextFile(m_Roots->Packaged() + "/profiles.ini", "[Profile0]\nName=default\nIsRelative=1\nPath=p.default\n");
-        WriteTextFile(Profile() + "/prefs.js",
-                      "// Mozilla User Preferences\n\n"
-                      "user_pref(\"mail.account.account1.identities\", \"id1\");\n"
-                      "user_pref(\"mail.account.account1.server\", \"server1\");\n"
-                      "user_pref(\"mail.account.account2.identities\", \"id2\");\n"
-                      "user_pref(\"mail.account.account2.server\", \"server2\");\n"
-                      "user_pref(\"mail.accountmanager.accounts\", \"account1,account2\");\n"
-                      "user_pref(\"mail.identity.id1.useremail\", \"me@example.test\");\n"
-                      "user_pref(\"mail.identity.id2.useremail\", \"tls@example.test\");\n"
-                      "user_pref(\"mail.server.server1.hostname\", \"pop.example.test\");\n"
-                      "user_pref(\"mail.server.server1.name\", \"Mine\");\n"
-                      "user_pref(\"mail.server.server1.type\", \"pop3\");\n"
-                      "user_pref(\"mail.server.server1.userName\", \"me\");\n"
-                      "user_pref(\"mail.server.server2.authMethod\", 10);\n"
-                      "user_pref(\"mail.server.server2.hostname\", \"pop.tls.test\");\n"
-                      "user_pref(\"mail.server.server2.name\", \"Secure\");\n"
-                      "user_pref(\"mail.server.server2.socketType\", 2);\n"
-                      "user_pref(\"mail.server.server2.type\", \"pop3\");\n"
-                      "user_pref(\"mail.server.server2.userName\", \"me\");\n");
+        WriteTextFile(Profile() + "/prefs.js", R"(user_pref("mail.account.account1.identities", "id1");
+user_pref("mail.account.account1.server", "server1");
+user_pref("mail.account.account2.identities", "id2");
+user_pref("mail.account.account2.server", "server2");
+user_pref("mail.accountmanager.accounts", "account1,account2");
+user_pref("mail.identity.id1.useremail", "me@example.test");
+user_pref("mail.identity.id2.useremail", "tls@example.test");
+user_pref("mail.server.server1.hostname", "pop.example.test");
+user_pref("mail.server.server1.name", "Mine");
+user_pref("mail.server.server1.type", "pop3");
+user_pref("mail.server.server1.userName", "me");
+user_pref("mail.server.server2.authMethod", 10);
+user_pref("mail.server.server2.hostname", "pop.tls.test");
+user_pref("mail.server.server2.name", "Secure");
+user_pref("mail.server.server2.socketType", 2);
+user_pref("mail.server.server2.type", "pop3");
+user_pref("mail.server.server2.userName", "me");
+)");
         AddAccountRow(1, "me@example.test", 1);
     }
     void TearDown() override {

@@ -17,6 +17,7 @@ import sys
 import tempfile
 import time
 import unittest
+from unittest import mock
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from tessivar_e2e import (MARKER_HOST, Dovecot, Tessivar, add_domain, add_sender, create_database,  # noqa: E402
@@ -134,9 +135,9 @@ class ThunderbirdTest(unittest.TestCase):
         self.original = prefs_text(*self.real, socket_type=3 if self.TLS else None)
         with open(self.prefs_path, "w", encoding="utf-8") as f:
             f.write(self.original)
-        saved = {name: os.environ.get(name) for name in ROOT_VARIABLES}
-        self.addCleanup(self._restore_environment, saved)
-        os.environ.update({ROOT_VARIABLES[0]: root, ROOT_VARIABLES[1]: "", ROOT_VARIABLES[2]: ""})
+        environment = mock.patch.dict(os.environ, dict(zip(ROOT_VARIABLES, (root, "", ""))))
+        environment.start()
+        self.addCleanup(environment.stop)
         create_database(PROGRAM, self.home, self.home)
         with database(self.home) as db:
             self.assertEqual(db.execute("SELECT EmailAddress, RemoteServer, RemotePort, Username FROM Accounts")
@@ -150,14 +151,6 @@ class ThunderbirdTest(unittest.TestCase):
         if self.run_ is not None and self.run_.alive():
             self.run_.stop(signal.SIGKILL)
         self.thunderbird_exits()
-
-    @staticmethod
-    def _restore_environment(saved):
-        for name, value in saved.items():
-            if value is None:
-                os.environ.pop(name, None)
-            else:
-                os.environ[name] = value
 
     @property
     def prefs_path(self):
