@@ -28,7 +28,8 @@ const std::vector<TContact> SomeContacts = {
     {"Zed Last", "zed@contacts.example"}, {"anna first", "anna@contacts.example"}, {"Bob", "bob@contacts.example"}};
 
 // Synchronisation argument of another installation of the program, with the senders' statuses.
-std::string SeedSenders(const std::string& address, const std::string& password, int count) {
+std::string SeedSenders(const std::string& address, const std::string& password, int count,
+                        const std::string& settings = {}) {
     std::string statuses;
     for (int i = 0; i < count; ++i)
         statuses += "<EmailAddressStatus><EmailAddress>friend" + std::to_string(i) +
@@ -37,9 +38,8 @@ std::string SeedSenders(const std::string& address, const std::string& password,
                     "<Deleted>false</Deleted></EmailAddressStatus>";
     return "<Generated>2026-12-07T10:15:00.1230000+01:00</Generated><Username>" + address + "</Username><Password>" +
            password +
-           "</Password><SoftwareVersion>01.02.0000</SoftwareVersion><ClientDataVersion>0</ClientDataVersion>"
-           "<EmailAddressStatuses>" +
-           statuses + "</EmailAddressStatuses>";
+           "</Password><SoftwareVersion>01.02.0000</SoftwareVersion><ClientDataVersion>0</ClientDataVersion>" +
+           settings + "<EmailAddressStatuses>" + statuses + "</EmailAddressStatuses>";
 }
 
 } // namespace
@@ -410,4 +410,36 @@ TEST_F(TSetupWizardTest, ClosingBeforeTheEndAsksAndOnlyYesEndsTheProgram) {
     EXPECT_EQ(m_ProgramEnded, 1);
     EXPECT_EQ(m_MainWindowOpened, 0);
     EXPECT_TRUE(Model().SetupRequired());
+}
+
+TEST_F(TSetupWizardTest, AccessLockTakenOverFromTheAccountKeepsTheMainWindowClosedAfterFinish) {
+    ASSERT_NE(ServiceCall("AccountCreate",
+                          "<Username>locked@example.com</Username><Password>lock secret</Password>"
+                          "<AdvertiserID></AdvertiserID>",
+                          "ErrorMessages"),
+              "(failed)");
+    ASSERT_NE(
+        ServiceCall("Synchronize",
+                    SeedSenders("locked@example.com", "lock secret", 1,
+                                "<AccountSettings><Signature></Signature><BlockedWords></BlockedWords><AdultWords>"
+                                "</AdultWords><UnlockPassword>pin</UnlockPassword><LockAccess>true</LockAccess>"
+                                "</AccountSettings>"),
+                    "AccountStatus"),
+        "(failed)");
+    m_Contacts.clear();
+    Wizard().ShowWizard();
+    Click(Wizard(), "btnNext");
+    Click(Wizard(), "rbExistingAccount");
+    Type(Wizard(), "edtExistingEmailAddress", "locked@example.com");
+    Type(Wizard(), "edtExistingPassword", "lock secret");
+    Next();
+    ASSERT_EQ(Page(), TPage::MailAccountsPage);
+    EXPECT_TRUE(Model().LockAccess());
+    Next();
+    ASSERT_EQ(Page(), TPage::CompletePage);
+    Click(Wizard(), "btnFinish");
+    EXPECT_FALSE(Wizard().isVisible());
+    EXPECT_FALSE(Model().SetupRequired());
+    EXPECT_EQ(m_MainWindowOpened, 0);
+    EXPECT_EQ(m_HelpPages, std::vector<std::string>{"setupComplete.html"});
 }
