@@ -235,8 +235,20 @@ bool TThunderbird::SetPOP3Server(TMailClientAccount& mailAccount, const std::str
     const std::string branch = ServerBranch(account.ServerKey);
     const std::vector<std::string> managed = ManagedNames(account.ServerKey);
     std::vector<std::pair<std::string, std::string>> before;
-    for (const std::string& name : managed)
+    bool userHeldLines = false;
+    for (const std::string& name : managed) {
         before.emplace_back(name, ValueText(files.Effective(name)));
+        userHeldLines = userHeldLines || files.User.Has(name);
+    }
+    // An account that is not redirected (a disabled one, or one left as it was) is not rewritten
+    // by a restore: its settings are the user's own.
+    std::string current = files.EffectiveString(branch + "realhostname").value_or("");
+    if (current.empty())
+        current = files.EffectiveString(branch + "hostname").value_or("");
+    if (!redirect && !IsMarkerHost(current) && !userHeldLines) {
+        Debug("Not redirected: " + account.KeyPath);
+        return true;
+    }
 
     TPrefsDocument& prefs = files.Prefs;
     const bool keepReal = !account.RemoteServer.empty() && !IsMarkerHost(account.RemoteServer);
@@ -269,9 +281,6 @@ bool TThunderbird::SetPOP3Server(TMailClientAccount& mailAccount, const std::str
         prefs.Remove(branch + "authMethod");
     }
 
-    bool userHeldLines = false;
-    for (const std::string& name : managed)
-        userHeldLines = userHeldLines || files.User.Has(name);
     const bool running = ProfileInUse(account.ProfileDirectory);
     for (const std::string& name : managed)
         files.User.Remove(name);

@@ -210,7 +210,12 @@ TEST_F(UThunderbirdMailClient, SecureAccountPointsAtThePlainLocalServerAndGetsIt
 }
 
 TEST_F(UThunderbirdMailClient, AccountsThatCannotBeScreenedAreLeftAsTheyAreAndTheUserIsTold) {
+    // Explicit defaults of the user's own stay through the restore of an account never redirected.
+    const std::string explicitDefaults = FlatPrefs + "user_pref(\"mail.server.server1.socketType\", 0);\n";
+    WriteTextFile(Flat() + "/prefs.js", explicitDefaults);
     m_Clients.Discover();
+    EXPECT_TRUE(Account("flat@example.test").SetPOP3Server("pop.flat.test", 110));
+    EXPECT_EQ(ReadTextFile(Flat() + "/prefs.js"), explicitDefaults);
     // An encrypted password would travel unencrypted to a real server without TLS.
     EXPECT_FALSE(Account("home@example.test").SetPOP3Server(LocalMarkerHost, 20002));
     EXPECT_TRUE(Logged("The Thunderbird account \"pop.home.test\" is not screened: it signs in with an encrypted"));
