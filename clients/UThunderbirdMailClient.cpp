@@ -6,6 +6,7 @@
 #include "clients/UThunderbirdProfiles.h"
 
 #include <exception>
+#include <map>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -56,6 +57,67 @@ void SetPreference(TPrefsDocument& prefs, const std::string& name, const TPrefVa
         prefs.Remove(name);
     else
         prefs.Set(name, value);
+}
+
+
+// What Thunderbird takes for the server's settings that prefs.js leaves out.
+using TServerDefaults = std::map<std::string, TPrefValue>;
+TServerDefaults ServerDefaults(const TPrefsDocument& prefs, const std::string& serverKey, int32_t socketType) {
+    const std::string branch = ServerBranch(serverKey);
+    return {
+        {branch + "realhostname", TPrefValue::FromString(prefs.String(branch + "hostname").value_or(""))},
+        {branch + "port", TPrefValue::FromInteger(DefaultPort(socketType))},
+        {branch + "socketType", TPrefValue::FromInteger(SocketPlain)},
+        {branch + "authMethod", TPrefValue::FromInteger(AuthPasswordCleartext)},
+    };
+}
+
+// Gives prefs.js the server's settings: the local server's when redirecting, else the real ones
+// of the account; with keepReal, the real ones are also kept beside them.
+void WriteServerSettings(TPrefsDocument& prefs, const TThunderbirdAccount& account, const std::string& host, int port,
+                         bool redirect, bool keepReal) {
+    const std::string branch = ServerBranch(account.ServerKey);
+    if (keepReal && !account.RemoteServer.empty() && !IsMarkerHost(account.RemoteServer)) {
+        prefs.Set(branch + "tessivar_remote_host", TPrefValue::FromString(account.RemoteServer));
+        prefs.Set(branch + "tessivar_remote_port", TPrefValue::FromInteger(account.RemotePort));
+        prefs.Set(branch + "tessivar_remote_socketType", TPrefValue::FromInteger(account.SocketType));
+        if (account.AuthMethod != 0)
+            prefs.Set(branch + "tessivar_remote_authMethod", TPrefValue::FromInteger(account.AuthMethod));
+        else
+            prefs.Remove(branch + "tessivar_remote_authMethod");
+    }
+    if (!redirect && host == prefs.String(branch + "hostname").value_or(""))
+        prefs.Remove(branch + "realhostname"); // the host of the server's key is its real one again
+    else
+        prefs.Set(branch + "realhostname", TPrefValue::FromString(host));
+    const int32_t socketType = redirect ? SocketPlain : account.SocketType;
+    SetPreference(prefs, branch + "port", TPrefValue::FromInteger(port), TPrefValue::FromInteger(DefaultPort(socketType)),
+                  !redirect);
+    SetPreference(prefs, branch + "socketType", TPrefValue::FromInteger(socketType),
+                  TPrefValue::FromInteger(SocketPlain), !redirect);
+    if (redirect) {
+        // The local server takes the password as it is given (USER and PASS).
+        if (account.AuthMethod != 0 && account.AuthMethod != AuthPasswordCleartext)
+            prefs.Set(branch + "authMethod", TPrefValue::FromInteger(AuthPasswordCleartext));
+    } else if (account.AuthMethod != 0) {
+        prefs.Set(branch + "authMethod", TPrefValue::FromInteger(account.AuthMethod));
+    } else {
+        prefs.Remove(branch + "authMethod");
+    }
+}
+
+// A running Thunderbird writes prefs.js from what it read at its start: the server's values wait
+// in user.js for its next start, every one stated (user.js cannot remove a preference, so one that
+// prefs.js leaves out is stated as its default).
+void StateInUserFile(TProfilePrefs& files, const std::string& serverKey, int32_t socketType) {
+    const TServerDefaults defaults = ServerDefaults(files.Prefs, serverKey, socketType);
+    for (const std::string& name : ManagedNames(serverKey)) {
+        const TPrefValue* value = files.Prefs.Find(name);
+        if (!value && defaults.contains(name))
+            value = &defaults.at(name);
+        if (value)
+            files.User.Set(name, *value);
+    }
 }
 
 } // namespace
@@ -165,21 +227,13 @@ void TThunderbird::TidyUserFile(TProfilePrefs& files) {
         const std::string branch = ServerBranch(serverKey);
         // A value that only states Thunderbird's default (as user.js must, having no way to remove
         // a preference) leaves prefs.js without the preference, as it was before the redirect.
-        const int32_t socketType = files.EffectiveInteger(branch + "socketType").value_or(SocketPlain);
-        const std::pair<std::string, TPrefValue> defaults[] = {
-            {branch + "realhostname", TPrefValue::FromString(files.Prefs.String(branch + "hostname").value_or(""))},
-            {branch + "port", TPrefValue::FromInteger(DefaultPort(socketType))},
-            {branch + "socketType", TPrefValue::FromInteger(SocketPlain)},
-            {branch + "authMethod", TPrefValue::FromInteger(AuthPasswordCleartext)},
-        };
+        const TServerDefaults defaults = ServerDefaults(
+            files.Prefs, serverKey, files.EffectiveInteger(branch + "socketType").value_or(SocketPlain));
         for (const std::string& managed : ManagedNames(serverKey)) {
             const TPrefValue* value = files.User.Find(managed);
             if (!value)
                 continue;
-            bool isDefault = false;
-            for (const auto& [defaultName, fallback] : defaults)
-                isDefault = isDefault || (defaultName == managed && *value == fallback);
-            if (isDefault)
+            if (defaults.contains(managed) && defaults.at(managed) == *value)
                 files.Prefs.Remove(managed);
             else
                 files.Prefs.Set(managed, *value);
@@ -250,59 +304,13 @@ bool TThunderbird::SetPOP3Server(TMailClientAccount& mailAccount, const std::str
         return true;
     }
 
-    TPrefsDocument& prefs = files.Prefs;
-    const bool keepReal = !account.RemoteServer.empty() && !IsMarkerHost(account.RemoteServer);
-    if (keepReal && (redirect || files.Effective(branch + "tessivar_remote_host"))) {
-        prefs.Set(branch + "tessivar_remote_host", TPrefValue::FromString(account.RemoteServer));
-        prefs.Set(branch + "tessivar_remote_port", TPrefValue::FromInteger(account.RemotePort));
-        prefs.Set(branch + "tessivar_remote_socketType", TPrefValue::FromInteger(account.SocketType));
-        if (account.AuthMethod != 0)
-            prefs.Set(branch + "tessivar_remote_authMethod", TPrefValue::FromInteger(account.AuthMethod));
-        else
-            prefs.Remove(branch + "tessivar_remote_authMethod");
-    }
-    const std::string keyHost = prefs.String(branch + "hostname").value_or("");
-    if (!redirect && host == keyHost)
-        prefs.Remove(branch + "realhostname"); // the host of the server's key is its real one again
-    else
-        prefs.Set(branch + "realhostname", TPrefValue::FromString(host));
-    const int32_t socketType = redirect ? SocketPlain : account.SocketType;
-    SetPreference(prefs, branch + "port", TPrefValue::FromInteger(port), TPrefValue::FromInteger(DefaultPort(socketType)),
-                  !redirect);
-    SetPreference(prefs, branch + "socketType", TPrefValue::FromInteger(socketType),
-                  TPrefValue::FromInteger(SocketPlain), !redirect);
-    if (redirect) {
-        // The local server takes the password as it is given (USER and PASS).
-        if (account.AuthMethod != 0 && account.AuthMethod != AuthPasswordCleartext)
-            prefs.Set(branch + "authMethod", TPrefValue::FromInteger(AuthPasswordCleartext));
-    } else if (account.AuthMethod != 0) {
-        prefs.Set(branch + "authMethod", TPrefValue::FromInteger(account.AuthMethod));
-    } else {
-        prefs.Remove(branch + "authMethod");
-    }
-
+    const bool keepReal = redirect || files.Effective(branch + "tessivar_remote_host") != nullptr;
+    WriteServerSettings(files.Prefs, account, host, port, redirect, keepReal);
     const bool running = ProfileInUse(account.ProfileDirectory);
     for (const std::string& name : managed)
         files.User.Remove(name);
-    if (running && (files.PrefsChanged() || userHeldLines)) {
-        // Thunderbird writes prefs.js from what it read at its start: the values wait in user.js,
-        // every one stated, for its next start.
-        const std::pair<const char*, TPrefValue> defaults[] = {
-            {"realhostname", TPrefValue::FromString(keyHost)},
-            {"port", TPrefValue::FromInteger(DefaultPort(socketType))},
-            {"socketType", TPrefValue::FromInteger(SocketPlain)},
-            {"authMethod", TPrefValue::FromInteger(AuthPasswordCleartext)},
-        };
-        for (const std::string& name : managed) {
-            const TPrefValue* value = prefs.Find(name);
-            for (const auto& [leaf, fallback] : defaults) {
-                if (!value && name == branch + leaf)
-                    value = &fallback;
-            }
-            if (value)
-                files.User.Set(name, *value);
-        }
-    }
+    if (running && (files.PrefsChanged() || userHeldLines))
+        StateInUserFile(files, account.ServerKey, redirect ? SocketPlain : account.SocketType);
     try {
         files.Save();
     } catch (const std::exception& e) {
