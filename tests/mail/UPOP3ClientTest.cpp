@@ -373,21 +373,6 @@ TEST(POP3ClientTLSTest, MissingOrRefusedSTLSNeverFallsBackToAPlainLogin) {
     }
 }
 
-// Automatic with a server that offers no TLS logs in as before, and says so.
-TEST(POP3ClientTLSTest, AutomaticLogsInPlainWhenTheServerOffersNoTLS) {
-    TScriptedPOP3Server server([](TScriptedPeer& peer) {
-        GreetWithCapabilities(peer, {"TOP", "USER", "UIDL"});
-        peer.Answer("+OK");
-        peer.Answer("+OK");
-        peer.WaitForClose();
-    });
-    auto client = ClientFor(server.Port());
-    client->SetSecurity(TConnectionSecurity::Automatic);
-    client->Connect(5000);
-    EXPECT_TRUE(client->LoginInClear());
-    EXPECT_FALSE(client->Encrypted());
-}
-
 // A server that never answers the handshake (implicit TLS or after STLS) fails it within the connect
 // time-out, and the abort used at shutdown ends a handshake without waiting for it.
 TEST(POP3ClientTLSTest, StalledHandshakeTimesOutWithinTheConnectTimeOutOrIsAborted) {
