@@ -13,6 +13,7 @@
 #include "ui/UTessivarWebPages.h"
 #include "ui/UfrmChangePassword.h"
 #include "ui/UfrmHelp.h"
+#include "ui/UfrmImportWizard.h"
 #include "ui/UfrmMailAccounts.h"
 #include "ui/UfrmNewVersion.h"
 #include "ui/UfrmNotification.h"
@@ -20,6 +21,7 @@
 #include "ui/UfrmLockAccess.h"
 #include "ui/UfrmPreferences.h"
 #include "ui/UfrmSender.h"
+#include "ui/UfrmSetupWizard.h"
 #include "ui/UfrmTessivar.h"
 #include "ui/UfrmUnlock.h"
 #include "ui/UfrmWait.h"
@@ -47,7 +49,10 @@ bool EnvironmentSet(const char* name) {
 class TTessivarWindowSet {
 public:
     TTessivarWindowSet(TTessivarWindows& owner, TMessageLoop& loop, bool trayAvailable)
-        : Main(loop, trayAvailable, Commands()), NewVersion([this] { Main.EndProgram(); }) {
+        : Main(loop, trayAvailable, Commands()),
+          ImportWizard([this](const std::string& page) { ShowHelpPage(page); }),
+          NewVersion([this] { Main.EndProgram(); }),
+          SetupWizard(Main.Model(), SetupWizardPeers()) {
         // The notification window is the anchor: closing it ends the program.
         QObject::connect(&Notification, &TfrmNotification::ProgramEndRequested, &Main, &TfrmTessivar::EndProgram);
         Notification.SetTrayMessage([this](const QString& text, int milliseconds) {
@@ -62,6 +67,7 @@ public:
             Notification.ShowNotification(text, milliseconds);
         };
         peers.NewVersion = [this](const std::string& version) { NewVersion.NewVersion(version); };
+        peers.SetupWizard = [this] { SetupWizard.ShowWizard(); };
         Main.SetPeers(std::move(peers));
         const auto execute = [&owner](const std::string& command) { owner.ExecuteCommand(command); };
         if (Help) {
@@ -94,7 +100,16 @@ public:
         commands.EditSender = [this](TTessivarEmailAddress& record) { Sender.EditSender(Main, record); };
         commands.NewDomainName = [this] { DomainName.NewDomainName(Main, Main.Model()); };
         commands.EditDomainName = [this](TTessivarDomainName& record) { DomainName.EditDomainName(Main, record); };
+        commands.ImportContacts = [this] { ImportWizard.ImportContacts(Main.Model()); };
         return commands;
+    }
+
+    TSetupWizardPeers SetupWizardPeers() {
+        TSetupWizardPeers peers;
+        peers.ShowHelpPage = [this](const std::string& page) { ShowHelpPage(page); };
+        peers.OpenMainWindow = [this] { Main.OpenMainWindow(); };
+        peers.EndProgram = [this] { Main.EndProgram(); };
+        return peers;
     }
 
     TfrmNotification Notification;
@@ -107,10 +122,12 @@ public:
     TfrmLockAccess LockAccess;
     TfrmDomainName DomainName;
     TfrmSender Sender;
+    TfrmImportWizard ImportWizard;
     TfrmWait Wait;
     TfrmNewVersion NewVersion;
     // None where the embedded browser cannot run.
     std::unique_ptr<TfrmHelp> Help = EmbeddedBrowserAvailable() ? std::make_unique<TfrmHelp>() : nullptr;
+    TfrmSetupWizard SetupWizard;
 };
 
 TTessivarWindows::TTessivarWindows(TMessageLoop& loop, bool trayAvailable)
@@ -153,6 +170,12 @@ TfrmMailAccounts& TTessivarWindows::MailAccounts() const {
 }
 TfrmHelp* TTessivarWindows::Help() const {
     return m_Set->Help.get();
+}
+TfrmSetupWizard& TTessivarWindows::SetupWizard() const {
+    return m_Set->SetupWizard;
+}
+TfrmImportWizard& TTessivarWindows::ImportWizard() const {
+    return m_Set->ImportWizard;
 }
 
 void TTessivarWindows::ExecuteCommand(const std::string& command) {
@@ -209,8 +232,11 @@ int RunWindows(int argc, char** argv) {
     try {
         TTessivarWindows windows(loop, trayAvailable);
         TfrmTessivar& main = windows.Main();
-        QObject::connect(&main, &TfrmTessivar::ExitRequested, &application, &QApplication::quit,
-                         Qt::QueuedConnection);
+        // exit, not quit: quit first asks every window to close, and a window may ask the user
+        // (the set-up wizard does) instead of letting the program end.
+        QObject::connect(
+            &main, &TfrmTessivar::ExitRequested, &application, [] { QCoreApplication::exit(0); },
+            Qt::QueuedConnection);
         try {
             main.FormCreate();
             // Inside the event loop: what the start shows may be modal, and only a running loop can

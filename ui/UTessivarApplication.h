@@ -47,6 +47,8 @@ public:
     class TfrmMailAccounts& MailAccounts() const;
     // None where the embedded browser cannot run.
     class TfrmHelp* Help() const;
+    class TfrmSetupWizard& SetupWizard() const;
+    class TfrmImportWizard& ImportWizard() const;
 
 private:
     std::unique_ptr<TTessivarWindowSet> m_Set;

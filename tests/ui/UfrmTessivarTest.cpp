@@ -8,6 +8,7 @@
 #include "tests/base/TraceCapture.h"
 #include "tests/ui/MainWindowFixture.h"
 #include "ui/UTessivarWebPages.h"
+#include "ui/UfrmSetupWizard.h"
 #include "ui/UMessageBox.h"
 #include "ui/UTessivarFrame.h"
 #include "ui/UTessivarLists.h"
@@ -59,16 +60,18 @@ TEST_F(TMainWindowTest, StartsInTheTrayWithTheStartShownInTheListsAndTheFooter) 
     EXPECT_EQ(Main().Pages().tabText(0), QStringLiteral("Pending\nMail"));
 }
 
-TEST_F(TMainWindowTest, WithoutAnAccountOpeningSaysHowToSetItUpAndShowsTheLists) {
+TEST_F(TMainWindowTest, WithoutAnAccountOpeningLeadsToTheSetupWizardAgainAndAgain) {
     ASSERT_TRUE(Model().SetupRequired());
-    TMessageBox::PresetAnswer(QMessageBox::Ok);
-    Main().OpenMainWindow();
-    const auto asked = TMessageBox::TakeAsked();
-    ASSERT_EQ(asked.size(), 1u);
-    EXPECT_EQ(asked[0].Title, QStringLiteral("Alert"));
-    EXPECT_TRUE(asked[0].Text.contains(QStringLiteral("tessivar account create")));
-    EXPECT_TRUE(Main().isVisible());
-    EXPECT_EQ(Main().Pages().PendingTabs().currentIndex(), int(TTessivarPages::AwaitingAuthorizationPage));
+    QWidget& wizard = m_Windows->SetupWizard();
+    m_Windows->ShowAtStart();
+    EXPECT_TRUE(wizard.isVisible());
+    EXPECT_FALSE(Main().isVisible());
+    wizard.hide();
+    // "Open" in the tray menu leads to the wizard again.
+    Main().Tray().OpenAction().trigger();
+    EXPECT_TRUE(wizard.isVisible());
+    EXPECT_FALSE(Main().isVisible());
+    wizard.hide();
 }
 
 TEST_F(TMainWindowTest, TheFooterKeepsTheLatestItemForThreeSecondsThenGoesBlank) {
@@ -261,7 +264,8 @@ TEST_F(TMainWindowTest, ButtonsFollowTheSelectionAndTheToggleReadsBlockForAnAppr
     EXPECT_FALSE(bySender->isEnabled());
     EXPECT_FALSE(deleteAll->isEnabled());
     EXPECT_FALSE(toggle->isEnabled());
-    EXPECT_EQ(pages.Button(QStringLiteral("SendersImport")), nullptr);
+    ASSERT_NE(pages.Button(QStringLiteral("SendersImport")), nullptr);
+    EXPECT_TRUE(pages.Button(QStringLiteral("SendersImport"))->isEnabled());
 
     Main().Views().AwaitingDelivery().SetSelectedIndex(0);
     EXPECT_TRUE(bySender->isEnabled());
