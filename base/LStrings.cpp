@@ -356,3 +356,13 @@ bool StartsWithAnyText(const TStringArray& prefixes, std::string_view text, bool
     }
     return false;
 }
+
+int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}

@@ -12,6 +12,7 @@ using TStringArray = std::vector<std::string>;
 std::string LowerCase(std::string_view text);          // A-Z only
 std::string UpperCase(std::string_view text);          // a-z only
 bool SameText(std::string_view a, std::string_view b); // A-Z folded
+int HexDigitValue(char c);                            // 0-9, a-f, A-F as 0..15; -1 for anything else
 std::string Trim(std::string_view text);               // blanks and control characters
 std::string TrimLeft(std::string_view text);
 std::string TrimRight(std::string_view text);

@@ -17,3 +17,5 @@ std::vector<uint8_t> TextToUtf16Le(std::string_view text);
 // The text as valid UTF-8: valid sequences are kept, and every other byte is taken as the Latin-1
 // character of the same number (mail headers may carry such bytes), so nothing is lost.
 std::string TextToUtf8(std::string_view text);
+// Appends the UTF-8 form of one code point (up to U+10FFFF).
+void AppendUtf8(std::string& out, uint32_t code);

@@ -1,5 +1,6 @@
 #include "base/URegistryText.h"
 
+#include "base/LStrings.h"
 #include "base/LUnicode.h"
 #include "base/URegistryTree.h"
 
@@ -42,22 +43,13 @@ bool ConsumePrefix(std::string_view& text, std::string_view prefix) {
     return true;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    c = Fold(c);
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 // 1 to maxDigits hex digits, the whole text.
 bool ParseHex(std::string_view text, size_t maxDigits, uint32_t& value) {
     if (text.empty() || text.size() > maxDigits)
         return false;
     value = 0;
     for (char c : text) {
-        int digit = HexDigit(c);
+        int digit = HexDigitValue(c);
         if (digit < 0)
             return false;
         value = (value << 4) | static_cast<uint32_t>(digit);

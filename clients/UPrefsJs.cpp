@@ -1,5 +1,8 @@
 #include "clients/UPrefsJs.h"
 
+#include "base/LStrings.h"
+#include "base/LUnicode.h"
+
 #include <limits>
 #include <utility>
 
@@ -29,34 +32,6 @@ namespace {
 struct TParseError {
     std::string Message;
 };
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-void AppendUtf8(std::string& out, uint32_t code) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-}
 
 bool IsIdentifierChar(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
@@ -191,7 +166,7 @@ private:
     uint32_t HexCode(int digits) {
         uint32_t code = 0;
         for (int i = 0; i < digits; ++i) {
-            const int digit = HexDigit(Peek());
+            const int digit = HexDigitValue(Peek());
             if (digit < 0 || AtEnd())
                 Fail("invalid escape");
             code = code * 16 + static_cast<uint32_t>(digit);

@@ -2,22 +2,13 @@
 
 #include <cstdint>
 
+#include "base/LStrings.h"
 #include "mail/UMessageHeaders.h"
 
 namespace {
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && SameText(text.substr(0, prefix.size()), prefix);
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
 }
 
 // "_" is a blank, "=" and two hex digits a byte, everything else is itself. An "=" with fewer
@@ -30,8 +21,8 @@ std::string DecodeQ(std::string_view text) {
         if (c == '_') {
             bytes += ' ';
         } else if (c == '=' && i + 2 < text.size()) {
-            const int high = HexDigit(text[i + 1]);
-            const int low = HexDigit(text[i + 2]);
+            const int high = HexDigitValue(text[i + 1]);
+            const int low = HexDigitValue(text[i + 2]);
             if (high < 0 || low < 0)
                 throw EHeaderDecodeException("Invalid encoded character \"" + std::string(text.substr(i, 3)) + "\"");
             bytes += static_cast<char>(high * 16 + low);

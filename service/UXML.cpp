@@ -21,16 +21,6 @@ bool IsIdentifierChar(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // The digits of a numeric reference: decimal, or hexadecimal after "x", "X" or "$"; the value
 // must fit a 32-bit integer (hexadecimal may use all 32 bits).
 bool ReadReferenceNumber(std::string_view digits, uint32_t& code) {
@@ -41,7 +31,7 @@ bool ReadReferenceNumber(std::string_view digits, uint32_t& code) {
         return false;
     uint64_t value = 0;
     for (const char c : digits) {
-        const int digit = hex ? HexDigit(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
+        const int digit = hex ? HexDigitValue(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
         if (digit < 0)
             return false;
         value = value * (hex ? 16 : 10) + static_cast<uint64_t>(digit);
