@@ -11,7 +11,7 @@
 TESSIVAR_EXCEPTION(EMailProgramAddressBookException, Exception);
 
 // The desktop entry (such as "thunderbird.desktop") of the default handler of mailto: links, from
-// the mimeapps.list files in the order of the XDG specification; empty when none is named.
+// the mimeapps.list files in the order the XDG desktop rules give; empty when none is named.
 std::string DefaultMailProgram();
 // The entry belongs to Thunderbird or a program built from it.
 bool IsThunderbirdFamily(const std::string& desktopEntry);
