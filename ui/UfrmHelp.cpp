@@ -62,6 +62,9 @@ TfrmHelp::TfrmHelp(QWidget* parent) : QWidget(parent, Qt::Window), m_Profile(New
     connect(btnForward, &QToolButton::clicked, wbHelp, &QWebEngineView::forward);
     connect(wbHelp, &QWebEngineView::urlChanged, this, &TfrmHelp::UpdateButtons);
     connect(wbHelp, &QWebEngineView::loadFinished, this, &TfrmHelp::UpdateButtons);
+    // The history may change after the address does (a page taken from the back-forward cache):
+    // the title's change comes after it.
+    connect(wbHelp, &QWebEngineView::titleChanged, this, &TfrmHelp::UpdateButtons);
     UpdateButtons();
     // The home page loads while the window is still hidden.
     btnHomeClick();

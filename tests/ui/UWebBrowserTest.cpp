@@ -233,10 +233,10 @@ TEST_F(WebBrowserTest, HelpWindowShowsPagesAndFollowsItsHistory) {
     EXPECT_FALSE(forward.isEnabled());
 
     back.click();
-    ASSERT_TRUE(ProcessUntil([&] { return forward.isEnabled(); }));
-    EXPECT_TRUE(help.Browser().url().path().endsWith(QStringLiteral("/help/help.html")));
-    EXPECT_FALSE(back.isEnabled());
+    ASSERT_TRUE(ProcessUntil([&] { return help.Browser().url().path().endsWith(QStringLiteral("/help/help.html")); }));
+    ASSERT_TRUE(ProcessUntil([&] { return forward.isEnabled() && !back.isEnabled(); }));
     forward.click();
+    ASSERT_TRUE(ProcessUntil([&] { return help.Browser().url().fragment() == QStringLiteral("Account"); }));
     ASSERT_TRUE(ProcessUntil([&] { return back.isEnabled() && !forward.isEnabled(); }));
     Child<QToolButton>(help, "btnHome").click();
     ASSERT_TRUE(ProcessUntil([&] { return help.Browser().url().path().endsWith(QStringLiteral("help.html")); }));
