@@ -30,11 +30,17 @@ int main(int argc, char** argv) {
     InitializeDebugLog();
     if (HasParam("headless"))
         return RunScreening();
-    if (!DisplayAvailable()) {
+    switch (FindDisplay()) {
+    case TDisplay::None:
         std::cerr << "tessivar: no display found (neither DISPLAY nor WAYLAND_DISPLAY is set); running without "
                      "windows."
                   << std::endl;
         return RunScreening();
+    case TDisplay::Unreachable:
+        std::cerr << "tessivar: the display named in the environment cannot be opened; running without windows."
+                  << std::endl;
+        return RunScreening();
+    default:
+        return RunWindows(argc, argv);
     }
-    return RunWindows(argc, argv);
 }

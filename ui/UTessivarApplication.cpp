@@ -28,12 +28,19 @@
 #include "ui/UfrmWordFilters.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QDesktopServices>
 #include <QUrl>
 #include <QTimer>
 
+#include <cerrno>
 #include <cstdlib>
 #include <iostream>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -202,8 +209,31 @@ void TTessivarWindows::ShowAtStart() {
         main.OpenMainWindow();
 }
 
-bool DisplayAvailable() {
-    return EnvironmentSet("QT_QPA_PLATFORM") || EnvironmentSet("DISPLAY") || EnvironmentSet("WAYLAND_DISPLAY");
+TDisplay FindDisplay() {
+    if (!EnvironmentSet("QT_QPA_PLATFORM") && !EnvironmentSet("DISPLAY") && !EnvironmentSet("WAYLAND_DISPLAY"))
+        return TDisplay::None;
+    const pid_t child = ::fork();
+    if (child < 0)
+        return TDisplay::Available; // cannot tell: let the program try
+    if (child == 0) {
+        // The child says nothing (Qt's complaint would read as the program's) and leaves no core
+        // file when Qt ends it.
+        const rlimit noCore{0, 0};
+        ::setrlimit(RLIMIT_CORE, &noCore);
+        if (const int null = ::open("/dev/null", O_WRONLY); null >= 0) {
+            ::dup2(null, STDOUT_FILENO);
+            ::dup2(null, STDERR_FILENO);
+        }
+        int argc = 1;
+        char name[] = "tessivar";
+        char* argv[] = {name, nullptr};
+        QGuiApplication probe(argc, argv);
+        ::_exit(0);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? TDisplay::Available : TDisplay::Unreachable;
 }
 
 int RunWindows(int argc, char** argv) {

@@ -10,9 +10,12 @@ class QWidget;
 class TfrmTessivar;
 class TTessivarWindowSet;
 
-// A display to show windows on: a platform chosen in QT_QPA_PLATFORM, or an X11 or Wayland display
-// named in the environment.
-bool DisplayAvailable();
+// A display to show windows on: none named (neither QT_QPA_PLATFORM, DISPLAY nor WAYLAND_DISPLAY
+// set), one named that cannot be opened (no server there, no permission), or one that opens.
+enum class TDisplay { None, Unreachable, Available };
+// Opening a display that cannot be opened ends a Qt program, so a child process tries it first.
+// Call it before any thread is started.
+TDisplay FindDisplay();
 
 // Runs the tray application; returns the exit status (0 after a clean end, 1 when start-up failed
 // or the mail programs could not all be restored).

@@ -74,6 +74,13 @@ class WindowsTest(unittest.TestCase):
         process.send_signal(signal.SIGTERM)
         self.assertEqual(process.wait(60), 0, self.output())
         self.assertIn("tessivar: no display found", self.output())
+        # A display named that nobody serves (a stale DISPLAY) is no reason to end: windowless too.
+        env["DISPLAY"] = ":97"
+        process = self.run_program(env=env)
+        wait_for(lambda: "Data folder: " in self.output() or process.poll() is not None, what="the summary")
+        process.send_signal(signal.SIGTERM)
+        self.assertEqual(process.wait(60), 0, self.output())
+        self.assertIn("tessivar: the display named in the environment cannot be opened", self.output())
 
 
 if __name__ == "__main__":
