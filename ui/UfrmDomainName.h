@@ -3,16 +3,13 @@
 // once and shown again and again, modally, centred over the main window. Thread contract: the
 // user-interface thread (the model's thread) only.
 
-#include <QDialog>
+#include "ui/UfrmApprovalRecord.h"
 
-class QComboBox;
 class QLineEdit;
-class QPlainTextEdit;
-class QPushButton;
 class TTessivarBusinessLogic;
 class TTessivarDomainName;
 
-class TfrmDomainName : public QDialog {
+class TfrmDomainName : public TfrmApprovalRecord {
     Q_OBJECT
 public:
     explicit TfrmDomainName(QWidget* parent = nullptr);
@@ -24,14 +21,5 @@ public:
     bool EditDomainName(QWidget& mainWindow, TTessivarDomainName& record);
 
 private:
-    // Caption, placement and focus, then the modal showing; true for OK.
-    bool ShowFor(QWidget& mainWindow, const QString& caption);
-    // Approval and notes from the fields, in one bracket of the record.
-    void ApplyFields(TTessivarDomainName& record) const;
-
     QLineEdit* edtDomainName;
-    QComboBox* cmbApproval;
-    QPlainTextEdit* mmoNotes;
-    QPushButton* btnOk;
-    QPushButton* btnCancel;
 };

@@ -3,16 +3,13 @@
 // shown again and again, modally, centred over the main window. Thread contract: the
 // user-interface thread (the model's thread) only.
 
-#include <QDialog>
+#include "ui/UfrmApprovalRecord.h"
 
-class QComboBox;
 class QLineEdit;
-class QPlainTextEdit;
-class QPushButton;
 class TTessivarBusinessLogic;
 class TTessivarEmailAddress;
 
-class TfrmSender : public QDialog {
+class TfrmSender : public TfrmApprovalRecord {
     Q_OBJECT
 public:
     explicit TfrmSender(QWidget* parent = nullptr);
@@ -25,13 +22,6 @@ public:
     bool EditSender(QWidget& mainWindow, TTessivarEmailAddress& record);
 
 private:
-    bool ShowFor(QWidget& mainWindow, const QString& caption);
-    void ApplyFields(TTessivarEmailAddress& record) const;
-
     QLineEdit* edtEmailAddress;
     QLineEdit* edtDisplayName;
-    QComboBox* cmbApproval;
-    QPlainTextEdit* mmoNotes;
-    QPushButton* btnOk;
-    QPushButton* btnCancel;
 };
