@@ -8,6 +8,7 @@
 #include "core/UTessivarBusinessLogic.h"
 #include "ui/UTessivarApplication.h"
 #include "ui/UfrmTessivar.h"
+#include "tests/ui/ProcessUntil.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -57,14 +58,7 @@ protected:
 
     // Runs Qt's event loop until the condition holds or the time is up; returns the condition.
     static bool ProcessUntil(const std::function<bool()>& condition, int milliseconds = 10000) {
-        QElapsedTimer clock;
-        clock.start();
-        while (!condition()) {
-            if (clock.elapsed() > milliseconds)
-                return condition();
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        }
-        return true;
+        return ProcessEventsUntil(condition, milliseconds);
     }
 
     // Lets a refresh that was put off run.

@@ -7,6 +7,7 @@
 #include "core/UTessivarBusinessLogic.h"
 #include "devservice/UDevService.h"
 #include "ui/UQtCallPump.h"
+#include "tests/ui/ProcessUntil.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -27,14 +28,7 @@ protected:
 
     // Runs Qt's event loop until the condition holds or the time is up; returns the condition.
     static bool ProcessUntil(const std::function<bool()>& condition, int milliseconds = 20000) {
-        QElapsedTimer clock;
-        clock.start();
-        while (!condition()) {
-            if (clock.elapsed() > milliseconds)
-                return condition();
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        }
-        return true;
+        return ProcessEventsUntil(condition, milliseconds);
     }
 
     // One SOAP action sent straight to the service (as another installation of the program would);
