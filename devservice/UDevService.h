@@ -16,19 +16,15 @@
 
 #include "base/UException.h"
 #include "devservice/UServiceConfig.h"
+#include "devservice/UServiceLimits.h"
 
-namespace httplib {
-class Server;
-}
+class TGuardedHTTPServer;
 class TMailTransport;
 class TServiceActions;
 class TServiceMailer;
 class TServiceStore;
 
 TESSIVAR_EXCEPTION(ServiceException, Exception);
-
-// Request bodies beyond this are refused with status 413 before they are read.
-inline constexpr size_t MaxRequestBodyBytes = 8 * 1024 * 1024;
 
 // A request as it was served, for tests and diagnostics.
 struct TServedRequest {
@@ -46,7 +42,8 @@ public:
     TDevService(const TDevService&) = delete;
     TDevService& operator=(const TDevService&) = delete;
 
-    // Binds the listening socket and returns its port; ServiceException when it cannot.
+    // Binds the listening socket and returns its port; ServiceException when it cannot, also when
+    // another server listens on the port.
     int Bind();
     // Serves until Stop; returns at once when Stop came first.
     void Run();
@@ -63,7 +60,7 @@ private:
     TServiceConfig m_Config;
     std::unique_ptr<TServiceStore> m_Store;
     std::unique_ptr<TMailTransport> m_Transport;
-    std::unique_ptr<httplib::Server> m_Server;
+    std::unique_ptr<TGuardedHTTPServer> m_Server;
     // Set by Bind, before any request is served.
     std::string m_BaseURL;
     std::unique_ptr<TServiceMailer> m_Mailer;

@@ -116,6 +116,25 @@ std::vector<std::string> DevServiceTest::OutboxMails() const {
     return mails;
 }
 
+bool DevServiceTest::ConfirmAddress() {
+    if (!std::filesystem::exists(m_Folder / "outbox"))
+        return false;
+    for (const auto& entry : std::filesystem::directory_iterator(m_Folder / "outbox")) {
+        std::ifstream stream(entry.path(), std::ios::binary);
+        std::ostringstream text;
+        text << stream.rdbuf();
+        const std::string mail = text.str();
+        const size_t at = mail.find("/confirm.aspx?token=");
+        if (at == std::string::npos)
+            continue;
+        const std::string token = mail.substr(at + 20, 64);
+        stream.close();
+        std::filesystem::remove(entry.path());
+        return Post(BaseURL() + "/confirm.aspx", "token=" + token, "application/x-www-form-urlencoded").Status == 200;
+    }
+    return false;
+}
+
 std::string ChildText(const TXMLNode& node, const std::string& name) {
     const TXMLNode* child = node.Children().Find(name);
     return child ? child->Text() : "(missing)";
