@@ -119,8 +119,13 @@ std::vector<std::string> DevServiceTest::OutboxMails() const {
 bool DevServiceTest::ConfirmAddress() {
     if (!std::filesystem::exists(m_Folder / "outbox"))
         return false;
-    for (const auto& entry : std::filesystem::directory_iterator(m_Folder / "outbox")) {
-        std::ifstream stream(entry.path(), std::ios::binary);
+    // The newest link first: names sort by the time of writing.
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(m_Folder / "outbox"))
+        files.push_back(entry.path());
+    std::sort(files.rbegin(), files.rend());
+    for (const auto& file : files) {
+        std::ifstream stream(file, std::ios::binary);
         std::ostringstream text;
         text << stream.rdbuf();
         const std::string mail = text.str();
@@ -129,7 +134,7 @@ bool DevServiceTest::ConfirmAddress() {
             continue;
         const std::string token = mail.substr(at + 20, 64);
         stream.close();
-        std::filesystem::remove(entry.path());
+        std::filesystem::remove(file);
         return Post(BaseURL() + "/confirm.aspx", "token=" + token, "application/x-www-form-urlencoded").Status == 200;
     }
     return false;
