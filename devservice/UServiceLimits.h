@@ -12,7 +12,7 @@ inline constexpr int64_t SecondsPerDay = 24 * 3600;
 
 // Authentication requests one account may send in 24 hours; further ones wait for the next day.
 inline constexpr int MaxChallengesPerAccountPerDay = 100;
-// Import notices one account may send in 24 hours; further ones are not sent.
+// Import notices one account may send in 24 hours; further ones wait for the next day.
 inline constexpr int MaxImportNoticesPerAccountPerDay = 200;
 // Mail of any kind (requests, notices, address confirmations) one recipient receives from the
 // service in 24 hours, all accounts together.
