@@ -4,7 +4,8 @@
 // It also serves the web site: the help pages under /help/, /upgrade.html, and the members' account
 // page /members/accountSetup.aspx, which the program posts the user's credentials to.
 // Thread contract: construct, Bind and Run on one thread; Stop may be called from any thread,
-// also before Run, and makes Run return. Requests are served on the HTTP library's own threads.
+// also before Run; it makes Run return and itself returns once the requests being answered are
+// finished. Requests are read and answered on the threads of TGuardedHTTPServer.
 
 #include <condition_variable>
 #include <functional>

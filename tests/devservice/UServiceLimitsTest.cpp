@@ -317,7 +317,7 @@ TEST_F(ServiceLimitsTest, SlowClientsNeitherStallOthersNorOutliveTheHeadDeadline
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Get(BaseURL() + "/help/help.html").Status, 200);
     EXPECT_EQ(ChildText(Result("AccountAvailability", Credentials()), "AccountStatus"), "Undefined");
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 
     // Trickling does not extend the deadline of the head.
     EXPECT_EQ(slow[0]->ReadAll(RequestHeadDeadlineSeconds + 5).rfind("HTTP/1.1 408 ", 0), 0u);
