@@ -2,6 +2,7 @@
 
 #include <sodium.h>
 
+#include "base/LStrings.h"
 #include "devservice/UServiceDatabase.h"
 #include "devservice/UServiceLimits.h"
 #include "devservice/UServiceMail.h"
@@ -376,8 +377,11 @@ TSyncAnswer TServiceStore::Synchronize(const TServiceAccount& account, const TSy
     TSyncAnswer answer;
     for (const TEmailAddressStatus& sender : upload.EmailAddresses)
         QueueImportNotice(*m_Database, account, sender);
+    // The account's own address is never asked to confirm: the service's own mail to it (the
+    // confirmation link) would come back as a request to the owner.
     for (const TAuthorizationRequest& request : upload.Authorizations)
-        QueueChallenge(*m_Database, account.ID, request, now);
+        if (!SameText(request.FromEmailAddress, account.EmailAddress))
+            QueueChallenge(*m_Database, account.ID, request, now);
     if (challenge)
         ReleaseWaitingMail(*m_Database, account, next, now, changed, answer);
     if (changed) {
