@@ -1,5 +1,7 @@
 #include "devservice/UAuthenticatePage.h"
 
+#include "devservice/UServiceMail.h"
+
 namespace {
 
 std::string Document(std::string_view title, const std::string& body) {
@@ -55,7 +57,7 @@ TPage AuthenticationRequestPage(const TChallengeView& challenge, std::string_vie
         "<p>" + HTMLEscape(challenge.AccountEmailAddress) + " screens mail from senders it does not know yet.</p>\n" +
         "<p>Please confirm that you, " + HTMLEscape(challenge.SenderEmailAddress) +
         ", sent this message:</p>\n<table>\n<tr><th>Subject</th><td>" + HTMLEscape(challenge.Subject) +
-        "</td></tr>\n<tr><th>Date</th><td>" + HTMLEscape(challenge.Received) + "</td></tr>\n</table>\n" +
+        "</td></tr>\n<tr><th>Date</th><td>" + HTMLEscape(ReadableDate(challenge.Received)) + "</td></tr>\n</table>\n" +
         "<form method=\"post\" action=\"/authenticate.aspx\">\n<input type=\"hidden\" name=\"token\" value=\"" +
         HTMLEscape(token) + "\">\n<button type=\"submit\">I sent this message</button>\n</form>\n";
     return {200, Document("Confirm your message", body)};
@@ -66,4 +68,24 @@ TPage AuthenticationDonePage(const TChallengeView& challenge) {
         return Refusal(challenge.State);
     return {200, Document("Thank you", "<p>Your mail to " + HTMLEscape(challenge.AccountEmailAddress) +
                                            " will now be delivered.</p>\n")};
+}
+
+TPage AddressConfirmationPage(const TConfirmationView& confirmation, std::string_view token) {
+    if (confirmation.State != TTokenState::Valid)
+        return Refusal(confirmation.State);
+    const std::string body =
+        "<p>Please confirm that " + HTMLEscape(confirmation.EmailAddress) +
+        " is your address. Tessivar then sends mail in its name: the requests that ask unknown senders to "
+        "confirm their messages.</p>\n"
+        "<form method=\"post\" action=\"/confirm.aspx\">\n<input type=\"hidden\" name=\"token\" value=\"" +
+        HTMLEscape(token) + "\">\n<button type=\"submit\">This is my address</button>\n</form>\n";
+    return {200, Document("Confirm your address", body)};
+}
+
+TPage AddressConfirmedPage(const TConfirmationView& confirmation) {
+    if (confirmation.State != TTokenState::Valid)
+        return Refusal(confirmation.State);
+    return {200, Document("Address confirmed", "<p>Thank you. " + HTMLEscape(confirmation.EmailAddress) +
+                                                   " is confirmed; Tessivar now asks unknown senders to "
+                                                   "confirm their messages.</p>\n")};
 }

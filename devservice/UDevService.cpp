@@ -4,10 +4,13 @@
 #include <httplib.h>
 #include <sodium.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 
 #include "devservice/UAuthenticatePage.h"
+#include "devservice/UGuardedHTTPServer.h"
 #include "devservice/UServiceActions.h"
 #include "devservice/UServiceLog.h"
 #include "devservice/UServiceMail.h"
@@ -15,9 +18,6 @@
 #include "devservice/UWebSite.h"
 
 namespace {
-
-// A client that stops sending or reading in the middle of a request frees its thread after this.
-const time_t SocketTimeoutSeconds = 10;
 
 void InitialiseLibraries() {
     static const bool initialised = [] {
@@ -66,7 +66,7 @@ TDevService::TDevService(TServiceConfig config) : m_Config(std::move(config)) {
     m_Store = std::make_unique<TServiceStore>(m_Config.DatabaseFile);
     m_Transport = m_Config.SMTPRelayURL.empty() ? NewOutboxTransport(m_Config.OutboxFolder)
                                                 : NewSMTPTransport(m_Config.SMTPRelayURL);
-    m_Server = std::make_unique<httplib::Server>();
+    m_Server = std::make_unique<TGuardedHTTPServer>();
 }
 
 TDevService::~TDevService() {
@@ -75,12 +75,18 @@ TDevService::~TDevService() {
 
 int TDevService::Bind() {
     httplib::Server& server = *m_Server;
+    errno = 0;
     const int port = m_Config.Port == 0
                          ? server.bind_to_any_port(m_Config.ListenAddress)
                          : (server.bind_to_port(m_Config.ListenAddress, m_Config.Port) ? m_Config.Port : -1);
-    if (port <= 0)
+    if (port <= 0) {
+        const int error = errno;
+        std::string reason = error == EADDRINUSE ? "the port is in use (is another tessivar-service running?)"
+                             : error != 0        ? std::strerror(error)
+                                                 : "the address cannot be used";
         throw ServiceException("Cannot listen on " + m_Config.ListenAddress + " port " + std::to_string(m_Config.Port) +
-                               ".");
+                               ": " + reason + ".");
+    }
     m_BaseURL = m_Config.PublicBaseURL;
     if (m_BaseURL.empty()) {
         std::string host = m_Config.ListenAddress;
@@ -96,8 +102,6 @@ int TDevService::Bind() {
     m_Actions = std::make_unique<TServiceActions>(*m_Store, *m_Mailer, m_Config.Clock);
 
     server.set_payload_max_length(MaxRequestBodyBytes);
-    server.set_read_timeout(SocketTimeoutSeconds, 0);
-    server.set_write_timeout(SocketTimeoutSeconds, 0);
     server.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr error) {
         try {
             std::rethrow_exception(error);
@@ -110,7 +114,7 @@ int TDevService::Bind() {
         response.set_content("The service could not complete the request.\n", "text/plain");
     });
     server.Post("/Client.asmx", [this](const httplib::Request& request, httplib::Response& response) {
-        const TServiceReply reply = m_Actions->Handle(request.body);
+        const TServiceReply reply = m_Actions->Handle(request.body, request.remote_addr);
         response.status = reply.Status;
         response.set_content(reply.Body, "text/xml; charset=utf-8");
     });
@@ -127,6 +131,22 @@ int TDevService::Bind() {
         }
         SendPage(response, AuthenticationDonePage(challenge));
     });
+    // The owner's confirmation of the account's address, again only by the button's POST; what
+    // waited for it is sent at once.
+    server.Get("/confirm.aspx", [this](const httplib::Request& request, httplib::Response& response) {
+        const std::string token = request.get_param_value("token");
+        SendPage(response, AddressConfirmationPage(m_Store->FindAddressConfirmation(token, m_Config.Clock()), token));
+    });
+    server.Post("/confirm.aspx", [this](const httplib::Request& request, httplib::Response& response) {
+        const TConfirmationView confirmation =
+            m_Store->ConfirmAddress(FormField(request.body, "token").value_or(""), m_Config.Clock());
+        if (confirmation.State == TTokenState::Valid) {
+            ServiceLog("The address of " + confirmation.Username + " is confirmed.");
+            m_Mailer->SendImportNotices(*m_Store, confirmation.Released.ImportNotices);
+            m_Mailer->SendChallenges(*m_Store, confirmation.Released.Challenges);
+        }
+        SendPage(response, AddressConfirmedPage(confirmation));
+    });
     server.Get("/help/([A-Za-z]+\\.html)", [](const httplib::Request& request, httplib::Response& response) {
         if (const auto page = HelpPage(request.matches[1].str()))
             SendSitePage(response, {200, *page}, false);
@@ -139,14 +159,16 @@ int TDevService::Bind() {
     server.Get("/", [](const httplib::Request&, httplib::Response& response) {
         response.set_redirect("/help/help.html");
     });
-    // The program posts the stored credentials as a form; anything else is refused.
+    // The program posts the stored credentials as a form body; credentials anywhere else (the
+    // query string ends up in logs and histories) are refused.
     server.Post("/members/accountSetup.aspx", [this](const httplib::Request& request, httplib::Response& response) {
-        const auto account = m_Store->FindAccount(request.get_param_value("username"));
-        if (!account || !VerifyPassword(account->PasswordHash, request.get_param_value("password"))) {
-            SendSitePage(response, AccountRefusedPage(), true);
-            return;
-        }
-        SendSitePage(response, AccountSetupPage(m_Store->AccountView(*account)), true);
+        const TSignIn signIn = m_Actions->SignIn(FormField(request.body, "username").value_or(""),
+                                                 FormField(request.body, "password").value_or(""), request.remote_addr);
+        if (signIn.State == TSignIn::TState::Throttled)
+            return SendSitePage(response, AccountThrottledPage(), true);
+        if (signIn.State != TSignIn::TState::Accepted)
+            return SendSitePage(response, AccountRefusedPage(), true);
+        SendSitePage(response, AccountSetupPage(m_Store->AccountView(*signIn.Account)), true);
     });
     server.Get("/members/accountSetup.aspx", [](const httplib::Request&, httplib::Response& response) {
         SendSitePage(response, AccountRefusedPage(), true);
@@ -178,6 +200,7 @@ void TDevService::Run() {
 
 // The HTTP library ignores a stop that comes before its loop has begun, so the stop is repeated
 // until Run has returned.
+// The requests being answered are finished before Stop returns, so nothing they use is gone.
 void TDevService::Stop() {
     std::unique_lock lock(m_RunLock);
     m_Stopping = true;
@@ -187,4 +210,6 @@ void TDevService::Stop() {
         lock.lock();
         m_RunChanged.wait_for(lock, std::chrono::milliseconds(20), [this] { return m_RunState != TRunState::Serving; });
     }
+    lock.unlock();
+    m_Server->Shutdown();
 }

@@ -4,7 +4,8 @@
 // It also serves the web site: the help pages under /help/, /upgrade.html, and the members' account
 // page /members/accountSetup.aspx, which the program posts the user's credentials to.
 // Thread contract: construct, Bind and Run on one thread; Stop may be called from any thread,
-// also before Run, and makes Run return. Requests are served on the HTTP library's own threads.
+// also before Run; it makes Run return and itself returns once the requests being answered are
+// finished. Requests are read and answered on the threads of TGuardedHTTPServer.
 
 #include <condition_variable>
 #include <functional>
@@ -16,19 +17,15 @@
 
 #include "base/UException.h"
 #include "devservice/UServiceConfig.h"
+#include "devservice/UServiceLimits.h"
 
-namespace httplib {
-class Server;
-}
+class TGuardedHTTPServer;
 class TMailTransport;
 class TServiceActions;
 class TServiceMailer;
 class TServiceStore;
 
 TESSIVAR_EXCEPTION(ServiceException, Exception);
-
-// Request bodies beyond this are refused with status 413 before they are read.
-inline constexpr size_t MaxRequestBodyBytes = 8 * 1024 * 1024;
 
 // A request as it was served, for tests and diagnostics.
 struct TServedRequest {
@@ -46,7 +43,8 @@ public:
     TDevService(const TDevService&) = delete;
     TDevService& operator=(const TDevService&) = delete;
 
-    // Binds the listening socket and returns its port; ServiceException when it cannot.
+    // Binds the listening socket and returns its port; ServiceException when it cannot, also when
+    // another server listens on the port.
     int Bind();
     // Serves until Stop; returns at once when Stop came first.
     void Run();
@@ -63,7 +61,7 @@ private:
     TServiceConfig m_Config;
     std::unique_ptr<TServiceStore> m_Store;
     std::unique_ptr<TMailTransport> m_Transport;
-    std::unique_ptr<httplib::Server> m_Server;
+    std::unique_ptr<TGuardedHTTPServer> m_Server;
     // Set by Bind, before any request is served.
     std::string m_BaseURL;
     std::unique_ptr<TServiceMailer> m_Mailer;

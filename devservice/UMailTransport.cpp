@@ -3,24 +3,51 @@
 #include <curl/curl.h>
 #include <sodium.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 
 #include "devservice/UServiceMail.h"
 
 namespace {
+
+// A new file with mode 0600 holding the text; false with errno set when that fails.
+bool WriteNewFile(const std::filesystem::path& path, std::string_view text) {
+    const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (file < 0)
+        return false;
+    while (!text.empty()) {
+        const ssize_t written = write(file, text.data(), text.size());
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0) {
+            const int error = written < 0 ? errno : EIO;
+            close(file);
+            errno = error;
+            return false;
+        }
+        text.remove_prefix(static_cast<size_t>(written));
+    }
+    return close(file) == 0;
+}
 
 class TOutboxTransport : public TMailTransport {
 public:
     explicit TOutboxTransport(std::string folder) : m_Folder(std::move(folder)) {}
 
     // Written under a temporary name and renamed, so that a reader of the folder never sees half a
-    // message; names sort by time of writing.
+    // message; names sort by time of writing. The folder and the files are the owner's alone: the
+    // messages hold live links.
     void Send(const TOutgoingMail& mail) override {
         std::error_code error;
-        std::filesystem::create_directories(m_Folder, error);
+        if (std::filesystem::create_directories(m_Folder, error))
+            std::filesystem::permissions(m_Folder, std::filesystem::perms::owner_all, error);
         if (error)
             throw MailTransportException("Cannot create the outbox \"" + m_Folder.string() + "\": " + error.message());
         const auto now =
@@ -33,19 +60,15 @@ public:
         const std::string name = std::to_string(now) + "-" + suffix;
         const std::filesystem::path temporary = m_Folder / ("." + name + ".tmp");
         const std::filesystem::path final = m_Folder / (name + ".eml");
-        {
-            std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-            file.write(mail.Text.data(), static_cast<std::streamsize>(mail.Text.size()));
-            file.flush();
-            if (!file) {
-                std::filesystem::remove(temporary, error);
-                throw MailTransportException("Cannot write \"" + temporary.string() + "\".");
-            }
+        if (!WriteNewFile(temporary, mail.Text)) {
+            const std::string reason = std::strerror(errno);
+            unlink(temporary.c_str());
+            throw MailTransportException("Cannot write \"" + temporary.string() + "\": " + reason);
         }
-        std::filesystem::rename(temporary, final, error);
-        if (error) {
-            std::filesystem::remove(temporary, error);
-            throw MailTransportException("Cannot store \"" + final.string() + "\": " + error.message());
+        if (rename(temporary.c_str(), final.c_str()) != 0) {
+            const std::string reason = std::strerror(errno);
+            unlink(temporary.c_str());
+            throw MailTransportException("Cannot store \"" + final.string() + "\": " + reason);
         }
     }
 

@@ -2,8 +2,11 @@
 
 #include <sodium.h>
 
+#include <semaphore>
+
 #include "base/LDates.h"
 #include "base/LStrings.h"
+#include "devservice/UServiceLimits.h"
 #include "devservice/UServiceLog.h"
 #include "devservice/UServiceMail.h"
 #include "devservice/UServiceSOAP.h"
@@ -111,6 +114,12 @@ void InvalidCredentials(TXMLNode& result) {
     AddError(result, "4", "Invalid Credentials", "The user name or the password is wrong.");
 }
 
+void TooManyAttempts(TXMLNode& result, const std::string& description) {
+    AddError(result, "8", "Too Many Attempts", description);
+}
+
+const char* const SignInThrottled = "Too many wrong passwords were tried; please try again in a quarter of an hour.";
+
 const char* BooleanText(bool value) {
     return value ? "true" : "false";
 }
@@ -155,9 +164,21 @@ bool IsValidPassword(std::string_view password) {
     return !password.empty() && password.size() <= MaxPasswordBytes;
 }
 
+// Each hash takes 64 MiB: a bounded number run at once, the others wait their turn.
+std::counting_semaphore<MaxConcurrentPasswordHashes> PasswordHashing(MaxConcurrentPasswordHashes);
+
+class THashingTurn {
+public:
+    THashingTurn() { PasswordHashing.acquire(); }
+    ~THashingTurn() { PasswordHashing.release(); }
+    THashingTurn(const THashingTurn&) = delete;
+    THashingTurn& operator=(const THashingTurn&) = delete;
+};
+
 } // namespace
 
 std::string HashPassword(std::string_view password) {
+    const THashingTurn turn;
     char hash[crypto_pwhash_STRBYTES];
     if (crypto_pwhash_str(hash, password.data(), password.size(), crypto_pwhash_OPSLIMIT_INTERACTIVE,
                           crypto_pwhash_MEMLIMIT_INTERACTIVE) != 0)
@@ -166,15 +187,54 @@ std::string HashPassword(std::string_view password) {
 }
 
 bool VerifyPassword(const std::string& hash, std::string_view password) {
-    return password.size() <= MaxPasswordBytes &&
-           crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
+    if (password.size() > MaxPasswordBytes)
+        return false;
+    const THashingTurn turn;
+    return crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
 }
 
 TServiceActions::TServiceActions(TServiceStore& store, TServiceMailer& mailer, std::function<int64_t()> clock)
-    : m_Store(store), m_Mailer(mailer), m_Clock(std::move(clock)) {}
+    : m_Store(store), m_Mailer(mailer), m_Clock(std::move(clock)),
+      m_AccountCreates(MaxAccountCreatesPerAddress, AccountCreateWindowSeconds, MaxThrottledKeys),
+      m_AddressFailures(MaxPasswordFailuresPerAddress, PasswordFailureWindowSeconds, MaxThrottledKeys),
+      m_AccountFailures(MaxPasswordFailuresPerAccount, PasswordFailureWindowSeconds, MaxThrottledKeys) {}
 
-TServiceReply TServiceActions::Handle(std::string_view body) {
-    using TAction = void (TServiceActions::*)(const TXMLNode&, TXMLNode&);
+TSignIn TServiceActions::SignIn(std::string_view username, std::string_view password, const std::string& client) {
+    TSignIn signIn;
+    const int64_t now = m_Clock();
+    if (!m_AddressFailures.Allows(client, now)) {
+        signIn.State = TSignIn::TState::Throttled;
+        return signIn;
+    }
+    signIn.Account = m_Store.FindAccount(username);
+    if (!signIn.Account) {
+        m_AddressFailures.Record(client, now);
+        return signIn;
+    }
+    const std::string accountKey = std::to_string(signIn.Account->ID);
+    if (!m_AccountFailures.Allows(accountKey, now)) {
+        signIn.State = TSignIn::TState::Throttled;
+        return signIn;
+    }
+    if (!VerifyPassword(signIn.Account->PasswordHash, password)) {
+        m_AddressFailures.Record(client, now);
+        m_AccountFailures.Record(accountKey, now);
+        signIn.State = TSignIn::TState::WrongPassword;
+        return signIn;
+    }
+    signIn.State = TSignIn::TState::Accepted;
+    return signIn;
+}
+
+void TServiceActions::ConfirmAddress(const TServiceAccount& account, bool force) {
+    if (account.AddressConfirmed || !account.IsActive())
+        return;
+    if (const auto confirmation = m_Store.StartAddressConfirmation(account.ID, m_Clock(), force))
+        m_Mailer.SendAddressConfirmation(m_Store, *confirmation);
+}
+
+TServiceReply TServiceActions::Handle(std::string_view body, const std::string& client) {
+    using TAction = void (TServiceActions::*)(const TXMLNode&, TXMLNode&, const std::string&);
     static const std::pair<const char*, TAction> Actions[] = {
         {"Synchronize", &TServiceActions::Synchronize},
         {"AccountAvailability", &TServiceActions::AccountAvailability},
@@ -202,7 +262,7 @@ TServiceReply TServiceActions::Handle(std::string_view body) {
         if (argument == nullptr)
             AddError(result, "2", "Invalid Request", "The request has no " + request.Action + "Argument element.");
         else
-            (this->*run)(*argument, result);
+            (this->*run)(*argument, result, client);
     } catch (const std::exception& error) {
         ServiceLog(request.Action + " failed: " + error.what());
         AddError(result, "1", "Server Error", "The service could not complete the request.");
@@ -216,38 +276,40 @@ TServiceReply TServiceActions::Handle(std::string_view body) {
 // instead of taking them as delivered to an account that does not exist.
 // A wrong password is answered the same way: to the wizard the account is not found with these
 // credentials, which is what it tells the user.
-void TServiceActions::Synchronize(const TXMLNode& argument, TXMLNode& result) {
+void TServiceActions::Synchronize(const TXMLNode& argument, TXMLNode& result, const std::string& client) {
     const bool carriesData = Find(argument, "SoftwareVersion") || HasChildren(argument, "AccountSettings") ||
                              HasChildren(argument, "DomainNameStatuses") ||
                              HasChildren(argument, "EmailAddressStatuses") ||
                              HasChildren(argument, "EmailAddressesRequiringAuthorization");
-    const auto account = m_Store.FindAccount(Text(argument, "Username"));
-    if (!account) {
+    const TSignIn signIn = SignIn(Text(argument, "Username"), Text(argument, "Password"), client);
+    if (signIn.State != TSignIn::TState::Accepted) {
         result.Child("AccountStatus").SetText(UndefinedAccountStatus);
-        if (carriesData)
+        if (signIn.State == TSignIn::TState::Throttled)
+            TooManyAttempts(result, SignInThrottled);
+        else if (carriesData && signIn.State == TSignIn::TState::UnknownAccount)
             UnknownAccount(result);
-        return;
-    }
-    if (!VerifyPassword(account->PasswordHash, Text(argument, "Password"))) {
-        result.Child("AccountStatus").SetText(UndefinedAccountStatus);
-        if (carriesData)
+        else if (carriesData)
             InvalidCredentials(result);
         return;
     }
+    const TServiceAccount& account = *signIn.Account;
+    ConfirmAddress(account, false);
     const TXMLNode* version = Find(argument, "ClientDataVersion");
-    const TSyncAnswer answer = m_Store.Synchronize(*account, ReadUpload(argument), version ? version->AsInteger() : -1,
-                                                   m_Clock(), account->IsActive());
+    const TSyncAnswer answer = m_Store.Synchronize(account, ReadUpload(argument), version ? version->AsInteger() : -1,
+                                                   m_Clock(), account.IsActive());
     m_Mailer.SendChallenges(m_Store, answer.Challenges);
     m_Mailer.SendImportNotices(m_Store, answer.ImportNotices);
     WriteAnswer(answer, result);
 }
 
-void TServiceActions::AccountAvailability(const TXMLNode& argument, TXMLNode& result) {
+void TServiceActions::AccountAvailability(const TXMLNode& argument, TXMLNode& result, const std::string&) {
     const auto account = m_Store.FindAccount(Text(argument, "Username"));
     result.Child("AccountStatus").SetText(account ? account->Status : UndefinedAccountStatus);
 }
 
-void TServiceActions::AccountCreate(const TXMLNode& argument, TXMLNode& result) {
+// The new account's address receives a confirmation link; nothing else is mailed from it before
+// the owner follows that link.
+void TServiceActions::AccountCreate(const TXMLNode& argument, TXMLNode& result, const std::string& client) {
     const std::string username = Text(argument, "Username");
     const std::string password = Text(argument, "Password");
     std::string emailAddress = Text(argument, "EmailAddress");
@@ -257,24 +319,32 @@ void TServiceActions::AccountCreate(const TXMLNode& argument, TXMLNode& result) 
         return AddError(result, "6", "Invalid Username", "The user name must be an e-mail address.");
     if (!IsValidPassword(password))
         return AddError(result, "7", "Invalid Password", "The password must not be empty.");
+    const int64_t now = m_Clock();
+    if (!m_AccountCreates.Allows(client, now))
+        return TooManyAttempts(result, "Too many accounts were created from your address; please try again later.");
+    m_AccountCreates.Record(client, now);
     std::string advertiser = Text(argument, "AdvertiserID");
     advertiser.resize(std::min(advertiser.size(), MaxAdvertiserBytes));
-    if (!m_Store.CreateAccount(username, HashPassword(password), emailAddress, advertiser, m_Clock()))
+    if (!m_Store.CreateAccount(username, HashPassword(password), emailAddress, advertiser, now))
         return AddError(result, "5", "Account Exists", "An account with this user name exists already.");
     ServiceLog("Account created for " + username + ".");
+    if (const auto account = m_Store.FindAccount(username))
+        ConfirmAddress(*account, true);
     result.Child("AccountStatus").SetText(ActiveAccountStatus);
     result.Child("DataVersion").SetText("0");
 }
 
-void TServiceActions::AccountSetPassword(const TXMLNode& argument, TXMLNode& result) {
-    const auto account = m_Store.FindAccount(Text(argument, "Username"));
-    if (!account)
+void TServiceActions::AccountSetPassword(const TXMLNode& argument, TXMLNode& result, const std::string& client) {
+    const TSignIn signIn = SignIn(Text(argument, "Username"), Text(argument, "Password"), client);
+    if (signIn.State == TSignIn::TState::Throttled)
+        return TooManyAttempts(result, SignInThrottled);
+    if (signIn.State == TSignIn::TState::UnknownAccount)
         return UnknownAccount(result);
-    if (!VerifyPassword(account->PasswordHash, Text(argument, "Password")))
+    if (signIn.State == TSignIn::TState::WrongPassword)
         return InvalidCredentials(result);
     const std::string newPassword = Text(argument, "NewPassword");
     if (!IsValidPassword(newPassword))
         return AddError(result, "7", "Invalid Password", "The new password must not be empty.");
-    m_Store.SetPasswordHash(account->ID, HashPassword(newPassword));
-    result.Child("AccountStatus").SetText(account->Status);
+    m_Store.SetPasswordHash(signIn.Account->ID, HashPassword(newPassword));
+    result.Child("AccountStatus").SetText(signIn.Account->Status);
 }

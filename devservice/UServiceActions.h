@@ -6,8 +6,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+
+#include "devservice/UAttemptThrottle.h"
+#include "devservice/UServiceRecords.h"
 
 class TServiceMailer;
 class TServiceStore;
@@ -21,27 +25,43 @@ struct TServiceReply {
     std::string Body;
 };
 
+// The outcome of a sign-in with a user name and a password.
+struct TSignIn {
+    enum class TState { Accepted, UnknownAccount, WrongPassword, Throttled };
+    TState State = TState::UnknownAccount;
+    std::optional<TServiceAccount> Account;
+};
+
 class TServiceActions {
 public:
     // Neither the store nor the mailer is owned; the clock gives seconds since 1970.
     TServiceActions(TServiceStore& store, TServiceMailer& mailer, std::function<int64_t()> clock);
 
-    // A POST body → the answer envelope, or a SOAP fault (status 500) for text that is no request
-    // of a known action.
-    TServiceReply Handle(std::string_view body);
+    // A POST body from the client address → the answer envelope, or a SOAP fault (status 500)
+    // for text that is no request of a known action.
+    TServiceReply Handle(std::string_view body, const std::string& client = {});
+
+    // Checks the password of an account, unless the client address or the account made too many
+    // wrong attempts lately; a wrong one counts against both.
+    TSignIn SignIn(std::string_view username, std::string_view password, const std::string& client);
 
 private:
-    void Synchronize(const TXMLNode& argument, TXMLNode& result);
-    void AccountAvailability(const TXMLNode& argument, TXMLNode& result);
-    void AccountCreate(const TXMLNode& argument, TXMLNode& result);
-    void AccountSetPassword(const TXMLNode& argument, TXMLNode& result);
+    void Synchronize(const TXMLNode& argument, TXMLNode& result, const std::string& client);
+    void AccountAvailability(const TXMLNode& argument, TXMLNode& result, const std::string& client);
+    void AccountCreate(const TXMLNode& argument, TXMLNode& result, const std::string& client);
+    void AccountSetPassword(const TXMLNode& argument, TXMLNode& result, const std::string& client);
+    // Mails a new confirmation link to an account whose address is not confirmed yet.
+    void ConfirmAddress(const TServiceAccount& account, bool force);
 
     TServiceStore& m_Store;
     TServiceMailer& m_Mailer;
     const std::function<int64_t()> m_Clock;
+    TAttemptThrottle m_AccountCreates;
+    TAttemptThrottle m_AddressFailures;
+    TAttemptThrottle m_AccountFailures;
 };
 
 // Password storage with libsodium's memory-hard hash; HashPassword raises Exception when the machine
-// lacks the memory for it.
+// lacks the memory for it. At most MaxConcurrentPasswordHashes run at once; others wait.
 std::string HashPassword(std::string_view password);
 bool VerifyPassword(const std::string& hash, std::string_view password);

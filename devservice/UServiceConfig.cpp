@@ -56,6 +56,12 @@ TServiceConfig ReadServiceConfig(int argc, const char* const* argv,
                 throw ServiceConfigException("The standing must be Active, Suspended or Terminated.");
             continue;
         }
+        if (argument == "--confirm-address") {
+            if (i + 1 >= argc)
+                throw ServiceConfigException("The option --confirm-address needs a user name.");
+            config.ConfirmUsername = argv[++i];
+            continue;
+        }
         // "--option=value" or "--option value".
         std::string_view name = argument;
         std::string_view value;
@@ -101,5 +107,8 @@ std::string ServiceUsage() {
            "                     default http://127.0.0.1:PORT)\n"
            "  --set-account-status USERNAME Active|Suspended|Terminated\n"
            "                     change the standing of an account in the database and exit; a suspended or\n"
-           "                     terminated account is told so at its next synchronisation and sends no mail\n";
+           "                     terminated account is told so at its next synchronisation and sends no mail\n"
+           "  --confirm-address USERNAME\n"
+           "                     confirm the address of an account as its owner's confirmation link would, and\n"
+           "                     exit; the service sends no mail from an address before it is confirmed\n";
 }

@@ -28,6 +28,8 @@ struct TServiceConfig {
     // --set-account-status USERNAME STATUS: change an account's standing and exit.
     std::string StatusUsername;
     std::string StatusValue;
+    // --confirm-address USERNAME: confirm an account's address as its owner's link would, and exit.
+    std::string ConfirmUsername;
 };
 
 // ServiceConfigException for an unknown option, a missing value or a bad port.

@@ -1,6 +1,9 @@
 #include "devservice/UServiceDatabase.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -22,7 +25,10 @@ CREATE TABLE IF NOT EXISTS Accounts (
     AdultWords TEXT NOT NULL DEFAULT '',
     UnlockPassword TEXT NOT NULL DEFAULT '',
     LockAccess INTEGER NOT NULL DEFAULT 0,
-    SettingsVersion INTEGER NOT NULL DEFAULT 0);
+    SettingsVersion INTEGER NOT NULL DEFAULT 0,
+    AddressConfirmed INTEGER NOT NULL DEFAULT 0,
+    ConfirmationTokenHash TEXT NOT NULL DEFAULT '',
+    ConfirmationSent INTEGER NOT NULL DEFAULT 0);
 CREATE TABLE IF NOT EXISTS DomainNames (
     AccountID INTEGER NOT NULL REFERENCES Accounts(ID),
     DomainName TEXT NOT NULL COLLATE NOCASE,
@@ -57,7 +63,46 @@ CREATE TABLE IF NOT EXISTS ImportNotices (
     EmailAddress TEXT NOT NULL COLLATE NOCASE,
     Sent INTEGER NOT NULL,
     PRIMARY KEY (AccountID, EmailAddress));
+CREATE TABLE IF NOT EXISTS WaitingChallenges (
+    AccountID INTEGER NOT NULL REFERENCES Accounts(ID),
+    EmailAddress TEXT NOT NULL COLLATE NOCASE,
+    DisplayName TEXT NOT NULL,
+    ToEmailAddress TEXT NOT NULL,
+    ToDisplayName TEXT NOT NULL,
+    Subject TEXT NOT NULL,
+    Received TEXT NOT NULL,
+    Queued INTEGER NOT NULL,
+    PRIMARY KEY (AccountID, EmailAddress));
+CREATE TABLE IF NOT EXISTS SentMail (
+    AccountID INTEGER NOT NULL,
+    Recipient TEXT NOT NULL COLLATE NOCASE,
+    Kind TEXT NOT NULL,
+    Sent INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS SentMailByRecipient ON SentMail (Recipient, Sent);
+CREATE INDEX IF NOT EXISTS SentMailByAccount ON SentMail (AccountID, Kind, Sent);
 )sql";
+
+// Columns added after the first release; a database made before lacks them. Its accounts start
+// unconfirmed: their owners receive a confirmation link at the next synchronisation.
+const char* const AddedAccountColumns[][2] = {
+    {"AddressConfirmed", "INTEGER NOT NULL DEFAULT 0"},
+    {"ConfirmationTokenHash", "TEXT NOT NULL DEFAULT ''"},
+    {"ConfirmationSent", "INTEGER NOT NULL DEFAULT 0"},
+};
+
+// The database and its journal files hold password hashes and live links: owner only, also for a
+// file an earlier version created more open. SQLite gives new journal files the database's mode.
+void MakeOwnerOnly(const std::string& fileName) {
+    if (fileName.empty() || fileName == ":memory:" || fileName.rfind("file:", 0) == 0)
+        return;
+    const int file = open(fileName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (file < 0)
+        return; // sqlite3_open_v2 reports the reason
+    fchmod(file, 0600);
+    close(file);
+    for (const char* suffix : {"-wal", "-shm", "-journal"})
+        chmod((fileName + suffix).c_str(), 0600);
+}
 
 } // namespace
 
@@ -113,6 +158,7 @@ int64_t TServiceStatement::Integer(int column) const {
 // ---- Database --------------------------------------------------------------------------------
 
 TServiceDatabase::TServiceDatabase(const std::string& fileName) {
+    MakeOwnerOnly(fileName);
     if (sqlite3_open_v2(fileName.c_str(), &m_Handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
         SQLITE_OK) {
         const std::string message = m_Handle ? sqlite3_errmsg(m_Handle) : "out of memory";
@@ -125,6 +171,9 @@ TServiceDatabase::TServiceDatabase(const std::string& fileName) {
         Exec("PRAGMA journal_mode=WAL");
         Exec("PRAGMA foreign_keys=ON");
         Exec(Schema);
+        for (const auto& [column, definition] : AddedAccountColumns)
+            if (!HasColumn("Accounts", column))
+                Exec(("ALTER TABLE Accounts ADD COLUMN " + std::string(column) + " " + definition).c_str());
     } catch (...) {
         sqlite3_close(m_Handle);
         throw;
@@ -138,6 +187,12 @@ TServiceDatabase::~TServiceDatabase() {
 void TServiceDatabase::Exec(const char* sql) {
     if (sqlite3_exec(m_Handle, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
         Fail("Running a statement");
+}
+
+bool TServiceDatabase::HasColumn(const char* table, const char* column) {
+    TServiceStatement info(*this, "SELECT COUNT(*) FROM pragma_table_info(?) WHERE name=?");
+    info.Bind(1, table).Bind(2, column);
+    return info.Step() && info.Integer(0) > 0;
 }
 
 int64_t TServiceDatabase::LastInsertRowID() const {

@@ -43,7 +43,7 @@ private:
 
 class TServiceDatabase {
 public:
-    // Opens or creates the file and lays out the schema when it is missing.
+    // Opens or creates the file (owner-only) and lays out the schema when it is missing.
     explicit TServiceDatabase(const std::string& fileName);
     ~TServiceDatabase();
     TServiceDatabase(const TServiceDatabase&) = delete;
@@ -53,6 +53,7 @@ public:
     // Statements without parameters (schema, transactions).
     void Exec(const char* sql);
     int64_t LastInsertRowID() const;
+    bool HasColumn(const char* table, const char* column);
     // Rows changed by the last INSERT, UPDATE or DELETE.
     int Changes() const;
     // The engine's message for the last failure, with the context in front.

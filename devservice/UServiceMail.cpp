@@ -70,15 +70,6 @@ std::string RandomID(std::string_view domain) {
     return "<" + std::string(hex) + "@" + std::string(domain) + ">";
 }
 
-// The program's date-time text shown as "2026-12-07 10:15 +01:00".
-std::string ReadableDate(std::string_view text) {
-    const TZDateTime value = TextToDateTime(text);
-    const int32_t offset = value.Offset < 0 ? -value.Offset : value.Offset;
-    char zone[16];
-    std::snprintf(zone, sizeof zone, " %c%02d:%02d", value.Offset < 0 ? '-' : '+', offset / 60 % 100, offset % 60);
-    return FormatDateTime("yyyy-mm-dd hh:nn", value.Value) + zone;
-}
-
 // Body text: control characters other than tabs become blanks, so a line stays one line.
 std::string BodyText(std::string_view text, size_t maxBytes) {
     std::string clean(text.substr(0, CharacterBoundary(text, maxBytes)));
@@ -135,6 +126,14 @@ std::string HeaderText(std::string_view text, size_t maxBytes) {
     return encoded;
 }
 
+std::string ReadableDate(std::string_view text) {
+    const TZDateTime value = TextToDateTime(text);
+    const int32_t offset = value.Offset < 0 ? -value.Offset : value.Offset;
+    char zone[16];
+    std::snprintf(zone, sizeof zone, " %c%02d:%02d", value.Offset < 0 ? '-' : '+', offset / 60 % 100, offset % 60);
+    return FormatDateTime("yyyy-mm-dd hh:nn", value.Value) + zone;
+}
+
 std::string MailDate(int64_t unixTime) {
     static const char* const Days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char* const Months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -170,21 +169,19 @@ TOutgoingMail AuthenticationRequestMail(const TChallenge& challenge, std::string
     mail.Text += MIMEHeaders;
     mail.Text += "\r\n";
     mail.Text += "Hello,\r\n\r\n"
-                 "You sent a message to " +
+                 "You receive this mail because a message from your address reached " +
                  challenge.AccountEmailAddress +
-                 ".\r\n\r\n"
+                 ", who screens mail from unknown senders; if you did not write to them, you need not do "
+                 "anything.\r\n\r\n"
                  "  Subject: " +
                  BodyText(request.Subject, SubjectBytes) +
                  "\r\n"
                  "  Date:    " +
                  ReadableDate(request.Received) +
                  "\r\n\r\n"
-                 "The recipient screens mail from senders it does not know yet. To have your message\r\n"
-                 "delivered, please open the page below and confirm that you sent it. You will need to\r\n"
-                 "do this only once.\r\n\r\n" +
-                 AuthenticationLink(baseURL, challenge.Token) +
-                 "\r\n\r\n"
-                 "If you did not send this message, you can ignore this mail.\r\n";
+                 "If you sent this message and want it delivered, please open the page below and confirm\r\n"
+                 "that you sent it. You will need to do this only once.\r\n\r\n" +
+                 AuthenticationLink(baseURL, challenge.Token) + "\r\n";
     return mail;
 }
 
@@ -232,6 +229,40 @@ TOutgoingMail ImportNoticeMail(const TImportNotice& notice, int64_t now) {
     return mail;
 }
 
+std::string AddressConfirmationLink(std::string_view baseURL, std::string_view token) {
+    while (!baseURL.empty() && baseURL.back() == '/')
+        baseURL.remove_suffix(1);
+    return std::string(baseURL) + "/confirm.aspx?token=" + std::string(token);
+}
+
+TOutgoingMail AddressConfirmationMail(const TAddressConfirmation& confirmation, std::string_view baseURL,
+                                      int64_t now) {
+    TOutgoingMail mail;
+    mail.EnvelopeFrom = confirmation.EmailAddress;
+    mail.EnvelopeTo = confirmation.EmailAddress;
+    mail.Text = Headers({
+        {"From", confirmation.EmailAddress},
+        {"To", confirmation.EmailAddress},
+        {"Subject", "Please confirm your address for Tessivar"},
+        {"Date", MailDate(now)},
+        {"Message-Id", RandomID(NoticeIdDomain)},
+        {"Auto-Submitted", "auto-generated"},
+    });
+    mail.Text += MIMEHeaders;
+    mail.Text += "\r\n";
+    mail.Text += "Hello,\r\n\r\n"
+                 "A Tessivar account was created for " +
+                 confirmation.EmailAddress +
+                 ". Before Tessivar sends any mail in\r\n"
+                 "this address's name, such as the requests that ask unknown senders to confirm their\r\n"
+                 "messages, please confirm that the address is yours on the page below:\r\n\r\n" +
+                 AddressConfirmationLink(baseURL, confirmation.Token) +
+                 "\r\n\r\n"
+                 "If you did not create this account, you need not do anything: no mail will be sent in\r\n"
+                 "your name.\r\n";
+    return mail;
+}
+
 // ---- The mailer --------------------------------------------------------------------------------
 
 TServiceMailer::TServiceMailer(TMailTransport& transport, std::string baseURL, std::function<int64_t()> clock)
@@ -268,6 +299,20 @@ void TServiceMailer::SendImportNotices(TServiceStore& store, const std::vector<T
             } catch (const std::exception& withdrawal) {
                 ServiceLog(std::string("Could not withdraw the import notice: ") + withdrawal.what());
             }
+        }
+    }
+}
+
+void TServiceMailer::SendAddressConfirmation(TServiceStore& store, const TAddressConfirmation& confirmation) {
+    try {
+        m_Transport.Send(AddressConfirmationMail(confirmation, m_BaseURL, m_Clock()));
+        ServiceLog("Address confirmation sent to " + confirmation.EmailAddress + ".");
+    } catch (const std::exception& error) {
+        ServiceLog("Could not send the address confirmation to " + confirmation.EmailAddress + ": " + error.what());
+        try {
+            store.WithdrawAddressConfirmation(confirmation);
+        } catch (const std::exception& withdrawal) {
+            ServiceLog(std::string("Could not withdraw the address confirmation: ") + withdrawal.what());
         }
     }
 }

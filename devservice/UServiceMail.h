@@ -37,6 +37,16 @@ TOutgoingMail SelfAuthenticationNotice(const TChallengeView& challenge, int64_t 
 // that the sender was approved (the help page importEmail.html shows it).
 TOutgoingMail ImportNoticeMail(const TImportNotice& notice, int64_t now);
 
+// The link that confirms an account's address: base URL + "/confirm.aspx?token=" + token.
+std::string AddressConfirmationLink(std::string_view baseURL, std::string_view token);
+// From the account's address to itself, marked as automatic: the link the owner follows before
+// the service sends any mail from the address.
+TOutgoingMail AddressConfirmationMail(const TAddressConfirmation& confirmation, std::string_view baseURL,
+                                      int64_t now);
+
+// The program's date-time text as a sender reads it: "2026-12-07 10:15 +01:00".
+std::string ReadableDate(std::string_view text);
+
 // Header-safe text: control characters become blanks, the text is cut to `maxBytes` on a
 // character boundary, and text beyond ASCII becomes folded UTF-8 encoded words.
 std::string HeaderText(std::string_view text, size_t maxBytes);
@@ -70,6 +80,8 @@ public:
     void SendChallenges(class TServiceStore& store, const std::vector<TChallenge>& challenges);
     // A notice that cannot be sent is withdrawn, so that a later synchronisation may try again.
     void SendImportNotices(class TServiceStore& store, const std::vector<TImportNotice>& notices);
+    // A link that cannot be sent is withdrawn, so that the next synchronisation sends a new one.
+    void SendAddressConfirmation(class TServiceStore& store, const TAddressConfirmation& confirmation);
     // A failure is logged; the authentication itself stands and reaches the program by
     // synchronisation.
     void SendNotice(const TChallengeView& challenge);

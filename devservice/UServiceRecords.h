@@ -20,6 +20,8 @@ struct TServiceAccount {
     std::string EmailAddress;
     std::string Status;
     int64_t DataVersion = 0;
+    // The owner followed the confirmation link: only then does the service send mail from it.
+    bool AddressConfirmed = false;
 
     bool IsActive() const { return Status != "Suspended" && Status != "Terminated"; }
 };
@@ -104,4 +106,20 @@ struct TChallengeView {
     std::string SenderDisplayName;
     std::string Subject;
     std::string Received;
+};
+
+// A link that confirms an account's address, mailed to that address; in clear only here.
+struct TAddressConfirmation {
+    int64_t AccountID = 0;
+    std::string EmailAddress;
+    std::string Token;
+};
+
+// The account of a confirmation link, and what its confirmation released to be sent.
+struct TConfirmationView {
+    TTokenState State = TTokenState::Unknown;
+    int64_t AccountID = 0;
+    std::string Username;
+    std::string EmailAddress;
+    TSyncAnswer Released;
 };

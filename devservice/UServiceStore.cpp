@@ -2,7 +2,9 @@
 
 #include <sodium.h>
 
+#include "base/LStrings.h"
 #include "devservice/UServiceDatabase.h"
+#include "devservice/UServiceLimits.h"
 #include "devservice/UServiceMail.h"
 #include "devservice/UWebSite.h"
 
@@ -34,6 +36,7 @@ TServiceAccount ReadAccount(TServiceStatement& statement) {
     account.EmailAddress = statement.Text(3);
     account.Status = statement.Text(4);
     account.DataVersion = statement.Integer(5);
+    account.AddressConfirmed = statement.Integer(6) != 0;
     return account;
 }
 
@@ -142,19 +145,133 @@ std::optional<TChallenge> ChooseChallenge(TServiceDatabase& database, const TSer
     return challenge;
 }
 
-// The notice for a sender the program imported from the user's address book, the first time the
-// account sends it so.
-std::optional<TImportNotice> ChooseImportNotice(TServiceDatabase& database, const TServiceAccount& account,
-                                                const TEmailAddressStatus& sender, int64_t now) {
+// A sender the program imported from the user's address book is noticed once per account: the
+// first time the account sends it so, the notice is queued (Sent=0) until the account may send.
+void QueueImportNotice(TServiceDatabase& database, const TServiceAccount& account, const TEmailAddressStatus& sender) {
     if (sender.AuthenticationStatus != "Imported" || sender.Deleted || !IsMailbox(sender.EmailAddress))
-        return std::nullopt;
-    TServiceStatement insert(database, "INSERT INTO ImportNotices (AccountID, EmailAddress, Sent) VALUES (?, ?, ?) "
+        return;
+    TServiceStatement insert(database, "INSERT INTO ImportNotices (AccountID, EmailAddress, Sent) VALUES (?, ?, 0) "
                                        "ON CONFLICT DO NOTHING");
-    insert.Bind(1, account.ID).Bind(2, sender.EmailAddress).Bind(3, now);
+    insert.Bind(1, account.ID).Bind(2, sender.EmailAddress);
     insert.Execute();
-    if (database.Changes() == 0)
-        return std::nullopt;
-    return TImportNotice{account.ID, account.EmailAddress, sender.EmailAddress, sender.DisplayName};
+}
+
+// The sender of a queued message waits here until the account may send and the daily caps allow;
+// one entry per sender, the first message named.
+void QueueChallenge(TServiceDatabase& database, int64_t accountID, const TAuthorizationRequest& request, int64_t now) {
+    if (!IsMailbox(request.FromEmailAddress))
+        return;
+    TServiceStatement count(database, "SELECT COUNT(*) FROM WaitingChallenges WHERE AccountID=?");
+    count.Bind(1, accountID);
+    if (count.Step() && count.Integer(0) >= MaxWaitingChallengesPerAccount)
+        return;
+    TServiceStatement insert(database,
+                             "INSERT INTO WaitingChallenges (AccountID, EmailAddress, DisplayName, ToEmailAddress, "
+                             "ToDisplayName, Subject, Received, Queued) VALUES (?, ?, ?, ?, ?, ?, ?, ?) "
+                             "ON CONFLICT DO NOTHING");
+    insert.Bind(1, accountID).Bind(2, request.FromEmailAddress).Bind(3, request.FromDisplayName);
+    insert.Bind(4, request.ToEmailAddress).Bind(5, request.ToDisplayName).Bind(6, request.Subject);
+    insert.Bind(7, request.Received).Bind(8, now);
+    insert.Execute();
+}
+
+// An account sends mail only in good standing and once its owner confirmed its address.
+bool AccountCanSend(TServiceDatabase& database, int64_t accountID) {
+    TServiceStatement select(database, "SELECT Status, AddressConfirmed FROM Accounts WHERE ID=?");
+    select.Bind(1, accountID);
+    if (!select.Step())
+        return false;
+    TServiceAccount account;
+    account.Status = select.Text(0);
+    return account.IsActive() && select.Integer(1) != 0;
+}
+
+int64_t SentWithinADay(TServiceDatabase& database, const char* sql, const std::string& key, int64_t now,
+                       std::optional<int64_t> accountID = std::nullopt) {
+    TServiceStatement select(database, sql);
+    select.Bind(1, key).Bind(2, now - SecondsPerDay);
+    if (accountID)
+        select.Bind(3, *accountID);
+    return select.Step() ? select.Integer(0) : 0;
+}
+
+bool RecipientMayReceive(TServiceDatabase& database, const std::string& recipient, int64_t now) {
+    return SentWithinADay(database, "SELECT COUNT(*) FROM SentMail WHERE Recipient=? AND Sent>?", recipient, now) <
+           MaxMailsPerRecipientPerDay;
+}
+
+int64_t AccountSentToday(TServiceDatabase& database, int64_t accountID, const char* kind, int64_t now) {
+    return SentWithinADay(database, "SELECT COUNT(*) FROM SentMail WHERE Kind=? AND Sent>? AND AccountID=?", kind,
+                          now, accountID);
+}
+
+void RecordSent(TServiceDatabase& database, int64_t accountID, const std::string& recipient, const char* kind,
+                int64_t now) {
+    TServiceStatement insert(database, "INSERT INTO SentMail (AccountID, Recipient, Kind, Sent) VALUES (?, ?, ?, ?)");
+    insert.Bind(1, accountID).Bind(2, recipient).Bind(3, kind).Bind(4, now);
+    insert.Execute();
+}
+
+const char* const ChallengeKind = "Challenge";
+const char* const ImportNoticeKind = "ImportNotice";
+const char* const ConfirmationKind = "Confirmation";
+
+// Takes what waits for an account that may send, within the daily caps: import notices first,
+// then challenges in the order they were queued. What the caps hold back waits for a later
+// synchronisation; a sender who no longer needs a challenge is dropped.
+void ReleaseWaitingMail(TServiceDatabase& database, const TServiceAccount& account, int64_t version, int64_t now,
+                        bool& changed, TSyncAnswer& answer) {
+    if (!AccountCanSend(database, account.ID))
+        return;
+    // Read first, then changed: a table is not written while a statement walks it.
+    std::vector<std::pair<std::string, std::string>> notices;
+    TServiceStatement selectNotices(database, "SELECT i.EmailAddress, COALESCE(e.DisplayName, '') FROM ImportNotices "
+                                              "i LEFT JOIN EmailAddresses e ON e.AccountID=i.AccountID AND "
+                                              "e.EmailAddress=i.EmailAddress WHERE i.AccountID=? AND i.Sent=0 "
+                                              "ORDER BY i.rowid");
+    selectNotices.Bind(1, account.ID);
+    while (selectNotices.Step())
+        notices.emplace_back(selectNotices.Text(0), selectNotices.Text(1));
+    int64_t noticesSent = AccountSentToday(database, account.ID, ImportNoticeKind, now);
+    for (const auto& [recipient, displayName] : notices) {
+        if (noticesSent >= MaxImportNoticesPerAccountPerDay)
+            break;
+        if (!RecipientMayReceive(database, recipient, now))
+            continue;
+        TServiceStatement sent(database, "UPDATE ImportNotices SET Sent=? WHERE AccountID=? AND EmailAddress=?");
+        sent.Bind(1, now).Bind(2, account.ID).Bind(3, recipient);
+        sent.Execute();
+        RecordSent(database, account.ID, recipient, ImportNoticeKind, now);
+        answer.ImportNotices.push_back({account.ID, account.EmailAddress, recipient, displayName});
+        ++noticesSent;
+    }
+
+    std::vector<TAuthorizationRequest> waiting;
+    TServiceStatement selectWaiting(database, "SELECT EmailAddress, DisplayName, ToEmailAddress, ToDisplayName, "
+                                              "Subject, Received FROM WaitingChallenges WHERE AccountID=? "
+                                              "ORDER BY Queued, rowid");
+    selectWaiting.Bind(1, account.ID);
+    while (selectWaiting.Step())
+        waiting.push_back({selectWaiting.Text(0), selectWaiting.Text(1), selectWaiting.Text(2), selectWaiting.Text(3),
+                           selectWaiting.Text(4), selectWaiting.Text(5)});
+    int64_t challengesSent = AccountSentToday(database, account.ID, ChallengeKind, now);
+    for (const TAuthorizationRequest& request : waiting) {
+        if (challengesSent >= MaxChallengesPerAccountPerDay)
+            break;
+        if (!RecipientMayReceive(database, request.FromEmailAddress, now))
+            continue;
+        TServiceStatement remove(database, "DELETE FROM WaitingChallenges WHERE AccountID=? AND EmailAddress=?");
+        remove.Bind(1, account.ID).Bind(2, request.FromEmailAddress);
+        remove.Execute();
+        if (auto chosen = ChooseChallenge(database, account, request, version, now, changed)) {
+            RecordSent(database, account.ID, request.FromEmailAddress, ChallengeKind, now);
+            answer.Challenges.push_back(std::move(*chosen));
+            ++challengesSent;
+        }
+    }
+    TServiceStatement prune(database, "DELETE FROM SentMail WHERE Sent<=?");
+    prune.Bind(1, now - 2 * SecondsPerDay);
+    prune.Execute();
 }
 
 int Count(TServiceDatabase& database, const char* sql, int64_t accountID, const char* status) {
@@ -209,8 +326,8 @@ TServiceStore::~TServiceStore() = default;
 
 std::optional<TServiceAccount> TServiceStore::FindAccount(std::string_view username) {
     std::lock_guard lock(m_Lock);
-    TServiceStatement select(*m_Database, "SELECT ID, Username, PasswordHash, EmailAddress, Status, DataVersion "
-                                          "FROM Accounts WHERE Username=?");
+    TServiceStatement select(*m_Database, "SELECT ID, Username, PasswordHash, EmailAddress, Status, DataVersion, "
+                                          "AddressConfirmed FROM Accounts WHERE Username=?");
     select.Bind(1, username);
     if (!select.Step())
         return std::nullopt;
@@ -256,15 +373,17 @@ TSyncAnswer TServiceStore::Synchronize(const TServiceAccount& account, const TSy
     for (const TEmailAddressStatus& sender : upload.EmailAddresses)
         changed |= StoreEmailAddress(*m_Database, account.ID, sender, next);
 
+    // Nothing the program queued is lost while the account may not send: it waits here.
     TSyncAnswer answer;
+    for (const TEmailAddressStatus& sender : upload.EmailAddresses)
+        QueueImportNotice(*m_Database, account, sender);
+    // The account's own address is never asked to confirm: the service's own mail to it (the
+    // confirmation link) would come back as a request to the owner.
+    for (const TAuthorizationRequest& request : upload.Authorizations)
+        if (!SameText(request.FromEmailAddress, account.EmailAddress))
+            QueueChallenge(*m_Database, account.ID, request, now);
     if (challenge)
-        for (const TEmailAddressStatus& sender : upload.EmailAddresses)
-            if (auto notice = ChooseImportNotice(*m_Database, account, sender, now))
-                answer.ImportNotices.push_back(std::move(*notice));
-    if (challenge)
-        for (const TAuthorizationRequest& request : upload.Authorizations)
-            if (auto chosen = ChooseChallenge(*m_Database, account, request, next, now, changed))
-                answer.Challenges.push_back(std::move(*chosen));
+        ReleaseWaitingMail(*m_Database, account, next, now, changed, answer);
     if (changed) {
         TServiceStatement update(*m_Database, "UPDATE Accounts SET DataVersion=? WHERE ID=?");
         update.Bind(1, next).Bind(2, account.ID);
@@ -278,6 +397,7 @@ TSyncAnswer TServiceStore::Synchronize(const TServiceAccount& account, const TSy
     return answer;
 }
 
+// The sender waits again, so that the next synchronisation tries anew without the program's help.
 void TServiceStore::WithdrawChallenge(const TChallenge& challenge) {
     std::lock_guard lock(m_Lock);
     TServiceTransaction transaction(*m_Database);
@@ -288,14 +408,122 @@ void TServiceStore::WithdrawChallenge(const TChallenge& challenge) {
                             "UPDATE EmailAddresses SET LastChallenged=0 WHERE AccountID=? AND EmailAddress=?");
     reset.Bind(1, challenge.AccountID).Bind(2, challenge.Request.FromEmailAddress);
     reset.Execute();
+    QueueChallenge(*m_Database, challenge.AccountID, challenge.Request, 0);
     transaction.Commit();
 }
 
 void TServiceStore::WithdrawImportNotice(const TImportNotice& notice) {
     std::lock_guard lock(m_Lock);
-    TServiceStatement remove(*m_Database, "DELETE FROM ImportNotices WHERE AccountID=? AND EmailAddress=?");
-    remove.Bind(1, notice.AccountID).Bind(2, notice.SenderEmailAddress);
-    remove.Execute();
+    TServiceStatement unsent(*m_Database, "UPDATE ImportNotices SET Sent=0 WHERE AccountID=? AND EmailAddress=?");
+    unsent.Bind(1, notice.AccountID).Bind(2, notice.SenderEmailAddress);
+    unsent.Execute();
+}
+
+// ---- Address confirmation ---------------------------------------------------------------------
+
+std::optional<TAddressConfirmation> TServiceStore::StartAddressConfirmation(int64_t accountID, int64_t now,
+                                                                            bool force) {
+    std::lock_guard lock(m_Lock);
+    TServiceTransaction transaction(*m_Database);
+    TServiceStatement select(*m_Database,
+                             "SELECT EmailAddress, AddressConfirmed, ConfirmationSent FROM Accounts WHERE ID=?");
+    select.Bind(1, accountID);
+    if (!select.Step() || select.Integer(1) != 0)
+        return std::nullopt;
+    const std::string address = select.Text(0);
+    const int64_t lastSent = select.Integer(2);
+    if (!force && lastSent > 0 && now - lastSent < ConfirmationResendSeconds)
+        return std::nullopt;
+    if (!RecipientMayReceive(*m_Database, address, now))
+        return std::nullopt;
+    TAddressConfirmation confirmation{accountID, address, NewToken()};
+    TServiceStatement update(*m_Database,
+                             "UPDATE Accounts SET ConfirmationTokenHash=?, ConfirmationSent=? WHERE ID=?");
+    update.Bind(1, TokenHash(confirmation.Token)).Bind(2, now).Bind(3, accountID);
+    update.Execute();
+    RecordSent(*m_Database, accountID, address, ConfirmationKind, now);
+    transaction.Commit();
+    return confirmation;
+}
+
+void TServiceStore::WithdrawAddressConfirmation(const TAddressConfirmation& confirmation) {
+    std::lock_guard lock(m_Lock);
+    TServiceStatement reset(*m_Database, "UPDATE Accounts SET ConfirmationSent=0 WHERE ID=? AND "
+                                         "ConfirmationTokenHash=?");
+    reset.Bind(1, confirmation.AccountID).Bind(2, TokenHash(confirmation.Token));
+    reset.Execute();
+}
+
+TConfirmationView TServiceStore::LookUpConfirmation(std::string_view tokenHash, int64_t now) {
+    TConfirmationView view;
+    if (tokenHash.empty())
+        return view;
+    TServiceStatement select(*m_Database, "SELECT ID, Username, EmailAddress, ConfirmationSent FROM Accounts WHERE "
+                                          "ConfirmationTokenHash=? AND AddressConfirmed=0");
+    select.Bind(1, tokenHash);
+    if (!select.Step())
+        return view;
+    view.AccountID = select.Integer(0);
+    view.Username = select.Text(1);
+    view.EmailAddress = select.Text(2);
+    view.State =
+        now - select.Integer(3) >= ConfirmationLifetimeSeconds ? TTokenState::Expired : TTokenState::Valid;
+    return view;
+}
+
+TConfirmationView TServiceStore::FindAddressConfirmation(std::string_view token, int64_t now) {
+    std::lock_guard lock(m_Lock);
+    return LookUpConfirmation(TokenHash(token), now);
+}
+
+TConfirmationView TServiceStore::ConfirmAddress(std::string_view token, int64_t now) {
+    std::lock_guard lock(m_Lock);
+    TServiceTransaction transaction(*m_Database);
+    TConfirmationView view = LookUpConfirmation(TokenHash(token), now);
+    if (view.State != TTokenState::Valid)
+        return view;
+    TServiceStatement confirm(*m_Database,
+                              "UPDATE Accounts SET AddressConfirmed=1, ConfirmationTokenHash='' WHERE ID=?");
+    confirm.Bind(1, view.AccountID);
+    confirm.Execute();
+    ReleaseAfterConfirmation(view, now);
+    transaction.Commit();
+    return view;
+}
+
+bool TServiceStore::ConfirmAddressOf(std::string_view username, TConfirmationView& view) {
+    std::lock_guard lock(m_Lock);
+    TServiceTransaction transaction(*m_Database);
+    TServiceStatement select(*m_Database, "SELECT ID, Username, EmailAddress FROM Accounts WHERE Username=?");
+    select.Bind(1, username);
+    if (!select.Step())
+        return false;
+    view.AccountID = select.Integer(0);
+    view.Username = select.Text(1);
+    view.EmailAddress = select.Text(2);
+    view.State = TTokenState::Valid;
+    TServiceStatement confirm(*m_Database,
+                              "UPDATE Accounts SET AddressConfirmed=1, ConfirmationTokenHash='' WHERE ID=?");
+    confirm.Bind(1, view.AccountID);
+    confirm.Execute();
+    transaction.Commit();
+    return true;
+}
+
+// What waited for the confirmation goes out now; senders newly recorded reach the program with a
+// new data version.
+void TServiceStore::ReleaseAfterConfirmation(TConfirmationView& view, int64_t now) {
+    TServiceAccount account;
+    account.ID = view.AccountID;
+    account.EmailAddress = view.EmailAddress;
+    const int64_t next = CurrentDataVersion(*m_Database, account.ID) + 1;
+    bool changed = false;
+    ReleaseWaitingMail(*m_Database, account, next, now, changed, view.Released);
+    if (changed) {
+        TServiceStatement update(*m_Database, "UPDATE Accounts SET DataVersion=? WHERE ID=?");
+        update.Bind(1, next).Bind(2, account.ID);
+        update.Execute();
+    }
 }
 
 TAccountView TServiceStore::AccountView(const TServiceAccount& account) {

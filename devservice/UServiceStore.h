@@ -37,18 +37,35 @@ public:
     void SetPasswordHash(int64_t accountID, const std::string& passwordHash);
     void SetAccountStatus(int64_t accountID, const std::string& status);
 
-    // Stores what the program sent, chooses the challenges and the import notices to send (only
-    // when `challenge` is set; a sender is noticed once per account when sent as "Imported")
-    // and collects everything changed after `clientVersion`. A negative version, or one above the
+    // Stores what the program sent, queues its senders to be challenged and the senders it
+    // imported to be noticed (once per account), takes from the queue what may be sent now (only
+    // when `challenge` is set and the account's address is confirmed, within the daily caps of
+    // UServiceLimits.h; the rest keeps waiting) and collects everything changed after
+    // `clientVersion`. A negative version, or one above the
     // account's, asks for everything.
     TSyncAnswer Synchronize(const TServiceAccount& account, const TSyncUpload& upload, int64_t clientVersion,
                             int64_t now, bool challenge);
-    // Forgets a challenge whose mail could not be sent, so that the next synchronisation that
-    // queues the sender tries again.
+    // Forgets a challenge whose mail could not be sent and puts its sender back in the queue, so
+    // that the next synchronisation tries again.
     void WithdrawChallenge(const TChallenge& challenge);
 
     // Forgets that the notice was sent, after it could not be.
     void WithdrawImportNotice(const TImportNotice& notice);
+
+    // A new confirmation link for an account whose address is not confirmed yet: at once when
+    // forced (a new account), else when the last is older than the resend interval; none while
+    // the address has had its mail for the day.
+    std::optional<TAddressConfirmation> StartAddressConfirmation(int64_t accountID, int64_t now, bool force);
+    // Lets the next synchronisation send a link that could not be sent.
+    void WithdrawAddressConfirmation(const TAddressConfirmation& confirmation);
+    // The account of a confirmation link as the page shows it; never changes anything.
+    TConfirmationView FindAddressConfirmation(std::string_view token, int64_t now);
+    // Uses a valid link: the address is confirmed, and what waited for it is released (Released).
+    TConfirmationView ConfirmAddress(std::string_view token, int64_t now);
+    // The operator's confirmation of an account's address, from another process than the running
+    // service: what waited is released by the account's next synchronisation. False for an unknown
+    // user name.
+    bool ConfirmAddressOf(std::string_view username, TConfirmationView& view);
     // What the account page shows of the account.
     TAccountView AccountView(const TServiceAccount& account);
 
@@ -60,6 +77,8 @@ public:
 
 private:
     TChallengeView LookUp(std::string_view tokenHash, int64_t now);
+    TConfirmationView LookUpConfirmation(std::string_view tokenHash, int64_t now);
+    void ReleaseAfterConfirmation(TConfirmationView& view, int64_t now);
 
     std::mutex m_Lock;
     // Guarded by m_Lock.

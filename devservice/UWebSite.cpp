@@ -1,6 +1,7 @@
 #include "devservice/UWebSite.h"
 
 #include <array>
+#include <optional>
 #include <utility>
 
 namespace {
@@ -236,4 +237,55 @@ TPage AccountSetupPage(const TAccountView& account) {
 TPage AccountRefusedPage() {
     return {403, Document("Sign-in failed", "<h1>Sign-in failed</h1>\n<p>The e-mail address or the password of "
                                             "your Tessivar account is wrong.</p>\n")};
+}
+
+TPage AccountThrottledPage() {
+    return {429, Document("Sign-in failed", "<h1>Sign-in failed</h1>\n<p>Too many wrong passwords were tried. Please "
+                                            "try again in a quarter of an hour.</p>\n")};
+}
+
+namespace {
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// "+" is a blank, "%XX" a byte; a "%" without two hexadecimal digits stays as it is.
+std::string FormDecode(std::string_view text) {
+    std::string decoded;
+    decoded.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '+') {
+            decoded += ' ';
+        } else if (text[i] == '%' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 &&
+                   HexDigit(text[i + 2]) >= 0) {
+            decoded += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
+            i += 2;
+        } else {
+            decoded += text[i];
+        }
+    }
+    return decoded;
+}
+
+} // namespace
+
+std::optional<std::string> FormField(std::string_view form, std::string_view name) {
+    while (!form.empty()) {
+        const size_t end = form.find('&');
+        const std::string_view pair = form.substr(0, end);
+        const size_t equals = pair.find('=');
+        if (FormDecode(pair.substr(0, equals)) == name)
+            return equals == std::string_view::npos ? std::string() : FormDecode(pair.substr(equals + 1));
+        if (end == std::string_view::npos)
+            break;
+        form.remove_prefix(end + 1);
+    }
+    return std::nullopt;
 }

@@ -34,3 +34,9 @@ struct TAccountView {
 TPage AccountSetupPage(const TAccountView& account);
 // The plain page for credentials that are missing or wrong (status 403).
 TPage AccountRefusedPage();
+// The same when too many wrong passwords came from the client or for the account (status 429).
+TPage AccountThrottledPage();
+
+// The decoded value of a field of an application/x-www-form-urlencoded body; none when the field
+// is missing.
+std::optional<std::string> FormField(std::string_view form, std::string_view name);

@@ -3,6 +3,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <sys/stat.h>
 #include <iostream>
 #include <pthread.h>
 #include <thread>
@@ -30,9 +31,29 @@ int SetAccountStatus(const TServiceConfig& config) {
     }
 }
 
+// What waited for the confirmation goes out at the account's next synchronisation with the
+// running service, which this process is not.
+int ConfirmAddress(const TServiceConfig& config) {
+    try {
+        TServiceStore store(config.DatabaseFile);
+        TConfirmationView view;
+        if (!store.ConfirmAddressOf(config.ConfirmUsername, view)) {
+            std::cerr << "tessivar-service: No account \"" << config.ConfirmUsername << "\".\n";
+            return 1;
+        }
+        ServiceLog("The address of " + view.Username + " (" + view.EmailAddress + ") is confirmed.");
+        return 0;
+    } catch (const std::exception& error) {
+        std::cerr << "tessivar-service: " << error.what() << "\n";
+        return 1;
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    // Everything the service creates (database, journal, outbox) is its owner's alone.
+    umask(077);
     TServiceConfig config;
     try {
         config = ReadServiceConfig(argc, argv, [](const char* name) { return std::getenv(name); });
@@ -47,6 +68,8 @@ int main(int argc, char** argv) {
 
     if (!config.StatusUsername.empty())
         return SetAccountStatus(config);
+    if (!config.ConfirmUsername.empty())
+        return ConfirmAddress(config);
 
     // The stop signals are taken by one thread of our own with sigwait, so the stop runs as plain
     // code and not inside a signal handler. Every thread started later inherits the mask.

@@ -116,6 +116,30 @@ std::vector<std::string> DevServiceTest::OutboxMails() const {
     return mails;
 }
 
+bool DevServiceTest::ConfirmAddress() {
+    if (!std::filesystem::exists(m_Folder / "outbox"))
+        return false;
+    // The newest link first: names sort by the time of writing.
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(m_Folder / "outbox"))
+        files.push_back(entry.path());
+    std::sort(files.rbegin(), files.rend());
+    for (const auto& file : files) {
+        std::ifstream stream(file, std::ios::binary);
+        std::ostringstream text;
+        text << stream.rdbuf();
+        const std::string mail = text.str();
+        const size_t at = mail.find("/confirm.aspx?token=");
+        if (at == std::string::npos)
+            continue;
+        const std::string token = mail.substr(at + 20, 64);
+        stream.close();
+        std::filesystem::remove(file);
+        return Post(BaseURL() + "/confirm.aspx", "token=" + token, "application/x-www-form-urlencoded").Status == 200;
+    }
+    return false;
+}
+
 std::string ChildText(const TXMLNode& node, const std::string& name) {
     const TXMLNode* child = node.Children().Find(name);
     return child ? child->Text() : "(missing)";

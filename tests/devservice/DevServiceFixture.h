@@ -42,6 +42,9 @@ protected:
     THTTPResult Post(const std::string& url, const std::string& body, const std::string& contentType);
 
     std::vector<std::string> OutboxMails() const;
+    // Follows the address confirmation link found in the outbox, as the account's owner would, and
+    // takes that mail out of the outbox; false when there is none or the link is refused.
+    bool ConfirmAddress();
     std::string BaseURL() const { return "http://127.0.0.1:" + std::to_string(m_Port); }
 
     std::filesystem::path m_Folder;

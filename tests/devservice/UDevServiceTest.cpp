@@ -67,6 +67,7 @@ protected:
         TXMLNode& created = Result("AccountCreate", Credentials() + "<AdvertiserID></AdvertiserID>");
         ASSERT_EQ(ErrorCount(created), 0);
         ASSERT_EQ(ChildText(created, "AccountStatus"), "Active");
+        ASSERT_TRUE(ConfirmAddress());
     }
 
     std::string Version(const TXMLNode& result) { return ChildText(result, "DataVersion"); }

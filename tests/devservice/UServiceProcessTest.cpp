@@ -118,7 +118,24 @@ TEST(ServiceProcess, WrongOptionsEndAtOnceWithTheReason) {
     EXPECT_NE(process.Log().find("Invalid port \"http\""), std::string::npos) << process.Log();
 }
 
-TEST(ServiceProcess, SuspendedAccountIsToldSoAndItsSendersAreNotChallenged) {
+// The authentication requests written to an outbox folder so far.
+std::vector<std::string> RequestsIn(const std::filesystem::path& outbox) {
+    std::vector<std::string> requests;
+    if (!std::filesystem::exists(outbox))
+        return requests;
+    for (const auto& entry : std::filesystem::directory_iterator(outbox)) {
+        std::ifstream file(entry.path(), std::ios::binary);
+        std::ostringstream text;
+        text << file.rdbuf();
+        if (text.str().find("\r\nX-Tessivar: Authentication-Request\r\n") != std::string::npos)
+            requests.push_back(text.str());
+    }
+    return requests;
+}
+
+// While suspended nobody is challenged, but the queued sender is kept at the service (the program
+// has deleted its queue after the answer without error) and challenged once the account is active.
+TEST(ServiceProcess, SuspendedAccountIsToldSoAndItsQueuedSendersAreChallengedAfterReactivation) {
     TServiceProcess service({"--port", "0", "--database", "service.db", "--outbox", "mail"});
     const int port = service.WaitForPort();
     ASSERT_GT(port, 0) << service.Log();
@@ -131,12 +148,17 @@ TEST(ServiceProcess, SuspendedAccountIsToldSoAndItsSendersAreNotChallenged) {
                         "text/xml; charset=utf-8")
             .Body;
     };
+    auto admin = [&](std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), {"--database", "service.db"});
+        TServiceProcess process(arguments, service.Folder());
+        const int status = process.WaitForExit();
+        return status == 0 ? std::string() : "status " + std::to_string(status) + ": " + process.Log();
+    };
     const std::string credentials = "<Username>user@example.org</Username><Password>pw</Password>";
     ASSERT_NE(call("AccountCreate", credentials).find("<AccountStatus>Active</AccountStatus>"), std::string::npos);
+    ASSERT_EQ(admin({"--confirm-address", "user@example.org"}), "");
+    ASSERT_EQ(admin({"--set-account-status", "USER@example.org", "Suspended"}), "");
 
-    TServiceProcess admin({"--database", "service.db", "--set-account-status", "USER@example.org", "Suspended"},
-                          service.Folder());
-    ASSERT_EQ(admin.WaitForExit(), 0) << admin.Log();
     const std::string answer =
         call("Synchronize", credentials + "<SoftwareVersion>01.02.0000</SoftwareVersion><ClientDataVersion>0"
                                           "</ClientDataVersion><EmailAddressesRequiringAuthorization>"
@@ -145,11 +167,59 @@ TEST(ServiceProcess, SuspendedAccountIsToldSoAndItsSendersAreNotChallenged) {
                                           "</EmailAddressesRequiringAuthorization>");
     EXPECT_NE(answer.find("<AccountStatus>Suspended</AccountStatus>"), std::string::npos) << answer;
     EXPECT_EQ(answer.find("ErrorMessage"), std::string::npos) << answer;
-    EXPECT_FALSE(std::filesystem::exists(service.Folder() / "mail"));
+    EXPECT_TRUE(RequestsIn(service.Folder() / "mail").empty());
 
-    TServiceProcess unknown({"--database", "service.db", "--set-account-status", "nobody@example.org", "Active"},
-                            service.Folder());
-    EXPECT_EQ(unknown.WaitForExit(), 1);
+    // Reactivated: the next synchronisation, which carries no queue any more, challenges Bob once.
+    ASSERT_EQ(admin({"--set-account-status", "user@example.org", "Active"}), "");
+    const std::string later = credentials + "<SoftwareVersion>01.02.0000</SoftwareVersion>"
+                                            "<ClientDataVersion>0</ClientDataVersion>";
+    EXPECT_NE(call("Synchronize", later).find("<AccountStatus>Active</AccountStatus>"), std::string::npos);
+    const auto requests = RequestsIn(service.Folder() / "mail");
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_NE(requests[0].find("\r\nTo: bob@example.com\r\n"), std::string::npos) << requests[0];
+    call("Synchronize", later);
+    EXPECT_EQ(RequestsIn(service.Folder() / "mail").size(), 1u);
+
+    EXPECT_NE(admin({"--set-account-status", "nobody@example.org", "Active"}), "");
+    EXPECT_NE(admin({"--confirm-address", "nobody@example.org"}), "");
+    kill(service.Pid(), SIGTERM);
+    EXPECT_EQ(service.WaitForExit(), 0);
+}
+
+// A second service on the port of a running one must not start and split the traffic with it.
+TEST(ServiceProcess, SecondInstanceOnTheSamePortExitsWithTheReason) {
+    TServiceProcess first({"--port", "0", "--database", "service.db", "--outbox", "mail"});
+    const int port = first.WaitForPort();
+    ASSERT_GT(port, 0) << first.Log();
+    TServiceProcess second({"--port", std::to_string(port), "--database", "other.db", "--outbox", "mail"},
+                           first.Folder());
+    EXPECT_EQ(second.WaitForExit(), 1);
+    EXPECT_NE(second.Log().find("port " + std::to_string(port) + ": the port is in use"), std::string::npos)
+        << second.Log();
+    EXPECT_EQ(HTTPGet("http://127.0.0.1:" + std::to_string(port) + "/authenticate.aspx?token=x").Status, 404);
+    kill(first.Pid(), SIGTERM);
+    EXPECT_EQ(first.WaitForExit(), 0);
+}
+
+// The database, its write-ahead log and the outbox hold password hashes and live links.
+TEST(ServiceProcess, DatabaseJournalAndOutboxAreTheOwnersAlone) {
+    TServiceProcess service({"--port", "0", "--database", "service.db", "--outbox", "mail"});
+    const int port = service.WaitForPort();
+    ASSERT_GT(port, 0) << service.Log();
+    HTTPPost("http://127.0.0.1:" + std::to_string(port) + "/Client.asmx",
+             "<soap:Envelope><soap:Body><AccountCreate><AccountCreateArgument><Username>user@example.org</Username>"
+             "<Password>pw</Password></AccountCreateArgument></AccountCreate></soap:Body></soap:Envelope>",
+             "text/xml");
+    std::vector<std::filesystem::path> files = {service.Folder() / "service.db", service.Folder() / "service.db-wal",
+                                                service.Folder() / "mail"};
+    for (const auto& entry : std::filesystem::directory_iterator(service.Folder() / "mail"))
+        files.push_back(entry.path());
+    EXPECT_GT(files.size(), 3u) << "the confirmation link is in the outbox";
+    for (const auto& file : files) {
+        ASSERT_TRUE(std::filesystem::exists(file)) << file;
+        const auto others = std::filesystem::perms::group_all | std::filesystem::perms::others_all;
+        EXPECT_EQ(std::filesystem::status(file).permissions() & others, std::filesystem::perms::none) << file;
+    }
     kill(service.Pid(), SIGTERM);
     EXPECT_EQ(service.WaitForExit(), 0);
 }

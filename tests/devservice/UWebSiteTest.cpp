@@ -35,6 +35,7 @@ protected:
     void SetUp() override {
         DevServiceTest::SetUp();
         ASSERT_EQ(ErrorCount(Result("AccountCreate", Credentials())), 0);
+        ASSERT_TRUE(ConfirmAddress());
     }
     TXMLNode& Sync(const std::string& extra, int version = 0) {
         return Result("Synchronize", Credentials() + "<SoftwareVersion>01.02.0000</SoftwareVersion>" +

@@ -43,6 +43,24 @@ class ChallengeTest(LocalServerTest):
         os.environ["TESSIVAR_SERVICE_HOST"] = "127.0.0.1:%d" % self.service_port
         self.addCleanup(os.environ.pop, "TESSIVAR_SERVICE_HOST", None)
         self.command("account", "create", SERVICE_USER, SERVICE_PASSWORD)
+        self.confirm_address()
+
+    def confirm_address(self):
+        """Follows the confirmation link the service mailed to the new account, as its owner would:
+        before that, the service sends no mail from the address."""
+        def confirmation():
+            for mail in self.outbox_mail():
+                link = re.search(rb"http://127\.0\.0\.1:\d+/confirm\.aspx\?token=[0-9a-f]+", mail)
+                if link:
+                    return link.group(0).decode()
+            return None
+        link = wait_for(confirmation, what="the address confirmation")
+        with urllib.request.urlopen(link, timeout=30) as page:
+            self.assertEqual(page.status, 200)
+        token = urllib.parse.parse_qs(urllib.parse.urlparse(link).query)["token"][0]
+        form = urllib.parse.urlencode({"token": token}).encode()
+        with urllib.request.urlopen(urllib.parse.urljoin(link, "/confirm.aspx"), data=form, timeout=30) as answer:
+            self.assertEqual(answer.status, 200)
 
     def start_service(self):
         program = os.path.join(os.path.dirname(test_local_server.PROGRAM), "tessivar-service")
