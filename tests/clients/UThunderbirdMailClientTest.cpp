@@ -193,9 +193,11 @@ TEST_F(UThunderbirdMailClient, RedirectAndRestoreKeepEveryOtherByteAndSurviveAKi
 }
 
 TEST_F(UThunderbirdMailClient, SecureAccountPointsAtThePlainLocalServerAndGetsItsSecurityBack) {
+    // An encrypted password is safe over TLS: sent as the server takes it in clear.
+    const std::string securePrefs = WorkPrefs + "user_pref(\"mail.server.server3.authMethod\", 4);\n";
+    WriteTextFile(Work() + "/prefs.js", securePrefs);
     m_Clients.Discover();
     TThunderbirdAccount& secure = Account("secure@example.test");
-    secure.AuthMethod = 4; // an encrypted password is safe over TLS: sent as the server takes it in clear
     ASSERT_TRUE(secure.SetPOP3Server(LocalMarkerHost, 20001));
     EXPECT_EQ(Next(Work(), "socketType", "server3"), "0"); // its line changed where it stands
     EXPECT_EQ(Next(Work(), "authMethod", "server3"), "3");
@@ -206,6 +208,7 @@ TEST_F(UThunderbirdMailClient, SecureAccountPointsAtThePlainLocalServerAndGetsIt
     EXPECT_EQ(Next(Work(), "socketType", "server3"), "3");
     EXPECT_EQ(Next(Work(), "port", "server3"), "(none)"); // 995 is the default of SSL/TLS
     EXPECT_EQ(Next(Work(), "authMethod", "server3"), "4");
+    EXPECT_EQ(ReadTextFile(Work() + "/prefs.js"), securePrefs);
     EXPECT_TRUE(m_Log.empty());
 }
 
