@@ -230,7 +230,7 @@ void TProfileRedirect::Taken() {
     Rebuild(false);
 }
 
-void TProfileRedirect::Rebuild(bool stateRedirect) {
+void TProfileRedirect::Rebuild(bool thunderbirdRunning) {
     const TPrefsDocument originalPrefs = ParseOrEmpty(m_Record.OriginalPrefs);
     const TPrefsDocument originalUser = ParseOrEmpty(m_Record.OriginalUser);
     TPrefsDocument prefs = originalPrefs;
@@ -246,9 +246,15 @@ void TProfileRedirect::Rebuild(bool stateRedirect) {
     for (const std::string& key : m_Record.Pending)
         for (const std::string& name : ManagedNames(key))
             user.Remove(name);
-    // user.js cannot remove a preference, so one that prefs.js leaves out is stated as its default.
+    // A running Thunderbird needs the redirect stated when prefs.js changes under it, or when user.js
+    // stated it already. user.js cannot remove a preference, so one that prefs.js leaves out is
+    // stated as its default.
+    bool userStated = false;
+    for (const auto& [key, server] : m_Record.Redirected)
+        for (const std::string& name : ManagedNames(key))
+            userStated = userStated || m_Files.User.Has(name);
     const TPrefsDocument noUser = ParseOrEmpty(std::nullopt);
-    if (stateRedirect) {
+    if (thunderbirdRunning && (prefs.Text() != m_Files.Prefs.Text() || userStated)) {
         for (const auto& [key, server] : m_Record.Redirected) {
             const auto defaults = ServerDefaults(prefs, noUser, key, SocketPlain);
             for (const std::string& name : ManagedNames(key)) {

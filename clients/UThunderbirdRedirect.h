@@ -64,8 +64,9 @@ private:
     // A server the originals show redirected by a run that kept no record becomes a recorded one,
     // the originals getting its real settings back.
     void AdoptUnrecorded(const std::string& serverKey);
-    // Recomputes both files from the originals; stateRedirect: user.js states the redirects.
-    void Rebuild(bool stateRedirect);
+    // Recomputes both files from the originals; with Thunderbird running, user.js states the
+    // redirects when prefs.js changes under it.
+    void Rebuild(bool thunderbirdRunning);
 
     TProfilePrefs& m_Files;
     TThunderbirdRedirectRecord m_Record;
