@@ -115,7 +115,7 @@ bool TProfilePrefs::Save(bool backup) {
         WriteFileDurably(ResolvedPath(PrefsPath()), Prefs.Text(), 0600);
         m_PrefsText = Prefs.Text();
     }
-    if (UserChanged() || (m_HasUserFile && !UserFileAfterSave())) {
+    if (UserChanged()) {
         if (!UserFileAfterSave()) {
             if (::unlink(ResolvedPath(UserPath()).c_str()) != 0 && errno != ENOENT)
                 throw Exception(UserPath() + ": " + SystemErrorMessage(errno));

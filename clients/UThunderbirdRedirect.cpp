@@ -227,6 +227,11 @@ void TProfileRedirect::Restore(const std::string& serverKey, bool thunderbirdRun
 void TProfileRedirect::Taken() {
     Rebase();
     m_Record.Pending.clear();
+    // A server the user removed from Thunderbird since (while this program was not running) is
+    // never restored by anyone: it must not be redirected again in every file written.
+    const TPrefsDocument originals = ParseOrEmpty(m_Record.OriginalPrefs);
+    std::erase_if(m_Record.Redirected,
+                  [&originals](const auto& entry) { return !originals.Has(ServerBranch(entry.first) + "type"); });
     Rebuild(false);
 }
 

@@ -51,7 +51,7 @@ public:
     // back at its exit, so user.js carries the real values for its next start.
     void Restore(const std::string& serverKey, bool thunderbirdRunning, int64_t thunderbirdStart);
     // Thunderbird has taken what user.js holds for it (it started since, or is not running): the
-    // values that waited there leave user.js.
+    // values that waited there leave user.js, and servers no longer in the profile leave the record.
     void Taken();
 
     // Writes the files that changed (prefs.js with its backup when backupPrefs) and the record.

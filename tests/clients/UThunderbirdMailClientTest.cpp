@@ -6,6 +6,7 @@
 
 #include "clients/UThunderbirdProfileFiles.h"
 #include "clients/UThunderbirdProfiles.h"
+#include "clients/UThunderbirdRedirectRecord.h"
 #include "tests/clients/ThunderbirdTestSupport.h"
 
 #include <sys/stat.h>
@@ -356,4 +357,27 @@ TEST(UThunderbirdProfiles, ReadsTheIniFilesAndTheLocks) {
     const std::vector<TProfileRoot> all = ThunderbirdProfileRoots();
     ASSERT_EQ(all.size(), 3u);
     EXPECT_EQ(all[2].Directory, "/snap/root");
+}
+
+// The record that gives the files back byte for byte reads back as written; one that is damaged or
+// lost leaves the restore to the real server kept beside the redirect, and goes.
+TEST_F(UThunderbirdMailClient, DamagedOrLostRestoreRecordStillRestoresFromTheKeptServer) {
+    m_Clients.Discover();
+    ASSERT_TRUE(Account("juergen@example.test").SetPOP3Server(LocalMarkerHost, 20001));
+    const std::string path = Work() + "/prefs.js.tessivar-restore";
+    const std::string record = ReadTextFile(path);
+    const std::optional<TThunderbirdRedirectRecord> parsed = ParseRedirectRecord(record);
+    ASSERT_TRUE(parsed.has_value());
+    EXPECT_EQ(parsed->OriginalPrefs, WorkPrefs);
+    EXPECT_EQ(parsed->Redirected.at("server2").Real.Host, "pop.example.test");
+    EXPECT_EQ(FormatRedirectRecord(*parsed), record);
+    for (const size_t cut : {size_t{10}, record.size() / 2, record.size() - 1})
+        EXPECT_FALSE(ParseRedirectRecord(record.substr(0, cut)).has_value()) << cut;
+
+    WriteTextFile(path, record.substr(0, record.size() / 2));
+    TMailClients next;
+    next.Discover();
+    ASSERT_TRUE(Account("juergen@example.test", &next).RestoreRemoteServer());
+    EXPECT_EQ(ReadTextFile(Work() + "/prefs.js"), WorkPrefs);
+    EXPECT_FALSE(std::filesystem::exists(path));
 }
