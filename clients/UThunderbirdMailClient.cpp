@@ -110,16 +110,12 @@ void TThunderbird::DiscoverProfile(const TThunderbirdProfile& profile) {
         if (account->UserName.empty())
             account->UserName = files.EffectiveString(branch + "userName").value_or("");
 
-        std::string host = files.EffectiveString(branch + "realhostname").value_or("");
-        if (host.empty())
-            host = files.EffectiveString(branch + "hostname").value_or("");
         // A redirected server: its real settings are those kept beside it.
-        const std::string prefix = IsMarkerHost(host) ? branch + "tessivar_remote_" : branch;
-        account->RemoteServer =
-            IsMarkerHost(host) ? files.EffectiveString(prefix + "host").value_or("") : std::move(host);
-        account->SocketType = files.EffectiveInteger(prefix + "socketType").value_or(SocketPlain);
-        account->RemotePort = files.EffectiveInteger(prefix + "port").value_or(DefaultPort(account->SocketType));
-        account->AuthMethod = files.EffectiveInteger(prefix + "authMethod").value_or(0);
+        const TThunderbirdRealServer real = ReadRealServer(files, serverKey);
+        account->RemoteServer = real.Host;
+        account->SocketType = real.SocketType;
+        account->RemotePort = real.Port;
+        account->AuthMethod = real.AuthMethod;
         account->Security = SecurityOfSocketType(account->SocketType);
         Debug("Loading: " + account->KeyPath);
         Owner.AddAccount(std::move(account));
