@@ -154,7 +154,7 @@ void TThunderbird::MoveUnrecordedLines(TProfilePrefs& files) {
             {branch + "realhostname", TPrefValue::FromString(files.Prefs.String(branch + "hostname").value_or(""))},
             {branch + "port", TPrefValue::FromInteger(DefaultPort(socketType))},
             {branch + "socketType", TPrefValue::FromInteger(SocketPlain)},
-            {branch + "authMethod", TPrefValue::FromInteger(3)},
+            {branch + "authMethod", TPrefValue::FromInteger(AuthPasswordCleartext)},
         };
         for (const std::string& managed : ManagedNames(serverKey)) {
             const TPrefValue* value = files.User.Find(managed);
