@@ -44,6 +44,12 @@ public:
 
     std::vector<TPrefStatement> Run() {
         std::vector<TPrefStatement> statements;
+        // A NUL byte (a zero-filled block left by a crash, say) makes the file damaged wherever it
+        // stands: nothing of it may be taken as a value or written back.
+        if (const size_t nul = m_Text.find('\0'); nul != std::string_view::npos) {
+            m_Pos = nul;
+            Fail("NUL character");
+        }
         if (m_Text.substr(0, 3) == "\xEF\xBB\xBF")
             m_Pos = 3;
         for (SkipTrivia(); m_Pos < m_Text.size(); SkipTrivia())

@@ -41,7 +41,8 @@ struct TPrefsParseResult {
 
 // Parses the whole file. Comments (//, #, /* */), blanks and a leading UTF-8 byte order mark are
 // allowed between statements; strings take \\ \" \' \n \r \t \xHH \uHHHH escapes. Anything else,
-// an integer outside 32 bits, or an unterminated string or comment makes the file unreadable.
+// an integer outside 32 bits, an unterminated string or comment, or a NUL byte anywhere (raw, or
+// escaped in a string) makes the file unreadable.
 TPrefsParseResult ParsePrefs(std::string_view text);
 
 // The value as the mail program writes it: strings double-quoted with \\, \", \n and \r escaped.

@@ -3,8 +3,10 @@
 #include "base/LStrings.h"
 #include "base/UDebug.h"
 #include "clients/UThunderbirdProfileFiles.h"
+#include "clients/UThunderbirdRedirect.h"
 #include "clients/UThunderbirdProfiles.h"
 
+#include <chrono>
 #include <exception>
 #include <map>
 #include <optional>
@@ -14,24 +16,6 @@
 namespace {
 
 constexpr int32_t AuthPasswordCleartext = 3;
-
-std::string ServerBranch(const std::string& serverKey) {
-    return "mail.server." + serverKey + ".";
-}
-
-// The names this program writes for one server; those that user.js may carry for it.
-std::vector<std::string> ManagedNames(const std::string& serverKey) {
-    const std::string branch = ServerBranch(serverKey);
-    std::vector<std::string> names;
-    for (const char* leaf : {"realhostname", "port", "socketType", "authMethod", "tessivar_remote_host",
-                             "tessivar_remote_port", "tessivar_remote_socketType", "tessivar_remote_authMethod"})
-        names.push_back(branch + leaf);
-    return names;
-}
-
-int32_t DefaultPort(int32_t socketType) {
-    return socketType == SocketTLS ? 995 : 110;
-}
 
 // Thunderbird's lists of account and identity keys: "account1,account2".
 TStringArray KeyList(const std::optional<std::string>& text) {
@@ -48,76 +32,9 @@ std::string ValueText(const TPrefValue* value) {
     return value ? FormatPrefValue(*value) : std::string("(none)");
 }
 
-// Gives the preference the value, changing its line where it has one. Otherwise a value that only
-// states Thunderbird's default is left out: when restoring (removeDefault), a line that states it
-// goes as well, so that a preference the redirect added leaves the file again.
-void SetPreference(TPrefsDocument& prefs, const std::string& name, const TPrefValue& value, const TPrefValue& fallback,
-                   bool removeDefault) {
-    if (value == fallback && (removeDefault || !prefs.Has(name)))
-        prefs.Remove(name);
-    else
-        prefs.Set(name, value);
-}
-
-
-// What Thunderbird takes for the server's settings that prefs.js leaves out.
-using TServerDefaults = std::map<std::string, TPrefValue>;
-TServerDefaults ServerDefaults(const TPrefsDocument& prefs, const std::string& serverKey, int32_t socketType) {
-    const std::string branch = ServerBranch(serverKey);
-    return {
-        {branch + "realhostname", TPrefValue::FromString(prefs.String(branch + "hostname").value_or(""))},
-        {branch + "port", TPrefValue::FromInteger(DefaultPort(socketType))},
-        {branch + "socketType", TPrefValue::FromInteger(SocketPlain)},
-        {branch + "authMethod", TPrefValue::FromInteger(AuthPasswordCleartext)},
-    };
-}
-
-// Gives prefs.js the server's settings: the local server's when redirecting, else the real ones
-// of the account; with keepReal, the real ones are also kept beside them.
-void WriteServerSettings(TPrefsDocument& prefs, const TThunderbirdAccount& account, const std::string& host, int port,
-                         bool redirect, bool keepReal) {
-    const std::string branch = ServerBranch(account.ServerKey);
-    if (keepReal && !account.RemoteServer.empty() && !IsMarkerHost(account.RemoteServer)) {
-        prefs.Set(branch + "tessivar_remote_host", TPrefValue::FromString(account.RemoteServer));
-        prefs.Set(branch + "tessivar_remote_port", TPrefValue::FromInteger(account.RemotePort));
-        prefs.Set(branch + "tessivar_remote_socketType", TPrefValue::FromInteger(account.SocketType));
-        if (account.AuthMethod != 0)
-            prefs.Set(branch + "tessivar_remote_authMethod", TPrefValue::FromInteger(account.AuthMethod));
-        else
-            prefs.Remove(branch + "tessivar_remote_authMethod");
-    }
-    if (!redirect && host == prefs.String(branch + "hostname").value_or(""))
-        prefs.Remove(branch + "realhostname"); // the host of the server's key is its real one again
-    else
-        prefs.Set(branch + "realhostname", TPrefValue::FromString(host));
-    const int32_t socketType = redirect ? SocketPlain : account.SocketType;
-    SetPreference(prefs, branch + "port", TPrefValue::FromInteger(port), TPrefValue::FromInteger(DefaultPort(socketType)),
-                  !redirect);
-    SetPreference(prefs, branch + "socketType", TPrefValue::FromInteger(socketType),
-                  TPrefValue::FromInteger(SocketPlain), !redirect);
-    if (redirect) {
-        // The local server takes the password as it is given (USER and PASS).
-        if (account.AuthMethod != 0 && account.AuthMethod != AuthPasswordCleartext)
-            prefs.Set(branch + "authMethod", TPrefValue::FromInteger(AuthPasswordCleartext));
-    } else if (account.AuthMethod != 0) {
-        prefs.Set(branch + "authMethod", TPrefValue::FromInteger(account.AuthMethod));
-    } else {
-        prefs.Remove(branch + "authMethod");
-    }
-}
-
-// A running Thunderbird writes prefs.js from what it read at its start: the server's values wait
-// in user.js for its next start, every one stated (user.js cannot remove a preference, so one that
-// prefs.js leaves out is stated as its default).
-void StateInUserFile(TProfilePrefs& files, const std::string& serverKey, int32_t socketType) {
-    const TServerDefaults defaults = ServerDefaults(files.Prefs, serverKey, socketType);
-    for (const std::string& name : ManagedNames(serverKey)) {
-        const TPrefValue* value = files.Prefs.Find(name);
-        if (!value && defaults.contains(name))
-            value = &defaults.at(name);
-        if (value)
-            files.User.Set(name, *value);
-    }
+int64_t Now() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 } // namespace
@@ -193,16 +110,12 @@ void TThunderbird::DiscoverProfile(const TThunderbirdProfile& profile) {
         if (account->UserName.empty())
             account->UserName = files.EffectiveString(branch + "userName").value_or("");
 
-        std::string host = files.EffectiveString(branch + "realhostname").value_or("");
-        if (host.empty())
-            host = files.EffectiveString(branch + "hostname").value_or("");
         // A redirected server: its real settings are those kept beside it.
-        const std::string prefix = IsMarkerHost(host) ? branch + "tessivar_remote_" : branch;
-        account->RemoteServer =
-            IsMarkerHost(host) ? files.EffectiveString(prefix + "host").value_or("") : std::move(host);
-        account->SocketType = files.EffectiveInteger(prefix + "socketType").value_or(SocketPlain);
-        account->RemotePort = files.EffectiveInteger(prefix + "port").value_or(DefaultPort(account->SocketType));
-        account->AuthMethod = files.EffectiveInteger(prefix + "authMethod").value_or(0);
+        const TThunderbirdRealServer real = ReadRealServer(files, serverKey);
+        account->RemoteServer = real.Host;
+        account->SocketType = real.SocketType;
+        account->RemotePort = real.Port;
+        account->AuthMethod = real.AuthMethod;
         account->Security = SecurityOfSocketType(account->SocketType);
         Debug("Loading: " + account->KeyPath);
         Owner.AddAccount(std::move(account));
@@ -210,25 +123,39 @@ void TThunderbird::DiscoverProfile(const TThunderbirdProfile& profile) {
 }
 
 void TThunderbird::TidyUserFile(TProfilePrefs& files) {
-    const int64_t written = FileModificationTime(files.UserPath());
-    if (written == 0)
-        return;
     // Thunderbird has taken user.js when it is not running (it takes it at its next start, and
     // prefs.js then says the same), or when it started after user.js was written.
-    if (ProfileInUse(files.Directory()) && ProfileLockTime(files.Directory()) <= written)
+    const int64_t written = FileModificationTime(files.UserPath());
+    if (written != 0 && ProfileInUse(files.Directory()) && ProfileLockTime(files.Directory()) <= written)
         return;
+    if (LoadRedirectRecord(files.Directory())) {
+        TProfileRedirect profile(files);
+        profile.Taken();
+        SaveProfile(profile, files);
+        return;
+    }
+    if (written != 0)
+        MoveUnrecordedLines(files);
+}
+
+// Lines of a run that kept no restore record: their values move into prefs.js, where a value that
+// only states Thunderbird's default (as user.js must, having no way to remove a preference) leaves
+// prefs.js without the preference, as it was before the redirect.
+void TThunderbird::MoveUnrecordedLines(TProfilePrefs& files) {
     for (const TPrefStatement& statement : std::vector<TPrefStatement>(files.User.Statements())) {
         const std::string& name = statement.Name;
         const size_t keptHost = name.rfind(".tessivar_remote_host");
-        if (name.rfind("mail.server.", 0) != 0 || keptHost == std::string::npos ||
-            keptHost + 21 != name.size())
+        if (name.rfind("mail.server.", 0) != 0 || keptHost == std::string::npos || keptHost + 21 != name.size())
             continue;
         const std::string serverKey = name.substr(12, keptHost - 12);
         const std::string branch = ServerBranch(serverKey);
-        // A value that only states Thunderbird's default (as user.js must, having no way to remove
-        // a preference) leaves prefs.js without the preference, as it was before the redirect.
-        const TServerDefaults defaults = ServerDefaults(
-            files.Prefs, serverKey, files.EffectiveInteger(branch + "socketType").value_or(SocketPlain));
+        const int32_t socketType = files.EffectiveInteger(branch + "socketType").value_or(SocketPlain);
+        const std::map<std::string, TPrefValue> defaults = {
+            {branch + "realhostname", TPrefValue::FromString(files.Prefs.String(branch + "hostname").value_or(""))},
+            {branch + "port", TPrefValue::FromInteger(DefaultPort(socketType))},
+            {branch + "socketType", TPrefValue::FromInteger(SocketPlain)},
+            {branch + "authMethod", TPrefValue::FromInteger(AuthPasswordCleartext)},
+        };
         for (const std::string& managed : ManagedNames(serverKey)) {
             const TPrefValue* value = files.User.Find(managed);
             if (!value)
@@ -242,8 +169,16 @@ void TThunderbird::TidyUserFile(TProfilePrefs& files) {
     }
     if (files.PrefsChanged() || files.UserChanged()) {
         Debug("Moving the lines Thunderbird has taken from " + files.UserPath());
-        files.Save();
+        if (files.Save(!m_BackedUp.contains(files.Directory())))
+            m_BackedUp.insert(files.Directory());
     }
+}
+
+void TThunderbird::SaveProfile(TProfileRedirect& profile, TProfilePrefs& files) {
+    const std::string& directory = files.Directory();
+    // The backup is prefs.js as it was before this run's first change to it.
+    if (profile.Save(!m_BackedUp.contains(directory)))
+        m_BackedUp.insert(directory);
 }
 
 std::string TThunderbird::RedirectRefusal(const TThunderbirdAccount& account) {
@@ -287,32 +222,30 @@ bool TThunderbird::SetPOP3Server(TMailClientAccount& mailAccount, const std::str
         return false;
     }
     const std::string branch = ServerBranch(account.ServerKey);
-    const std::vector<std::string> managed = ManagedNames(account.ServerKey);
     std::vector<std::pair<std::string, std::string>> before;
-    bool userHeldLines = false;
-    for (const std::string& name : managed) {
+    for (const std::string& name : ManagedNames(account.ServerKey))
         before.emplace_back(name, ValueText(files.Effective(name)));
-        userHeldLines = userHeldLines || files.User.Has(name);
-    }
+    TProfileRedirect profile(files);
     // An account that is not redirected (a disabled one, or one left as it was) is not rewritten
     // by a restore: its settings are the user's own.
     std::string current = files.EffectiveString(branch + "realhostname").value_or("");
     if (current.empty())
         current = files.EffectiveString(branch + "hostname").value_or("");
-    if (!redirect && !IsMarkerHost(current) && !userHeldLines) {
+    if (!redirect && !IsMarkerHost(current) && !profile.IsRedirected(account.ServerKey)) {
         Debug("Not redirected: " + account.KeyPath);
         return true;
     }
 
-    const bool keepReal = redirect || files.Effective(branch + "tessivar_remote_host") != nullptr;
-    WriteServerSettings(files.Prefs, account, host, port, redirect, keepReal);
     const bool running = ProfileInUse(account.ProfileDirectory);
-    for (const std::string& name : managed)
-        files.User.Remove(name);
-    if (running && (files.PrefsChanged() || userHeldLines))
-        StateInUserFile(files, account.ServerKey, redirect ? SocketPlain : account.SocketType);
+    if (redirect) {
+        const TThunderbirdRealServer real{account.RemoteServer, account.RemotePort, account.SocketType,
+                                          account.AuthMethod};
+        profile.Redirect(account.ServerKey, real, host, port, running, Now());
+    } else {
+        profile.Restore(account.ServerKey, running, ProfileLockTime(account.ProfileDirectory));
+    }
     try {
-        files.Save();
+        SaveProfile(profile, files);
     } catch (const std::exception& e) {
         DebugException("TThunderbird", e);
         Report("Thunderbird's settings could not be written (" + std::string(e.what()) + "); the account \"" +

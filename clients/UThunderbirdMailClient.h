@@ -2,24 +2,20 @@
 // Thunderbird (packaged, Flatpak and Snap): the POP3 accounts of its profiles and their redirection.
 // Model's thread only, like every mail client driver.
 //
-// A redirected server of a profile has, in prefs.js:
-//   mail.server.<key>.realhostname   the marker host (the host Thunderbird connects to)
-//   mail.server.<key>.port           the local port
-//   mail.server.<key>.socketType     0 (the local server speaks plain POP3)
-//   mail.server.<key>.authMethod     3 (user name and password), only where it named another method
-// and its real server kept beside them, written at every redirect (the checker reaches the real
-// server with the security its socketType asks for):
-//   mail.server.<key>.tessivar_remote_host, _port, _socketType and _authMethod.
-// While Thunderbird runs it rewrites prefs.js from what it read at its start, so each change is put
-// into user.js as well, which Thunderbird lays over prefs.js at its next start; those lines leave
-// user.js again (their values kept in prefs.js) once Thunderbird has started since, or has stopped.
+// How a profile's files change while its servers are redirected, and how they are given back byte
+// for byte, is told in UThunderbirdRedirect.h. While Thunderbird runs it rewrites prefs.js from
+// what it read at its start, so each change is put into user.js as well, which Thunderbird lays
+// over prefs.js at its next start; those lines leave user.js again at the next discovery once
+// Thunderbird has started since, or has stopped.
 
 #include "clients/UTessivarClientDriver.h"
 
 #include <cstdint>
+#include <set>
 #include <string>
 
 class TProfilePrefs;
+class TProfileRedirect;
 struct TThunderbirdProfile;
 
 // Thunderbird's connection security of a server ("socketType").
@@ -58,9 +54,14 @@ public:
 
 private:
     void DiscoverProfile(const TThunderbirdProfile& profile);
-    // Moves this program's lines out of user.js into prefs.js once Thunderbird no longer needs them.
+    // Takes this program's lines out of user.js once Thunderbird no longer needs them.
     void TidyUserFile(TProfilePrefs& files);
+    void MoveUnrecordedLines(TProfilePrefs& files);
+    void SaveProfile(TProfileRedirect& profile, TProfilePrefs& files);
     // Why the account cannot fetch through the local server; empty when it can.
     static std::string RedirectRefusal(const TThunderbirdAccount& account);
     void Report(const std::string& details, int kind);
+
+    // Profiles whose prefs.js this run has changed (and backed up) already.
+    std::set<std::string> m_BackedUp;
 };

@@ -100,15 +100,23 @@ std::optional<int32_t> TProfilePrefs::EffectiveInteger(std::string_view name) co
     return User.Has(name) ? User.Integer(name) : Prefs.Integer(name);
 }
 
-void TProfilePrefs::Save() {
-    if (PrefsChanged()) {
+bool TProfilePrefs::UserFileAfterSave() const {
+    if (!UserChanged())
+        return m_HasUserFile;
+    return m_KeepUserFile || !Trim(User.Text()).empty();
+}
+
+bool TProfilePrefs::Save(bool backup) {
+    const bool prefsChanged = PrefsChanged();
+    if (prefsChanged) {
         // The backup first: the rename that replaces prefs.js is the last step.
-        WriteFileDurably(PrefsPath() + ".tessivar-backup", m_PrefsText, 0600);
+        if (backup)
+            WriteFileDurably(PrefsPath() + ".tessivar-backup", m_PrefsText, 0600);
         WriteFileDurably(ResolvedPath(PrefsPath()), Prefs.Text(), 0600);
         m_PrefsText = Prefs.Text();
     }
     if (UserChanged()) {
-        if (Trim(User.Text()).empty()) {
+        if (!UserFileAfterSave()) {
             if (::unlink(ResolvedPath(UserPath()).c_str()) != 0 && errno != ENOENT)
                 throw Exception(UserPath() + ": " + SystemErrorMessage(errno));
             m_HasUserFile = false;
@@ -118,4 +126,5 @@ void TProfilePrefs::Save() {
         }
         m_UserText = User.Text();
     }
+    return prefsChanged;
 }

@@ -23,10 +23,17 @@ public:
     std::optional<int32_t> EffectiveInteger(std::string_view name) const;
 
     // Writes back the files whose text changed. prefs.js is replaced atomically (through a symbolic
-    // link to its target), owner-only, its previous text kept as the one backup
+    // link to its target), owner-only, with backup its previous text kept as the one backup
     // "prefs.js.tessivar-backup"; user.js likewise, or removed when nothing but blanks is left in
-    // it. Raises Exception with the system's error text.
-    void Save();
+    // it and it is not to be kept. True when prefs.js was written. Raises Exception with the
+    // system's error text.
+    bool Save(bool backup = true);
+
+    bool HasUserFile() const { return m_HasUserFile; }
+    // Keep user.js even when nothing but blanks is left in it (the user had such a file).
+    void SetUserFileKept(bool kept) { m_KeepUserFile = kept; }
+    // Save leaves a user.js in the profile.
+    bool UserFileAfterSave() const;
 
     bool PrefsChanged() const { return Prefs.Text() != m_PrefsText; }
     bool UserChanged() const { return User.Text() != m_UserText; }
@@ -43,4 +50,5 @@ private:
     std::string m_PrefsText; // as read
     std::string m_UserText;  // as read
     bool m_HasUserFile = false;
+    bool m_KeepUserFile = false;
 };

@@ -393,8 +393,18 @@ void TTessivarBusinessLogic::LoadMailClientAccounts() {
     m_MailClients->Discover();
     for (int i = 0; i < m_MailClients->AccountCount(); ++i) {
         TMailClientAccount& clientAccount = m_MailClients->Accounts(i);
-        Debug("Client: " + (clientAccount.Client ? clientAccount.Client->Name : std::string()) +
-              ", Account: " + clientAccount.AccountName);
+        const std::string clientName = clientAccount.Client ? clientAccount.Client->Name : std::string();
+        Debug("Client: " + clientName + ", Account: " + clientAccount.AccountName);
+        // Damaged settings (a NUL byte from a zero-filled block, say) must not stop the start: the
+        // database refuses such a text, so the account is left out and the user told.
+        const auto damaged = [](const std::string& text) { return text.find('\0') != std::string::npos; };
+        if (damaged(clientAccount.EmailAddress) || damaged(clientAccount.UserName) ||
+            damaged(clientAccount.RemoteServer)) {
+            AddLogItem("An account of " + clientName + " is left out: its settings hold a NUL character (" +
+                           ReplaceAll(clientAccount.KeyPath, std::string_view("\0", 1), "\\0") + ").",
+                       1);
+            continue;
+        }
         AddAccount(clientAccount.EmailAddress, clientAccount.UserName, clientAccount.RemoteServer,
                    clientAccount.RemotePort)
             .AddMailClientAccount(clientAccount);

@@ -301,6 +301,9 @@ private:
     // The table of remembered server ids exists (it is created on first use).
     bool m_RetrievedMessagesTable = false;
     void CreateRetrievedMessagesTable();
+    // Every email row has its local server id (UIDL); the column is added on first use.
+    bool m_EmailUIDLColumn = false;
+    void CreateEmailUIDLColumn();
     // Shutdown has begun: threaded calls are no longer run.
     bool m_ShutDown = false;
 };

@@ -267,6 +267,7 @@ TTessivarEmail& TTessivarBusinessLogic::InsertEmail(TTessivarAccount& account, c
                                                     const std::string& fromDisplayName, const std::string& toAddress,
                                                     const std::string& toDisplayName, const std::string& remoteID) {
     CheckThread();
+    CreateEmailUIDLColumn();
     if (!remoteID.empty())
         CreateRetrievedMessagesTable();
     auto email = std::make_unique<TTessivarEmail>(*this);
@@ -298,14 +299,16 @@ TTessivarEmail& TTessivarBusinessLogic::InsertEmail(TTessivarAccount& account, c
             const bool adult = ContainsAnyWord(lowerCaseText, m_AdultWords);
             const bool blocked = ContainsAnyWord(lowerCaseText, m_BlockedWords);
 
+            const std::string uidl = NewEmailUIDL();
             m_Database->Insert("Emails",
                                {"AccountID", "MessageID", "FromEmailAddressID", "FromDisplayName", "Subject",
-                                "Received", "ApprovalStatus", "WordBlocked", "AdultBlocked", "Deleted"},
+                                "Received", "ApprovalStatus", "WordBlocked", "AdultBlocked", "Deleted", "UIDL"},
                                {account.ID(), messageId, sender.ID(), fromDisplayName, subject,
                                 TSQLValue::DateTime(received), ApprovalStatusCode(TApprovalStatus::Undefined), blocked,
-                                adult, false});
+                                adult, false, uidl});
             email->m_ID = static_cast<int32_t>(m_Database->LastInsertRowID());
             email->m_MessageID = messageId;
+            email->m_UIDL = uidl;
             email->m_Account = &account;
             email->m_AdultBlocked = adult;
             email->m_ApprovalStatus = TApprovalStatus::Undefined;

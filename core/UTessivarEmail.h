@@ -11,9 +11,15 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 class TTessivarAccount;
 class TTessivarEmailAddress;
+
+// A unique id as POP3 allows it: 1 to 70 characters, each 0x21-0x7E.
+bool IsValidUIDL(std::string_view id);
+// A new local server id for an email being stored.
+std::string NewEmailUIDL();
 
 class TTessivarEmail : public TTessivarRecord {
 public:
@@ -25,6 +31,9 @@ public:
     TTessivarEmailAddress* FromEmailAddress() const { return m_FromEmailAddress; }
     const std::string& FromDisplayName() const { return m_FromDisplayName; }
     const std::string& MessageID() const { return m_MessageID; }
+    // The id the local server gives the message (UIDL): 1 to 70 characters 0x21-0x7E, unique in the
+    // account and never given to another message, the same in every session. Constant once stored.
+    const std::string& UIDL() const { return m_UIDL; }
     const std::string& Subject() const { return m_Subject; }
     TDateTime Received() const { return m_Received; }
     // The email's own, once-only decision.
@@ -78,4 +87,5 @@ private:
     std::atomic<bool> m_InSession{false};
     bool m_Detached = false;
     std::string m_MessageID;
+    std::string m_UIDL;
 };

@@ -64,6 +64,7 @@ TDateTime StoredDateTime(const std::string& text, int32_t localOffset) {
 void TTessivarBusinessLogic::Startup() {
     CheckThread();
     TUpdateScope<TTessivarBusinessLogic> scope(*this);
+    CreateEmailUIDLColumn();
     Cleanup();
     Load();
     ProtectAccounts();
@@ -157,6 +158,8 @@ void TTessivarBusinessLogic::LoadEmails() {
                        fromEmailAddressID = columns["FromEmailAddressID"], fromDisplayName = columns["FromDisplayName"],
                        messageID = columns["MessageID"], received = columns["Received"], subject = columns["Subject"],
                        wordBlocked = columns["WordBlocked"];
+        // Missing in a database that only the start-up adds it to (a tool that loads without it).
+        const int uidl = result.FieldIndex("UIDL");
         for (; !result.Eof(); result.Next()) {
             auto record = std::make_unique<TTessivarEmail>(*this);
             record->m_ID = result.AsInteger(id);
@@ -167,6 +170,8 @@ void TTessivarBusinessLogic::LoadEmails() {
             record->m_FromEmailAddress = &FindEmailAddressByID(result.AsInteger(fromEmailAddressID));
             record->m_FromDisplayName = Text(result, fromDisplayName);
             record->m_MessageID = Text(result, messageID);
+            if (uidl >= 0)
+                record->m_UIDL = Text(result, static_cast<unsigned>(uidl));
             record->m_Received = StoredDateTime(Text(result, received), localOffset);
             record->m_Subject = Text(result, subject);
             record->m_WordBlocked = result.AsBoolean(wordBlocked);

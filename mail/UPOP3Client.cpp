@@ -6,6 +6,7 @@
 #include "mail/UPOP3Channel.h"
 #include "mail/USockets.h"
 #include "mail/UTLS.h"
+#include "mail/UTLSFailure.h"
 
 namespace {
 
@@ -60,10 +61,10 @@ void TPOP3Client::Connect(int timeoutMs) {
                 const TPOP3Reply reply = SendCommand("STLS");
                 // Announced, then refused: someone between us and the server may be stripping TLS.
                 if (!reply.Success)
-                    throw ETLSException("The server refused STLS: " + TrimLeft(reply.Text));
+                    throw ETLSFailure("The server refused STLS: " + TrimLeft(reply.Text), STLSRefusedReason);
                 StartTLS(remaining());
             } else if (m_Security == TConnectionSecurity::STLS) {
-                throw ETLSException("The server does not offer STLS.");
+                throw ETLSFailure("The server does not offer STLS.", STLSMissingReason);
             }
         }
         m_LoginInClear = !Encrypted();

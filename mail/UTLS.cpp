@@ -1,11 +1,14 @@
 #include "mail/UTLS.h"
 
+#include "mail/UTLSFailure.h"
+
 #include <arpa/inet.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <sys/stat.h>
 
+#include <ctime>
 #include <memory>
 
 namespace {
@@ -47,6 +50,46 @@ std::string FileStamp(const std::string& path) {
            std::to_string(status.st_mtim.tv_nsec);
 }
 
+// A certificate's time as yyyy-mm-dd (UTC).
+std::string DateText(const ASN1_TIME* time) {
+    struct tm parts {};
+    char text[16];
+    if (!time || ASN1_TIME_to_tm(time, &parts) != 1 || std::strftime(text, sizeof text, "%Y-%m-%d", &parts) == 0)
+        return "(unknown)";
+    return text;
+}
+
+// The names the certificate is for: its DNS names and addresses, else its common name.
+std::string CertificateNames(X509* certificate) {
+    std::string names;
+    const auto add = [&names](const std::string& name) { names += (names.empty() ? "" : ", ") + name; };
+    using TNames = std::unique_ptr<GENERAL_NAMES, decltype(&GENERAL_NAMES_free)>;
+    const TNames alternatives(
+        static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(certificate, NID_subject_alt_name, nullptr, nullptr)),
+        &GENERAL_NAMES_free);
+    for (int i = 0; alternatives && i < sk_GENERAL_NAME_num(alternatives.get()); ++i) {
+        const GENERAL_NAME* name = sk_GENERAL_NAME_value(alternatives.get(), i);
+        if (name->type == GEN_DNS) {
+            const ASN1_STRING* text = name->d.dNSName;
+            add(std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(text)),
+                            static_cast<size_t>(ASN1_STRING_length(text))));
+        } else if (name->type == GEN_IPADD) {
+            const ASN1_OCTET_STRING* address = name->d.iPAddress;
+            char text[INET6_ADDRSTRLEN] = {};
+            const int family = ASN1_STRING_length(address) == 4 ? AF_INET : AF_INET6;
+            if (ASN1_STRING_length(address) == 4 || ASN1_STRING_length(address) == 16)
+                if (inet_ntop(family, ASN1_STRING_get0_data(address), text, sizeof text))
+                    add(text);
+        }
+    }
+    if (names.empty()) {
+        char common[256] = {};
+        if (X509_NAME_get_text_by_NID(X509_get_subject_name(certificate), NID_commonName, common, sizeof common) > 0)
+            add(common);
+    }
+    return names;
+}
+
 } // namespace
 
 struct TTLSSession::TVerifyFailure {
@@ -55,6 +98,7 @@ struct TTLSSession::TVerifyFailure {
     int Depth = 0;
     std::string Subject;
     std::string Issuer;
+    TCertificateProblem Problem;
 };
 
 namespace {
@@ -72,6 +116,13 @@ int RecordVerifyFailure(int preverified, X509_STORE_CTX* store) {
         const X509* certificate = X509_STORE_CTX_get_current_cert(store);
         failure->Subject = NameText(certificate ? X509_get_subject_name(certificate) : nullptr);
         failure->Issuer = NameText(certificate ? X509_get_issuer_name(certificate) : nullptr);
+        failure->Problem.Error = failure->Error;
+        failure->Problem.Depth = failure->Depth;
+        if (certificate) {
+            failure->Problem.NotBefore = DateText(X509_get0_notBefore(certificate));
+            failure->Problem.NotAfter = DateText(X509_get0_notAfter(certificate));
+            failure->Problem.Names = CertificateNames(const_cast<X509*>(certificate));
+        }
     }
     return preverified;
 }
@@ -138,7 +189,9 @@ TTLSWait TTLSSession::Handshake() {
         return TTLSWait::Readable;
     if (error == SSL_ERROR_WANT_WRITE)
         return TTLSWait::Writable;
-    throw ETLSException(HandshakeFailure(error));
+    const std::string message = HandshakeFailure(error);
+    throw ETLSFailure(message, m_Failure->Failed ? CertificateFailureReason(m_Failure->Problem, m_Host)
+                                                 : std::string(TLSSetUpFailedReason));
 }
 
 std::string TTLSSession::HandshakeFailure(int error) const {

@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -84,6 +85,8 @@ private:
     // Used by the worker only: the activity log has said once in this run that the password for
     // this account travels unencrypted.
     bool m_ReportedLoginInClear = false;
+    // Used by the worker only: the reasons of failed secure connections told in this run.
+    std::set<std::string> m_ReportedFailureReasons;
 
     // Guarded by m_CheckLock.
     mutable std::mutex m_CheckLock;

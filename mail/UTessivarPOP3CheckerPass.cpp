@@ -10,6 +10,7 @@
 #include "mail/UMessageHeaders.h"
 #include "mail/UPOP3Client.h"
 #include "mail/USockets.h"
+#include "mail/UTLSFailure.h"
 
 namespace {
 
@@ -77,7 +78,7 @@ void TTessivarPOP3Checker::TPass::Run() {
         m_Cancelled = true;
     } catch (const std::exception& error) {
         DebugException(CheckerClass, error);
-        LogForAccount("Could not connect to server for ", 1);
+        ReportConnectFailure(error);
     }
     Debug("POP3Checker: Disconnecting.");
     EndSession();
@@ -234,6 +235,20 @@ void TTessivarPOP3Checker::TPass::ReportLoginInClear() {
                                 ? "No secure connection is set up for this account"
                                 : "The server offers no secure connection";
     LogForAccount(why + ": the password travels unencrypted for ", 0);
+}
+
+// Why a secure connection failed is told once per reason in a run: an expired certificate must
+// not look like an outage, and the same reason at every pass would bury everything else.
+void TTessivarPOP3Checker::TPass::ReportConnectFailure(const std::exception& error) {
+    const auto* failure = dynamic_cast<const ETLSFailure*>(&error);
+    if (failure && m_Checker.m_ReportedFailureReasons.insert(failure->Reason()).second) {
+        InsertLogItem(m_Model,
+                      "Could not connect to server for " + Quoted(m_Username) + " at " + Quoted(m_Host) + ": " +
+                          failure->Reason() + ".",
+                      1);
+        return;
+    }
+    LogForAccount("Could not connect to server for ", 1);
 }
 
 void TTessivarPOP3Checker::TPass::LogForAccount(const std::string& what, int kind) {

@@ -36,6 +36,9 @@ private:
     void EndSession();
     // Once per account and run: the password went to the real server without TLS.
     void ReportLoginInClear();
+    // "Could not connect to server for ...", with the reason a secure connection failed the first
+    // time it is met in this run.
+    void ReportConnectFailure(const std::exception& error);
     // `what` followed by the user name and host, both quoted, and a full stop.
     void LogForAccount(const std::string& what, int kind);
 

@@ -4,6 +4,7 @@
 #include "base/URegistry.h"
 #include "clients/UTessivarClientDriver.h"
 #include "core/UTessivarAccount.h"
+#include "core/UTessivarLogItem.h"
 #include "mail/UTessivarPOP3Server.h"
 
 #include "tests/core/ModelFixture.h"
@@ -91,4 +92,24 @@ TEST_F(UMailProgramRestore, ProtectThatFailsPartWayPointsEveryMailProgramBack) {
     for (const auto& [key, server] : program.Servers)
         EXPECT_EQ(server, "pop.example.test") << key;
     Model().Shutdown();
+}
+
+// A registry value holding a NUL (the text form writes it as \0) once ended the start with the
+// database's "The statement contains a NUL character."; the account is left out and the user told.
+TEST_F(UMailProgramRestore, NULInAMailProgramSettingNeverStopsTheStart) {
+    {
+        TRegistry registry;
+        ASSERT_TRUE(registry.OpenKey(AccountsKey + "zeroed", true));
+        registry.WriteString("SMTP Email Address", "zeroed@example.test");
+        registry.WriteString("POP3 User Name", "me");
+        registry.WriteString("POP3 Server", std::string("pop.ex\0ample.test", 17));
+    }
+    WriteRedirectedKey("sound", "sound@example.test", "pop.example.test");
+    ASSERT_NO_THROW(Model().Startup());
+    ASSERT_EQ(Model().AccountCount(), 1);
+    EXPECT_EQ(Model().Accounts(0).EmailAddress(), "sound@example.test");
+    bool told = false;
+    for (int i = 0; i < Model().LogItemCount(); ++i)
+        told = told || Model().LogItems(i).Details().find("its settings hold a NUL character") != std::string::npos;
+    EXPECT_TRUE(told);
 }

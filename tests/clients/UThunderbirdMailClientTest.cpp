@@ -6,6 +6,7 @@
 
 #include "clients/UThunderbirdProfileFiles.h"
 #include "clients/UThunderbirdProfiles.h"
+#include "clients/UThunderbirdRedirectRecord.h"
 #include "tests/clients/ThunderbirdTestSupport.h"
 
 #include <sys/stat.h>
@@ -193,9 +194,11 @@ TEST_F(UThunderbirdMailClient, RedirectAndRestoreKeepEveryOtherByteAndSurviveAKi
 }
 
 TEST_F(UThunderbirdMailClient, SecureAccountPointsAtThePlainLocalServerAndGetsItsSecurityBack) {
+    // An encrypted password is safe over TLS: sent as the server takes it in clear.
+    const std::string securePrefs = WorkPrefs + "user_pref(\"mail.server.server3.authMethod\", 4);\n";
+    WriteTextFile(Work() + "/prefs.js", securePrefs);
     m_Clients.Discover();
     TThunderbirdAccount& secure = Account("secure@example.test");
-    secure.AuthMethod = 4; // an encrypted password is safe over TLS: sent as the server takes it in clear
     ASSERT_TRUE(secure.SetPOP3Server(LocalMarkerHost, 20001));
     EXPECT_EQ(Next(Work(), "socketType", "server3"), "0"); // its line changed where it stands
     EXPECT_EQ(Next(Work(), "authMethod", "server3"), "3");
@@ -206,6 +209,7 @@ TEST_F(UThunderbirdMailClient, SecureAccountPointsAtThePlainLocalServerAndGetsIt
     EXPECT_EQ(Next(Work(), "socketType", "server3"), "3");
     EXPECT_EQ(Next(Work(), "port", "server3"), "(none)"); // 995 is the default of SSL/TLS
     EXPECT_EQ(Next(Work(), "authMethod", "server3"), "4");
+    EXPECT_EQ(ReadTextFile(Work() + "/prefs.js"), securePrefs);
     EXPECT_TRUE(m_Log.empty());
 }
 
@@ -353,4 +357,27 @@ TEST(UThunderbirdProfiles, ReadsTheIniFilesAndTheLocks) {
     const std::vector<TProfileRoot> all = ThunderbirdProfileRoots();
     ASSERT_EQ(all.size(), 3u);
     EXPECT_EQ(all[2].Directory, "/snap/root");
+}
+
+// The record that gives the files back byte for byte reads back as written; one that is damaged or
+// lost leaves the restore to the real server kept beside the redirect, and goes.
+TEST_F(UThunderbirdMailClient, DamagedOrLostRestoreRecordStillRestoresFromTheKeptServer) {
+    m_Clients.Discover();
+    ASSERT_TRUE(Account("juergen@example.test").SetPOP3Server(LocalMarkerHost, 20001));
+    const std::string path = Work() + "/prefs.js.tessivar-restore";
+    const std::string record = ReadTextFile(path);
+    const std::optional<TThunderbirdRedirectRecord> parsed = ParseRedirectRecord(record);
+    ASSERT_TRUE(parsed.has_value());
+    EXPECT_EQ(parsed->OriginalPrefs, WorkPrefs);
+    EXPECT_EQ(parsed->Redirected.at("server2").Real.Host, "pop.example.test");
+    EXPECT_EQ(FormatRedirectRecord(*parsed), record);
+    for (const size_t cut : {size_t{10}, record.size() / 2, record.size() - 1})
+        EXPECT_FALSE(ParseRedirectRecord(record.substr(0, cut)).has_value()) << cut;
+
+    WriteTextFile(path, record.substr(0, record.size() / 2));
+    TMailClients next;
+    next.Discover();
+    ASSERT_TRUE(Account("juergen@example.test", &next).RestoreRemoteServer());
+    EXPECT_EQ(ReadTextFile(Work() + "/prefs.js"), WorkPrefs);
+    EXPECT_FALSE(std::filesystem::exists(path));
 }

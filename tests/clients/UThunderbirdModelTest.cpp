@@ -100,3 +100,107 @@ TEST_F(UThunderbirdModel, TheActivityLogSaysWhatTheUserMustDo) {
     // Restarted Thunderbird would still take the local server from what it read; user.js says otherwise.
     EXPECT_EQ(Next(), "pop.example.test:110");
 }
+
+namespace {
+
+// Sorted as Thunderbird writes it, with default ports stated explicitly, two POP3 accounts.
+const std::string SortedPrefs = R"(// Mozilla User Preferences
+
+user_pref("mail.account.account1.identities", "id1");
+user_pref("mail.account.account1.server", "server1");
+user_pref("mail.account.account2.identities", "id2");
+user_pref("mail.account.account2.server", "server2");
+user_pref("mail.accountmanager.accounts", "account1,account2");
+user_pref("mail.identity.id1.useremail", "me@example.test");
+user_pref("mail.identity.id2.useremail", "tls@example.test");
+user_pref("mail.server.server1.hostname", "pop.example.test");
+user_pref("mail.server.server1.name", "Mine");
+user_pref("mail.server.server1.port", 110);
+user_pref("mail.server.server1.type", "pop3");
+user_pref("mail.server.server1.userName", "me");
+user_pref("mail.server.server2.hostname", "pop.tls.test");
+user_pref("mail.server.server2.name", "Secure");
+user_pref("mail.server.server2.port", 995);
+user_pref("mail.server.server2.socketType", 3);
+user_pref("mail.server.server2.type", "pop3");
+user_pref("mail.server.server2.userName", "me");
+)";
+// The user's own, without a final newline, pinning the security of a screened server.
+const std::string PinningUserFile = "// mine\r\nuser_pref(\"mail.server.server2.socketType\", 3);\r\n"
+                                    "user_pref(\"mail.check_all_imap_folders_for_new\", true);";
+
+class UThunderbirdModelFiles : public UThunderbirdModel {
+protected:
+    void SetUp() override {
+        UThunderbirdModel::SetUp();
+        WriteTextFile(Profile() + "/prefs.js", SortedPrefs);
+        WriteTextFile(Profile() + "/user.js", PinningUserFile);
+        Db().Execute("INSERT INTO Accounts(ID, EmailAddress, RemoteServer, RemotePort, Username, Enabled) "
+                     "VALUES(2, 'tls@example.test', 'pop.tls.test', 995, 'me', 1)");
+    }
+    void ExpectUntouched() {
+        EXPECT_EQ(ReadTextFile(Profile() + "/prefs.js"), SortedPrefs);
+        EXPECT_EQ(ReadTextFile(Profile() + "/user.js"), PinningUserFile);
+        EXPECT_FALSE(std::filesystem::exists(Profile() + "/prefs.js.tessivar-restore"));
+    }
+    std::string Effective(const std::string& name) {
+        TProfilePrefs files(Profile());
+        std::string error;
+        const TPrefValue* value = files.Load(error) ? files.Effective(name) : nullptr;
+        return value ? FormatPrefValue(*value) : "(none)";
+    }
+};
+
+} // namespace
+
+TEST_F(UThunderbirdModelFiles, StopAndKillThenStopGiveBothFilesBackByteForByte) {
+    // A second profile whose prefs.js holds a NUL in a host name is damaged: told, never written.
+    const std::string damaged = "user_pref(\"mail.accountmanager.accounts\", \"account1\");\n"
+                                "user_pref(\"mail.server.server1.hostname\", \"pop.ex" + std::string(1, '\0') +
+                                "ample.test\");\n";
+    WriteTextFile(m_Roots->Packaged() + "/profiles.ini", "[Profile0]\nName=default\nIsRelative=1\nPath=p.default\n"
+                                                         "[Profile1]\nName=zeroed\nIsRelative=1\nPath=z.zeroed\n");
+    WriteTextFile(m_Roots->Packaged() + "/z.zeroed/prefs.js", damaged);
+
+    Model().Startup();
+    EXPECT_EQ(Next(), std::string(LocalMarkerHost) + ":" + std::to_string(Model().Accounts(0).Server().Port()));
+    EXPECT_EQ(Effective("mail.server.server2.socketType"), "0") << "the user's pinned line must not win";
+    EXPECT_EQ(Effective("mail.server.server2.port"), std::to_string(Model().Accounts(1).Server().Port()));
+    EXPECT_EQ(ReadTextFile(Profile() + "/prefs.js.tessivar-backup"), SortedPrefs) << "one backup, before any change";
+    EXPECT_TRUE(Logged("z.zeroed/prefs.js: NUL character in line 2"));
+    Model().Shutdown();
+    ExpectUntouched();
+    EXPECT_EQ(ReadTextFile(m_Roots->Packaged() + "/z.zeroed/prefs.js"), damaged);
+
+    // Killed while redirected, started again and stopped.
+    NewModel();
+    Model().Startup();
+    NewModel();
+    Model().Startup();
+    EXPECT_EQ(Effective("mail.server.server2.realhostname"), "\"127.1\"");
+    Model().Shutdown();
+    ExpectUntouched();
+}
+
+// Stopped while a Thunderbird that took the local server runs: user.js carries the real server for
+// its next start, and leaves user.js once Thunderbird has taken it, so that it never overrides a
+// setting the user changes later.
+TEST_F(UThunderbirdModelFiles, RealServerWaitingInUserFileLeavesItOnceThunderbirdHasTakenIt) {
+    Model().Startup();
+    const std::string redirected = ReadTextFile(Profile() + "/prefs.js");
+    auto thunderbird = std::make_unique<TRunningThunderbird>(Profile());
+    Model().Shutdown();
+    EXPECT_EQ(Effective("mail.server.server1.realhostname"), "\"pop.example.test\"");
+    EXPECT_EQ(Effective("mail.server.server2.port"), "995");
+    // Thunderbird ends writing what it held, and starts again, taking user.js.
+    thunderbird->Exit();
+    WriteTextFile(Profile() + "/prefs.js", redirected);
+    thunderbird = std::make_unique<TRunningThunderbird>(Profile());
+
+    NewModel();
+    Model().Startup();
+    Model().Shutdown();
+    thunderbird->Exit();
+    EXPECT_EQ(ReadTextFile(Profile() + "/user.js"), PinningUserFile);
+    EXPECT_EQ(ReadTextFile(Profile() + "/prefs.js"), SortedPrefs);
+}

@@ -222,15 +222,18 @@ class ThunderbirdTest(unittest.TestCase):
         client.quit()
         return messages
 
-    def assert_restored(self):
-        """prefs.js is the original plus the real server kept beside it; no user.js is left."""
-        with open(self.prefs_path, encoding="utf-8") as f:
-            text = f.read()
-        kept = [line for line in text.splitlines(True) if "tessivar_remote_" not in line]
-        self.assertEqual("".join(kept), self.original)
-        values = self.server()
-        self.assertEqual((values["tessivar_remote_host"], values["tessivar_remote_port"]), self.real)
-        self.assertFalse(os.path.exists(self.user_path))
+    def assert_restored(self, user_file=None):
+        """prefs.js and user.js are as they were, byte for byte, and nothing of the program's is left
+        in the profile but the backup."""
+        with open(self.prefs_path, "rb") as f:
+            self.assertEqual(f.read(), self.original.encode("utf-8"))
+        if user_file is None:
+            self.assertFalse(os.path.exists(self.user_path))
+        else:
+            with open(self.user_path, "rb") as f:
+                self.assertEqual(f.read(), user_file)
+        self.assertEqual(sorted(name for name in os.listdir(self.profile) if "tessivar" in name),
+                         ["prefs.js.tessivar-backup"])
 
     # ---- tests -----------------------------------------------------------------------------------
 
@@ -286,6 +289,24 @@ class ThunderbirdTest(unittest.TestCase):
         self.assert_restored()
         with database(self.home) as db:
             self.assertEqual(db.execute("SELECT COUNT(*) FROM Accounts").fetchone()[0], 1)
+
+
+    def test_a_kill_restart_and_stop_give_prefs_and_the_users_own_user_js_back_byte_for_byte(self):
+        # The user's own user.js: no final newline, and a pinned setting of the screened server that
+        # would override the redirect.
+        user_file = (b'// mine\r\nuser_pref("mail.server.server2.port", %d);\r\nuser_pref("x.y", true);'
+                     % self.real[1])
+        with open(self.user_path, "wb") as f:
+            f.write(user_file)
+        self.start()
+        self.assertNotIn("port", self.server(self.user_path))
+        self.run_.stop(signal.SIGKILL)
+        note = message(APPROVED, "After the kill", ["fine"])
+        self.dovecot.add_message(USER, note)
+        self.start()
+        self.assertEqual(self.fetch_with_the_profile_settings(), [note.split(b"\r\n")[:-1]])
+        self.stop()
+        self.assert_restored(user_file)
 
 
 class ThunderbirdTLSTest(ThunderbirdTest):

@@ -14,6 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     const TPrefsParseResult parsed = ParsePrefs(text);
     FUZZ_CHECK(parsed.Ok == parsed.Error.empty());
+    // A NUL byte anywhere makes the file damaged; no value read can hold one.
+    FUZZ_CHECK(!parsed.Ok || text.find('\0') == std::string_view::npos);
     if (!parsed.Ok) {
         FUZZ_CHECK(parsed.Statements.empty());
         return 0;

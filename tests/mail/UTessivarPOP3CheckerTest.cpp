@@ -563,7 +563,8 @@ TEST_F(CheckerTLSTest, PrivateAuthorityIsTrustedOnceItsFileIsInPlace) {
     m_Server->AddMessage("alice", "From: bob@example.org\r\nSubject: waits\r\n\r\nbody\r\n");
     CreateChecker(m_Server->Port(), "localhost");
     RunPass();
-    EXPECT_EQ(Log().back(), "1 Could not connect to server for \"alice\" at \"localhost\".");
+    EXPECT_EQ(Log().back(), "1 Could not connect to server for \"alice\" at \"localhost\": the certificate is not "
+                            "from a trusted authority: see TrustedCertificates.pem in the README.");
     EXPECT_EQ(m_Model->EmailCount(), 0);
 
     std::filesystem::copy_file(m_Certificates->AuthorityFile(), trustFile);
@@ -577,6 +578,7 @@ struct TBadCertificate {
     std::function<TTestCertificate(TTestCertificates&)> Make;
     std::string Reason;  // what the trace says about it
     std::string Subject; // and the name it gives for the certificate
+    std::string Told;    // what the activity log tells the user
 };
 
 class CheckerBadCertificateTest : public CheckerTLSTest, public testing::WithParamInterface<TBadCertificate> {};
@@ -586,6 +588,7 @@ class CheckerBadCertificateTest : public CheckerTLSTest, public testing::WithPar
 TEST_P(CheckerBadCertificateTest, EndsThePassBeforeThePasswordIsSent) {
     StartServer(GetParam().Make(*m_Certificates));
     m_Server->AddMessage("alice", "From: bob@example.org\r\nSubject: stays\r\n\r\nbody\r\n");
+    const std::string told = "1 Could not connect to server for \"alice\" at \"localhost\": " + GetParam().Told + ".";
     for (const bool implicit : {false, true}) {
         std::string trace;
         {
@@ -597,10 +600,13 @@ TEST_P(CheckerBadCertificateTest, EndsThePassBeforeThePasswordIsSent) {
             RunPass();
             trace = capture.Text();
         }
-        EXPECT_EQ(Log().back(), "1 Could not connect to server for \"alice\" at \"localhost\".");
+        EXPECT_EQ(Log().back(), told);
         EXPECT_NE(trace.find("certificate verify failed (" + GetParam().Reason + ")"), std::string::npos) << trace;
         EXPECT_NE(trace.find("for the certificate of " + GetParam().Subject), std::string::npos) << trace;
     }
+    // The reason is told once per account and run; later failures say only that the check failed.
+    RunPass();
+    EXPECT_EQ(Log().back(), "1 Could not connect to server for \"alice\" at \"localhost\".");
     EXPECT_EQ(Only(Log(), "0 The server offers no secure connection").size(), 0u);
     EXPECT_EQ(m_Model->EmailCount(), 0);
     EXPECT_EQ(m_Server->MessageCount("alice"), 1);
@@ -613,11 +619,13 @@ INSTANTIATE_TEST_SUITE_P(
     Certificates, CheckerBadCertificateTest,
     testing::Values(
         TBadCertificate{"OtherHost", [](TTestCertificates& c) { return c.Issue("other", "mail.example.test"); },
-                        "hostname mismatch", "CN=mail.example.test"},
+                        "hostname mismatch", "CN=mail.example.test",
+                        "the certificate is for mail.example.test, not localhost"},
         TBadCertificate{"SelfSigned", [](TTestCertificates& c) { return c.SelfSigned("self", "localhost"); },
-                        "self-signed certificate", "CN=localhost"},
+                        "self-signed certificate", "CN=localhost",
+                        "the certificate is not from a trusted authority: see TrustedCertificates.pem in the README"},
         TBadCertificate{"Expired", [](TTestCertificates& c) { return c.IssueExpired("expired", "localhost"); },
-                        "certificate has expired", "CN=localhost"}),
+                        "certificate has expired", "CN=localhost", "the server's certificate expired on 2020-02-01"}),
     [](const testing::TestParamInfo<TBadCertificate>& info) { return info.param.Name; });
 
 // A server that announces STLS and then never answers the handshake holds the pass no longer than
@@ -649,6 +657,30 @@ TEST_F(CheckerTest, StalledHandshakeEndsThePassWithTheConnectErrorWithinTheConne
     EXPECT_EQ(std::vector<std::string>(received.begin(), received.begin() + 2),
               (std::vector<std::string>{"CAPA", "STLS"}));
     EXPECT_TRUE(Only(received, "USER").empty() && Only(received, "PASS").empty());
+}
+
+// A server that announces STLS and refuses it (someone between may be stripping TLS) is named as
+// the reason, and an account that requires STLS of a server without it likewise.
+TEST_F(CheckerTest, RefusedOrMissingSTLSIsToldAsTheReason) {
+    for (const bool announce : {true, false}) {
+        TScriptedPOP3Server server([announce](TScriptedPeer& peer) {
+            peer.SendLine("+OK scripted");
+            peer.Answer("+OK");
+            if (announce)
+                peer.SendLine("STLS");
+            peer.SendLine(".");
+            peer.Answer("-ERR not now");
+            peer.WaitForClose();
+        });
+        m_Checker.reset();
+        CreateChecker(server.Port(), "localhost", announce ? TConnectionSecurity::Automatic : TConnectionSecurity::STLS);
+        RunPass();
+        EXPECT_EQ(Log().back(), announce ? "1 Could not connect to server for \"alice\" at \"localhost\": the server "
+                                           "refused STLS."
+                                         : "1 Could not connect to server for \"alice\" at \"localhost\": the server "
+                                           "does not offer STLS, which the account requires.");
+        EXPECT_TRUE(Only(server.Received(), "PASS").empty());
+    }
 }
 
 // ---- Recognising robots and returned requests ---------------------------------------------------

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <set>
 #include <thread>
 
 #include "base/LStrings.h"
@@ -18,6 +19,7 @@
 #include "core/USQLite.h"
 #include "core/UTessivarAccount.h"
 #include "core/UTessivarBusinessLogic.h"
+#include "core/UTessivarEmail.h"
 #include "core/UTessivarLogItem.h"
 #include "mail/UPOP3Channel.h"
 #include "mail/USockets.h"
@@ -441,10 +443,12 @@ TEST_F(UTessivarPOP3ServerTest, MailFetchedAtLoginIsDeliveredInTheSameLogin) {
     });
     Execute("UPDATE Accounts SET RemotePort=" + std::to_string(m_Mailbox->Port()));
     m_Model->Startup();
-    Converse([](TMailProgram& program) {
+    Converse([this](TMailProgram& program) {
         program.Login();
         EXPECT_EQ(program.Command("UIDL"), "+OK 1 messages in session.");
-        EXPECT_EQ(program.Body(), (TStringArray{"1 <fresh@example.test>"}));
+        // The id stored with the message, not its message id.
+        EXPECT_EQ(program.Body(),
+                  (TStringArray{"1 " + Cell("SELECT UIDL FROM Emails WHERE MessageID='<fresh@example.test>'")}));
         EXPECT_EQ(program.Command("RETR 1"), "+OK");
         const TStringArray body = program.Body();
         ASSERT_FALSE(body.empty());
@@ -577,4 +581,55 @@ TEST_F(UTessivarPOP3ServerTest, TraceShowsCommandsAndAnswersCutAfterElevenLines)
     EXPECT_EQ(trace.find("line 10"), std::string::npos);
     EXPECT_NE(trace.find("..."), std::string::npos);
     EXPECT_NE(trace.find("SERVER: DISCONNECT"), std::string::npos);
+}
+
+// Real mail repeats message ids (a list copy beside the original), has long ones and ones with
+// blanks; clients that keep mail on the server or check ids lose mail on such UIDL answers.
+TEST_F(UTessivarPOP3ServerTest, UIDLIsValidUniqueStableAndNeverReusedWhateverTheMessageIds) {
+    AddEmail(1);
+    AddEmail(2);
+    AddEmail(3);
+    AddEmail(4);
+    AddEmail(5);
+    Execute("UPDATE Emails SET MessageID='<list@example.test>' WHERE ID IN (1, 2)");
+    Execute("UPDATE Emails SET MessageID='<" + std::string(113, 'x') + ">' WHERE ID=3");
+    Execute("UPDATE Emails SET MessageID='<with blank@example.test>' WHERE ID=4");
+    m_Model->Startup();
+    TStringArray first;
+    for (int login = 0; login < 2; ++login) {
+        Converse([&first, login](TMailProgram& program) {
+            program.Login();
+            EXPECT_EQ(program.Command("UIDL"), "+OK 5 messages in session.");
+            const TStringArray listing = program.Body();
+            std::set<std::string> ids;
+            for (const std::string& line : listing) {
+                const std::string id = line.substr(line.find(' ') + 1);
+                EXPECT_TRUE(IsValidUIDL(id)) << id;
+                ids.insert(id);
+            }
+            EXPECT_EQ(ids.size(), 5u);
+            EXPECT_EQ(listing[4], "5 <m5@example.test>"); // a valid, unrepeated id stays what clients saw
+            EXPECT_EQ(program.Command("UIDL 2"), "+OK " + listing[1]);
+            if (login == 0)
+                first = listing;
+            else
+                EXPECT_EQ(listing, first) << "ids must be the same in every session";
+            EXPECT_EQ(program.Command("QUIT"), "+OK");
+        });
+    }
+
+    // A stored message's row ID comes back after the newest rows were removed; its UIDL does not.
+    const auto store = [this] {
+        return m_Model
+            ->InsertEmail(Account(), "<m5@example.test>", {"From: friend@example.test", "", "x"}, 0, "again",
+                          "friend@example.test", "", "me@example.test", "", "")
+            .ID();
+    };
+    const int id = store();
+    const std::string uidl = Cell("SELECT UIDL FROM Emails WHERE ID=" + std::to_string(id));
+    EXPECT_TRUE(IsValidUIDL(uidl));
+    EXPECT_NE(uidl, "<m5@example.test>");
+    Execute("DELETE FROM Emails WHERE ID=" + std::to_string(id));
+    ASSERT_EQ(store(), id);
+    EXPECT_NE(Cell("SELECT UIDL FROM Emails WHERE ID=" + std::to_string(id)), uidl);
 }
