@@ -70,7 +70,7 @@ protected:
         m_Engine.SetDefaultPort(0);
         m_Engine.CheckUser = [this](TPOP3ServerConnection& connection) {
             Record("CheckUser " + connection.Username() + "/" + connection.Password());
-            if (connection.Password() != "wrong")
+            if (!connection.Password().starts_with("wrong"))
                 connection.SetState(TPOP3State::TransactionState);
         };
         m_Engine.OnBeforeCommandHandler = [this](TPOP3ServerConnection&, const std::string& line) {
@@ -140,20 +140,25 @@ TEST_F(POP3ServerEngineTest, CommandsAreMatchedInAnyCaseAndNumbersDefaultToMinus
                             "before LIST abc", "LIST -1", "before LIST  2 ", "LIST 2", "before UIDL"}));
 }
 
-TEST_F(POP3ServerEngineTest, LoginPassesFirstWordOfPasswordAndStateGuardsCommands) {
+// RFC 1939: the whole rest of the line is the password, blanks included; cut at the first blank,
+// the real server would be asked about another password than the one the mail program gave.
+TEST_F(POP3ServerEngineTest, LoginPassesTheWholePasswordAndStateGuardsCommands) {
     TTestClient client(Start());
     for (const char* command : {"LIST", "STAT", "RETR 1", "DELE 1", "UIDL", "TOP 1 1", "RSET"})
         EXPECT_EQ(client.Command(command), "-ERR Please login first") << command;
     EXPECT_EQ(client.Command("NOOP"), "+OK NOOP");
     EXPECT_EQ(client.Command("APOP u digest"), "-ERR Command Not Handled: APOP");
-    EXPECT_EQ(client.Command("USER bob"), "+OK Password required");
+    EXPECT_EQ(client.Command("USER bob smith"), "+OK Password required");
     EXPECT_EQ(client.Command("PASS wrong horse"), "-ERR Login failed");
-    EXPECT_EQ(client.Command("PASS open sesame"), "+OK Login OK");
+    EXPECT_EQ(client.Command("PASS  open sesame "), "+OK Login OK");
     EXPECT_EQ(client.Command("APOP u digest"), "-ERR Wrong State");
     EXPECT_EQ(client.Command("RSET"), "+OK Reset");
+    // A PASS without a password does not log in with the one before it.
+    EXPECT_EQ(client.Command("PASS"), "+OK Login OK");
     const TStringArray events = Events();
-    EXPECT_NE(std::find(events.begin(), events.end(), "CheckUser bob/wrong"), events.end());
-    EXPECT_NE(std::find(events.begin(), events.end(), "CheckUser bob/open"), events.end());
+    EXPECT_NE(std::find(events.begin(), events.end(), "CheckUser bob smith/wrong horse"), events.end());
+    EXPECT_NE(std::find(events.begin(), events.end(), "CheckUser bob smith/ open sesame "), events.end());
+    EXPECT_NE(std::find(events.begin(), events.end(), "CheckUser bob smith/"), events.end());
 }
 
 TEST_F(POP3ServerEngineTest, InvalidDeleAndTopArgumentsNeverReachTheHandlers) {
@@ -308,8 +313,9 @@ TEST_F(POP3ServerEngineTest, IdleConnectionsAreClosedAndReportedOnce) {
     EXPECT_EQ(busy.Command("NOOP"), "+OK NOOP");
 }
 
-// A mail program never meets the limit: it uses a connection or two. Beyond the limit a client is
-// told why at once, and served again as soon as a connection has ended.
+// A mail program never meets the limit: it uses a connection or two. When every connection is
+// logged in, a client beyond the limit is told why at once, and served again as soon as a
+// connection has ended.
 TEST_F(POP3ServerEngineTest, ConnectionsBeyondTheLimitAreRefusedWithAReason) {
     const std::size_t limit = m_Engine.MaxConnections();
     EXPECT_EQ(limit, 32u);
@@ -318,6 +324,7 @@ TEST_F(POP3ServerEngineTest, ConnectionsBeyondTheLimitAreRefusedWithAReason) {
     for (std::size_t i = 0; i < limit; ++i) {
         clients.push_back(std::make_unique<TTestClient>(port));
         ASSERT_EQ(clients.back()->Greeting(), "+OK test server") << i;
+        clients.back()->Login();
     }
     {
         TTestClient refused(port);

@@ -14,11 +14,13 @@
 #include <thread>
 
 #include "base/LStrings.h"
+#include "core/UAccountLoginHash.h"
 #include "core/UMessageLoop.h"
 #include "core/USQLite.h"
 #include "core/UTessivarAccount.h"
 #include "core/UTessivarBusinessLogic.h"
 #include "core/UTessivarLogItem.h"
+#include "core/UThreadedCalls.h"
 #include "mail/UPOP3Channel.h"
 #include "mail/USockets.h"
 #include "mail/UTessivarAccountSession.h"
@@ -123,6 +125,10 @@ protected:
     }
 
     void Execute(const std::string& sql) { m_Model->Database().Execute(sql); }
+    // As if the real server had accepted this login at an earlier run.
+    void RememberLogin(const std::string& username, const std::string& password) {
+        ASSERT_TRUE(RememberAcceptedLogin(*m_Model, Account(), HashAccountLogin(username, password)));
+    }
     std::string Cell(const std::string& sql) {
         TSQLiteResultSet result;
         return m_Model->Database().Query(sql, &result) < 1 ? "(none)" : result.Value(0, 0);
@@ -463,6 +469,7 @@ TEST_F(UTessivarPOP3ServerTest, SilentRealMailboxDelaysLoginOnlyWithinTheLimit) 
     Execute("UPDATE Accounts SET RemotePort=" + std::to_string(m_Mailbox->Port()));
     AddEmail(1);
     m_Model->Startup();
+    RememberLogin("me", "secret");
     EXPECT_EQ(Account().Server().PassWaitLimit(), 15s);
     Account().Server().SetPassWaitLimit(1s);
     const auto started = std::chrono::steady_clock::now();
@@ -546,7 +553,7 @@ TEST_F(UTessivarPOP3ServerTest, LoginCredentialsServeThePassOnTheRealMailbox) {
     std::erase(received, "CAPA");
     ASSERT_GE(received.size(), 2u);
     EXPECT_EQ(received[0], "USER alice");
-    EXPECT_EQ(received[1], "PASS s3cret");
+    EXPECT_EQ(received[1], "PASS s3cret word");
 }
 
 // The trace names the account, each command and its answer, cut after eleven lines; the password
