@@ -341,6 +341,59 @@ TEST_F(POP3ServerEngineTest, ConnectionsBeyondTheLimitAreRefusedWithAReason) {
     EXPECT_EQ(clients.back()->Command("NOOP"), "+OK NOOP");
 }
 
+// Idle connections that never log in once held every place; now a new client takes the place of
+// the oldest of them, while a logged-in connection and one in the middle of its login stay.
+TEST_F(POP3ServerEngineTest, NewConnectionsTakeThePlaceOfIdleOnesThatNeverLoggedIn) {
+    bool released = false;
+    m_Engine.CheckUser = [&](TPOP3ServerConnection& connection) {
+        std::unique_lock lock(m_Lock);
+        if (connection.Password() == "slow")
+            m_Changed.wait_for(lock, 10s, [&] { return released; });
+        connection.SetState(TPOP3State::TransactionState);
+    };
+    m_Engine.SetMaxConnections(4);
+    const int port = Start();
+    TTestClient loggedIn(port);
+    loggedIn.Login();
+    TTestClient loggingIn(port);
+    EXPECT_EQ(loggingIn.Command("USER u"), "+OK Password required");
+    loggingIn.Send("PASS slow");
+    TTestClient idle1(port);
+    TTestClient idle2(port);
+    for (int i = 0; i < 200 && m_Engine.ConnectionCount() < 4; ++i)
+        std::this_thread::sleep_for(10ms);
+    TTestClient newcomer1(port);
+    EXPECT_EQ(newcomer1.Greeting(), "+OK test server");
+    EXPECT_EQ(idle1.Line(), "<closed>");
+    TTestClient newcomer2(port);
+    EXPECT_EQ(newcomer2.Greeting(), "+OK test server");
+    EXPECT_EQ(idle2.Line(), "<closed>");
+    newcomer2.Login();
+    EXPECT_EQ(loggedIn.Command("NOOP"), "+OK NOOP");
+    {
+        std::lock_guard lock(m_Lock);
+        released = true;
+        m_Changed.notify_all();
+    }
+    EXPECT_EQ(loggingIn.Line(), "+OK Login OK");
+    EXPECT_EQ(loggingIn.Command("NOOP"), "+OK NOOP");
+}
+
+// A connection that has not logged in is closed after the shorter time-out; a logged-in one keeps
+// the POP3 autologout time.
+TEST_F(POP3ServerEngineTest, ConnectionsThatHaveNotLoggedInTimeOutSooner) {
+    EXPECT_EQ(m_Engine.LoginIdleTimeout(), std::chrono::seconds(60));
+    m_Engine.SetLoginIdleTimeout(300ms);
+    const int port = Start();
+    TTestClient loggedIn(port);
+    loggedIn.Login();
+    TTestClient greeted(port);
+    EXPECT_EQ(greeted.Command("USER u"), "+OK Password required");
+    std::this_thread::sleep_for(700ms);
+    EXPECT_EQ(greeted.Line(), "<closed>");
+    EXPECT_EQ(loggedIn.Command("NOOP"), "+OK NOOP");
+}
+
 // The listening socket's own address (read back from the socket) is the loopback address, so the
 // port is not reachable from the network. Tests only ever connect to loopback addresses.
 TEST_F(POP3ServerEngineTest, ListensOnLoopbackOnly) {
