@@ -8,9 +8,9 @@
 
 namespace {
 
-// "PasswordHash" is masked in the trace like every password column.
+// The hash column ends in "Password", so the trace masks it like every password column.
 const char* const AccountLoginsTable =
-    "CREATE TABLE IF NOT EXISTS AccountLogins(        AccountID INTEGER PRIMARY KEY,        PasswordHash VARCHAR);";
+    "CREATE TABLE IF NOT EXISTS AccountLogins(        AccountID INTEGER PRIMARY KEY,        HashedPassword VARCHAR);";
 
 std::string AccountCondition(const TTessivarAccount& account) {
     return "AccountID = " + std::to_string(account.ID());
@@ -29,9 +29,9 @@ std::string TTessivarBusinessLogic::AcceptedLoginHash(const TTessivarAccount& ac
     CheckThread();
     CreateAccountLoginsTable();
     TSQLiteResultSet rows;
-    if (m_Database->Query("SELECT PasswordHash FROM AccountLogins WHERE " + AccountCondition(account), &rows) < 1)
+    if (m_Database->Query("SELECT HashedPassword FROM AccountLogins WHERE " + AccountCondition(account), &rows) < 1)
         return {};
-    return rows.AsString("PasswordHash");
+    return rows.AsString("HashedPassword");
 }
 
 void TTessivarBusinessLogic::RememberAcceptedLogin(const TTessivarAccount& account, const std::string& hash) {
@@ -40,5 +40,5 @@ void TTessivarBusinessLogic::RememberAcceptedLogin(const TTessivarAccount& accou
     TSQLiteLock lock(*m_Database);
     m_Database->Delete("AccountLogins", AccountCondition(account));
     if (!hash.empty())
-        m_Database->Insert("AccountLogins", {"AccountID", "PasswordHash"}, {account.ID(), hash});
+        m_Database->Insert("AccountLogins", {"AccountID", "HashedPassword"}, {account.ID(), hash});
 }

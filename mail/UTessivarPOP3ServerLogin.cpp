@@ -25,12 +25,12 @@ std::string Quoted(const std::string& text) {
     return "\"" + text + "\"";
 }
 
-// Credentials that could be relayed as they are: a user name, and no control characters, which
-// could end the command line early on the real server and smuggle in another command.
+// Credentials that can be relayed as they are: a user name, and no CR or NUL, with which a server
+// could end the command line early and take the rest for another command.
 bool IsRelayableLogin(const std::string& username, const std::string& password) {
-    const auto control = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; };
-    return !username.empty() && std::none_of(username.begin(), username.end(), control) &&
-           std::none_of(password.begin(), password.end(), control);
+    const auto breaksLine = [](char c) { return c == '\r' || c == '\n' || c == '\0'; };
+    return !username.empty() && std::none_of(username.begin(), username.end(), breaksLine) &&
+           std::none_of(password.begin(), password.end(), breaksLine);
 }
 
 } // namespace

@@ -695,7 +695,7 @@ TEST_F(LocalServerDovecotTest, PasswordWithBlanksReachesTheRealServerWhole) {
 TEST_F(LocalServerDovecotTest, RealServerDownServesOnlyTheRememberedLogin) {
     RunWithMailStored();
     Converse([](TMailProgram& program) { program.Login("mailuser", Password); });
-    const std::string hash = Cell("SELECT PasswordHash FROM AccountLogins WHERE AccountID=1");
+    const std::string hash = Cell("SELECT HashedPassword FROM AccountLogins WHERE AccountID=1");
     EXPECT_TRUE(hash.starts_with("$argon2id$")) << hash;
     EXPECT_EQ(hash.find("Pa55"), std::string::npos);
     StopRealServer();
@@ -812,4 +812,8 @@ TEST_F(UTessivarPOP3ServerTest, RefusedLoginsAreNotRelayedAgainAndAgain) {
     EXPECT_EQ(relayed("guess 4") + relayed("guess 1"), 1);
     login("right", "+OK Login OK");
     EXPECT_EQ(relayed("right"), 2);
+    // A CR inside the password would let the rest of the line pass for a command of its own.
+    login("right\rDELE 1", RefusedReply);
+    for (const std::string& line : m_Mailbox->Received())
+        EXPECT_EQ(line.find('\r'), std::string::npos) << line;
 }
