@@ -1,5 +1,7 @@
 #include "mail/UPOP3ServerEngine.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <chrono>
 #include <system_error>
@@ -164,10 +166,20 @@ void TPOP3ServerEngine::ReapFinished() {
 
 void TPOP3ServerEngine::AcceptLoop(TListening& listening) {
     for (;;) {
-        std::unique_ptr<TSocketStream> stream;
+        // Each connection gets a signal of its own, so that it can be closed alone.
         std::shared_ptr<TAbortSignal> closeSignal;
         try {
             closeSignal = std::make_shared<TAbortSignal>();
+        } catch (const ESocketException& error) {
+            // Out of descriptors: pause instead of spinning; pending clients wait in the queue.
+            TraceFailure(error);
+            pollfd abort{listening.Abort->Handle(), POLLIN, 0};
+            if (::poll(&abort, 1, 100) > 0 || listening.Abort->Raised())
+                return;
+            continue;
+        }
+        std::unique_ptr<TSocketStream> stream;
+        try {
             stream = listening.Socket->Accept(listening.Abort, closeSignal);
         } catch (const std::exception& error) {
             TraceFailure(error);

@@ -817,3 +817,35 @@ TEST_F(UTessivarPOP3ServerTest, RefusedLoginsAreNotRelayedAgainAndAgain) {
     for (const std::string& line : m_Mailbox->Received())
         EXPECT_EQ(line.find('\r'), std::string::npos) << line;
 }
+
+// Logins with other credentials at the same moment share one checker: none may ride on the answer
+// the real server gave to another's credentials.
+TEST_F(UTessivarPOP3ServerTest, SimultaneousLoginsEachGetTheAnswerToTheirOwnCredentials) {
+    m_Mailbox = std::make_unique<TScriptedPOP3Server>([](TScriptedPeer& peer) {
+        peer.SendLine("+OK ready");
+        for (auto line = peer.ReadLine(); line; line = peer.ReadLine()) {
+            if (line->starts_with("PASS ") && *line != "PASS right")
+                return peer.SendLine("-ERR [AUTH] Authentication failed.");
+            peer.SendLine(*line == "STAT" ? "+OK 0 0" : *line == "CAPA" ? "-ERR" : "+OK");
+            if (*line == "QUIT")
+                return;
+        }
+    });
+    Execute("UPDATE Accounts SET RemotePort=" + std::to_string(m_Mailbox->Port()));
+    m_Model->Startup();
+    Account().Server().SetFailedLoginDelay(10ms);
+    const int port = Port();
+    for (int round = 0; round < 3; ++round) {
+        Converse([port, round](TMailProgram& owner) {
+            std::thread intruder([port, round] {
+                TMailProgram program(port);
+                EXPECT_EQ(program.Command("USER me"), "+OK Password required");
+                EXPECT_EQ(program.Command("PASS wrong " + std::to_string(round)), RefusedReply);
+                EXPECT_EQ(program.Command("STAT"), "-ERR Please login first");
+            });
+            owner.Login("me", "right");
+            EXPECT_EQ(owner.Command("STAT"), "+OK 0 0");
+            intruder.join();
+        });
+    }
+}
