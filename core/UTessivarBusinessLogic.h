@@ -144,6 +144,10 @@ public:
     // Makes everything InsertEmail stored durable: the message files, then the store directory's
     // entries, then the database. Raises on failure; the files stay listed for the next flush.
     void FlushStore();
+    // The hash of the last login the account's real server accepted (UTessivarAccountLogins.cpp;
+    // see core/UAccountLoginHash.h); empty when none is kept. Remembering an empty hash forgets it.
+    std::string AcceptedLoginHash(const TTessivarAccount& account);
+    void RememberAcceptedLogin(const TTessivarAccount& account, const std::string& hash);
     // Marks every sender with this address authenticated / blocked.
     void SelfAuthentication(const std::string& address);
     void Undeliverable(const std::string& address);
@@ -304,6 +308,9 @@ private:
     // Every email row has its local server id (UIDL); the column is added on first use.
     bool m_EmailUIDLColumn = false;
     void CreateEmailUIDLColumn();
+    // The table of login hashes exists (it is created on first use).
+    bool m_AccountLoginsTable = false;
+    void CreateAccountLoginsTable();
     // Shutdown has begun: threaded calls are no longer run.
     bool m_ShutDown = false;
 };

@@ -81,6 +81,27 @@ public:
     const std::vector<std::string> Keep;
 };
 
+// AcceptedLoginHash(Account); Hash and Done are set by the call.
+class TThreadedAcceptedLoginHashData : public TThreadedCallData {
+public:
+    explicit TThreadedAcceptedLoginHashData(const TTessivarAccount& account) : Account(account) {}
+
+    const TTessivarAccount& Account;
+    std::string Hash;
+    bool Done = false;
+};
+
+// RememberAcceptedLogin(Account, Hash); Done is set when it succeeded.
+class TThreadedRememberAcceptedLoginData : public TThreadedCallData {
+public:
+    TThreadedRememberAcceptedLoginData(const TTessivarAccount& account, std::string hash)
+        : Account(account), Hash(std::move(hash)) {}
+
+    const TTessivarAccount& Account;
+    const std::string Hash;
+    bool Done = false;
+};
+
 // FlushStore(); Flushed is set when it succeeded.
 class TThreadedFlushStoreData : public TThreadedCallData {
 public:

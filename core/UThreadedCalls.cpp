@@ -80,6 +80,12 @@ void TTessivarBusinessLogic::DispatchThreadedCall(TThreadedCallData& data) {
         retrieved->Done = true;
     } else if (auto* forget = dynamic_cast<TThreadedForgetRetrievedMessagesData*>(&data)) {
         ForgetRetrievedMessages(forget->Account, forget->Keep);
+    } else if (auto* loginHash = dynamic_cast<TThreadedAcceptedLoginHashData*>(&data)) {
+        loginHash->Hash = AcceptedLoginHash(loginHash->Account);
+        loginHash->Done = true;
+    } else if (auto* remember = dynamic_cast<TThreadedRememberAcceptedLoginData*>(&data)) {
+        RememberAcceptedLogin(remember->Account, remember->Hash);
+        remember->Done = true;
     } else if (auto* flush = dynamic_cast<TThreadedFlushStoreData*>(&data)) {
         FlushStore();
         flush->Flushed = true;
@@ -131,6 +137,18 @@ std::optional<std::vector<std::string>> RetrievedMessageIDs(TTessivarBusinessLog
     if (!model.OwnerWindow().Send(data) || !data.Done)
         return std::nullopt;
     return std::move(data.IDs);
+}
+
+std::optional<std::string> AcceptedLoginHash(TTessivarBusinessLogic& model, const TTessivarAccount& account) {
+    TThreadedAcceptedLoginHashData data(account);
+    if (!model.OwnerWindow().Send(data) || !data.Done)
+        return std::nullopt;
+    return std::move(data.Hash);
+}
+
+bool RememberAcceptedLogin(TTessivarBusinessLogic& model, const TTessivarAccount& account, std::string hash) {
+    TThreadedRememberAcceptedLoginData data(account, std::move(hash));
+    return model.OwnerWindow().Send(data) && data.Done;
 }
 
 void ForgetRetrievedMessages(TTessivarBusinessLogic& model, const TTessivarAccount& account,

@@ -39,6 +39,12 @@ void ForgetRetrievedMessages(TTessivarBusinessLogic& model, const TTessivarAccou
 // Send: FlushStore; true when everything stored so far is durable.
 bool FlushStore(TTessivarBusinessLogic& model);
 
+// Send: the hash of the last login the account's real server accepted; empty when none is kept;
+// nothing when the call failed there or the model's thread is shutting down.
+std::optional<std::string> AcceptedLoginHash(TTessivarBusinessLogic& model, const TTessivarAccount& account);
+// Send: keeps `hash` as the account's accepted login (an empty one forgets it); true when stored.
+bool RememberAcceptedLogin(TTessivarBusinessLogic& model, const TTessivarAccount& account, std::string hash);
+
 // Send: the account's CreateSession. The caller owns the session; nullptr when it failed.
 std::unique_ptr<TTessivarAccountSession> CreateAccountSession(TTessivarBusinessLogic& model, TTessivarAccount& account);
 

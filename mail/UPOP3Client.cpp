@@ -28,6 +28,14 @@ bool IsValidUniqueID(std::string_view id) {
 
 } // namespace
 
+bool IsCredentialRefusal(std::string_view replyText) {
+    const std::string text = TrimLeft(std::string(replyText));
+    for (const char* code : {"[IN-USE]", "[LOGIN-DELAY]", "[SYS/TEMP]", "[SYS/PERM]"})
+        if (StartsWithText(code, text, false))
+            return false;
+    return true;
+}
+
 TPOP3Client::TPOP3Client() : m_Abort(std::make_shared<TAbortSignal>()) {}
 
 TPOP3Client::~TPOP3Client() = default;
@@ -68,8 +76,8 @@ void TPOP3Client::Connect(int timeoutMs) {
             }
         }
         m_LoginInClear = !Encrypted();
-        ExpectSuccess(SendCommand("USER " + m_Username));
-        ExpectSuccess(SendCommand("PASS " + m_Password));
+        ExpectLoginSuccess(SendCommand("USER " + m_Username));
+        ExpectLoginSuccess(SendCommand("PASS " + m_Password));
     } catch (...) {
         CloseConnection();
         throw;
@@ -265,6 +273,15 @@ TPOP3Reply TPOP3Client::SendCommand(const std::string& line) {
         throw;
     }
     return ReadReply();
+}
+
+void TPOP3Client::ExpectLoginSuccess(const TPOP3Reply& reply) {
+    if (reply.Success)
+        return;
+    const std::string text = TrimLeft(reply.Text);
+    if (IsCredentialRefusal(text))
+        throw EPOP3LoginRefused(text.empty() ? "-ERR" : text);
+    throw EPOP3Exception(text);
 }
 
 void TPOP3Client::ExpectSuccess(const TPOP3Reply& reply) {

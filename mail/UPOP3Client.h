@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "base/LStrings.h"
 #include "core/UConnectionSecurity.h"
@@ -42,6 +43,15 @@ public:
     const char* ClassName() const noexcept override { return "EPOP3MessageTooLarge"; }
     const std::size_t Size;
 };
+
+// The real server refused the user name or the password: an "-ERR" answer to USER or PASS that
+// gives no reason, or names RFC 3206's [AUTH]. An answer naming a reason that says nothing about
+// the credentials ([IN-USE], [LOGIN-DELAY], [SYS/TEMP], [SYS/PERM]) raises a plain EPOP3Exception,
+// like every failure to reach the server.
+TESSIVAR_EXCEPTION(EPOP3LoginRefused, EPOP3Exception);
+
+// True when a failure answer to USER or PASS with this text refuses the credentials themselves.
+bool IsCredentialRefusal(std::string_view replyText);
 
 class TPOP3Client {
 public:
@@ -75,7 +85,8 @@ public:
     bool LoginInClear() const { return m_LoginInClear; }
 
     // Opens the connection (failing after timeoutMs with "Connect timed out."), reads the greeting
-    // and logs in with USER and PASS. Any failure closes the connection and raises. An open
+    // and logs in with USER and PASS. Any failure closes the connection and raises; a refusal of
+    // the credentials raises EPOP3LoginRefused. An open
     // connection is disconnected first.
     void Connect(int timeoutMs);
     // The message count of STAT.
@@ -111,6 +122,8 @@ private:
     TPOP3Reply SendCommand(const std::string& line);
     // Raises EPOP3Exception with the reply text when the reply is a failure.
     static void ExpectSuccess(const TPOP3Reply& reply);
+    // The same for USER and PASS, raising EPOP3LoginRefused for a refusal of the credentials.
+    static void ExpectLoginSuccess(const TPOP3Reply& reply);
     // Reads one line; the connection closes when the server has closed it or the read fails.
     std::string ReadLine();
     TPOP3Channel& Channel();

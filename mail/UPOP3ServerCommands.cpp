@@ -123,17 +123,22 @@ bool TPOP3ServerEngine::ServeLine(TPOP3ServerConnection& connection, TPOP3Channe
 void TPOP3ServerEngine::ServeCommand(TPOP3Command& command) {
     TPOP3ServerConnection& connection = command.Connection;
     switch (command.Kind) {
+    // The whole argument is the name or the password, blanks included (RFC 1939); an argument left
+    // out leaves it empty, so a PASS never logs in with the words of an earlier one.
     case TPOP3CommandKind::USER:
-        if (!command.Parameters.empty())
-            connection.m_Username = command.Parameters.front();
+        connection.m_Username = command.ParameterText;
         command.Reply = {"+OK Password required"};
         break;
     case TPOP3CommandKind::PASS:
-        if (!command.Parameters.empty())
-            connection.m_Password = command.Parameters.front();
+        connection.m_Password = command.ParameterText;
         if (HasHandler(CheckUser, command)) {
+            connection.m_LoginFailureReply.clear();
             CheckUser(connection);
-            command.Reply = {connection.State() == TPOP3State::TransactionState ? "+OK Login OK" : "-ERR Login failed"};
+            if (connection.State() == TPOP3State::TransactionState)
+                command.Reply = {"+OK Login OK"};
+            else
+                command.Reply = {connection.m_LoginFailureReply.empty() ? std::string("-ERR Login failed")
+                                                                        : connection.m_LoginFailureReply};
         }
         break;
     case TPOP3CommandKind::LIST:

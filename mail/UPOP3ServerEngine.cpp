@@ -1,5 +1,7 @@
 #include "mail/UPOP3ServerEngine.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <chrono>
 #include <system_error>
@@ -22,9 +24,16 @@ void TraceFailure(const std::exception& error) {
 
 } // namespace
 
-// One connection thread. `Finished` is guarded by the engine's m_Lock.
+// One connection thread. Everything but Thread and Close is guarded by the engine's m_Lock.
 struct TPOP3ServerEngine::TSlot {
+    enum class TPhase { NotLoggedIn, LoggingIn, LoggedIn };
+
     std::thread Thread;
+    // Raised to close this connection alone (its stream watches it) or, with all others, at a stop.
+    std::shared_ptr<TAbortSignal> Close;
+    std::string PeerAddress;
+    TPhase Phase = TPhase::NotLoggedIn;
+    bool Evicted = false; // closed to make room; no longer counted against the limit
     bool Finished = false;
 };
 
@@ -53,6 +62,7 @@ TPOP3ServerEngine::~TPOP3ServerEngine() {
             m_Listener->Thread.join();
         m_Listener.reset();
     }
+    CloseConnections();
     // Let a custom waiter serve what handlers may be waiting for before the final, unlimited join.
     if (m_StopWaiter && !AllFinished()) {
         try {
@@ -110,10 +120,19 @@ void TPOP3ServerEngine::Stop() {
             m_Listener->Thread.join();
         m_Listener.reset();
     }
+    CloseConnections();
     const bool allFinished = WaitForConnections(StopWaitTime);
     ReapFinished();
     if (!allFinished)
         throw EPOP3Exception("Terminate Thread Timeout");
+}
+
+void TPOP3ServerEngine::CloseConnections() {
+    std::lock_guard lock(m_Lock);
+    for (const auto& slot : m_Slots) {
+        if (!slot->Finished && slot->Close)
+            slot->Close->Raise();
+    }
 }
 
 bool TPOP3ServerEngine::AllFinished() const {
@@ -147,9 +166,21 @@ void TPOP3ServerEngine::ReapFinished() {
 
 void TPOP3ServerEngine::AcceptLoop(TListening& listening) {
     for (;;) {
+        // Each connection gets a signal of its own, so that it can be closed alone.
+        std::shared_ptr<TAbortSignal> closeSignal;
+        try {
+            closeSignal = std::make_shared<TAbortSignal>();
+        } catch (const ESocketException& error) {
+            // Out of descriptors: pause instead of spinning; pending clients wait in the queue.
+            TraceFailure(error);
+            pollfd abort{listening.Abort->Handle(), POLLIN, 0};
+            if (::poll(&abort, 1, 100) > 0 || listening.Abort->Raised())
+                return;
+            continue;
+        }
         std::unique_ptr<TSocketStream> stream;
         try {
-            stream = listening.Socket->Accept(listening.Abort);
+            stream = listening.Socket->Accept(listening.Abort, closeSignal);
         } catch (const std::exception& error) {
             TraceFailure(error);
             return;
@@ -157,15 +188,30 @@ void TPOP3ServerEngine::AcceptLoop(TListening& listening) {
         if (!stream)
             return;
         ReapFinished();
-        Admit(listening, std::move(stream));
+        Admit(listening, std::move(stream), std::move(closeSignal));
     }
 }
 
-void TPOP3ServerEngine::Admit(TListening& listening, std::unique_ptr<TSocketStream> stream) {
+bool TPOP3ServerEngine::EvictIdleLogin(const std::string& newcomer) {
+    // m_Slots is in the order the connections came in.
+    const auto oldest = std::find_if(m_Slots.begin(), m_Slots.end(), [](const auto& slot) {
+        return !slot->Finished && !slot->Evicted && slot->Phase == TSlot::TPhase::NotLoggedIn;
+    });
+    if (oldest == m_Slots.end())
+        return false;
+    TSlot& slot = **oldest;
+    slot.Evicted = true;
+    slot.Close->Raise();
+    Debug("TPOP3ServerEngine: " + slot.PeerAddress + " had not logged in; closed to make room for " + newcomer + ".");
+    return true;
+}
+
+void TPOP3ServerEngine::Admit(TListening& listening, std::unique_ptr<TSocketStream> stream,
+                              std::shared_ptr<TAbortSignal> closeSignal) {
     std::unique_lock lock(m_Lock);
-    const auto serving =
-        std::count_if(m_Slots.begin(), m_Slots.end(), [](const auto& slot) { return !slot->Finished; });
-    if (static_cast<std::size_t>(serving) >= m_MaxConnections) {
+    const auto serving = std::count_if(m_Slots.begin(), m_Slots.end(),
+                                       [](const auto& slot) { return !slot->Finished && !slot->Evicted; });
+    if (static_cast<std::size_t>(serving) >= m_MaxConnections && !EvictIdleLogin(stream->PeerAddress())) {
         lock.unlock();
         Debug("TPOP3ServerEngine: " + std::to_string(serving) + " connections served already; " +
               stream->PeerAddress() + " refused.");
@@ -177,10 +223,12 @@ void TPOP3ServerEngine::Admit(TListening& listening, std::unique_ptr<TSocketStre
         }
         return; // the stream closes here
     }
-    stream->SetReadTimeout(static_cast<int>(m_IdleTimeout.count()));
+    stream->SetReadTimeout(static_cast<int>(m_LoginIdleTimeout.count()));
     stream->EnableKeepAlive();
-    auto channel = std::make_unique<TPOP3Channel>(std::move(stream));
     TSlot* slot = m_Slots.emplace_back(std::make_unique<TSlot>()).get();
+    slot->Close = std::move(closeSignal);
+    slot->PeerAddress = stream->PeerAddress();
+    auto channel = std::make_unique<TPOP3Channel>(std::move(stream));
     try {
         slot->Thread = std::thread([this, slot, channel = std::move(channel), stopping = listening.Abort]() mutable {
             Serve(*slot, std::move(channel), std::move(stopping));
@@ -195,18 +243,32 @@ void TPOP3ServerEngine::Admit(TListening& listening, std::unique_ptr<TSocketStre
 void TPOP3ServerEngine::Serve(TSlot& slot, std::unique_ptr<TPOP3Channel> channel,
                               std::shared_ptr<TAbortSignal> stopping) {
     TPOP3ServerConnection connection(channel->Stream().PeerAddress(), std::move(stopping));
+    const auto setPhase = [this, &slot](TSlot::TPhase phase) {
+        std::lock_guard lock(m_Lock);
+        slot.Phase = phase;
+    };
     try {
         channel->WriteLine(m_Greeting);
         std::string line;
         while (channel->ReadLine(line)) {
-            if (!line.empty() && !ServeLine(connection, *channel, line))
+            if (line.empty())
+                continue;
+            // A login in progress waits for the real server; it must not be taken for an idle one.
+            if (MatchPOP3Command(line) == TPOP3CommandKind::PASS)
+                setPhase(TSlot::TPhase::LoggingIn);
+            const bool more = ServeLine(connection, *channel, line);
+            const bool loggedIn = connection.State() != TPOP3State::AuthorizationState;
+            setPhase(loggedIn ? TSlot::TPhase::LoggedIn : TSlot::TPhase::NotLoggedIn);
+            if (!more)
                 break;
+            channel->Stream().SetReadTimeout(static_cast<int>((loggedIn ? m_IdleTimeout : m_LoginIdleTimeout).count()));
         }
     } catch (const ESocketAborted&) {
-        // The engine is stopping; not a fault of this connection.
+        // The engine is stopping, or this connection made room for another; not a fault of it.
     } catch (const ESocketTimedOut&) {
+        const auto limit = connection.State() == TPOP3State::AuthorizationState ? m_LoginIdleTimeout : m_IdleTimeout;
         Debug("TPOP3ServerEngine: " + connection.PeerAddress() + " sent nothing for " +
-              std::to_string(m_IdleTimeout.count() / 1000) + " seconds; connection closed.");
+              std::to_string(limit.count() / 1000) + " seconds; connection closed.");
     } catch (const std::exception& error) {
         TraceFailure(error);
     } catch (...) {

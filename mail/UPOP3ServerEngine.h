@@ -19,10 +19,15 @@
 // for something slow should watch TPOP3ServerConnection::Stopping and give up once it is set.
 //
 // Limits: a connection that sends nothing for IdleTimeout (10 minutes by default, the shortest
-// autologout time POP3 allows) is closed as if the client had gone. At most MaxConnections
-// connections are served at once (32 by default; a mail program uses one or two per account); a
-// client beyond that is answered "-ERR Too many connections, try again later." and closed at once,
-// so it is told why instead of waiting on a connection nobody serves.
+// autologout time POP3 allows) is closed as if the client had gone; before it has logged in, the
+// limit is LoginIdleTimeout (60 seconds by default), since a mail program sends USER and PASS as
+// soon as it is greeted. At most MaxConnections connections are served at once (32 by default; a
+// mail program uses one or two per account). When all are taken, a new client takes the place of
+// the oldest connection that has not logged in and is not in the middle of a login: that one is
+// closed, so idle connections that never log in cannot lock the mail program out. Only when every
+// connection is logged in or logging in is a new client answered "-ERR Too many connections, try
+// again later." and closed at once, so it is told why instead of waiting on a connection nobody
+// serves.
 //
 // Lines from other protocols: before a login succeeds, a line that is not a POP3 command (an HTTP
 // request line or header, binary data) ends the connection at once, unanswered, and nothing after
@@ -61,12 +66,16 @@ public:
     TPOP3ServerConnection(const TPOP3ServerConnection&) = delete;
     TPOP3ServerConnection& operator=(const TPOP3ServerConnection&) = delete;
 
-    // First parameter of the last USER and PASS commands.
+    // The whole argument of the last USER and PASS commands (RFC 1939: a password may hold blanks),
+    // empty when the command came without one.
     const std::string& Username() const { return m_Username; }
     const std::string& Password() const { return m_Password; }
     TPOP3State State() const { return m_State; }
     // CheckUser accepts a login by setting TransactionState; OnQUIT may set UpdateState.
     void SetState(TPOP3State state) { m_State = state; }
+    // CheckUser refuses a login by leaving the state as it is; this sets the answer to that PASS
+    // ("-ERR Login failed" when not set), e.g. with an RFC 3206 response code.
+    void SetLoginFailureReply(std::string reply) { m_LoginFailureReply = std::move(reply); }
     // The owner's per-connection object (not owned by the engine), e.g. a pointer to a session.
     std::any& Data() { return m_Data; }
     // Numeric address of the client, "127.0.0.1:40312".
@@ -82,6 +91,7 @@ private:
 
     std::string m_Username;
     std::string m_Password;
+    std::string m_LoginFailureReply;
     TPOP3State m_State = TPOP3State::AuthorizationState;
     std::any m_Data;
     std::string m_PeerAddress;
@@ -110,6 +120,7 @@ struct TPOP3Command {
 class TPOP3ServerEngine {
 public:
     static constexpr std::chrono::milliseconds DefaultIdleTimeout = std::chrono::minutes(10);
+    static constexpr std::chrono::milliseconds DefaultLoginIdleTimeout = std::chrono::seconds(60);
     static constexpr std::size_t DefaultMaxConnections = 32;
 
     TPOP3ServerEngine();
@@ -131,6 +142,8 @@ public:
     // See "Limits" at the top of this file.
     void SetIdleTimeout(std::chrono::milliseconds timeout) { m_IdleTimeout = timeout; }
     std::chrono::milliseconds IdleTimeout() const { return m_IdleTimeout; }
+    void SetLoginIdleTimeout(std::chrono::milliseconds timeout) { m_LoginIdleTimeout = timeout; }
+    std::chrono::milliseconds LoginIdleTimeout() const { return m_LoginIdleTimeout; }
     void SetMaxConnections(std::size_t count) { m_MaxConnections = count; }
     std::size_t MaxConnections() const { return m_MaxConnections; }
 
@@ -167,8 +180,15 @@ private:
     void Stop();
     void AcceptLoop(TListening& listening);
     // Takes a slot for the stream and starts its thread; refuses the client when all are taken.
-    void Admit(TListening& listening, std::unique_ptr<TSocketStream> stream);
+    // When every slot is taken, closes the oldest connection that has not logged in and is not
+    // logging in, and lets the new one take its place. Called with m_Lock held; false when there
+    // is none.
+    bool EvictIdleLogin(const std::string& newcomer);
+    void Admit(TListening& listening, std::unique_ptr<TSocketStream> stream,
+               std::shared_ptr<TAbortSignal> closeSignal);
     void Serve(TSlot& slot, std::unique_ptr<TPOP3Channel> channel, std::shared_ptr<TAbortSignal> stopping);
+    // Closes every connection of the engine (wakes their reads and writes).
+    void CloseConnections();
     // Serves one line; false when the connection is to be closed.
     bool ServeLine(TPOP3ServerConnection& connection, TPOP3Channel& channel, const std::string& line);
     void ServeCommand(TPOP3Command& command);
@@ -183,6 +203,7 @@ private:
     TStopWaiter m_StopWaiter;
     // Read by connection threads of an activation, so changed only while inactive.
     std::chrono::milliseconds m_IdleTimeout = DefaultIdleTimeout;
+    std::chrono::milliseconds m_LoginIdleTimeout = DefaultLoginIdleTimeout;
     std::size_t m_MaxConnections = DefaultMaxConnections;
     std::unique_ptr<TListening> m_Listener;
 

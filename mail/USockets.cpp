@@ -307,7 +307,8 @@ TSocketListener::TSocketListener(const std::string& address, int port, int backl
         throw ESocketException("Could not listen on " + where + ". " + SystemErrorMessage(errno));
 }
 
-std::unique_ptr<TSocketStream> TSocketListener::Accept(const std::shared_ptr<TAbortSignal>& abort) {
+std::unique_ptr<TSocketStream> TSocketListener::Accept(const std::shared_ptr<TAbortSignal>& abort,
+                                                       std::shared_ptr<TAbortSignal> streamAbort) {
     for (;;) {
         try {
             WaitFor(m_Socket.Get(), POLLIN, *abort, -1);
@@ -316,7 +317,7 @@ std::unique_ptr<TSocketStream> TSocketListener::Accept(const std::shared_ptr<TAb
         }
         TFileHandle socket(accept4(m_Socket.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (socket.Valid())
-            return std::make_unique<TSocketStream>(std::move(socket), abort);
+            return std::make_unique<TSocketStream>(std::move(socket), streamAbort ? std::move(streamAbort) : abort);
         switch (errno) {
         case EAGAIN:
         case EINTR:

@@ -114,9 +114,11 @@ public:
     TSocketListener(const TSocketListener&) = delete;
     TSocketListener& operator=(const TSocketListener&) = delete;
 
-    // Waits for the next connection; nullptr once abort is raised. The streams it returns watch the
-    // same signal.
-    std::unique_ptr<TSocketStream> Accept(const std::shared_ptr<TAbortSignal>& abort);
+    // Waits for the next connection; nullptr once abort is raised. The streams it returns watch
+    // streamAbort, or the same signal when none is given (a server that must close one connection
+    // on its own gives each stream a signal of its own).
+    std::unique_ptr<TSocketStream> Accept(const std::shared_ptr<TAbortSignal>& abort,
+                                          std::shared_ptr<TAbortSignal> streamAbort = nullptr);
     int Port() const;
     std::string Address() const;  // numeric address actually bound
 

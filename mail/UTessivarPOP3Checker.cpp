@@ -15,6 +15,8 @@ namespace {
 
 // How long the destructor keeps serving the threaded calls of a pass that is being ended.
 constexpr std::chrono::seconds TerminationWait{4};
+// Login answers kept for logins that wait for them (a few passes are plenty: a login waits for one).
+constexpr std::size_t KeptLoginReports = 8;
 
 bool OnModelThread(const TTessivarBusinessLogic& model) {
     try {
@@ -91,6 +93,74 @@ void TTessivarPOP3Checker::StartCheck() {
     m_Wake.notify_one();
 }
 
+uint64_t TTessivarPOP3Checker::RequestLogin(const std::string& username, const std::string& password) {
+    uint64_t pass;
+    {
+        std::lock_guard lock(m_CheckLock);
+        pass = RequestLoginLocked(username, password);
+    }
+    m_Wake.notify_one();
+    return pass;
+}
+
+uint64_t TTessivarPOP3Checker::RequestLoginLocked(const std::string& username, const std::string& password) {
+    if (m_PassRunning && !m_Requested && m_PassLogin == AccountLoginFingerprint(username, password))
+        return m_PassNumber;
+    m_RequestedLogin.emplace(username, password);
+    m_Busy = true;
+    m_Storing = true;
+    m_Requested = true;
+    return m_PassNumber + 1;
+}
+
+const TTessivarPOP3Checker::TLoginReport* TTessivarPOP3Checker::FindReport(uint64_t pass) const {
+    for (const TLoginReport& report : m_Reports)
+        if (report.Pass == pass)
+            return &report;
+    return nullptr;
+}
+
+TRemoteLoginResult TTessivarPOP3Checker::WaitForLogin(uint64_t& pass, const std::string& username,
+                                                      const std::string& password, std::chrono::milliseconds timeout) {
+    const TLoginFingerprint login = AccountLoginFingerprint(username, password);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::unique_lock lock(m_CheckLock);
+    for (;;) {
+        if (m_Terminated)
+            return TRemoteLoginResult::Pending;
+        if (const TLoginReport* report = FindReport(pass)) {
+            if (report->Login == login)
+                return report->Result;
+            // Another login's credentials took that pass: ask for one with these.
+            pass = RequestLoginLocked(username, password);
+            m_Wake.notify_one();
+        } else if (m_PassNumber > pass || (m_PassNumber == pass && !m_PassRunning && pass != 0)) {
+            // Its answer is no longer kept (or it never came): ask again.
+            pass = RequestLoginLocked(username, password);
+            m_Wake.notify_one();
+        }
+        if (m_Stored.wait_until(lock, deadline) == std::cv_status::timeout && !FindReport(pass))
+            return TRemoteLoginResult::Pending;
+    }
+}
+
+bool TTessivarPOP3Checker::WaitForPassStored(uint64_t pass, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(m_CheckLock);
+    return m_Stored.wait_for(lock, timeout, [&] { return m_StoredPass >= pass || m_Terminated; }) && !m_Terminated;
+}
+
+void TTessivarPOP3Checker::ReportLogin(TRemoteLoginResult result) {
+    {
+        std::lock_guard lock(m_CheckLock);
+        if (FindReport(m_PassNumber))
+            return;
+        m_Reports.push_back({m_PassNumber, m_PassLogin, result});
+        if (m_Reports.size() > KeptLoginReports)
+            m_Reports.pop_front();
+    }
+    m_Stored.notify_all();
+}
+
 bool TTessivarPOP3Checker::WaitForStoredMail(std::chrono::milliseconds timeout) {
     std::unique_lock lock(m_CheckLock);
     return m_Stored.wait_for(lock, timeout, [this] { return !m_Storing || m_Terminated; }) && !m_Terminated;
@@ -99,7 +169,8 @@ bool TTessivarPOP3Checker::WaitForStoredMail(std::chrono::milliseconds timeout) 
 void TTessivarPOP3Checker::MarkStored() {
     {
         std::lock_guard lock(m_CheckLock);
-        m_Storing = false;
+        m_Storing = m_Requested;
+        m_StoredPass = m_PassNumber;
     }
     m_Stored.notify_all();
 }
@@ -123,15 +194,26 @@ void TTessivarPOP3Checker::Execute() {
         if (m_Terminated)
             break;
         m_Requested = false;
+        std::pair<std::string, std::string> login = m_RequestedLogin ? std::move(*m_RequestedLogin) : m_Account.Login();
+        m_RequestedLogin.reset();
+        ++m_PassNumber;
+        m_PassLogin = AccountLoginFingerprint(login.first, login.second);
+        m_PassRunning = true;
         lock.unlock();
         try {
-            TPass(*this, m_Model, m_Account, *m_Client).Run();
+            TPass(*this, m_Model, m_Account, *m_Client, std::move(login)).Run();
         } catch (const std::exception& error) {
             DebugException("TTessivarPOP3Checker", error);
         }
+        // A pass that ended before its login was answered (a failure before it connected) reached
+        // no server.
+        ReportLogin(TRemoteLoginResult::Unreachable);
         lock.lock();
-        m_Busy = false;
-        m_Storing = false;
+        m_PassRunning = false;
+        m_StoredPass = m_PassNumber;
+        // A login with other credentials asked during the pass: the next pass is due at once.
+        m_Busy = m_Requested;
+        m_Storing = m_Requested;
         m_Stored.notify_all();
     }
     m_Finished = true;

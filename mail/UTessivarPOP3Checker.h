@@ -7,6 +7,11 @@
 // model only through threaded calls; while the destructor waits for a running pass it keeps serving
 // the calls that pass sends, so it returns within seconds even when the pass waits on the model.
 //
+// Logins: the local server asks for a pass with the credentials a mail program presented
+// (RequestLogin) and learns from WaitForLogin how the real server answered exactly those
+// credentials: accepted, refused, or not reached. A request joins the running pass when that pass
+// uses the same credentials; otherwise a pass with them follows the running one.
+//
 // A message leaves the real mailbox only after the model has stored it durably (or after it was
 // recognised as a returned authentication request or a self-authentication notice, which are never
 // stored): the real server removes deleted messages at QUIT, and the pass flushes the store before
@@ -15,15 +20,20 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <deque>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 #include "base/LStrings.h"
 #include "base/UException.h"
+#include "core/UAccountLoginHash.h"
 #include "core/UTessivarMailRobots.h"
 
 class TPOP3Client;
@@ -51,6 +61,14 @@ std::string ReturnedRequestRecipient(const TStringArray& lines);
 // New message id for a message without one.
 std::string NewCheckerMessageId();
 
+// How the real server answered the login of a pass.
+enum class TRemoteLoginResult {
+    Pending,     // not known yet (or the checker is going away)
+    Accepted,    // USER and PASS accepted
+    Refused,     // the server refused the user name or password (EPOP3LoginRefused)
+    Unreachable, // no answer to the credentials: name lookup, connect, TLS, time-out, a busy mailbox
+};
+
 class TTessivarPOP3Checker {
 public:
     // The model and the account must outlive the checker. The worker starts idle.
@@ -60,8 +78,22 @@ public:
     TTessivarPOP3Checker(const TTessivarPOP3Checker&) = delete;
     TTessivarPOP3Checker& operator=(const TTessivarPOP3Checker&) = delete;
 
-    // Any thread: starts a pass unless one is running or already requested.
+    // Any thread: starts a pass unless one is running or already requested. The pass logs in with
+    // the account's login (TTessivarAccount::Login).
     void StartCheck();
+    // Any thread: asks for a pass that logs in with these credentials and returns its number, to be
+    // handed to WaitForLogin and WaitForPassStored. The running pass is joined when it uses the same
+    // credentials; otherwise a pass follows it (a later request with other credentials, made before
+    // that pass begins, takes its place, and WaitForLogin then asks again).
+    uint64_t RequestLogin(const std::string& username, const std::string& password);
+    // Any thread: waits up to `timeout` for the real server's answer to these credentials in pass
+    // `pass` (moved on to a later pass when that one used other credentials). Pending when it did
+    // not come in time or the checker is being destroyed.
+    TRemoteLoginResult WaitForLogin(uint64_t& pass, const std::string& username, const std::string& password,
+                                    std::chrono::milliseconds timeout);
+    // Any thread: waits up to `timeout` until pass `pass` has stored durably what it found (or has
+    // ended); false after the time-out or when the checker is being destroyed.
+    bool WaitForPassStored(uint64_t pass, std::chrono::milliseconds timeout);
     // Any thread: a pass is running or requested.
     bool Busy() const;
     // Any thread: waits until the running or requested pass has stored durably what it found (or
@@ -72,10 +104,23 @@ public:
 private:
     class TPass;
 
+    // The answer to one pass's login, kept for the waiting logins; the credentials only as this
+    // run's fingerprint.
+    struct TLoginReport {
+        uint64_t Pass;
+        TLoginFingerprint Login;
+        TRemoteLoginResult Result;
+    };
+
     void Execute();
     bool WorkerFinished() const;
     // Called by a pass once what it found is durably stored: wakes WaitForStoredMail.
     void MarkStored();
+    // Called by a pass once the real server has answered its login (or could not be reached).
+    void ReportLogin(TRemoteLoginResult result);
+    // RequestLogin with m_CheckLock held.
+    uint64_t RequestLoginLocked(const std::string& username, const std::string& password);
+    const TLoginReport* FindReport(uint64_t pass) const;
 
     // Constant after construction.
     TTessivarBusinessLogic& m_Model;
@@ -95,6 +140,13 @@ private:
     bool m_Storing = false;   // a pass is running or requested and has not yet stored what it found
     std::condition_variable m_Stored; // signalled when m_Storing becomes false
     bool m_Requested = false; // a StartCheck the worker has not taken up yet
+    // The credentials of the requested pass; none: the account's login.
+    std::optional<std::pair<std::string, std::string>> m_RequestedLogin;
+    uint64_t m_PassNumber = 0;         // the latest pass the worker has taken up
+    TLoginFingerprint m_PassLogin{};   // the credentials of that pass
+    bool m_PassRunning = false;        // that pass has not ended yet
+    uint64_t m_StoredPass = 0;         // the latest pass that has stored what it found, or ended
+    std::deque<TLoginReport> m_Reports; // the latest passes' answers, newest last
     bool m_Terminated = false;
     bool m_Finished = false; // the worker has left its loop
 

@@ -33,11 +33,11 @@ std::string Quoted(const std::string& text) {
 } // namespace
 
 TTessivarPOP3Checker::TPass::TPass(TTessivarPOP3Checker& checker, TTessivarBusinessLogic& model,
-                                   TTessivarAccount& account, TPOP3Client& client)
+                                   TTessivarAccount& account, TPOP3Client& client,
+                                   std::pair<std::string, std::string> login)
     : m_Checker(checker), m_Model(model), m_Account(account), m_Client(client), m_Host(account.RemoteServer()),
-      m_LastFlush(std::chrono::steady_clock::now()) {
-    std::tie(m_Username, m_Password) = account.Login();
-}
+      m_Username(std::move(login.first)), m_Password(std::move(login.second)),
+      m_LastFlush(std::chrono::steady_clock::now()) {}
 
 void TTessivarPOP3Checker::TPass::Run() {
     const int port = m_Account.RemotePort();
@@ -55,9 +55,11 @@ void TTessivarPOP3Checker::TPass::Run() {
             m_Client.Connect(ConnectTimeoutMs);
         } catch (...) {
             ReportLoginInClear();
+            ReportLoginFailure(std::current_exception());
             throw;
         }
         ReportLoginInClear();
+        m_Checker.ReportLogin(TRemoteLoginResult::Accepted);
         if (m_Client.Encrypted())
             Debug("POP3Checker: Connected over " + m_Client.EncryptionDescription() + ".");
         const int count = m_Client.Stat();
@@ -249,6 +251,18 @@ void TTessivarPOP3Checker::TPass::ReportConnectFailure(const std::exception& err
         return;
     }
     LogForAccount("Could not connect to server for ", 1);
+}
+
+void TTessivarPOP3Checker::TPass::ReportLoginFailure(const std::exception_ptr& failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const EPOP3LoginRefused&) {
+        m_Checker.ReportLogin(TRemoteLoginResult::Refused);
+    } catch (const ESocketAborted&) {
+        // The checker is going away; nobody waits for the answer.
+    } catch (...) {
+        m_Checker.ReportLogin(TRemoteLoginResult::Unreachable);
+    }
 }
 
 void TTessivarPOP3Checker::TPass::LogForAccount(const std::string& what, int kind) {

@@ -3,9 +3,11 @@
 // by the checker's worker thread only.
 
 #include <chrono>
+#include <exception>
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "base/LStrings.h"
 #include "mail/UTessivarPOP3Checker.h"
@@ -14,8 +16,9 @@ struct TParsedMessage;
 
 class TTessivarPOP3Checker::TPass {
 public:
+    // Logs in with `login` (user name, password).
     TPass(TTessivarPOP3Checker& checker, TTessivarBusinessLogic& model, TTessivarAccount& account,
-          TPOP3Client& client);
+          TPOP3Client& client, std::pair<std::string, std::string> login);
 
     void Run();
 
@@ -41,6 +44,8 @@ private:
     void ReportConnectFailure(const std::exception& error);
     // `what` followed by the user name and host, both quoted, and a full stop.
     void LogForAccount(const std::string& what, int kind);
+    // Tells the checker how the real server answered the login that just failed.
+    void ReportLoginFailure(const std::exception_ptr& failure);
 
     TTessivarPOP3Checker& m_Checker;
     TTessivarBusinessLogic& m_Model;

@@ -8,6 +8,7 @@
 #include "core/UTessivarBusinessLogic.h"
 #include "core/UThreadedCallTarget.h"
 #include "mail/UPOP3ServerEngine.h"
+#include "mail/UTessivarLoginThrottle.h"
 #include "mail/UTessivarPOP3Checker.h"
 
 namespace {
@@ -34,6 +35,7 @@ int NextServerPort() {
 
 TTessivarPOP3Server::TTessivarPOP3Server(TTessivarAccount& account)
     : m_Account(account), m_Model(account.Owner()),
+      m_Throttle(std::make_unique<TTessivarLoginThrottle>()),
       m_Checker(std::make_unique<TTessivarPOP3Checker>(m_Model, account)),
       m_Server(std::make_unique<TPOP3ServerEngine>()) {
     TPOP3ServerEngine& server = *m_Server;

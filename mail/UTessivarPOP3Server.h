@@ -6,6 +6,15 @@
 // login. It serves the session's messages and releases the session, with the mail program's
 // deletions, at QUIT (before the reply) or else when the connection ends.
 //
+// Only the mailbox's owner is served. A login succeeds when the real server accepted exactly its
+// user name and password in the pass it started, or, when the real server cannot be reached (or
+// has not answered within PassWaitLimit), when they are the last ones the real server accepted
+// (kept as a salted slow hash in the database, see core/UAccountLoginHash.h). Otherwise PASS is
+// answered FailedLoginReply after FailedLoginDelay (2 s by default) and the refusal is logged once
+// per connection; when neither answer is known in time it is answered TemporaryFailureReply, so
+// that the mail program tries again. Refused credentials are not relayed again and again (see
+// mail/UTessivarLoginThrottle.h).
+//
 // Thread contract: construction, destruction, Start, Stop, Port and Active on the model's thread.
 // The command handlers run on the engine's connection threads and reach the model only through
 // threaded calls. The process-wide port counter may be used from any thread.
@@ -19,13 +28,19 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <cstdint>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 
 #include "base/LStrings.h"
 #include "base/UException.h"
+#include "core/UAccountLoginHash.h"
 
 class TPOP3ServerConnection;
+class TTessivarLoginThrottle;
+enum class TRemoteLoginResult;
 class TPOP3ServerEngine;
 class TTessivarAccount;
 class TTessivarAccountSession;
@@ -45,6 +60,13 @@ inline constexpr int LastServerPort = 25000;
 int NextServerPort();
 
 inline constexpr const char* LocalServerGreeting = "+OK Local Tessivar POP3 Server";
+// The answers to a PASS that does not log in (RFC 3206 response codes).
+inline constexpr const char* FailedLoginReply = "-ERR [AUTH] Invalid user name or password.";
+inline constexpr const char* TemporaryFailureReply =
+    "-ERR [SYS/TEMP] The mail server could not check the login; try again later.";
+inline constexpr const char* ThrottledLoginReply = "-ERR [SYS/TEMP] Too many failed logins; try again later.";
+// How long a refused login waits for its answer.
+inline constexpr std::chrono::milliseconds DefaultFailedLoginDelay = std::chrono::seconds(2);
 // The longest a login waits for the pass it started to store the mail it found.
 inline constexpr std::chrono::milliseconds DefaultPassWaitLimit = std::chrono::seconds(15);
 
@@ -70,6 +92,9 @@ public:
     // How long a login waits for its pass (any thread; read at each login).
     void SetPassWaitLimit(std::chrono::milliseconds limit) { m_PassWaitLimit = limit.count(); }
     std::chrono::milliseconds PassWaitLimit() const { return std::chrono::milliseconds(m_PassWaitLimit.load()); }
+    // How long a refused login waits before its answer (any thread; read at each login).
+    void SetFailedLoginDelay(std::chrono::milliseconds delay) { m_FailedLoginDelay = delay.count(); }
+    std::chrono::milliseconds FailedLoginDelay() const { return std::chrono::milliseconds(m_FailedLoginDelay.load()); }
 
 private:
     // Command handlers (connection threads).
@@ -86,9 +111,26 @@ private:
     void Disconnect(TPOP3ServerConnection& connection);
     // Releases the connection's session, if it holds one (at most once per session).
     void ReleaseHeldSession(TPOP3ServerConnection& connection);
-    // Waits until the checker's pass has stored what it found, PassWaitLimit has passed, or the
-    // server is stopping.
-    void WaitForPass(TPOP3ServerConnection& connection);
+    // Login (UTessivarPOP3ServerLogin.cpp).
+    enum class TLoginVerdict { Accepted, Refused, TryLater, Throttled };
+    enum class TRememberedLogin { None, Matches, Differs };
+    // Decides the login of the connection's user name and password before `deadline`; `pass` is
+    // the checker's pass whose storing the login is to wait for (0: none).
+    TLoginVerdict Authenticate(TPOP3ServerConnection& connection, std::chrono::steady_clock::time_point deadline,
+                               uint64_t& pass);
+    // The real server's answer to these credentials in the checker's pass, Pending when it did not
+    // come before the deadline or the server is stopping.
+    TRemoteLoginResult WaitForLoginAnswer(TPOP3ServerConnection& connection, uint64_t& pass,
+                                          std::chrono::steady_clock::time_point deadline);
+    TRememberedLogin CompareWithRemembered(const std::string& username, const std::string& password);
+    // Keeps the hash of credentials the real server accepted; forgets it when it refused them.
+    void RememberAccepted(const std::string& username, const std::string& password);
+    void ForgetRefused(const std::string& username, const std::string& password);
+    // Answers FailedLoginReply after FailedLoginDelay; logs the refusal once per connection.
+    void RefuseLogin(TPOP3ServerConnection& connection, bool& reported);
+    // Waits until the checker's pass `pass` has stored what it found, the deadline has passed, or
+    // the server is stopping.
+    void WaitForPass(TPOP3ServerConnection& connection, uint64_t pass, std::chrono::steady_clock::time_point deadline);
 
     // The session of the command's connection, or nullptr after answering "-ERR No session current.".
     TTessivarAccountSession* SessionFor(TPOP3Command& command);
@@ -106,6 +148,12 @@ private:
     TTessivarAccount& m_Account;
     TTessivarBusinessLogic& m_Model;
     std::atomic<std::chrono::milliseconds::rep> m_PassWaitLimit{DefaultPassWaitLimit.count()};
+    std::atomic<std::chrono::milliseconds::rep> m_FailedLoginDelay{DefaultFailedLoginDelay.count()};
+    const std::unique_ptr<TTessivarLoginThrottle> m_Throttle;
+    // The credentials known in this run to match the stored hash, as a fingerprint; guarded by
+    // m_RememberedLock.
+    std::mutex m_RememberedLock;
+    std::optional<TLoginFingerprint> m_Remembered;
     // Destroyed in this order by the destructor: the engine first, so that no connection can start
     // a pass of a checker that is going away.
     std::unique_ptr<TTessivarPOP3Checker> m_Checker;

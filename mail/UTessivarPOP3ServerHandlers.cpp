@@ -18,10 +18,12 @@
 
 namespace {
 
-// What a connection keeps in its Data: the session it holds, if any. The connection's data must be
-// copyable, hence the shared holder; only the connection's thread touches it.
+// What a connection keeps in its Data: the session it holds, if any, and whether a refused login
+// of this connection has been logged. The connection's data must be copyable, hence the shared
+// holder; only the connection's thread touches it.
 struct TConnectionSession {
     std::unique_ptr<TTessivarAccountSession> Session;
+    bool ReportedRefusal = false;
 };
 using TConnectionSessionHolder = std::shared_ptr<TConnectionSession>;
 
@@ -93,18 +95,36 @@ std::string Quoted(const std::string& text) {
 // ---- Login and end of connection -----------------------------------------------------------------
 
 void TTessivarPOP3Server::CheckUser(TPOP3ServerConnection& connection) {
+    const auto deadline = std::chrono::steady_clock::now() + PassWaitLimit();
     if (!HeldSession(connection))
         connection.Data() = std::make_shared<TConnectionSession>();
     TConnectionSession& held = *HeldSession(connection);
     // A repeated login ends the session it replaces as the end of the connection would: its
     // deletions are applied and its messages become free again, so the new session offers them
-    // again, unless they were deleted, and never two sessions hold the same message.
+    // again, unless they were deleted, and never two sessions hold the same message. Until the new
+    // login succeeds, the connection serves nothing.
     ReleaseHeldSession(connection);
-    // Written before the pass starts, which reads them under the account's login lock.
-    m_Account.SetLogin(connection.Username(), connection.Password());
-    m_Checker->StartCheck();
-    WaitForPass(connection);
+    connection.SetState(TPOP3State::AuthorizationState);
+    uint64_t pass = 0;
+    switch (Authenticate(connection, deadline, pass)) {
+    case TLoginVerdict::Accepted:
+        break;
+    case TLoginVerdict::Refused:
+        RefuseLogin(connection, held.ReportedRefusal);
+        return;
+    case TLoginVerdict::TryLater:
+        connection.SetLoginFailureReply(TemporaryFailureReply);
+        return;
+    case TLoginVerdict::Throttled:
+        connection.SetLoginFailureReply(ThrottledLoginReply);
+        return;
+    }
     // A server that stops closes this connection anyway; refusing the login builds no session for it.
+    if (connection.Stopping())
+        return;
+    m_Account.SetLogin(connection.Username(), connection.Password());
+    if (pass != 0)
+        WaitForPass(connection, pass, deadline);
     if (connection.Stopping())
         return;
     held.Session = CreateAccountSession(m_Model, m_Account);
@@ -116,20 +136,19 @@ void TTessivarPOP3Server::CheckUser(TPOP3ServerConnection& connection) {
 }
 
 // The pass stores each message through the model's thread; this connection's thread only waits, so
-// the model's thread stays free to serve it. A real server that cannot be reached holds the login up
-// for PassWaitLimit at most; what was stored by then is delivered, the rest at the next login.
-void TTessivarPOP3Server::WaitForPass(TPOP3ServerConnection& connection) {
-    const auto limit = PassWaitLimit();
-    const auto deadline = std::chrono::steady_clock::now() + limit;
+// the model's thread stays free to serve it. A real server that answers slowly holds the login up
+// until the deadline at most; what was stored by then is delivered, the rest at the next login.
+void TTessivarPOP3Server::WaitForPass(TPOP3ServerConnection& connection, uint64_t pass,
+                                      std::chrono::steady_clock::time_point deadline) {
     while (!connection.Stopping()) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left <= std::chrono::milliseconds::zero()) {
             Debug("The pass for " + m_Account.EmailAddress() + " has not stored its mail within " +
-                  std::to_string(limit.count()) + " ms; the session offers what is stored.");
+                  std::to_string(PassWaitLimit().count()) + " ms; the session offers what is stored.");
             return;
         }
-        if (m_Checker->WaitForStoredMail(std::min(left, PassWaitSlice)))
+        if (m_Checker->WaitForPassStored(pass, std::min(left, PassWaitSlice)))
             return;
     }
 }

@@ -147,6 +147,37 @@ class LocalServerTest(unittest.TestCase):
         self.assertIn(UNKNOWN, authorizations)
         self.assertNotIn(APPROVED, authorizations)
 
+    def test_only_the_owner_is_served_even_behind_many_idle_connections(self):
+        approved = message(APPROVED, "Private", ["For the owner only"])
+        self.dovecot.add_message(USER, approved)
+        port = self.start()
+        self.check_in(port)
+        # Another local user's guesses read nothing and delete nothing.
+        for user, password in ((USER, "guess"), ("somebody", PASSWORD)):
+            client = poplib.POP3("127.0.0.1", port, timeout=60)
+            client.user(user)
+            with self.assertRaises(poplib.error_proto) as refused:
+                client.pass_(password)
+            self.assertEqual(refused.exception.args[0], b"-ERR [AUTH] Invalid user name or password.")
+            with self.assertRaises(poplib.error_proto):
+                client.dele(1)
+            client.close()
+        # Connections that never log in cannot hold every place.
+        idle = [socket.create_connection(("127.0.0.1", port), timeout=60) for _ in range(200)]
+        try:
+            client = self.login(port)
+            self.assertEqual(client.stat(), (1, len(approved)))
+            client.quit()
+        finally:
+            for connection in idle:
+                connection.close()
+        self.stop()
+        with database(self.home) as db:
+            self.assertEqual(db.execute("SELECT COUNT(*) FROM Emails WHERE Deleted=1").fetchone()[0], 0)
+            stored = db.execute("SELECT HashedPassword FROM AccountLogins").fetchone()[0]
+        self.assertTrue(stored.startswith("$argon2id$"))
+        self.assertNotIn(PASSWORD, stored)
+
     def test_hostile_mail_program_never_crashes_wedges_or_loses_mail(self):
         first, second = (message(APPROVED, "First", ["one"]), message(APPROVED, "Second", ["two"]))
         self.dovecot.add_message(USER, first)

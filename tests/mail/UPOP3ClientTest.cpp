@@ -147,6 +147,36 @@ TEST(POP3ClientTest, RefusalsCarryTheReplyTextAndCloseTheConnection) {
     EXPECT_FALSE(client->Connected());
 }
 
+// The local server trusts a login only when the real server accepted it, and falls back to the
+// remembered login only when the server could not answer: a busy mailbox or a temporary failure
+// must not count as a refusal of the password, nor a refusal as a server out of reach.
+TEST(POP3ClientTest, RefusedCredentialsAreToldFromOtherLoginFailures) {
+    const auto failureAtPass = [](const std::string& reply) -> std::string {
+        TScriptedPOP3Server server([reply](TScriptedPeer& peer) {
+            peer.SendLine("+OK hello");
+            peer.Answer("+OK");
+            peer.Answer(reply);
+        });
+        auto client = ClientFor(server.Port());
+        try {
+            client->Connect(5000);
+        } catch (const EPOP3LoginRefused&) {
+            return "refused";
+        } catch (const EPOP3Exception&) {
+            return "other";
+        }
+        return "accepted";
+    };
+    EXPECT_EQ(failureAtPass("-ERR [AUTH] Authentication failed."), "refused");
+    EXPECT_EQ(failureAtPass("-ERR"), "refused");
+    EXPECT_EQ(failureAtPass("-ERR invalid password"), "refused");
+    EXPECT_EQ(failureAtPass("-ERR [IN-USE] Mailbox is locked by another session."), "other");
+    EXPECT_EQ(failureAtPass("-ERR [SYS/TEMP] Try again later."), "other");
+    EXPECT_EQ(failureAtPass("-ERR [LOGIN-DELAY] Wait a little."), "other");
+    EXPECT_EQ(failureAtPass("-err [sys/perm] Account disabled."), "other");
+    EXPECT_EQ(failureAtPass("+OK"), "accepted");
+}
+
 TEST(POP3ClientTest, StatReadsTheCountBeforeTheFirstBlank) {
     TScriptedPOP3Server server(AfterLogin([](TScriptedPeer& peer) {
         for (const char* reply : {"+OK 3 1200", "+OK", "+OK 3", "+OK x 10", "-ERR mailbox locked"})

@@ -70,7 +70,7 @@ protected:
         m_Engine.SetDefaultPort(0);
         m_Engine.CheckUser = [this](TPOP3ServerConnection& connection) {
             Record("CheckUser " + connection.Username() + "/" + connection.Password());
-            if (connection.Password() != "wrong")
+            if (!connection.Password().starts_with("wrong"))
                 connection.SetState(TPOP3State::TransactionState);
         };
         m_Engine.OnBeforeCommandHandler = [this](TPOP3ServerConnection&, const std::string& line) {
@@ -140,20 +140,25 @@ TEST_F(POP3ServerEngineTest, CommandsAreMatchedInAnyCaseAndNumbersDefaultToMinus
                             "before LIST abc", "LIST -1", "before LIST  2 ", "LIST 2", "before UIDL"}));
 }
 
-TEST_F(POP3ServerEngineTest, LoginPassesFirstWordOfPasswordAndStateGuardsCommands) {
+// RFC 1939: the whole rest of the line is the password, blanks included; cut at the first blank,
+// the real server would be asked about another password than the one the mail program gave.
+TEST_F(POP3ServerEngineTest, LoginPassesTheWholePasswordAndStateGuardsCommands) {
     TTestClient client(Start());
     for (const char* command : {"LIST", "STAT", "RETR 1", "DELE 1", "UIDL", "TOP 1 1", "RSET"})
         EXPECT_EQ(client.Command(command), "-ERR Please login first") << command;
     EXPECT_EQ(client.Command("NOOP"), "+OK NOOP");
     EXPECT_EQ(client.Command("APOP u digest"), "-ERR Command Not Handled: APOP");
-    EXPECT_EQ(client.Command("USER bob"), "+OK Password required");
+    EXPECT_EQ(client.Command("USER bob smith"), "+OK Password required");
     EXPECT_EQ(client.Command("PASS wrong horse"), "-ERR Login failed");
-    EXPECT_EQ(client.Command("PASS open sesame"), "+OK Login OK");
+    EXPECT_EQ(client.Command("PASS  open sesame "), "+OK Login OK");
     EXPECT_EQ(client.Command("APOP u digest"), "-ERR Wrong State");
     EXPECT_EQ(client.Command("RSET"), "+OK Reset");
+    // A PASS without a password does not log in with the one before it.
+    EXPECT_EQ(client.Command("PASS"), "+OK Login OK");
     const TStringArray events = Events();
-    EXPECT_NE(std::find(events.begin(), events.end(), "CheckUser bob/wrong"), events.end());
-    EXPECT_NE(std::find(events.begin(), events.end(), "CheckUser bob/open"), events.end());
+    EXPECT_NE(std::find(events.begin(), events.end(), "CheckUser bob smith/wrong horse"), events.end());
+    EXPECT_NE(std::find(events.begin(), events.end(), "CheckUser bob smith/ open sesame "), events.end());
+    EXPECT_NE(std::find(events.begin(), events.end(), "CheckUser bob smith/"), events.end());
 }
 
 TEST_F(POP3ServerEngineTest, InvalidDeleAndTopArgumentsNeverReachTheHandlers) {
@@ -308,8 +313,9 @@ TEST_F(POP3ServerEngineTest, IdleConnectionsAreClosedAndReportedOnce) {
     EXPECT_EQ(busy.Command("NOOP"), "+OK NOOP");
 }
 
-// A mail program never meets the limit: it uses a connection or two. Beyond the limit a client is
-// told why at once, and served again as soon as a connection has ended.
+// A mail program never meets the limit: it uses a connection or two. When every connection is
+// logged in, a client beyond the limit is told why at once, and served again as soon as a
+// connection has ended.
 TEST_F(POP3ServerEngineTest, ConnectionsBeyondTheLimitAreRefusedWithAReason) {
     const std::size_t limit = m_Engine.MaxConnections();
     EXPECT_EQ(limit, 32u);
@@ -318,6 +324,7 @@ TEST_F(POP3ServerEngineTest, ConnectionsBeyondTheLimitAreRefusedWithAReason) {
     for (std::size_t i = 0; i < limit; ++i) {
         clients.push_back(std::make_unique<TTestClient>(port));
         ASSERT_EQ(clients.back()->Greeting(), "+OK test server") << i;
+        clients.back()->Login();
     }
     {
         TTestClient refused(port);
@@ -332,6 +339,59 @@ TEST_F(POP3ServerEngineTest, ConnectionsBeyondTheLimitAreRefusedWithAReason) {
     EXPECT_EQ(next.Greeting(), "+OK test server");
     next.Login();
     EXPECT_EQ(clients.back()->Command("NOOP"), "+OK NOOP");
+}
+
+// Idle connections that never log in once held every place; now a new client takes the place of
+// the oldest of them, while a logged-in connection and one in the middle of its login stay.
+TEST_F(POP3ServerEngineTest, NewConnectionsTakeThePlaceOfIdleOnesThatNeverLoggedIn) {
+    bool released = false;
+    m_Engine.CheckUser = [&](TPOP3ServerConnection& connection) {
+        std::unique_lock lock(m_Lock);
+        if (connection.Password() == "slow")
+            m_Changed.wait_for(lock, 10s, [&] { return released; });
+        connection.SetState(TPOP3State::TransactionState);
+    };
+    m_Engine.SetMaxConnections(4);
+    const int port = Start();
+    TTestClient loggedIn(port);
+    loggedIn.Login();
+    TTestClient loggingIn(port);
+    EXPECT_EQ(loggingIn.Command("USER u"), "+OK Password required");
+    loggingIn.Send("PASS slow");
+    TTestClient idle1(port);
+    TTestClient idle2(port);
+    for (int i = 0; i < 200 && m_Engine.ConnectionCount() < 4; ++i)
+        std::this_thread::sleep_for(10ms);
+    TTestClient newcomer1(port);
+    EXPECT_EQ(newcomer1.Greeting(), "+OK test server");
+    EXPECT_EQ(idle1.Line(), "<closed>");
+    TTestClient newcomer2(port);
+    EXPECT_EQ(newcomer2.Greeting(), "+OK test server");
+    EXPECT_EQ(idle2.Line(), "<closed>");
+    newcomer2.Login();
+    EXPECT_EQ(loggedIn.Command("NOOP"), "+OK NOOP");
+    {
+        std::lock_guard lock(m_Lock);
+        released = true;
+        m_Changed.notify_all();
+    }
+    EXPECT_EQ(loggingIn.Line(), "+OK Login OK");
+    EXPECT_EQ(loggingIn.Command("NOOP"), "+OK NOOP");
+}
+
+// A connection that has not logged in is closed after the shorter time-out; a logged-in one keeps
+// the POP3 autologout time.
+TEST_F(POP3ServerEngineTest, ConnectionsThatHaveNotLoggedInTimeOutSooner) {
+    EXPECT_EQ(m_Engine.LoginIdleTimeout(), std::chrono::seconds(60));
+    m_Engine.SetLoginIdleTimeout(300ms);
+    const int port = Start();
+    TTestClient loggedIn(port);
+    loggedIn.Login();
+    TTestClient greeted(port);
+    EXPECT_EQ(greeted.Command("USER u"), "+OK Password required");
+    std::this_thread::sleep_for(700ms);
+    EXPECT_EQ(greeted.Line(), "<closed>");
+    EXPECT_EQ(loggedIn.Command("NOOP"), "+OK NOOP");
 }
 
 // The listening socket's own address (read back from the socket) is the loopback address, so the

@@ -10,21 +10,25 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <set>
 #include <thread>
 
 #include "base/LStrings.h"
+#include "core/UAccountLoginHash.h"
 #include "core/UMessageLoop.h"
 #include "core/USQLite.h"
 #include "core/UTessivarAccount.h"
 #include "core/UTessivarBusinessLogic.h"
 #include "core/UTessivarEmail.h"
 #include "core/UTessivarLogItem.h"
+#include "core/UThreadedCalls.h"
 #include "mail/UPOP3Channel.h"
 #include "mail/USockets.h"
 #include "mail/UTessivarAccountSession.h"
 #include "tests/base/TraceCapture.h"
+#include "tests/support/DovecotServer.h"
 #include "tests/support/ScriptedPOP3Server.h"
 
 namespace {
@@ -125,6 +129,10 @@ protected:
     }
 
     void Execute(const std::string& sql) { m_Model->Database().Execute(sql); }
+    // As if the real server had accepted this login at an earlier run.
+    void RememberLogin(const std::string& username, const std::string& password) {
+        ASSERT_TRUE(RememberAcceptedLogin(*m_Model, Account(), HashAccountLogin(username, password)));
+    }
     std::string Cell(const std::string& sql) {
         TSQLiteResultSet result;
         return m_Model->Database().Query(sql, &result) < 1 ? "(none)" : result.Value(0, 0);
@@ -467,6 +475,7 @@ TEST_F(UTessivarPOP3ServerTest, SilentRealMailboxDelaysLoginOnlyWithinTheLimit) 
     Execute("UPDATE Accounts SET RemotePort=" + std::to_string(m_Mailbox->Port()));
     AddEmail(1);
     m_Model->Startup();
+    RememberLogin("me", "secret");
     EXPECT_EQ(Account().Server().PassWaitLimit(), 15s);
     Account().Server().SetPassWaitLimit(1s);
     const auto started = std::chrono::steady_clock::now();
@@ -550,7 +559,7 @@ TEST_F(UTessivarPOP3ServerTest, LoginCredentialsServeThePassOnTheRealMailbox) {
     std::erase(received, "CAPA");
     ASSERT_GE(received.size(), 2u);
     EXPECT_EQ(received[0], "USER alice");
-    EXPECT_EQ(received[1], "PASS s3cret");
+    EXPECT_EQ(received[1], "PASS s3cret word");
 }
 
 // The trace names the account, each command and its answer, cut after eleven lines; the password
@@ -632,4 +641,266 @@ TEST_F(UTessivarPOP3ServerTest, UIDLIsValidUniqueStableAndNeverReusedWhateverThe
     Execute("DELETE FROM Emails WHERE ID=" + std::to_string(id));
     ASSERT_EQ(store(), id);
     EXPECT_NE(Cell("SELECT UIDL FROM Emails WHERE ID=" + std::to_string(id)), uidl);
+}
+
+// ---- Who may log in ------------------------------------------------------------------------------
+
+namespace {
+
+constexpr const char* RefusedReply = "-ERR [AUTH] Invalid user name or password.";
+constexpr const char* TryLaterReply = "-ERR [SYS/TEMP] The mail server could not check the login; try again later.";
+constexpr const char* ThrottledReply = "-ERR [SYS/TEMP] Too many failed logins; try again later.";
+
+// The account's real mailbox is a Dovecot server whose user's password holds blanks.
+class LocalServerDovecotTest : public UTessivarPOP3ServerTest {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0)
+            GTEST_SKIP() << "the Dovecot fixture needs root";
+        UTessivarPOP3ServerTest::SetUp();
+        m_Dovecot = std::make_unique<TDovecotServer>();
+        m_Dovecot->AddUser("mailuser", Password);
+        Execute("UPDATE Accounts SET RemotePort=" + std::to_string(m_Dovecot->Port()) + ", Username='mailuser'");
+    }
+    // Starts a run of the program (again) on the database.
+    void Run() {
+        if (m_Model->AccountCount() > 0) {
+            m_Model->Shutdown();
+            m_Model.reset();
+            m_Model = std::make_unique<TTessivarBusinessLogic>(*m_Loop);
+        }
+        m_Model->Startup();
+        Account().Server().SetFailedLoginDelay(100ms);
+    }
+    void TearDown() override {
+        if (m_Model)
+            UTessivarPOP3ServerTest::TearDown();
+        m_Dovecot.reset();
+    }
+    // Mail awaiting delivery that a wrong login must never see, then the run.
+    void RunWithMailStored() {
+        AddEmail(1);
+        Run();
+    }
+    int RefusalsLogged() {
+        int count = 0;
+        for (int i = 0; i < m_Model->LogItemCount(); ++i)
+            count += m_Model->LogItems(i).Details().starts_with("Refused a login to the local server for ");
+        return count;
+    }
+    // The real server goes away; its port then refuses connections.
+    void StopRealServer() { m_Dovecot.reset(); }
+
+    static constexpr const char* Password = "Tb Pa55 word";
+    std::unique_ptr<TDovecotServer> m_Dovecot;
+};
+
+void ExpectNothingServed(TMailProgram& program) {
+    for (const char* command : {"STAT", "LIST", "UIDL", "RETR 1", "TOP 1 0", "DELE 1"})
+        EXPECT_EQ(program.Command(command), "-ERR Please login first") << command;
+}
+
+} // namespace
+
+// Any local process could read and delete the owner's mail with made-up credentials. Only the
+// credentials the real server accepts log in; a refusal is answered after the delay, serves
+// nothing, and is logged once per connection however often it is tried.
+TEST_F(LocalServerDovecotTest, WrongPasswordWrongUserOrNoUserReadNothing) {
+    RunWithMailStored();
+    Converse([](TMailProgram& program) {
+        EXPECT_EQ(program.Command("USER mailuser"), "+OK Password required");
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(program.Command("PASS wrong"), RefusedReply);
+        EXPECT_GE(std::chrono::steady_clock::now() - started, 100ms);
+        ExpectNothingServed(program);
+        EXPECT_EQ(program.Command("USER intruder"), "+OK Password required");
+        EXPECT_EQ(program.Command(std::string("PASS ") + Password), RefusedReply);
+        ExpectNothingServed(program);
+        EXPECT_EQ(program.Command("QUIT"), "+OK Closing communication channel");
+    });
+    Converse([](TMailProgram& program) {
+        EXPECT_EQ(program.Command(std::string("PASS ") + Password), RefusedReply);
+        ExpectNothingServed(program);
+    });
+    EXPECT_EQ(RefusalsLogged(), 2) << "once per connection";
+    EXPECT_EQ(Deleted(1), "0");
+    // The owner still gets the mail.
+    Converse([](TMailProgram& program) {
+        program.Login("mailuser", Password);
+        EXPECT_EQ(program.Command("UIDL"), "+OK 1 messages in session.");
+        EXPECT_EQ(program.Body(), (TStringArray{"1 <m1@example.test>"}));
+    });
+}
+
+// The password "Tb Pa55 word" reached the real server as "Tb"; the whole line is the password.
+TEST_F(LocalServerDovecotTest, PasswordWithBlanksReachesTheRealServerWhole) {
+    Run();
+    m_Dovecot->AddMessage("mailuser", "From: friend@example.test\r\nSubject: Fresh\r\nMessage-Id: <fresh@example.test>\r\n"
+                                      "\r\nfetched with the whole password\r\n");
+    Converse([](TMailProgram& program) {
+        program.Login("mailuser", Password);
+        EXPECT_EQ(program.Command("UIDL"), "+OK 1 messages in session.");
+        EXPECT_EQ(program.Body(), (TStringArray{"1 <fresh@example.test>"}));
+    });
+    EXPECT_EQ(m_Dovecot->MessageCount("mailuser"), 0);
+}
+
+// Without network the owner still reads what is stored, with the credentials last accepted, kept
+// only as a slow hash; other credentials are refused, also in the next run of the program.
+TEST_F(LocalServerDovecotTest, RealServerDownServesOnlyTheRememberedLogin) {
+    RunWithMailStored();
+    Converse([](TMailProgram& program) { program.Login("mailuser", Password); });
+    const std::string hash = Cell("SELECT HashedPassword FROM AccountLogins WHERE AccountID=1");
+    EXPECT_TRUE(hash.starts_with("$argon2id$")) << hash;
+    EXPECT_EQ(hash.find("Pa55"), std::string::npos);
+    StopRealServer();
+    for (int run = 0; run < 2; ++run) {
+        Converse([](TMailProgram& program) {
+            EXPECT_EQ(program.Command("USER mailuser"), "+OK Password required");
+            EXPECT_EQ(program.Command("PASS Tb Pa55 wordx"), RefusedReply);
+            ExpectNothingServed(program);
+            program.Login("mailuser", Password);
+            EXPECT_EQ(program.Command("UIDL"), "+OK 1 messages in session.");
+            EXPECT_EQ(program.Body(), (TStringArray{"1 <m1@example.test>"}));
+        });
+        // The next run knows the hash from the database alone.
+        Run();
+    }
+    std::ifstream database(m_Dir + "Tessivar.db", std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(database)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(bytes.find("Pa55"), std::string::npos);
+}
+
+// A first login while the real server is down or silent cannot be checked: the mail program is told
+// to try again, and is never served the stored mail.
+TEST_F(LocalServerDovecotTest, FirstLoginWhileTheRealServerIsDownIsToldToTryAgain) {
+    RunWithMailStored();
+    StopRealServer();
+    Converse([](TMailProgram& program) {
+        EXPECT_EQ(program.Command("USER mailuser"), "+OK Password required");
+        EXPECT_EQ(program.Command(std::string("PASS ") + Password), TryLaterReply);
+        ExpectNothingServed(program);
+    });
+    m_Mailbox = std::make_unique<TScriptedPOP3Server>([](TScriptedPeer& peer) { peer.WaitForClose(); });
+    Execute("UPDATE Accounts SET RemotePort=" + std::to_string(m_Mailbox->Port()));
+    Run();
+    Account().Server().SetPassWaitLimit(1s);
+    Converse([](TMailProgram& program) {
+        EXPECT_EQ(program.Command("USER mailuser"), "+OK Password required");
+        EXPECT_EQ(program.Command(std::string("PASS ") + Password), TryLaterReply);
+        ExpectNothingServed(program);
+    });
+    EXPECT_EQ(Deleted(1), "0");
+}
+
+// 200 connections that never log in once held every place for 10 minutes; each new one now takes
+// the place of the oldest idle one, and the owner's login goes through.
+TEST_F(LocalServerDovecotTest, TwoHundredIdleConnectionsNeverLockTheOwnerOut) {
+    RunWithMailStored();
+    const int port = Port();
+    std::atomic<bool> done{false};
+    std::thread client([&] {
+        TMailProgram owner(port);
+        owner.Login("mailuser", Password);
+        std::vector<std::unique_ptr<TMailProgram>> idle;
+        for (int i = 0; i < 200; ++i) {
+            idle.push_back(std::make_unique<TMailProgram>(port));
+            EXPECT_EQ(idle.back()->Greeting(), "+OK Local Tessivar POP3 Server") << i;
+        }
+        EXPECT_EQ(idle.front()->Line(), "<closed>");
+        EXPECT_EQ(owner.Command("STAT").substr(0, 6), "+OK 1 ");
+        EXPECT_EQ(owner.Command("QUIT"), "+OK");
+        TMailProgram again(port);
+        EXPECT_EQ(again.Greeting(), "+OK Local Tessivar POP3 Server");
+        again.Login("mailuser", Password);
+        EXPECT_EQ(again.Command("UIDL"), "+OK 1 messages in session.");
+        done = true;
+    });
+    EXPECT_TRUE(m_Loop->ServeSentCallsUntil([&] { return done.load(); }, 120s));
+    client.join();
+    ServeUntilReleased();
+}
+
+// Relaying every wrong guess would get the owner's real mailbox locked by the provider. The same
+// refused credentials are refused locally; after a few refusals in a row new ones wait; the
+// credentials the real server accepted last still go through.
+TEST_F(UTessivarPOP3ServerTest, RefusedLoginsAreNotRelayedAgainAndAgain) {
+    m_Mailbox = std::make_unique<TScriptedPOP3Server>([](TScriptedPeer& peer) {
+        peer.SendLine("+OK ready");
+        for (auto line = peer.ReadLine(); line; line = peer.ReadLine()) {
+            if (*line == "PASS right")
+                peer.SendLine("+OK");
+            else if (line->starts_with("PASS "))
+                return peer.SendLine("-ERR [AUTH] Authentication failed.");
+            else if (*line == "STAT")
+                peer.SendLine("+OK 0 0");
+            else if (*line == "CAPA")
+                peer.SendLine("-ERR");
+            else if (*line == "QUIT")
+                return peer.SendLine("+OK");
+            else
+                peer.SendLine("+OK");
+        }
+    });
+    Execute("UPDATE Accounts SET RemotePort=" + std::to_string(m_Mailbox->Port()));
+    m_Model->Startup();
+    Account().Server().SetFailedLoginDelay(10ms);
+    Converse([](TMailProgram& program) { program.Login("me", "right"); });
+    const auto relayed = [this](const std::string& password) {
+        const std::vector<std::string> received = m_Mailbox->Received();
+        return std::count(received.begin(), received.end(), "PASS " + password);
+    };
+    const auto login = [this](const std::string& password, const std::string& expected) {
+        Converse([&](TMailProgram& program) {
+            EXPECT_EQ(program.Command("USER me"), "+OK Password required");
+            EXPECT_EQ(program.Command("PASS " + password), expected) << password;
+        });
+    };
+    login("guess 1", RefusedReply);
+    login("guess 1", RefusedReply);
+    EXPECT_EQ(relayed("guess 1"), 1);
+    login("guess 2", RefusedReply);
+    login("guess 3", RefusedReply);
+    login("guess 4", ThrottledReply);
+    login("guess 1", RefusedReply);
+    EXPECT_EQ(relayed("guess 2") + relayed("guess 3"), 2);
+    EXPECT_EQ(relayed("guess 4") + relayed("guess 1"), 1);
+    login("right", "+OK Login OK");
+    EXPECT_EQ(relayed("right"), 2);
+    // A CR inside the password would let the rest of the line pass for a command of its own.
+    login("right\rDELE 1", RefusedReply);
+    for (const std::string& line : m_Mailbox->Received())
+        EXPECT_EQ(line.find('\r'), std::string::npos) << line;
+}
+
+// Logins with other credentials at the same moment share one checker: none may ride on the answer
+// the real server gave to another's credentials.
+TEST_F(UTessivarPOP3ServerTest, SimultaneousLoginsEachGetTheAnswerToTheirOwnCredentials) {
+    m_Mailbox = std::make_unique<TScriptedPOP3Server>([](TScriptedPeer& peer) {
+        peer.SendLine("+OK ready");
+        for (auto line = peer.ReadLine(); line; line = peer.ReadLine()) {
+            if (line->starts_with("PASS ") && *line != "PASS right")
+                return peer.SendLine("-ERR [AUTH] Authentication failed.");
+            peer.SendLine(*line == "STAT" ? "+OK 0 0" : *line == "CAPA" ? "-ERR" : "+OK");
+            if (*line == "QUIT")
+                return;
+        }
+    });
+    Execute("UPDATE Accounts SET RemotePort=" + std::to_string(m_Mailbox->Port()));
+    m_Model->Startup();
+    Account().Server().SetFailedLoginDelay(10ms);
+    const int port = Port();
+    for (int round = 0; round < 3; ++round) {
+        Converse([port, round](TMailProgram& owner) {
+            std::thread intruder([port, round] {
+                TMailProgram program(port);
+                EXPECT_EQ(program.Command("USER me"), "+OK Password required");
+                EXPECT_EQ(program.Command("PASS wrong " + std::to_string(round)), RefusedReply);
+                EXPECT_EQ(program.Command("STAT"), "-ERR Please login first");
+            });
+            owner.Login("me", "right");
+            EXPECT_EQ(owner.Command("STAT"), "+OK 0 0");
+            intruder.join();
+        });
+    }
 }
