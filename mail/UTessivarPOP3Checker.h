@@ -84,6 +84,8 @@ private:
     // Used by the worker only: the activity log has said once in this run that the password for
     // this account travels unencrypted.
     bool m_ReportedLoginInClear = false;
+    // Used by the worker only: why the trusted certificates file was ignored, as last reported.
+    std::string m_ReportedTrustProblem;
 
     // Guarded by m_CheckLock.
     mutable std::mutex m_CheckLock;

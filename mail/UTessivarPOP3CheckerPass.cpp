@@ -53,9 +53,11 @@ void TTessivarPOP3Checker::TPass::Run() {
         try {
             m_Client.Connect(ConnectTimeoutMs);
         } catch (...) {
+            ReportIgnoredTrustFile();
             ReportLoginInClear();
             throw;
         }
+        ReportIgnoredTrustFile();
         ReportLoginInClear();
         if (m_Client.Encrypted())
             Debug("POP3Checker: Connected over " + m_Client.EncryptionDescription() + ".");
@@ -234,6 +236,20 @@ void TTessivarPOP3Checker::TPass::ReportLoginInClear() {
                                 ? "No secure connection is set up for this account"
                                 : "The server offers no secure connection";
     LogForAccount(why + ": the password travels unencrypted for ", 0);
+}
+
+void TTessivarPOP3Checker::TPass::ReportIgnoredTrustFile() {
+    const std::string problem = m_Client.IgnoredTrustFile();
+    if (problem == m_Checker.m_ReportedTrustProblem)
+        return;
+    m_Checker.m_ReportedTrustProblem = problem;
+    if (!problem.empty())
+        InsertLogItem(m_Model,
+                      "Ignored the trusted certificates in " +
+                          Quoted(ProgramDirectory() + std::string(TrustedCertificatesFileName)) + " because " +
+                          problem + ": they are trusted only in a file of your own (or root's) that nobody else "
+                                    "may write to.",
+                      1);
 }
 
 void TTessivarPOP3Checker::TPass::LogForAccount(const std::string& what, int kind) {

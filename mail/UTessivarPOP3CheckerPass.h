@@ -36,6 +36,8 @@ private:
     void EndSession();
     // Once per account and run: the password went to the real server without TLS.
     void ReportLoginInClear();
+    // Once for each reason: the trusted certificates file was ignored, as others could change it.
+    void ReportIgnoredTrustFile();
     // `what` followed by the user name and host, both quoted, and a full stop.
     void LogForAccount(const std::string& what, int kind);
 
