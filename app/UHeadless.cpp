@@ -16,6 +16,7 @@
 #include "core/UTessivarBusinessLogic.h"
 #include "core/UTessivarLogItem.h"
 #include "mail/UTessivarPOP3Server.h"
+#include "service/UTessivarSynchronizationRetry.h"
 
 namespace {
 
@@ -98,6 +99,8 @@ int RunScreening() {
             if (changed.SynchronizationRequired())
                 tmrServerSync.Start();
         };
+        // A synchronisation that failed is tried again, later and later, while anything waits for it.
+        TSynchronizationRetry syncRetry(loop, model);
         model.OnAccountClosed = [&](TAccountStatus, const std::string& title, const std::string& text) {
             std::cerr << "tessivar: " << title << " " << text << std::endl;
             model.AddLogItem(text, 1);

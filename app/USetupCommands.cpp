@@ -33,7 +33,8 @@ const char* const HelpText =
     "  local                             use the web service on this machine (127.0.0.1:8085)\n"
     "\n"
     "Commands (none of them screens mail or changes a mail program's settings):\n"
-    "  account create ADDRESS PASSWORD   create a Tessivar web account\n"
+    "  account create ADDRESS PASSWORD   create a Tessivar web account (refused while one is set up\n"
+    "                                    here: \"account create --replace ...\" uses the new one instead)\n"
     "  account join ADDRESS PASSWORD     use an existing web account and take over its data\n"
     "  account password OLD NEW          change the web account's password\n"
     "  accounts                          list the mail program accounts and which are screened\n"
@@ -98,12 +99,19 @@ std::string PasswordProblem(const std::string& password) {
     return {};
 }
 
-int CreateAccount(const std::string& address, const std::string& password) {
+// Creating an account while another is set up would quietly put the data kept here under the new
+// account and leave the old one's on the service: only done when the user asks for it by name.
+int CreateAccount(const std::string& address, const std::string& password, bool replace) {
     if (!IsWholeAddress(address))
         return Fail("\"" + address + "\" does not appear to be a valid email address.");
     if (const std::string problem = PasswordProblem(password); !problem.empty())
         return Fail(problem);
     TSetupSession session;
+    const std::string current = session.Model().SetupRequired() ? std::string() : session.Model().Username();
+    if (!current.empty() && !replace)
+        return Fail("The Tessivar account " + current + " is already set up here. To create a new account and use "
+                    "it instead, run \"tessivar account create --replace ADDRESS PASSWORD\"; to use another existing "
+                    "account, \"tessivar account join ADDRESS PASSWORD\".");
     TAccountAnswer availability = TAccountAnswer::Failed;
     RequestAccountAvailability(session.Model(), address, [&](TAccountAnswer answer) {
         availability = answer;
@@ -126,7 +134,8 @@ int CreateAccount(const std::string& address, const std::string& password) {
         return Fail("Interrupted.");
     if (!created)
         return Fail("An error occurred while attempting to create your account. Please try again shortly.");
-    std::cout << "Created the Tessivar account " << address << "." << std::endl;
+    std::cout << "Created the Tessivar account " << address
+              << (current.empty() ? std::string(".") : "; it replaces " + current + " here.") << std::endl;
     return 0;
 }
 
@@ -227,6 +236,12 @@ int RunCommand(const std::vector<std::string>& arguments) {
         return 0;
     }
     const std::string command = LowerCase(words[0]);
+    // "account create --replace ADDRESS PASSWORD": the option stands right after "create", where
+    // it cannot be taken for a password.
+    const bool replace =
+        command == "account" && words.size() > 2 && LowerCase(words[1]) == "create" && words[2] == "--replace";
+    if (replace)
+        words.erase(words.begin() + 2);
     size_t count = 0;
     if (command == "account")
         count = 3;
@@ -253,7 +268,7 @@ int RunCommand(const std::vector<std::string>& arguments) {
             return SetScreening(words[1], command == "enable");
         const std::string action = LowerCase(words[1]);
         if (action == "create")
-            return CreateAccount(words[2], words[3]);
+            return CreateAccount(words[2], words[3], replace);
         if (action == "join")
             return JoinAccount(words[2], words[3]);
         if (action == "password")

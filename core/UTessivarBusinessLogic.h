@@ -64,6 +64,9 @@ public:
     // Called once per run when the service offers another version of the program, with its text;
     // the handler offers it to the user.
     std::function<void(const std::string& version)> OnNewVersion;
+    // Called when the answer of a synchronisation that Synchronize queued has been handled: with true
+    // when it was merged, with false when it failed (what it carried stays marked and queued).
+    std::function<void(bool merged)> OnSynchronizationDone;
 
     // Life cycle and brackets.
     void CheckThread() const;

@@ -90,6 +90,10 @@ void TPOP3Client::SetTrustedCertificatesFile(std::string path) {
     m_TrustFile = std::move(path);
 }
 
+std::string TPOP3Client::IgnoredTrustFile() const {
+    return m_TLSContext ? m_TLSContext->IgnoredTrustFile() : std::string();
+}
+
 bool TPOP3Client::Encrypted() const {
     return m_Channel && m_Channel->Stream().Secure();
 }

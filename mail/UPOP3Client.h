@@ -77,6 +77,9 @@ public:
     // A PEM file of extra trusted certificate authorities, trusted besides the system's store; empty
     // or missing: none. Read again at the next TLS connection after the file changed.
     void SetTrustedCertificatesFile(std::string path);
+    // Why that file was not trusted at the last TLS connection (see TrustFileProblem); empty when it
+    // was, or is missing, or no TLS connection was made yet.
+    std::string IgnoredTrustFile() const;
     // The open connection runs over TLS.
     bool Encrypted() const;
     // The TLS protocol and cipher of the open connection; empty when not encrypted.

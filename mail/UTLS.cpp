@@ -7,6 +7,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <ctime>
 #include <memory>
@@ -41,13 +42,16 @@ bool IsAddressLiteral(const std::string& host) {
     return inet_pton(AF_INET, host.c_str(), address) == 1 || inet_pton(AF_INET6, host.c_str(), address) == 1;
 }
 
-// Size and modification time of the file; empty when there is none.
+// Size, modification and change times, owner and mode of the file; empty when there is none. The
+// change time moves with chmod and chown, so that a file whose owner or mode was put right is read.
 std::string FileStamp(const std::string& path) {
     struct stat status {};
     if (path.empty() || ::stat(path.c_str(), &status) != 0)
         return {};
     return std::to_string(status.st_size) + "/" + std::to_string(status.st_mtim.tv_sec) + "." +
-           std::to_string(status.st_mtim.tv_nsec);
+           std::to_string(status.st_mtim.tv_nsec) + "/" + std::to_string(status.st_ctim.tv_sec) + "." +
+           std::to_string(status.st_ctim.tv_nsec) + "/" + std::to_string(status.st_uid) + "/" +
+           std::to_string(status.st_mode);
 }
 
 // A certificate's time as yyyy-mm-dd (UTC).
@@ -92,6 +96,19 @@ std::string CertificateNames(X509* certificate) {
 
 } // namespace
 
+std::string TrustFileProblem(const std::string& path) {
+    struct stat status {};
+    if (path.empty() || ::stat(path.c_str(), &status) != 0)
+        return {};
+    if (status.st_uid != ::geteuid() && status.st_uid != 0)
+        return "it belongs to another user (user id " + std::to_string(status.st_uid) + ")";
+    if (status.st_mode & S_IWOTH)
+        return "every user may write to it";
+    if (status.st_mode & S_IWGRP)
+        return "its group may write to it";
+    return {};
+}
+
 struct TTLSSession::TVerifyFailure {
     bool Failed = false;
     long Error = X509_V_OK;
@@ -130,7 +147,8 @@ int RecordVerifyFailure(int preverified, X509_STORE_CTX* store) {
 } // namespace
 
 TTLSContext::TTLSContext(const std::string& extraTrustFile)
-    : m_ExtraTrustFile(extraTrustFile), m_TrustFileStamp(FileStamp(extraTrustFile)) {
+    : m_ExtraTrustFile(extraTrustFile), m_TrustFileStamp(FileStamp(extraTrustFile)),
+      m_IgnoredTrustFile(TrustFileProblem(extraTrustFile)) {
     m_Context = SSL_CTX_new(TLS_client_method());
     if (!m_Context)
         throw ETLSException("Could not set up TLS. " + OpenSSLError(""));
@@ -139,7 +157,8 @@ TTLSContext::TTLSContext(const std::string& extraTrustFile)
     // A missing system store only means fewer trusted authorities; every certificate still has to verify.
     SSL_CTX_set_default_verify_paths(m_Context);
     ERR_clear_error();
-    if (!m_TrustFileStamp.empty() && SSL_CTX_load_verify_locations(m_Context, extraTrustFile.c_str(), nullptr) != 1) {
+    if (!m_TrustFileStamp.empty() && m_IgnoredTrustFile.empty() &&
+        SSL_CTX_load_verify_locations(m_Context, extraTrustFile.c_str(), nullptr) != 1) {
         const std::string reason = OpenSSLError("no certificate found");
         SSL_CTX_free(m_Context);
         throw ETLSException("Could not read the trusted certificates in \"" + extraTrustFile + "\": " + reason + ".");

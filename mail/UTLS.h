@@ -24,11 +24,17 @@ typedef struct ssl_st SSL;
 // A failed TLS handshake or a certificate that did not verify; the message says why.
 TESSIVAR_EXCEPTION(ETLSException, ESocketException);
 
+// Why the extra trusted certificates file must not be trusted, as ssh judges its keys: a user other
+// than the program's own (or root) owns it, or its group or every user may write to it. Empty when
+// the file is safe or missing.
+std::string TrustFileProblem(const std::string& path);
+
 // The settings shared by the sessions of one client: the trust store and the protocol floor.
 class TTLSContext {
 public:
     // Trusts the system's store and, when extraTrustFile names a file that exists, the
-    // certificates in it (PEM). A file that exists but cannot be read raises ETLSException.
+    // certificates in it (PEM). A file that exists but cannot be read raises ETLSException; one that
+    // others could have changed (TrustFileProblem) is ignored, and IgnoredTrustFile says why.
     explicit TTLSContext(const std::string& extraTrustFile);
     ~TTLSContext();
     TTLSContext(const TTLSContext&) = delete;
@@ -39,11 +45,14 @@ public:
     // The extra trusted certificates file was created, changed or removed since it was read: a new
     // context takes the user's change without a restart.
     bool TrustFileChanged() const;
+    // Why the extra trusted certificates file was not trusted; empty when it was, or is missing.
+    const std::string& IgnoredTrustFile() const { return m_IgnoredTrustFile; }
 
 private:
     SSL_CTX* m_Context = nullptr;
     const std::string m_ExtraTrustFile;
-    const std::string m_TrustFileStamp; // size and modification time when read; empty when missing
+    const std::string m_TrustFileStamp; // size, times, owner and mode when read; empty when missing
+    const std::string m_IgnoredTrustFile;
 };
 
 // What a non-blocking TLS step needs before it can go on.

@@ -132,6 +132,8 @@ private:
     bool m_ReportedLoginInClear = false;
     // Used by the worker only: the reasons of failed secure connections told in this run.
     std::set<std::string> m_ReportedFailureReasons;
+    // Used by the worker only: why the trusted certificates file was ignored, as last reported.
+    std::string m_ReportedTrustProblem;
 
     // Guarded by m_CheckLock.
     mutable std::mutex m_CheckLock;

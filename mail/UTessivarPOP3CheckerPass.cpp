@@ -54,10 +54,12 @@ void TTessivarPOP3Checker::TPass::Run() {
         try {
             m_Client.Connect(ConnectTimeoutMs);
         } catch (...) {
+            ReportIgnoredTrustFile();
             ReportLoginInClear();
             ReportLoginFailure(std::current_exception());
             throw;
         }
+        ReportIgnoredTrustFile();
         ReportLoginInClear();
         m_Checker.ReportLogin(TRemoteLoginResult::Accepted);
         if (m_Client.Encrypted())
@@ -263,6 +265,20 @@ void TTessivarPOP3Checker::TPass::ReportLoginFailure(const std::exception_ptr& f
     } catch (...) {
         m_Checker.ReportLogin(TRemoteLoginResult::Unreachable);
     }
+}
+
+void TTessivarPOP3Checker::TPass::ReportIgnoredTrustFile() {
+    const std::string problem = m_Client.IgnoredTrustFile();
+    if (problem == m_Checker.m_ReportedTrustProblem)
+        return;
+    m_Checker.m_ReportedTrustProblem = problem;
+    if (!problem.empty())
+        InsertLogItem(m_Model,
+                      "Ignored the trusted certificates in " +
+                          Quoted(ProgramDirectory() + std::string(TrustedCertificatesFileName)) + " because " +
+                          problem + ": they are trusted only in a file of your own (or root's) that nobody else "
+                                    "may write to.",
+                      1);
 }
 
 void TTessivarPOP3Checker::TPass::LogForAccount(const std::string& what, int kind) {

@@ -42,6 +42,8 @@ private:
     // "Could not connect to server for ...", with the reason a secure connection failed the first
     // time it is met in this run.
     void ReportConnectFailure(const std::exception& error);
+    // Once for each reason: the trusted certificates file was ignored, as others could change it.
+    void ReportIgnoredTrustFile();
     // `what` followed by the user name and host, both quoted, and a full stop.
     void LogForAccount(const std::string& what, int kind);
     // Tells the checker how the real server answered the login that just failed.

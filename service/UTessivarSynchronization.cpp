@@ -81,7 +81,11 @@ void TTessivarBusinessLogic::Synchronize(bool forced) {
         return;
     m_SynchronizationRequired = false;
     std::unique_ptr<TTessivarServerRequest> request =
-        m_Server->CreateRequest("Synchronize", [this](TTessivarServerRequest& done) { ApplySynchronization(done); });
+        m_Server->CreateRequest("Synchronize", [this](TTessivarServerRequest& done) {
+            const bool merged = ApplySynchronization(done);
+            if (OnSynchronizationDone)
+                OnSynchronizationDone(merged);
+        });
     const int32_t id = request->RequestID();
     TXMLNode& argument = request->ArgumentNode();
     argument.Child("Username").SetText(m_Username);

@@ -5,6 +5,8 @@
 #include "service/LInternet.h"
 #include "service/UTessivarServer.h"
 
+#include <QCoreApplication>
+#include <QKeyEvent>
 #include <QShowEvent>
 #include <QVBoxLayout>
 #include <QWebEngineHistory>
@@ -52,7 +54,8 @@ const char* const LinkCaseScript = R"js(
         if (!node || node.nodeType !== 1 || !node.hasAttribute('href'))
             return;
         var href = node.getAttribute('href').trim();
-        if (/^tessivar:/i.test(href) && href.indexOf('tessivar:') !== 0)
+        // A click that a script made up (element.click()) is no click of the user's.
+        if (/^tessivar:/i.test(href) && (href.indexOf('tessivar:') !== 0 || !event.isTrusted))
             event.preventDefault();
     }, true);
 })();
@@ -67,6 +70,20 @@ public:
 };
 
 const char* const CommandSchemeName = "tessivar";
+
+// How recent the user's click or key must be for the navigation it starts to run a command. The
+// engine takes a moment to turn the click into a navigation, more on a loaded machine.
+constexpr qint64 UserInputWindowMs = 3000;
+
+// A click, or a key that follows a link.
+bool IsActivation(const QEvent& event) {
+    if (event.type() == QEvent::MouseButtonRelease)
+        return true;
+    if (event.type() != QEvent::KeyPress)
+        return false;
+    const int key = static_cast<const QKeyEvent&>(event).key();
+    return key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space;
+}
 
 } // namespace
 
@@ -117,14 +134,22 @@ std::optional<std::string> InPageCommand(const std::string& url) {
     return rest.substr(0, rest.find('?'));
 }
 
+bool IsMembersPage(const QUrl& page) {
+    const QUrl members(QString::fromStdString(MembersBase()));
+    const QUrl shown = page.adjusted(QUrl::NormalizePathSegments);
+    return shown.isValid() && shown.scheme() == members.scheme() && shown.host() == members.host() &&
+           shown.port(shown.scheme() == QLatin1String("https") ? 443 : 80) ==
+               members.port(members.scheme() == QLatin1String("https") ? 443 : 80) &&
+           shown.userInfo().isEmpty() && shown.path().startsWith(members.path());
+}
+
 std::string FormEncode(std::string_view text) {
     static const char Hex[] = "0123456789ABCDEF";
     std::string encoded;
     encoded.reserve(text.size() * 3);
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if ((byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') ||
-            byte == '&' || byte == '=') {
+        if ((byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9')) {
             encoded += c;
         } else if (byte == ' ') {
             encoded += '+';
@@ -137,17 +162,24 @@ std::string FormEncode(std::string_view text) {
     return encoded;
 }
 
-TPostRequest PostRequest(const std::string& url, const std::string& postData) {
+std::string FormBody(const TFormFields& fields) {
+    std::string body;
+    for (const auto& [name, value] : fields)
+        body += (body.empty() ? "" : "&") + FormEncode(name) + "=" + FormEncode(value);
+    return body;
+}
+
+TPostRequest PostRequest(const std::string& url, const TFormFields& fields) {
     TPostRequest request{url, {{VersionHeaderName, VersionHeaderValue}}, {}};
-    if (!postData.empty()) {
-        request.Body = FormEncode(postData);
+    if (!fields.empty()) {
+        request.Body = FormBody(fields);
         request.Headers.emplace_back("Content-Type", "application/x-www-form-urlencoded");
     }
     return request;
 }
 
-void NavigateWithPost(QWebEnginePage& page, const std::string& url, const std::string& postData) {
-    const TPostRequest request = PostRequest(url, postData);
+void NavigateWithPost(QWebEnginePage& page, const std::string& url, const TFormFields& fields) {
+    const TPostRequest request = PostRequest(url, fields);
     QWebEngineHttpRequest http(QUrl(QString::fromStdString(request.URL)),
                                request.Body.empty() ? QWebEngineHttpRequest::Get : QWebEngineHttpRequest::Post);
     for (const auto& [name, value] : request.Headers)
@@ -183,12 +215,35 @@ TCommandWebPage::TCommandWebPage(QWebEngineProfile* profile, std::function<void(
     script.setWorldId(QWebEngineScript::ApplicationWorld);
     script.setRunsOnSubFrames(true);
     scripts().insert(script);
+    QCoreApplication::instance()->installEventFilter(this);
+}
+
+bool TCommandWebPage::eventFilter(QObject* watched, QEvent* event) {
+    if (IsActivation(*event) && watched->isWidgetType()) {
+        const QWebEngineView* view = QWebEngineView::forPage(this);
+        auto* widget = static_cast<QWidget*>(watched);
+        if (view != nullptr && (widget == view || view->isAncestorOf(widget)))
+            m_LastUserInput.start();
+    }
+    return QWebEnginePage::eventFilter(watched, event);
+}
+
+bool TCommandWebPage::TakeUserInput() {
+    const bool recent = m_LastUserInput.isValid() && m_LastUserInput.elapsed() <= UserInputWindowMs;
+    m_LastUserInput.invalidate();
+    return recent;
 }
 
 bool TCommandWebPage::acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) {
     const std::optional<std::string> command = InPageCommand(url.toString().toStdString());
     if (!command)
         return QWebEnginePage::acceptNavigationRequest(url, type, isMainFrame);
+    if (type != NavigationTypeLinkClicked || !isMainFrame || !IsMembersPage(this->url()) || !TakeUserInput()) {
+        Debug("In-page command ignored, as no link was clicked by the user on a members' page: " + *command +
+              " (navigation type " + std::to_string(static_cast<int>(type)) + (isMainFrame ? "" : ", in a frame") +
+              ", on " + this->url().toString().toStdString() + ")");
+        return false;
+    }
     Debug("In-page command: " + *command);
     // The command may open a modal window; the engine is not kept waiting for its answer.
     QMetaObject::invokeMethod(
@@ -218,7 +273,7 @@ TAccountSetupBrowser::~TAccountSetupBrowser() {
 
 void TAccountSetupBrowser::ShowAccountSetupPage() {
     NavigateWithPost(*m_Page, MembersBase() + AccountSetupPageName,
-                     "username=" + m_Model.Username() + "&password=" + m_Model.Password());
+                     {{"username", m_Model.Username()}, {"password", m_Model.Password()}});
 }
 
 void TAccountSetupBrowser::showEvent(QShowEvent* event) {

@@ -5,6 +5,7 @@
 // Thread contract: the user-interface thread (the model's thread) only; the text functions are pure
 // and may be called from any thread.
 
+#include <QElapsedTimer>
 #include <QWebEnginePage>
 #include <QWidget>
 
@@ -46,9 +47,19 @@ bool EmbeddedBrowserAvailable();
 // first "?"; none for a link of any other scheme, which the browser follows itself.
 std::optional<std::string> InPageCommand(const std::string& url);
 
-// Form encoding of the whole text: A-Z, a-z, 0-9, "&" and "=" are copied, a blank becomes "+",
-// every other byte becomes "%" and two upper-case hexadecimal digits.
+// The page lies in the members area of this run's web site (MembersBase): same scheme, host and
+// port, and a path inside its folder.
+bool IsMembersPage(const QUrl& page);
+
+// Form encoding (application/x-www-form-urlencoded) of one name or one value: A-Z, a-z and 0-9 are
+// copied, a blank becomes "+", every other byte ("&" and "=" included) becomes "%" and two
+// upper-case hexadecimal digits.
 std::string FormEncode(std::string_view text);
+
+// The fields of a form, in order: name and value, as they are before encoding.
+using TFormFields = std::vector<std::pair<std::string, std::string>>;
+// "name=value" for each field, each name and value form-encoded, joined by "&".
+std::string FormBody(const TFormFields& fields);
 
 // One request of NavigateWithPost as it goes out: headers in order, and the body.
 struct TPostRequest {
@@ -56,13 +67,17 @@ struct TPostRequest {
     std::vector<std::pair<std::string, std::string>> Headers;
     std::string Body;
 };
-// The version header, and with a non-empty `postData` the form-encoded body and its content type.
-TPostRequest PostRequest(const std::string& url, const std::string& postData);
+// The version header, and with fields the form-encoded body and its content type.
+TPostRequest PostRequest(const std::string& url, const TFormFields& fields);
 // Loads the request in the page. The page's profile keeps no cache; the page keeps no history of it.
-void NavigateWithPost(QWebEnginePage& page, const std::string& url, const std::string& postData);
+void NavigateWithPost(QWebEnginePage& page, const std::string& url, const TFormFields& fields);
 
 // A page that looks at every navigation first: a link of the "tessivar:" scheme (letter case as
-// written in the page) runs its command instead, and the page stays where it is.
+// written in the page) is never followed, and the page stays where it is. Its command runs only
+// for a link the user clicked (or chose with a key) in the page itself, not in a frame, while a
+// members' page is shown: a script, a frame, a redirect or a page of another site cannot open the
+// program's windows. The engine reports a script's navigation as a clicked link, so the page also
+// watches the user's own clicks and keys in its view: a command needs one in the moments before.
 class TCommandWebPage : public QWebEnginePage {
     Q_OBJECT
 public:
@@ -71,9 +86,16 @@ public:
 
 protected:
     bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override;
+    // Notes the user's clicks and keys on the page's view (all widgets pass here: its input widget
+    // is the engine's own).
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // A click or key of the user on the view came in the last moments; each one lets one command run.
+    bool TakeUserInput();
+
     std::function<void(const std::string&)> m_ExecuteCommand;
+    QElapsedTimer m_LastUserInput; // invalid until the user clicks or presses a key on the view
 };
 
 // The Account Setup page of the main window: the members area's account page, posted with the

@@ -5,6 +5,7 @@
 #include "core/UMessageLoop.h"
 #include "core/UTessivarBusinessLogic.h"
 #include "core/UTessivarLogItem.h"
+#include "service/UTessivarSynchronizationRetry.h"
 #include "ui/UMessageBox.h"
 #include "ui/UQtCallPump.h"
 #include "ui/USystemSound.h"
@@ -97,6 +98,7 @@ TfrmTessivar::TfrmTessivar(TMessageLoop& loop, bool trayAvailable, TPageCommands
     m_Model = std::make_unique<TTessivarBusinessLogic>(loop);
     m_Model->OnChange = [this](TTessivarBusinessLogic&) { ModelChanged(); };
     m_Model->OnLogItem = [this](TTessivarLogItem& item) { ShowStatusText(item); };
+    m_SyncRetry = std::make_unique<TSynchronizationRetry>(loop, *m_Model);
     m_Model->OnAccountClosed = [this](TAccountStatus, const std::string& title, const std::string& text) {
         TMessageBox::Show(this, QMessageBox::Critical, DisplayText(title), DisplayText(text), QMessageBox::Ok);
         emit ExitRequested();
@@ -145,6 +147,7 @@ bool TfrmTessivar::Stop() {
     m_Model->OnLogItem = nullptr;
     m_Model->OnAccountClosed = nullptr;
     m_Model->OnNewVersion = nullptr;
+    m_SyncRetry.reset();
     m_Views.Clear();
     return StopScreening(m_Loop, *m_Model);
 }

@@ -19,6 +19,7 @@
 
 class TMessageLoop;
 class TQtCallPump;
+class TSynchronizationRetry;
 class TTessivarBusinessLogic;
 class TTessivarCaptionBand;
 class TTessivarFooterBand;
@@ -85,6 +86,8 @@ public:
     TTessivarFooterBand& Footer() const { return *m_Footer; }
     TTessivarPreferences& Preferences() { return m_Preferences; }
     const QTimer& ServerSyncTimer() const { return m_tmrServerSync; }
+    // Null once the window has stopped.
+    const TSynchronizationRetry* SyncRetry() const { return m_SyncRetry.get(); }
     const QTimer& StatusTextTimer() const { return m_tmrStatusText; }
     bool TrayAvailable() const { return m_TrayAvailable; }
     // A refresh put off to space refreshes out is waiting.
@@ -126,6 +129,8 @@ private:
     TTessivarViews m_Views;
     std::unique_ptr<TQtCallPump> m_Pump;
     std::unique_ptr<TTessivarBusinessLogic> m_Model;
+    // Tries a failed synchronisation again; goes before the model.
+    std::unique_ptr<TSynchronizationRetry> m_SyncRetry;
     TMessageLoop& m_Loop;
     TTessivarCaptionBand* m_Caption;
     TTessivarPages* m_Pages;

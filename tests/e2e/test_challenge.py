@@ -182,6 +182,23 @@ class ChallengeTest(LocalServerTest):
         self.stop()
         self.assertEqual(self.held(), 0)
 
+    def test_a_service_that_comes_back_gets_the_queue_within_the_retry_delay(self):
+        """Nothing changes after the failed synchronisation: the retry alone sends the queue."""
+        self.stop_service()
+        self.dovecot.add_message(USER, message(UNKNOWN, "Hello", ["Do you remember me?"]))
+        port = self.start()
+        self.check_in(port)
+        # The start's synchronisation fails, then the new sender's, five seconds on. (The database is
+        # not read while the program runs: it keeps no busy time-out.)
+        wait_for(lambda: self.run_.output().count("Server synchronization failed.") >= 2, timeout=60,
+                 what="the failed synchronisation")
+        self.start_service()
+        back = time.monotonic()
+        wait_for(lambda: "Server synchronization complete." in self.run_.output(), timeout=90,
+                 what="the queue to reach the service")
+        self.assertLess(time.monotonic() - back, 75)  # the first retry comes a minute after the failure
+        self.stop()
+        self.assertEqual(self.held(), 0)
 
 if __name__ == "__main__":
     test_local_server.PROGRAM, test_local_server.DOVECOT_TEMPLATE = sys.argv[1], sys.argv[2]

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -437,6 +438,37 @@ TEST(POP3ClientTLSTest, UnreadableTrustedCertificatesFileFailsTheConnection) {
     EXPECT_THROW(TTLSContext context(file), ETLSException);
     std::filesystem::remove(file);
     EXPECT_NO_THROW(TTLSContext context(file)); // no file: the system's store alone
+}
+
+// As ssh does with its keys: a trusted certificates file that others could have changed is not
+// read at all (so a broken one fails nothing), and the context says why.
+TEST(POP3ClientTLSTest, TrustedCertificatesFileOthersCanWriteIsIgnored) {
+    const std::string file = (std::filesystem::temp_directory_path() / "tessivar-trust-mode.pem").string();
+    std::ofstream(file) << "not a certificate\n";
+    const std::pair<std::filesystem::perms, std::string> modes[] = {
+        {std::filesystem::perms(0664), "its group may write to it"},
+        {std::filesystem::perms(0646), "every user may write to it"},
+        {std::filesystem::perms(0666), "every user may write to it"},
+    };
+    for (const auto& [mode, reason] : modes) {
+        std::filesystem::permissions(file, mode);
+        EXPECT_EQ(TrustFileProblem(file), reason);
+        std::unique_ptr<TTLSContext> context;
+        EXPECT_NO_THROW(context = std::make_unique<TTLSContext>(file));
+        if (context) {
+            EXPECT_EQ(context->IgnoredTrustFile(), reason);
+        }
+    }
+    std::filesystem::permissions(file, std::filesystem::perms(0644));
+    EXPECT_EQ(TrustFileProblem(file), "");
+    EXPECT_THROW(TTLSContext context(file), ETLSException); // read, and found broken
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(TrustFileProblem(file), "it belongs to another user (user id 65534)");
+        EXPECT_NO_THROW(TTLSContext context(file));
+    }
+    std::filesystem::remove(file);
+    EXPECT_EQ(TrustFileProblem(file), "");
 }
 
 }  // namespace

@@ -573,6 +573,30 @@ TEST_F(CheckerTLSTest, PrivateAuthorityIsTrustedOnceItsFileIsInPlace) {
     EXPECT_EQ(m_Model->EmailCount(), 1);
 }
 
+// A trusted certificates file that its group may write to is ignored, as ssh ignores such keys: the
+// private authority is not trusted, the activity log says why once, and once the mode is put right
+// the next pass trusts the file again.
+TEST_F(CheckerTLSTest, TrustedCertificatesFileItsGroupCanWriteIsIgnoredWithALogItem) {
+    const std::string trustFile = m_Dir + std::string(TrustedCertificatesFileName);
+    std::filesystem::permissions(trustFile, std::filesystem::perms(0664));
+    StartServer(m_Certificates->Issue("server", "localhost"));
+    m_Server->AddMessage("alice", "From: bob@example.org\r\nSubject: waits\r\n\r\nbody\r\n");
+    CreateChecker(m_Server->Port(), "localhost");
+    RunPass();
+    RunPass();
+    const std::string ignored = "1 Ignored the trusted certificates in \"" + trustFile +
+                                "\" because its group may write to it: they are trusted only in a file of your own "
+                                "(or root's) that nobody else may write to.";
+    EXPECT_EQ(Only(Log(), ignored).size(), 1u);
+    EXPECT_EQ(Log().back(), "1 Could not connect to server for \"alice\" at \"localhost\".");
+    EXPECT_EQ(m_Model->EmailCount(), 0);
+
+    std::filesystem::permissions(trustFile, std::filesystem::perms(0644));
+    RunPass();
+    EXPECT_EQ(Log().back(), "0 Processed a new message for \"alice\" at \"localhost\".");
+    EXPECT_EQ(m_Model->EmailCount(), 1);
+}
+
 struct TBadCertificate {
     std::string Name;
     std::function<TTestCertificate(TTestCertificates&)> Make;

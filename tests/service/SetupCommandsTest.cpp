@@ -82,3 +82,26 @@ TEST_F(SetupCommandsTest, AccountCommandsReportTheirOutcomeInTheExitStatus) {
     EXPECT_EQ(RequestArgument(requests[3])->Child("Password").Text(), "pass2");
     EXPECT_EQ(RequestArgument(requests[3])->Child("NewPassword").Text(), "pass3");
 }
+
+// A second "account create" would put the data kept here under a new account: refused, naming the
+// account set up and the way to replace it, before anything reaches the service; "--replace" does it.
+TEST_F(SetupCommandsTest, CreatingAnAccountOverAnExistingOneNeedsReplace) {
+    ASSERT_EQ(Run("account create me@example.com first-secret").first, 0);
+    const size_t sent = m_Service->Requests().size();
+    auto [status, output] = Run("account create other@example.com second-secret");
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(output.find("The Tessivar account me@example.com is already set up here."), std::string::npos) << output;
+    EXPECT_NE(output.find("tessivar account create --replace ADDRESS PASSWORD"), std::string::npos) << output;
+    EXPECT_EQ(m_Service->Requests().size(), sent);
+    EXPECT_EQ(Run("account create other@example.com second-secret --replace").first, 2); // only after "create"
+
+    std::tie(status, output) = Run("account create --replace other@example.com --replace");
+    EXPECT_EQ(status, 0) << output; // a password may read "--replace"
+    EXPECT_NE(output.find("Created the Tessivar account other@example.com; it replaces me@example.com here."),
+              std::string::npos)
+        << output;
+    m_Model = std::make_unique<TTessivarBusinessLogic>(m_Loop);
+    m_Model->Load();
+    EXPECT_EQ(Model().Username(), "other@example.com");
+    EXPECT_EQ(Model().Password(), "--replace");
+}

@@ -1,8 +1,12 @@
 #include "core/UTessivarDomainName.h"
 #include "core/UTessivarEmailAddress.h"
+#include "devservice/UDevService.h"
+#include "service/UHTTP.h"
+#include "service/UTessivarSynchronizationRetry.h"
 #include "tests/service/ServiceFixture.h"
 
 #include <deque>
+#include <random>
 
 namespace {
 
@@ -13,6 +17,7 @@ protected:
         m_Answers.assign(results.begin(), results.end());
         Start([this](const std::string&) {
             std::lock_guard lock(m_AnswerLock);
+            m_Arrivals.push_back(std::chrono::steady_clock::now());
             std::string result = m_Answers.empty() ? std::string() : m_Answers.front();
             if (!m_Answers.empty())
                 m_Answers.pop_front();
@@ -49,8 +54,15 @@ protected:
         return request;
     }
 
+    // When each request reached the service.
+    std::vector<std::chrono::steady_clock::time_point> Arrivals() {
+        std::lock_guard lock(m_AnswerLock);
+        return m_Arrivals;
+    }
+
     std::mutex m_AnswerLock;
     std::deque<std::string> m_Answers;
+    std::vector<std::chrono::steady_clock::time_point> m_Arrivals;
 };
 
 const std::string Accepted = "<DataVersion>7</DataVersion><AccountStatus>Active</AccountStatus>";
@@ -300,4 +312,138 @@ TEST_F(SynchronizationTest, ReportsAClosedAccountAndOffersANewVersionOncePerRun)
                                            "<SoftwareVersion>01.03.0000</SoftwareVersion>"));
     Model().ApplySynchronization(*Answered(Accepted + "<SoftwareVersion>01.04.0000</SoftwareVersion>"));
     EXPECT_EQ(offered, std::vector<std::string>{"01.03.0000"});
+}
+
+// ---- Retrying a failed synchronisation ----------------------------------------------------------
+
+namespace {
+
+using namespace std::chrono_literals;
+using TClock = std::chrono::steady_clock;
+
+// Short delays, so that the tests wait for milliseconds where the program waits for minutes.
+const TSynchronizationRetryDelays QuickRetries{100ms, 250ms};
+
+std::chrono::milliseconds Between(TClock::time_point from, TClock::time_point to) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(to - from);
+}
+
+// The reference web service in the test process, on a port chosen by the test, over a database that
+// outlives each run of it: the service can go away and come back.
+class TReferenceService {
+public:
+    TReferenceService(const std::filesystem::path& folder, int port) {
+        TServiceConfig config;
+        config.Port = port;
+        config.DatabaseFile = (folder / "service.db").string();
+        config.OutboxFolder = (folder / "outbox").string();
+        m_Service = std::make_unique<TDevService>(config);
+        m_Port = m_Service->Bind();
+        m_Service->SetRequestObserver([this](const TServedRequest& request) {
+            std::lock_guard lock(m_Lock);
+            m_Bodies.push_back(request.Body);
+        });
+        m_Runner = std::thread([this] { m_Service->Run(); });
+    }
+    ~TReferenceService() {
+        m_Service->Stop();
+        m_Runner.join();
+    }
+    int Port() const { return m_Port; }
+    std::string Host() const { return "127.0.0.1:" + std::to_string(m_Port); }
+    std::vector<std::string> Bodies() const {
+        std::lock_guard lock(m_Lock);
+        return m_Bodies;
+    }
+
+private:
+    std::unique_ptr<TDevService> m_Service;
+    int m_Port = 0;
+    std::thread m_Runner;
+    mutable std::mutex m_Lock;
+    std::vector<std::string> m_Bodies;
+};
+
+class SynchronizationRetryTest : public TServiceModelTest {};
+
+} // namespace
+
+// The service is away when the model first synchronises; once it is back, the queued sender reaches
+// it within the longest retry delay, although nothing changed locally in the meantime.
+TEST_F(SynchronizationRetryTest, AQueueThatFailedToGoOutReachesTheServiceOnceItIsBack) {
+    const std::filesystem::path folder = m_Dir + "service";
+    std::filesystem::create_directories(folder);
+    int port = 0;
+    {
+        TReferenceService service(folder, 0);
+        port = service.Port();
+        auto argument = TXMLNode::ParseString("<AccountCreate><AccountCreateArgument><Username>me@example.com"
+                                              "</Username><Password>secret</Password></AccountCreateArgument>"
+                                              "</AccountCreate>");
+        TInternetSession session;
+        THTTPConnection connection(session);
+        auto answer = SOAPCall(connection, service.Host(), "Client.asmx", *argument, ServiceNamespace, "AccountCreate");
+        ASSERT_NE(answer->Children().Find("AccountCreateResult"), nullptr);
+    }
+    ::setenv(ServiceHostVariable, ("127.0.0.1:" + std::to_string(port)).c_str(), 1);
+    m_Model = std::make_unique<TTessivarBusinessLogic>(m_Loop);
+    m_Model->Server().Session().SetConnectTimeout(std::chrono::seconds(2));
+    m_Model->Load();
+    Model().SetUsername("me@example.com");
+    Model().SetPassword("secret");
+    Db().Insert(
+        "EmailAddressesRequiringAuthorization",
+        {"FromEmailAddress", "FromDisplayName", "ToEmailAddress", "ToDisplayName", "Subject", "Received", "SyncID"},
+        {"stranger@example.org", "Stranger", "me@example.com", "Me", "Hello", TSQLValue::DateTime(46000.5), -1});
+    TSynchronizationRetry retry(m_Loop, Model(), QuickRetries);
+
+    Model().Synchronize(true);
+    ServeUntilLogged("Server synchronization failed.", 3); // the first one and two retries
+    EXPECT_EQ(Count("EmailAddressesRequiringAuthorization"), 1);
+
+    TReferenceService service(folder, port);
+    const TClock::time_point back = TClock::now();
+    ServeUntilLogged("Server synchronization complete.");
+    EXPECT_LT(Between(back, TClock::now()), QuickRetries.Longest + 5s);
+    EXPECT_EQ(Count("EmailAddressesRequiringAuthorization"), 0);
+    const std::vector<std::string> bodies = service.Bodies();
+    ASSERT_EQ(bodies.size(), 1u);
+    EXPECT_NE(bodies[0].find("<FromEmailAddress>stranger@example.org</FromEmailAddress>"), std::string::npos);
+    EXPECT_FALSE(retry.Armed());
+}
+
+// Each failure waits twice as long as the one before, up to the longest delay; an answer that is
+// merged starts the delays afresh, and with nothing left to send no retry is made at all.
+TEST_F(SynchronizationTest, RetriesWaitLongerAfterEachFailureUntilAnAnswerIsMerged) {
+    StartWithAnswers({"", "", "", "", Accepted, ""});
+    QueueRow("stranger@example.com");
+    TSynchronizationRetry retry(m_Loop, Model(), QuickRetries);
+
+    SynchronizeAndWait();
+    ServeUntilLogged("Server synchronization complete.");
+    const std::vector<TClock::time_point> arrivals = Arrivals();
+    ASSERT_EQ(arrivals.size(), 5u);
+    // A timer may be late, never early: 100, 200, then 250 and 250 ms at least.
+    EXPECT_GE(Between(arrivals[0], arrivals[1]), 100ms);
+    EXPECT_GE(Between(arrivals[1], arrivals[2]), 200ms);
+    EXPECT_GE(Between(arrivals[2], arrivals[3]), 250ms);
+    EXPECT_GE(Between(arrivals[3], arrivals[4]), 250ms);
+    EXPECT_LT(Between(arrivals[3], arrivals[4]), 2s); // the delay stops growing
+    EXPECT_EQ(LogItems("Server synchronization failed."), 4);
+    EXPECT_EQ(Count("EmailAddressesRequiringAuthorization"), 0);
+    EXPECT_FALSE(retry.Armed());
+    EXPECT_EQ(retry.NextDelay(), QuickRetries.First);
+
+    // Nothing is marked or queued: a failure leaves the service alone.
+    SynchronizeAndWait();
+    EXPECT_EQ(LogItems("Server synchronization failed."), 5);
+    EXPECT_FALSE(retry.Armed());
+
+    // A sender changed while the service is away is sent again after the first delay.
+    m_Service.reset();
+    Model().AddEmailAddress("friend@example.net", "Friend").Approve();
+    SynchronizeAndWait();
+    EXPECT_TRUE(retry.Armed());
+    EXPECT_EQ(retry.NextDelay(), 2 * QuickRetries.First);
+    ServeUntilLogged("Server synchronization failed.", 7);
 }

@@ -13,6 +13,7 @@
 #include "tests/ui/MainWindowFixture.h"
 
 #include <QPushButton>
+#include <QTest>
 #include <QToolButton>
 #include <QUrl>
 #include <QWebEngineHistory>
@@ -95,6 +96,22 @@ protected:
         ProcessUntil([&] { return done; });
         return result;
     }
+    // Clicks the element with the mouse, as the user would: scrolled into view, in its middle.
+    static void ClickElement(TAccountSetupBrowser& browser, const QString& id) {
+        const QVariantList box = Run(browser.Page(), QStringLiteral(R"(
+            (function () {
+                const e = document.getElementById('%1');
+                e.scrollIntoView({block: 'center'});
+                const r = e.getBoundingClientRect();
+                return [r.left + r.width / 2, r.top + r.height / 2];
+            })())")
+                                                         .arg(id))
+                                     .toList();
+        ASSERT_EQ(box.size(), 2) << id.toStdString();
+        QWidget* input = browser.Browser().focusProxy();
+        ASSERT_NE(input, nullptr);
+        QTest::mouseClick(input, Qt::LeftButton, {}, QPoint(box[0].toInt(), box[1].toInt()));
+    }
     // Lets the browser and the service do what a click would have them do.
     static void Linger(int milliseconds = 400) {
         QElapsedTimer clock;
@@ -115,10 +132,11 @@ const char* const AccountPagePath = "/members/accountSetup.aspx";
 } // namespace
 
 // The body goes out form-encoded byte for byte with the version header, and the page shows the
-// account; each showing posts again; wrong credentials get the refusal page.
+// account, also for a password holding the form's structure characters; each showing posts again;
+// wrong credentials get the refusal page.
 TEST_F(WebBrowserTest, AccountPageIsPostedWithTheStoredCredentialsEachTimeItIsShown) {
-    CreateAccount("me@example.com", "p a%ss&amp;=x");
-    SetCredentials("me@example.com", "p a%ss&=x");
+    CreateAccount("me@example.com", "p a%ss&amp;=x+\xC3\xA9");
+    SetCredentials("me@example.com", "p a%ss&=x+\xC3\xA9");
     std::vector<std::string> commands;
     TAccountSetupBrowser browser([&](const std::string& command) { commands.push_back(command); }, Model());
     browser.resize(640, 480);
@@ -126,11 +144,10 @@ TEST_F(WebBrowserTest, AccountPageIsPostedWithTheStoredCredentialsEachTimeItIsSh
     ASSERT_TRUE(ProcessUntil([&] { return Requests(AccountPagePath).size() == 1; }));
     const TServedRequest request = Requests(AccountPagePath)[0];
     EXPECT_EQ(request.Method, "POST");
-    EXPECT_EQ(request.Body, "username=me%40example%2Ecom&password=p+a%25ss&=x");
+    EXPECT_EQ(request.Body, "username=me%40example%2Ecom&password=p+a%25ss%26%3Dx%2B%C3%A9");
     EXPECT_EQ(Header(request, "X-Tessivar"), "01.02.0000");
     EXPECT_EQ(Header(request, "Content-Type"), "application/x-www-form-urlencoded");
-    // The "&" and "=" inside the password split it: the service reads "p a%ss" and refuses it.
-    ASSERT_TRUE(ProcessUntil([&] { return browser.Page().title() == QStringLiteral("Sign-in failed"); }));
+    ASSERT_TRUE(ProcessUntil([&] { return browser.Page().title() == QStringLiteral("Your Tessivar account"); }));
 
     CreateAccount("you@example.com", "secret word");
     SetCredentials("you@example.com", "secret word");
@@ -138,20 +155,26 @@ TEST_F(WebBrowserTest, AccountPageIsPostedWithTheStoredCredentialsEachTimeItIsSh
     browser.show();
     ASSERT_TRUE(ProcessUntil([&] { return Requests(AccountPagePath).size() == 2; }));
     EXPECT_EQ(Requests(AccountPagePath)[1].Body, "username=you%40example%2Ecom&password=secret+word");
-    ASSERT_TRUE(ProcessUntil([&] { return browser.Page().title() == QStringLiteral("Your Tessivar account"); }));
-    const QString html = Run(browser.Page(), QStringLiteral("document.documentElement.outerHTML")).toString();
-    EXPECT_TRUE(html.contains(QStringLiteral("you@example.com"))) << html.toStdString();
+    QString html;
+    EXPECT_TRUE(ProcessUntil([&] {
+        html = Run(browser.Page(), QStringLiteral("document.documentElement.outerHTML")).toString();
+        return html.contains(QStringLiteral("you@example.com"));
+    })) << html.toStdString();
+    EXPECT_EQ(browser.Page().title(), QStringLiteral("Your Tessivar account"));
     EXPECT_TRUE(html.contains(QStringLiteral("Active")));
     // No way back to the page that carried the first credentials.
     EXPECT_TRUE(ProcessUntil([&] { return !browser.Page().history()->canGoBack(); }));
 
+    // Wrong credentials get the refusal page.
+    SetCredentials("you@example.com", "wrong word");
     browser.ShowAccountSetupPage();
     EXPECT_TRUE(ProcessUntil([&] { return Requests(AccountPagePath).size() == 3; }));
+    EXPECT_TRUE(ProcessUntil([&] { return browser.Page().title() == QStringLiteral("Sign-in failed"); }));
     EXPECT_TRUE(commands.empty());
 }
 
-// Each command link of the page, clicked through the page's own script, runs its command and the
-// page stays where it is; "TESSIVAR:" in capitals is no command link.
+// Each command link of the page, clicked by the user, runs its command and the page stays where it
+// is; "TESSIVAR:" in capitals is no command link.
 TEST_F(WebBrowserTest, CommandLinksRunTheirCommandsWithoutNavigating) {
     CreateAccount("me@example.com", "secret");
     SetCredentials("me@example.com", "secret");
@@ -176,7 +199,7 @@ TEST_F(WebBrowserTest, CommandLinksRunTheirCommandsWithoutNavigating) {
 
     for (const char* link :
          {"changepassword", "changemailaccounts", "changewordfilters", "changepreferences", "changelockaccess"}) {
-        Run(browser.Page(), QStringLiteral("document.getElementById('%1').click()").arg(QLatin1String(link)));
+        ClickElement(browser, QLatin1String(link));
         ASSERT_TRUE(ProcessUntil([&] { return !commands.empty() && commands.back() == link; })) << link;
     }
     EXPECT_EQ(commands.size(), 5u);
@@ -194,7 +217,7 @@ TEST_F(WebBrowserTest, CommandLinksRunTheirCommandsWithoutNavigating) {
     const std::pair<const char*, const char*> clicks[] = {
         {"query", "changepreferences"}, {"mixed", "ChangePassword"}, {"unknown", "reload"}};
     for (const auto& [id, command] : clicks) {
-        Run(browser.Page(), QStringLiteral("document.getElementById('%1').click()").arg(QLatin1String(id)));
+        ClickElement(browser, QLatin1String(id));
         ASSERT_TRUE(ProcessUntil([&] { return commands.back() == command; })) << id;
     }
     EXPECT_EQ(commands.size(), 8u);
@@ -203,12 +226,71 @@ TEST_F(WebBrowserTest, CommandLinksRunTheirCommandsWithoutNavigating) {
     EXPECT_EQ(asked[0].Title, QStringLiteral("Alert"));
     EXPECT_EQ(asked[0].Text, QStringLiteral("Unknown Command: reload"));
 
-    Run(browser.Page(), QStringLiteral("document.getElementById('capitals').click()"));
+    ClickElement(browser, QStringLiteral("capitals"));
     Linger();
     EXPECT_EQ(commands.size(), 8u);
     EXPECT_EQ(browser.Page().url(), page);
     std::lock_guard lock(m_Lock);
     EXPECT_EQ(m_Requests.size(), served);
+}
+
+// Only a link the user clicks on the members' page runs a command. A script sending the page to a
+// command, a frame loading one or a link clicked inside it, a refresh that redirects to one, and a
+// link clicked on a page of another site are all refused, and none of them loads anything.
+TEST_F(WebBrowserTest, CommandsRunOnlyForALinkTheUserClickedOnTheMembersPage) {
+    CreateAccount("me@example.com", "secret");
+    SetCredentials("me@example.com", "secret");
+    std::vector<std::string> commands;
+    TAccountSetupBrowser browser([&](const std::string& command) { commands.push_back(command); }, Model());
+    browser.resize(640, 480);
+    browser.show();
+    ASSERT_TRUE(ProcessUntil([&] { return browser.Page().title() == QStringLiteral("Your Tessivar account"); }));
+    const QUrl page = browser.Page().url();
+
+    const char* const attempts[] = {
+        "location.href = 'tessivar:changepassword'; true",
+        "window.location.assign('tessivar:changemailaccounts'); true",
+        "const f = document.createElement('iframe'); f.src = 'tessivar:changewordfilters';"
+        "document.body.appendChild(f); true",
+        "const g = document.createElement('iframe'); g.id = 'inner';"
+        "g.srcdoc = '<a id=\"x\" href=\"tessivar:changepreferences\">x</a>'; document.body.appendChild(g); true",
+        "const m = document.createElement('meta'); m.httpEquiv = 'refresh';"
+        "m.content = '0;url=tessivar:changelockaccess'; document.head.appendChild(m); true",
+    };
+    for (const char* attempt : attempts)
+        Run(browser.Page(), QString::fromLatin1(attempt));
+    ASSERT_TRUE(ProcessUntil([&] {
+        return Run(browser.Page(), QStringLiteral("(function () { const g = document.getElementById('inner');"
+                                                  "return !!(g && g.contentDocument && "
+                                                  "g.contentDocument.getElementById('x')); })()"))
+            .toBool();
+    }));
+    Run(browser.Page(), QStringLiteral("document.getElementById('inner').contentDocument.getElementById('x').click()"));
+    // A script clicking the page's own link, and one that navigates just after the user's click.
+    Run(browser.Page(), QStringLiteral("document.getElementById('changepassword').click(); true"));
+    Linger(1500);
+    EXPECT_TRUE(commands.empty());
+    EXPECT_EQ(browser.Page().url(), page);
+
+    // The user's own click on the page's link runs its command, once.
+    ClickElement(browser, QStringLiteral("changepassword"));
+    ASSERT_TRUE(ProcessUntil([&] { return !commands.empty(); }));
+    Run(browser.Page(), QStringLiteral("location.href = 'tessivar:changelockaccess'; true"));
+    Linger();
+    EXPECT_EQ(commands, std::vector<std::string>{"changepassword"});
+    EXPECT_EQ(browser.Page().url(), page);
+
+    // The same link clicked on a page of the site outside the members' area does nothing.
+    const QUrl help(QString::fromStdString("http://" + m_Host + "/help/index.html"));
+    browser.Page().load(help);
+    ASSERT_TRUE(ProcessUntil([&] { return browser.Page().url() == help && !browser.Page().isLoading(); }, 30000))
+        << browser.Page().url().toString().toStdString();
+    Run(browser.Page(), QStringLiteral("const a = document.createElement('a'); a.id = 'changepassword';"
+                                       "a.href = 'tessivar:changepassword'; a.textContent = 'Change your password';"
+                                       "document.body.appendChild(a); true"));
+    ClickElement(browser, QStringLiteral("changepassword"));
+    Linger(800);
+    EXPECT_EQ(commands.size(), 1u);
 }
 
 // Created, the help window loads the public home page while hidden; a page shown brings it up;

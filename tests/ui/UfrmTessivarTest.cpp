@@ -1,10 +1,12 @@
 // The main window's life: start, tray menu and clicks, the footer, locking, closing, threaded calls
 // served while a modal window is open, and the stop.
 
+#include "core/USQLite.h"
 #include "core/UTessivarAccount.h"
 #include "core/UTessivarEmailAddress.h"
 #include "core/UTessivarLogItem.h"
 #include "core/UThreadedCalls.h"
+#include "service/UTessivarSynchronizationRetry.h"
 #include "tests/base/TraceCapture.h"
 #include "tests/ui/MainWindowFixture.h"
 #include "ui/UTessivarWebPages.h"
@@ -218,6 +220,22 @@ TEST_F(TMainWindowTest, ACommandOfTheAccountPageThatIsNotKnownIsAnAlert) {
     EXPECT_EQ(asked[0].Text, QStringLiteral("Unknown Command: reload"));
     EXPECT_EQ(asked[0].Title, QStringLiteral("Alert"));
     EXPECT_EQ(asked[0].Icon, QMessageBox::Information);
+}
+
+// With windows as without: a synchronisation that fails while a sender waits to be challenged is
+// tried again a minute later, and the next failure waits twice as long.
+TEST_F(TMainWindowTest, AFailedSynchronizationIsTriedAgainWhileASenderWaitsInTheQueue) {
+    Model().SetUsername("me@example.com");
+    Model().SetPassword("secret");
+    Model().Database().Insert(
+        "EmailAddressesRequiringAuthorization",
+        {"FromEmailAddress", "FromDisplayName", "ToEmailAddress", "ToDisplayName", "Subject", "Received", "SyncID"},
+        {"stranger@example.org", "", "me@example.com", "", "Hello", TSQLValue::DateTime(46000.5), -1});
+    ASSERT_NE(Main().SyncRetry(), nullptr);
+    EXPECT_FALSE(Main().SyncRetry()->Armed());
+    Model().Synchronize(true); // the service's port refuses
+    ASSERT_TRUE(ProcessUntil([&] { return Main().SyncRetry()->Armed(); }));
+    EXPECT_EQ(Main().SyncRetry()->NextDelay(), std::chrono::minutes(2));
 }
 
 TEST(InPageCommand, OnlyTheProgramsOwnSchemeAsWrittenIsACommandWithoutItsQuery) {
