@@ -327,7 +327,7 @@ TEST_F(SynchronizationTest, EachRowOfAnAnswerIsWrittenOnce) {
               "3|gone.example|?||integer|1|0\n4|brand.example|?||integer|0|1\n");
     EXPECT_EQ(rows("SELECT ID, Username, DomainNameID, typeof(DisplayName), DisplayName, Notes, ApprovalStatus, "
                    "AuthenticationStatus, Deleted, Modified FROM EmailAddresses"),
-              "1|a|2|text|A|s|A|A|0|0\n2|b|4|text|007|||B|P|0|0\n");
+              "1|a|2|text|A|s|A|A|0|0\n2|b|4|text|007||B|P|0|0\n");
     EXPECT_EQ(Model().FindEmailAddress("b@brand.example")->ID(), 2);
     EXPECT_EQ(Model().FindDomainName("brand.example")->ID(), 4);
     EXPECT_TRUE(Model().FindDomainName("brand.example")->Modified());
