@@ -4,7 +4,9 @@
 // model logs "Server synchronization complete.", against the sqlite3 shell inserting the rows that
 // the merge stored into a fresh database of the same schema, in one transaction.
 //
-//   bench_first_sync [senders domains]       default 20000 5000; rounds alternate between the two
+//   bench_first_sync [senders domains [rounds]]
+//                                            default 20000 5000 5; rounds (at least 5) alternate
+//                                            between the two
 //   bench_first_sync --apply DIR senders domains
 //                                            one synchronisation in a fresh process with an empty
 //                                            model in DIR; prints the seconds to the log item, the
@@ -12,6 +14,7 @@
 //                                            seconds and the record counts
 
 #include "bench/BenchDatabase.h"
+#include "bench/BenchRounds.h"
 #include "core/UMessageLoop.h"
 #include "core/USQLite.h"
 #include "core/UTessivarBusinessLogic.h"
@@ -38,7 +41,6 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
-constexpr int Rounds = 5;
 const char* const CompleteText = "Server synchronization complete.";
 
 double Seconds(TClock::time_point since, TClock::time_point until = TClock::now()) {
@@ -224,12 +226,7 @@ TMeasure RunShell(const std::string& directory, const std::string& scriptFile) {
     return {Seconds(start), CpuSeconds(usage)};
 }
 
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-int Benchmark(int senders, int domains) {
+int Benchmark(int senders, int domains, int rounds) {
     std::string pattern = (std::filesystem::temp_directory_path() / "tessivar-bench-XXXXXX").string();
     if (!::mkdtemp(pattern.data()))
         return 1;
@@ -239,8 +236,8 @@ int Benchmark(int senders, int domains) {
     const std::string scriptFile = base + "rows.sql";
 
     std::printf("first synchronisation of %d senders and %d domain names into an empty model\n", senders, domains);
-    std::vector<double> applyWall, applyReturned, applyCpu, shellWall, shellCpu;
-    for (int round = 0; round < Rounds; ++round) {
+    TRounds applyWall, applyReturned, applyCpu, shellWall, shellCpu;
+    for (int round = 0; round < rounds; ++round) {
         std::filesystem::remove_all(modelDirectory);
         std::filesystem::create_directories(modelDirectory);
         double wall = 0, returned = 0, cpu = 0;
@@ -273,22 +270,22 @@ int Benchmark(int senders, int domains) {
                     std::fprintf(stderr, "the sqlite3 shell stored other rows in %s\n", table);
                     return 1;
                 }
-        applyWall.push_back(wall);
-        applyReturned.push_back(returned);
-        applyCpu.push_back(cpu);
-        shellWall.push_back(shell.Wall);
-        shellCpu.push_back(shell.Cpu);
+        applyWall.Add(wall);
+        applyReturned.Add(returned);
+        applyCpu.Add(cpu);
+        shellWall.Add(shell.Wall);
+        shellCpu.Add(shell.Cpu);
         std::printf("round %d: synchronisation %.3f s (processor %.3f s, call returned after %.3f s), "
                     "sqlite3 shell %.3f s (processor %.3f s)\n",
                     round + 1, wall, cpu, returned, shell.Wall, shell.Cpu);
     }
-    const double wall = Median(applyWall), shell = Median(shellWall);
-    const double cpu = Median(applyCpu), shellProcessor = Median(shellCpu);
-    std::printf("median of %d rounds: synchronisation %.3f s, sqlite3 shell %.3f s: ratio %.2f (goal <= 5)\n", Rounds,
-                wall, shell, wall / shell);
-    std::printf("median processor time: synchronisation %.3f s, sqlite3 shell %.3f s: ratio %.2f\n", cpu,
-                shellProcessor, cpu / shellProcessor);
-    std::printf("median until the handler returned and the answer was freed: %.3f s\n", Median(applyReturned));
+    std::printf("median of %d rounds: synchronisation %s, sqlite3 shell %s\n", rounds, applyWall.Summary().c_str(),
+                shellWall.Summary().c_str());
+    std::printf("ratio of each round: %s (goal <= 1.2)\n",
+                TRounds::Ratios(applyWall, shellWall).Summary("", 1, 2).c_str());
+    std::printf("processor time: synchronisation %s, sqlite3 shell %s, ratio %s\n", applyCpu.Summary().c_str(),
+                shellCpu.Summary().c_str(), TRounds::Ratios(applyCpu, shellCpu).Summary("", 1, 2).c_str());
+    std::printf("until the handler returned and the answer was freed: %s\n", applyReturned.Summary().c_str());
     std::filesystem::remove_all(base);
     return 0;
 }
@@ -301,11 +298,11 @@ int main(int argc, char** argv) {
     const int senders = argc > 1 ? std::atoi(argv[1]) : 20000;
     const int domains = argc > 2 ? std::atoi(argv[2]) : 5000;
     if (senders <= 0 || domains <= 0) {
-        std::fprintf(stderr, "usage: bench_first_sync [senders domains]\n");
+        std::fprintf(stderr, "usage: bench_first_sync [senders domains [rounds]]\n");
         return 2;
     }
     try {
-        return Benchmark(senders, domains);
+        return Benchmark(senders, domains, RoundsArgument(argc > 3 ? argv[3] : nullptr));
     } catch (const std::exception& error) {
         std::fprintf(stderr, "%s\n", error.what());
         return 1;

@@ -1,10 +1,11 @@
 // One rebuild of the main window's six lists on a large model, offscreen, with a view on each list
-// as the main window will have them: the median of several refreshes, with the mail lists sorted
+// as the main window will have them: the median and spread of 15 refreshes, with the mail lists sorted
 // by "Received" (their start) and by "From" (a text column, the slowest to sort).
 //
 //   bench_refresh_views [emails senders domains]   (default 100000 20000 5000)
 
 #include "bench/BenchDatabase.h"
+#include "bench/BenchRounds.h"
 #include "core/UTessivarBusinessLogic.h"
 #include "core/UThreadedCallTarget.h"
 #include "ui/UTessivarGridView.h"
@@ -35,17 +36,16 @@ public:
     void StartSyncTimer() override {}
 };
 
-// Median milliseconds of `rounds` refreshes, each followed by the repaint of every view.
-double MedianRefresh(TTessivarViews& views, TTessivarBusinessLogic& model, int rounds) {
-    std::vector<double> times;
+// The milliseconds of `rounds` refreshes, each followed by the repaint of every view.
+TRounds TimedRefreshes(TTessivarViews& views, TTessivarBusinessLogic& model, int rounds) {
+    TRounds times;
     for (int round = 0; round < rounds; ++round) {
         const auto start = TClock::now();
         views.RefreshViews(model);
         QApplication::processEvents();
-        times.push_back(std::chrono::duration<double, std::milli>(TClock::now() - start).count());
+        times.Add(std::chrono::duration<double, std::milli>(TClock::now() - start).count());
     }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
+    return times;
 }
 
 } // namespace
@@ -86,10 +86,12 @@ int main(int argc, char** argv) {
                     model.EmailCount(), model.EmailAddressCount(), model.DomainNameCount(),
                     views.AwaitingDelivery().rowCount(), views.AwaitingAuthorization().rowCount(),
                     views.BlockedMail().rowCount(), views.Senders().rowCount(), views.DomainNames().rowCount());
-        std::printf("refresh, mail by \"Received\": median %.1f ms\n", MedianRefresh(views, model, 15));
+        std::printf("refresh, mail by \"Received\": %s\n",
+                    TimedRefreshes(views, model, 15).Summary("ms", 1, 1).c_str());
         for (TEmailGrid* grid : {&views.AwaitingDelivery(), &views.AwaitingAuthorization(), &views.BlockedMail()})
             grid->HeaderClicked(TEmailGrid::FromColumn);
-        std::printf("refresh, mail by \"From\":     median %.1f ms\n", MedianRefresh(views, model, 15));
+        std::printf("refresh, mail by \"From\":     %s\n",
+                    TimedRefreshes(views, model, 15).Summary("ms", 1, 1).c_str());
         views.Clear();
         model.Shutdown();
     }

@@ -1,8 +1,10 @@
 // Start-up of the model on a large database: the cleanup and the loading of every record, timed
 // against the sqlite3 shell reading the same tables, with the peak memory of a fresh process.
 //
-//   bench_startup [emails senders domains]        builds the database in a temporary directory,
-//                                                 then measures three rounds side by side
+//   bench_startup [emails senders domains [rounds]]
+//                                                 builds the database in a temporary directory,
+//                                                 then measures rounds (at least 5) alternating
+//                                                 between the two
 //   bench_startup --build DIR [emails senders domains]
 //                                                 only builds the database in DIR (for profiling)
 //   bench_startup --startup DIR                   one start-up in a fresh process; prints the
@@ -10,6 +12,7 @@
 
 #include "base/LDates.h"
 #include "bench/BenchDatabase.h"
+#include "bench/BenchRounds.h"
 #include "core/UTessivarBusinessLogic.h"
 #include "core/UThreadedCallTarget.h"
 
@@ -93,11 +96,6 @@ int RunStartup(const std::string& directory) {
     return 0;
 }
 
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -127,9 +125,10 @@ int main(int argc, char** argv) {
                 domains, Seconds(start), std::filesystem::file_size(database) / 1e6);
 
     // Rounds alternate between the two so that both see the same load on the machine.
-    std::vector<double> startupWall, startupCpu, shellWall, shellCpu;
+    const int rounds = RoundsArgument(argc > 4 ? argv[4] : nullptr);
+    TRounds startupWall, startupCpu, shellWall, shellCpu;
     long peak = 0;
-    for (int round = 0; round < 5; ++round) {
+    for (int round = 0; round < rounds; ++round) {
         double wall = 0, cpu = 0;
         long roundPeak = 0;
         int loaded = 0;
@@ -138,21 +137,22 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "start-up failed: %s\n", result.c_str());
             return 1;
         }
-        startupWall.push_back(wall);
-        startupCpu.push_back(cpu);
+        startupWall.Add(wall);
+        startupCpu.Add(cpu);
         peak = std::max(peak, roundPeak);
         const TMeasure shell = RunShell(database);
-        shellWall.push_back(shell.Wall);
-        shellCpu.push_back(shell.Cpu);
+        shellWall.Add(shell.Wall);
+        shellCpu.Add(shell.Cpu);
         std::printf("round %d: start-up %.3f s (processor %.3f s), sqlite3 shell %.3f s (processor %.3f s)\n",
                     round + 1, wall, cpu, shell.Wall, shell.Cpu);
     }
-    const double wall = Median(startupWall), cpu = Median(startupCpu);
-    const double shell = Median(shellWall), shellProcessor = Median(shellCpu);
-    std::printf("median start-up %.3f s, sqlite3 shell %.3f s: ratio %.2f (goal <= 3)\n", wall, shell, wall / shell);
-    std::printf("median processor time: start-up %.3f s, sqlite3 shell %.3f s: ratio %.2f\n", cpu, shellProcessor,
-                cpu / shellProcessor);
-    std::printf("peak memory of a start-up process: %.1f MB (goal < 200)\n", peak / 1024.0);
+    std::printf("median of %d rounds: start-up %s, sqlite3 shell %s\n", rounds, startupWall.Summary().c_str(),
+                shellWall.Summary().c_str());
+    std::printf("ratio of each round: %s (goal <= 1.5)\n",
+                TRounds::Ratios(startupWall, shellWall).Summary("", 1, 2).c_str());
+    std::printf("processor time: start-up %s, sqlite3 shell %s, ratio %s\n", startupCpu.Summary().c_str(),
+                shellCpu.Summary().c_str(), TRounds::Ratios(startupCpu, shellCpu).Summary("", 1, 2).c_str());
+    std::printf("peak memory of a start-up process: %.1f MB (goal < 100)\n", peak / 1024.0);
     std::filesystem::remove_all(directory);
     return 0;
 }

@@ -3,10 +3,12 @@
 // open, side by side with the same pass into the same model without windows (its message loop
 // serving the pass, as the windowless program's does). Offscreen; run as root (Dovecot fixture).
 //
-//   bench_window_pass [emails senders domains messages rounds]   (default 100000 20000 5000 1000 3)
+//   bench_window_pass [emails senders domains messages rounds]   (default 100000 20000 5000 1000 5;
+//                                                                 at least 5 rounds, alternating)
 
 #include "bench/BenchDatabase.h"
 #include "bench/BenchMailbox.h"
+#include "bench/BenchRounds.h"
 #include "core/UMessageLoop.h"
 #include "core/UTessivarAccount.h"
 #include "core/UTessivarBusinessLogic.h"
@@ -129,30 +131,31 @@ int main(int argc, char** argv) {
         sizes.Domains = std::atoi(argv[3]);
     }
     const int count = argc > 4 ? std::atoi(argv[4]) : 1000;
-    const int rounds = argc > 5 ? std::atoi(argv[5]) : 3;
+    const int rounds = RoundsArgument(argc > 5 ? argv[5] : nullptr);
     try {
         const std::vector<std::string> messages = MakeBenchMessages(count);
         TDovecotServer server;
         server.AddUser("alice", "secret");
         std::printf("%d emails, %d senders, %d domain names; a pass of %d messages, %d rounds\n", sizes.Emails,
                     sizes.Senders, sizes.Domains, count, rounds);
-        std::vector<double> windowless, window, refresh, refreshFrom;
+        TRounds windowless, window, refresh, refreshFrom;
         for (int round = 1; round <= rounds; ++round) {
             RefillMailbox(server, "alice", messages);
-            windowless.push_back(WindowlessPass(sizes, server, count));
+            windowless.Add(WindowlessPass(sizes, server, count));
             RefillMailbox(server, "alice", messages);
             double refreshMs = 0, fromMs = 0;
-            window.push_back(WindowPass(sizes, server, count, refreshMs, fromMs));
-            refresh.push_back(refreshMs);
-            refreshFrom.push_back(fromMs);
+            window.Add(WindowPass(sizes, server, count, refreshMs, fromMs));
+            refresh.Add(refreshMs);
+            refreshFrom.Add(fromMs);
             std::printf("round %d: pass windowless %.3f s, with the window %.3f s; refresh %.1f ms "
                         "(mail by \"From\" %.1f ms)\n",
-                        round, windowless.back(), window.back(), refreshMs, fromMs);
+                        round, windowless.Last(), window.Last(), refreshMs, fromMs);
         }
-        std::printf("median: refresh %.1f ms (mail by \"From\" %.1f ms); pass windowless %.3f s, with the window "
-                    "%.3f s, ratio %.2f\n",
-                    Median(refresh), Median(refreshFrom), Median(windowless), Median(window),
-                    Median(window) / Median(windowless));
+        std::printf("median of %d rounds: refresh %s (mail by \"From\" %s)\n", rounds,
+                    refresh.Summary("ms", 1, 1).c_str(), refreshFrom.Summary("ms", 1, 1).c_str());
+        std::printf("pass windowless %s, with the window %s\n", windowless.Summary().c_str(), window.Summary().c_str());
+        std::printf("ratio with the window/windowless of each round: %s (goal <= 1.2)\n",
+                    TRounds::Ratios(window, windowless).Summary("", 1, 2).c_str());
     } catch (const std::exception& error) {
         std::fprintf(stderr, "bench_window_pass: %s\n", error.what());
         return 1;

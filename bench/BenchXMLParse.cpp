@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchRounds.h"
 #include "service/UXML.h"
 
 namespace {
@@ -112,26 +113,24 @@ double ParseWithLibxml2(const std::string& text, long& nodes) {
     return std::chrono::duration<double>(TClock::now() - start).count();
 }
 
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 // Rounds alternate between the two parsers; returns the tree parser's median seconds.
 double Measure(int senders, int domains) {
     const std::string text = BuildAnswer(senders, domains);
-    std::vector<double> tree, libxml2;
+    TRounds tree, libxml2;
     long nodes = 0;
     for (int round = 0; round < Rounds; ++round) {
-        tree.push_back(ParseWithTree(text, senders));
-        libxml2.push_back(ParseWithLibxml2(text, nodes));
+        tree.Add(ParseWithTree(text, senders));
+        libxml2.Add(ParseWithLibxml2(text, nodes));
     }
-    const double treeSeconds = Median(tree), libxml2Seconds = Median(libxml2);
+    const double treeSeconds = tree.Median(), libxml2Seconds = libxml2.Median();
     const double megabytes = static_cast<double>(text.size()) / (1024 * 1024);
     std::printf("%6d senders %5d domains  %6.2f MB  %8ld reader nodes\n", senders, domains, megabytes, nodes);
-    std::printf("    TXMLNode  %8.1f ms  (%6.1f ms/MB)\n", treeSeconds * 1000, treeSeconds * 1000 / megabytes);
-    std::printf("    libxml2   %8.1f ms  (%6.1f ms/MB)\n", libxml2Seconds * 1000, libxml2Seconds * 1000 / megabytes);
-    std::printf("    ratio     %8.2fx  (goal: at most 3x)\n", treeSeconds / libxml2Seconds);
+    std::printf("    TXMLNode  %s  (%6.1f ms/MB)\n", tree.Summary("ms", 1000, 1).c_str(),
+                treeSeconds * 1000 / megabytes);
+    std::printf("    libxml2   %s  (%6.1f ms/MB)\n", libxml2.Summary("ms", 1000, 1).c_str(),
+                libxml2Seconds * 1000 / megabytes);
+    std::printf("    ratio of each round %s  (goal: at most 3x)\n",
+                TRounds::Ratios(tree, libxml2).Summary("", 1, 2).c_str());
     return treeSeconds;
 }
 

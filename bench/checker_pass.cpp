@@ -4,7 +4,8 @@
 // TLS, the certificate of a throw-away authority that both trust). The mailbox is refilled
 // identically before each run; all timings end when the server's mailbox is empty again.
 //
-//     checker_pass [messages] [rounds]      (run as root: the Dovecot fixture needs it)
+//     checker_pass [messages] [rounds]      (default 1000 5; at least 5 rounds, mpop and the checker
+//                                           alternating; run as root: the Dovecot fixture needs it)
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,12 +21,13 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchMailbox.h"
+#include "bench/BenchRounds.h"
 #include "core/UMessageLoop.h"
 #include "core/UTessivarAccount.h"
 #include "core/UTessivarBusinessLogic.h"
 #include "core/UThreadedCallTarget.h"
 #include "mail/UTessivarPOP3Checker.h"
-#include "bench/BenchMailbox.h"
 #include "tests/support/DovecotServer.h"
 #include "tests/support/TestCertificates.h"
 
@@ -112,7 +114,8 @@ double RunMpop(TDovecotServer& server, const TRoute& route, int expected) {
         fs::create_directories(dir + "maildir/" + folder);
     const std::string config = dir + "mpoprc";
     const std::string tls = route.TLS ? "tls on\ntls_starttls off\ntls_trust_file " + route.TrustFile : "tls off";
-    std::ofstream(config) << "defaults\n" << tls << "\nauth user\n\naccount bench\nhost localhost\nport " << route.Port
+    std::ofstream(config) << "defaults\n"
+                          << tls << "\nauth user\n\naccount bench\nhost localhost\nport " << route.Port
                           << "\nuser alice\npassword secret\ndelivery maildir " << dir << "maildir\nkeep off\n"
                           << "uidls_file " << dir << "uidls\n";
     fs::permissions(config, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
@@ -140,7 +143,7 @@ double RunMpop(TDovecotServer& server, const TRoute& route, int expected) {
 
 int main(int argc, char** argv) {
     const int count = argc > 1 ? std::atoi(argv[1]) : 1000;
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+    const int rounds = RoundsArgument(argc > 2 ? argv[2] : nullptr);
     try {
         const std::vector<std::string> messages = MakeBenchMessages(count);
         size_t bytes = 0;
@@ -155,20 +158,21 @@ int main(int argc, char** argv) {
         const TRoute routes[] = {{"plain POP3", false, server.Port(), ""},
                                  {"POP3S", true, server.POP3SPort(), certificates.AuthorityFile()}};
         for (const TRoute& route : routes) {
-            std::vector<double> checker, model, mpop;
+            TRounds checker, model, mpop;
             for (int round = 1; round <= rounds; ++round) {
                 RefillMailbox(server, "alice", messages);
-                mpop.push_back(RunMpop(server, route, count));
+                mpop.Add(RunMpop(server, route, count));
                 RefillMailbox(server, "alice", messages);
                 const TCheckerTimes times = RunChecker(server, route, count);
-                checker.push_back(times.Total);
-                model.push_back(times.Model);
+                checker.Add(times.Total);
+                model.Add(times.Model);
                 std::printf("%s round %d: mpop %.3f s, checker %.3f s (model's thread storing %.3f s)\n", route.Name,
-                            round, mpop.back(), checker.back(), model.back());
+                            round, mpop.Last(), checker.Last(), model.Last());
             }
-            const double mpopTime = Median(mpop), checkerTime = Median(checker);
-            std::printf("%s median: mpop %.3f s, checker %.3f s (model's thread %.3f s), ratio checker/mpop %.2f\n",
-                        route.Name, mpopTime, checkerTime, Median(model), checkerTime / mpopTime);
+            std::printf("%s median of %d rounds: mpop %s, checker %s (model's thread %s)\n", route.Name, rounds,
+                        mpop.Summary().c_str(), checker.Summary().c_str(), model.Summary().c_str());
+            std::printf("%s ratio checker/mpop of each round: %s\n", route.Name,
+                        TRounds::Ratios(checker, mpop).Summary("", 1, 2).c_str());
         }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "checker_pass: %s\n", error.what());

@@ -4,7 +4,11 @@ directly from Dovecot, in one run. Each round refills the Dovecot mailbox identi
 server a login first lets the checker pass store the messages (not timed), then the timed session
 retrieves and deletes them all.
 
-    local_server.py PROGRAM DOVECOT_TEMPLATE [messages] [rounds]      (as root: Dovecot needs it)"""
+    local_server.py PROGRAM DOVECOT_TEMPLATE [messages] [rounds]      (as root: Dovecot needs it)
+
+Rounds (at least 5) alternate between Dovecot and the local server; each figure is reported as the
+median with the lowest and highest round and their spread, and the comparison as the median of the
+rounds' own ratios."""
 
 import os
 import poplib
@@ -19,6 +23,15 @@ from tessivar_e2e import (Dovecot, Tessivar, add_domain, add_sender, create_data
                           port_accepts, redirected_port, wait_for, write_mail_program_account)
 
 USER, PASSWORD, EMAIL = "benchuser", "benchpass", "bench@mail.test"
+MINIMUM_ROUNDS = 5
+
+
+def summary(values, unit=" s", decimals=3):
+    """Median, lowest and highest value, and the spread between them relative to the median."""
+    median = statistics.median(values)
+    spread = (max(values) - min(values)) / median * 100 if median > 0 else 0
+    return "%.*f%s (%.*f to %.*f, spread %.0f%%)" % (decimals, median, unit, decimals, min(values), decimals,
+                                                    max(values), spread)
 
 
 def make_message(index):
@@ -64,7 +77,7 @@ def fetch_and_delete(port, expected):
 def main():
     program, template = sys.argv[1], sys.argv[2]
     count = int(sys.argv[3]) if len(sys.argv) > 3 else 1000
-    rounds = int(sys.argv[4]) if len(sys.argv) > 4 else 3
+    rounds = max(int(sys.argv[4]) if len(sys.argv) > 4 else MINIMUM_ROUNDS, MINIMUM_ROUNDS)
     messages = [make_message(i) for i in range(count)]
     total = sum(len(m) for m in messages)
     print("%d messages, %.1f MB in all, %d rounds" % (count, total / 1e6, rounds))
@@ -107,8 +120,8 @@ def main():
             print("round %d: Dovecot %.3f s, local server %.3f s (checker pass %.3f s)"
                   % (round_ + 1, direct[-1], local[-1], passes[-1]))
 
-        d, l = statistics.median(direct), statistics.median(local)
-        print("median: Dovecot %.3f s, local server %.3f s, ratio %.2fx" % (d, l, l / d))
+        print("median of %d rounds: Dovecot %s, local server %s" % (rounds, summary(direct), summary(local)))
+        print("ratio of each round: %s" % summary([l / d for l, d in zip(local, direct)], "", 2))
         code = run.stop()
         run = None
         if code != 0:

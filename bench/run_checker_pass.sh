@@ -6,4 +6,4 @@
 set -euo pipefail
 source "$(dirname "$0")/build.sh"
 bench_build checker_pass tessivar_sqlite2
-"$build/bin/checker_pass" "${1:-1000}" "${2:-3}"
+"$build/bin/checker_pass" "${1:-1000}" "${2:-5}"

@@ -7,4 +7,4 @@ set -euo pipefail
 source "$(dirname "$0")/build.sh"
 bench_build tessivar tessivar_sqlite2
 python3 "$root/bench/local_server.py" "$build/bin/tessivar" "$root/tests/support/dovecot-pop3.conf.in" \
-    "${1:-1000}" "${2:-3}"
+    "${1:-1000}" "${2:-5}"

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <dlfcn.h>
+#include <exception>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <type_traits>
@@ -217,6 +218,40 @@ void RemoveCreatedFile(const std::string& path) {
         ::unlink((path + suffix).c_str());
 }
 
+// The first of `count` field names equal to `name` without regard to letter case.
+template <class TNameAt> int FindField(const std::string& name, size_t count, TNameAt nameAt, bool mustExist) {
+    const std::string wanted = LowerCase(name);
+    for (size_t i = 0; i < count; ++i) {
+        if (LowerCase(nameAt(i)) == wanted) {
+            return static_cast<int>(i);
+        }
+    }
+    if (mustExist) {
+        throw SQLiteException("This result set does not contain a field named \"" + name + "\".");
+    }
+    return -1;
+}
+
+// What QueryRows hands the engine's row callback: the handler, the rows seen, and a failure of the
+// handler, which must not unwind through the engine's C frames.
+struct TRowStream {
+    const TSQLite::TRowHandler& Handler;
+    int Rows = 0;
+    std::exception_ptr Failure;
+};
+
+int StreamRow(void* argument, int columns, char** values, char** names) {
+    auto& stream = *static_cast<TRowStream*>(argument);
+    try {
+        stream.Handler(TSQLiteRow(static_cast<unsigned>(columns > 0 ? columns : 0), values, names));
+        ++stream.Rows;
+        return 0;
+    } catch (...) {
+        stream.Failure = std::current_exception();
+        return 1; // stops the statement
+    }
+}
+
 // A value as the trace shows it: the values of password columns are masked.
 std::string TracedValue(const std::string& field, const TSQLValue& value) {
     return IsSecretName(field) ? std::string("'") + MaskedSecret + "'" : value.SQLText();
@@ -296,16 +331,8 @@ int TSQLiteResultSet::MoveBy(int n) {
 }
 
 int TSQLiteResultSet::FieldIndex(const std::string& name, bool mustExist) const {
-    std::string wanted = LowerCase(name);
-    for (size_t i = 0; i < m_FieldNames.size(); ++i) {
-        if (LowerCase(m_FieldNames[i]) == wanted) {
-            return static_cast<int>(i);
-        }
-    }
-    if (mustExist) {
-        throw SQLiteException("This result set does not contain a field named \"" + name + "\".");
-    }
-    return -1;
+    return FindField(
+        name, m_FieldNames.size(), [this](size_t i) { return std::string_view(m_FieldNames[i]); }, mustExist);
 }
 
 const std::string& TSQLiteResultSet::Value(unsigned row, unsigned column) const {
@@ -368,6 +395,25 @@ void TSQLiteResultSet::Fill(int rows, int columns, char** table) {
         }
     }
     Debug("Recordset filled.");
+}
+
+// ---- Streamed rows ----
+
+int TSQLiteRow::FieldIndex(const std::string& name, bool mustExist) const {
+    return FindField(
+        name, m_FieldCount, [this](size_t i) { return std::string_view(m_Names && m_Names[i] ? m_Names[i] : ""); },
+        mustExist);
+}
+
+std::string_view TSQLiteRow::Text(unsigned column) const {
+    if (column >= m_FieldCount) {
+        throw SQLiteException("Attempted to access a column indexed greater than the field count.");
+    }
+    return m_Values[column] ? std::string_view(m_Values[column]) : std::string_view();
+}
+
+int32_t TSQLiteRow::AsInteger(unsigned column) const {
+    return StrToIntDef(Text(column), 0);
 }
 
 // ---- The database ----
@@ -484,7 +530,7 @@ int TSQLite::Execute(const std::string& sql) {
 }
 
 int TSQLite::ExecuteTraced(const std::string& sql, const std::string& traced) {
-    if (DebugMode()) {
+    if (DebugMode() && !traced.empty()) {
         Debug("Executing SQL: " + traced);
     }
     auto started = std::chrono::steady_clock::now();
@@ -530,22 +576,47 @@ int TSQLite::Query(const std::string& sql, TSQLiteResultSet* result) {
     return rows;
 }
 
+int TSQLite::QueryRows(const std::string& sql, const TRowHandler& handler) {
+    if (DebugMode()) {
+        Debug("Executing SQL: " + sql);
+    }
+    std::lock_guard lock(m_Lock);
+    CheckStatement(sql);
+    CheckOpen();
+    TRowStream stream{handler, 0, nullptr};
+    char* error = nullptr;
+    const int code = Engine().Exec(Handle(m_Handle), sql.c_str(), StreamRow, &stream, &error);
+    TEngineText text(error);
+    if (stream.Failure) {
+        std::rethrow_exception(stream.Failure);
+    }
+    if (code != 0) {
+        RaiseEngineFailure(code, text);
+    }
+    return stream.Rows;
+}
+
 int TSQLite::Insert(const std::string& table, const TStringArray& fields, const std::vector<TSQLValue>& values) {
     if (fields.size() != values.size()) {
         throw SQLiteException("The number of fields and values must match for an insert.");
     }
+    // The traced form only while tracing: a synchronisation writes tens of thousands of rows.
+    const bool tracing = DebugMode();
     std::string sql = "insert into " + table + " (" + JoinText(fields, ",") + ") values (";
-    std::string traced = sql;
+    std::string traced = tracing ? sql : std::string();
     for (size_t i = 0; i < values.size(); ++i) {
         if (i > 0) {
             sql += ',';
-            traced += ',';
         }
         sql += values[i].SQLText();
-        traced += TracedValue(fields[i], values[i]);
+        if (tracing) {
+            traced += (i > 0 ? "," : "") + TracedValue(fields[i], values[i]);
+        }
     }
     sql += ')';
-    traced += ')';
+    if (tracing) {
+        traced += ')';
+    }
     return ExecuteTraced(sql, traced);
 }
 
@@ -557,19 +628,23 @@ int TSQLite::Update(const std::string& table, const TStringArray& fields, const 
     if (fields.empty()) {
         throw SQLiteException("You must supply at least one field to update.");
     }
+    const bool tracing = DebugMode();
     std::string sql = "update " + table + " set ";
-    std::string traced = sql;
+    std::string traced = tracing ? sql : std::string();
     for (size_t i = 0; i < fields.size(); ++i) {
         if (i > 0) {
             sql += ',';
-            traced += ',';
         }
         sql += fields[i] + "=" + values[i].SQLText();
-        traced += fields[i] + "=" + TracedValue(fields[i], values[i]);
+        if (tracing) {
+            traced += (i > 0 ? "," : "") + fields[i] + "=" + TracedValue(fields[i], values[i]);
+        }
     }
     if (!condition.empty()) {
         sql += " where " + condition;
-        traced += " where " + condition;
+        if (tracing) {
+            traced += " where " + condition;
+        }
     }
     return ExecuteTraced(sql, traced);
 }

@@ -10,6 +10,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 TESSIVAR_EXCEPTION(SQLiteException, Exception);
@@ -78,9 +79,30 @@ private:
     int m_RowCount = 0;
 };
 
+// One row of a streamed query (TSQLite::QueryRows): the engine's cell texts, valid only while the
+// row handler runs. Typed reads follow TSQLiteResultSet's rules; a null cell reads as empty text.
+class TSQLiteRow {
+public:
+    TSQLiteRow(unsigned fieldCount, char** values, char** names)
+        : m_FieldCount(fieldCount), m_Values(values), m_Names(names) {}
+
+    unsigned FieldCount() const { return m_FieldCount; }
+    // As TSQLiteResultSet::FieldIndex: letter case ignored, -1 or a failure when absent.
+    int FieldIndex(const std::string& name, bool mustExist = false) const;
+    std::string_view Text(unsigned column) const;
+    int32_t AsInteger(unsigned column) const;
+    bool AsBoolean(unsigned column) const { return AsInteger(column) == 1; }
+
+private:
+    unsigned m_FieldCount;
+    char** m_Values;
+    char** m_Names;
+};
+
 class TSQLite {
 public:
     using TCreateHandler = std::function<void(TSQLite&)>;
+    using TRowHandler = std::function<void(const TSQLiteRow&)>;
 
     explicit TSQLite(std::string fileName = {});
     ~TSQLite();
@@ -101,6 +123,11 @@ public:
     // character is refused: the engine would silently run only the part before it.
     int Execute(const std::string& sql);
     int Query(const std::string& sql, TSQLiteResultSet* result = nullptr);
+    // Hands every result row to the handler as the engine produces it, without copying the whole
+    // result first (for reading large tables); returns the number of rows. The database stays locked
+    // while the handler runs, which must not change the database. A failure of the handler stops the
+    // statement and passes on unchanged.
+    int QueryRows(const std::string& sql, const TRowHandler& handler);
     int Insert(const std::string& table, const TStringArray& fields, const std::vector<TSQLValue>& values);
     int Update(const std::string& table, const TStringArray& fields, const std::string& condition,
                const std::vector<TSQLValue>& values);
@@ -117,7 +144,8 @@ public:
 
 private:
     bool HasTables();
-    // Execute, tracing `traced` in place of the statement (which may hold a secret).
+    // Execute, tracing `traced` in place of the statement (which may hold a secret); an empty
+    // `traced` (tracing was off when the statement was built) is not traced.
     int ExecuteTraced(const std::string& sql, const std::string& traced);
     // Runs OnCreate in a transaction of its own.
     void Create();

@@ -7,6 +7,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+class TSQLValue;
 
 class TTessivarApprovalRecord : public TTessivarRecord {
 public:
@@ -33,14 +36,24 @@ public:
 protected:
     TTessivarApprovalRecord(TTessivarBusinessLogic& owner, const char* name) : TTessivarRecord(owner, name) {}
 
-    // Marks the record changed, writes its row, and asks the owner for a synchronisation.
+    // Marks the record changed, stores its row, and asks the owner for a synchronisation.
     void Save() final;
+    // Writes the row now, or, while the owner has a batch of rows open, when the batch is written.
+    void StoreRow();
+    // Updates the record's row with the values that change.
     virtual void WriteRow() = 0;
+    // Inserts the record's row with every stored value: with the record's ID when it has one, else
+    // the ID the engine chose becomes the record's.
+    virtual void InsertRow() = 0;
+    virtual const char* TableName() const = 0;
     virtual const char* SaveMessage() const = 0;
+    // InsertRow's statement: the columns, preceded by ID when the record has one.
+    void InsertColumns(std::vector<std::string> fields, std::vector<TSQLValue> values);
 
 private:
     // The model fills new and loaded records and keeps the synchronisation marks.
     friend class TTessivarBusinessLogic;
+    friend class TTessivarDeferredRows;
 
     TApprovalStatus m_ApprovalStatus = TApprovalStatus::Undefined;
     bool m_Deleted = true;
@@ -48,4 +61,7 @@ private:
     std::string m_Notes;
     bool m_Modified = false;
     int32_t m_PendingSyncID = 0;
+    // In the owner's batch of rows; with no row yet.
+    bool m_RowWaiting = false;
+    bool m_RowMissing = false;
 };

@@ -6,6 +6,7 @@
 #include "clients/UTessivarClientDriver.h"
 #include "core/USQLite.h"
 #include "core/UTessivarAccount.h"
+#include "core/UTessivarDeferredRows.h"
 #include "core/UTessivarDomainName.h"
 #include "core/UTessivarEmail.h"
 #include "core/UTessivarEmailAddress.h"
@@ -269,8 +270,17 @@ template <class TMap, class TKey, class TRecord> static void Unindex(TMap& index
         index.erase(indexed);
 }
 
+void TTessivarBusinessLogic::CreateRow(TTessivarApprovalRecord& record) {
+    if (m_DeferredRows)
+        m_DeferredRows->AddNew(record);
+    else
+        record.InsertRow();
+}
+
 void TTessivarBusinessLogic::RemoveLastDomainName() noexcept {
     TTessivarDomainName* last = m_DomainNames.back().get();
+    if (m_DeferredRows)
+        m_DeferredRows->Forget(*last);
     Unindex(m_DomainNamesByID, last->ID(), last);
     Unindex(m_DomainNamesByName, LowerCase(last->DomainName()), last);
     m_DomainNames.pop_back();
@@ -278,6 +288,8 @@ void TTessivarBusinessLogic::RemoveLastDomainName() noexcept {
 
 void TTessivarBusinessLogic::RemoveLastEmailAddress() noexcept {
     TTessivarEmailAddress* last = m_EmailAddresses.back().get();
+    if (m_DeferredRows)
+        m_DeferredRows->Forget(*last);
     Unindex(m_EmailAddressesByID, last->ID(), last);
     Unindex(m_EmailAddressesByAddress, AddressKey(*last), last);
     m_EmailAddresses.pop_back();

@@ -25,6 +25,8 @@ class TMailClients;
 class TThreadedCallData;
 class TSQLite;
 class TTessivarAccount;
+class TTessivarApprovalRecord;
+class TTessivarDeferredRows;
 class TTessivarDomainName;
 class TTessivarEmail;
 class TTessivarEmailAddress;
@@ -42,6 +44,8 @@ TESSIVAR_EXCEPTION(TTessivarBusinessLogicException, Exception);
 TESSIVAR_EXCEPTION(TTessivarBusinessLogicInvalidThreadException, TTessivarBusinessLogicException);
 
 class TTessivarBusinessLogic {
+    friend class TTessivarDeferredRows;
+
 public:
     using TChangeEvent = std::function<void(TTessivarBusinessLogic&)>;
     using TLogItemEvent = std::function<void(TTessivarLogItem&)>;
@@ -218,6 +222,8 @@ public:
     TMailClients& MailClients() const { return *m_MailClients; }
     // Frees the emails that left the model while a session still offered them, once none does.
     void PurgeDetachedEmails();
+    // The batch of rows open on the model, or none (UTessivarDeferredRows.h).
+    TTessivarDeferredRows* DeferredRows() const { return m_DeferredRows; }
 
 private:
     // Threaded calls reach the model from the constructor's end to the destructor's start.
@@ -234,6 +240,9 @@ private:
     // The first sender of user@domain (A-Z folded); a sender without domain record is found by the
     // placeholder domain.
     TTessivarEmailAddress* FindEmailAddressByParts(std::string_view user, std::string_view domain) const;
+    // Stores the row of a new domain name or sender and gives the record its ID; while a batch of
+    // rows is open, the batch gives the ID and stores the row later.
+    void CreateRow(TTessivarApprovalRecord& record);
     void RemoveLastDomainName() noexcept;
     void RemoveLastEmailAddress() noexcept;
     TTessivarAccount& AppendAccount(std::unique_ptr<TTessivarAccount> account);
@@ -287,6 +296,7 @@ private:
     std::unordered_map<std::string, TTessivarDomainName*> m_DomainNamesByName;
     std::unordered_map<std::string, TTessivarEmailAddress*> m_EmailAddressesByAddress;
     std::unique_ptr<TTessivarServer> m_Server;
+    TTessivarDeferredRows* m_DeferredRows = nullptr; // owned by whoever opened it
 
     // Configuration.
     std::vector<std::string> m_AdultWords;

@@ -213,9 +213,7 @@ TTessivarDomainName& TTessivarBusinessLogic::AddDomainName(const std::string& na
     record->m_Notes.clear();
     record->m_Deleted = false;
     record->m_Modified = true;
-    m_Database->Insert("DomainNames", {"DomainName", "ApprovalStatus", "Notes", "Deleted", "Modified"},
-                       {name, ApprovalStatusCode(inherited), "", false, true});
-    record->m_ID = static_cast<int32_t>(m_Database->LastInsertRowID());
+    CreateRow(*record);
     return AppendDomainName(std::move(record));
 }
 
@@ -245,12 +243,7 @@ TTessivarEmailAddress& TTessivarBusinessLogic::AddEmailAddress(const std::string
     record->m_AuthenticationStatus = TAuthenticationStatus::Undefined;
     record->m_Deleted = false;
     record->m_Modified = true;
-    m_Database->Insert("EmailAddresses",
-                       {"DomainNameID", "Username", "DisplayName", "Notes", "ApprovalStatus", "AuthenticationStatus",
-                        "Deleted", "Modified"},
-                       {domain.ID(), parts.User, displayName, "", ApprovalStatusCode(TApprovalStatus::Undefined),
-                        AuthenticationStatusCode(TAuthenticationStatus::Undefined), false, true});
-    record->m_ID = static_cast<int32_t>(m_Database->LastInsertRowID());
+    CreateRow(*record);
     return AppendEmailAddress(std::move(record));
 }
 

@@ -11,3 +11,10 @@ void TTessivarDomainName::WriteRow() {
                               "ID=" + std::to_string(ID()),
                               {ApprovalStatusCode(ApprovalStatus()), Deleted(), Modified(), Notes()});
 }
+
+void TTessivarDomainName::InsertRow() {
+    TStringArray fields = {"DomainName", "ApprovalStatus", "Notes", "Deleted", "Modified"};
+    std::vector<TSQLValue> values = {m_DomainName, ApprovalStatusCode(ApprovalStatus()), Notes(), Deleted(),
+                                     Modified()};
+    InsertColumns(std::move(fields), std::move(values));
+}

@@ -13,6 +13,8 @@ public:
 
 protected:
     void WriteRow() override;
+    void InsertRow() override;
+    const char* TableName() const override { return "DomainNames"; }
     const char* SaveMessage() const override { return "Updating domain name."; }
 
 private:

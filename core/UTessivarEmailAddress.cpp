@@ -29,3 +29,17 @@ void TTessivarEmailAddress::WriteRow() {
                               {DisplayName(), Notes(), ApprovalStatusCode(ApprovalStatus()),
                                AuthenticationStatusCode(AuthenticationStatus()), Deleted(), Modified()});
 }
+
+void TTessivarEmailAddress::InsertRow() {
+    TStringArray fields = {"DomainNameID",         "Username", "DisplayName", "Notes", "ApprovalStatus",
+                           "AuthenticationStatus", "Deleted",  "Modified"};
+    std::vector<TSQLValue> values = {m_DomainName ? m_DomainName->ID() : -1,
+                                     m_Username,
+                                     m_DisplayName,
+                                     Notes(),
+                                     ApprovalStatusCode(ApprovalStatus()),
+                                     AuthenticationStatusCode(m_AuthenticationStatus),
+                                     Deleted(),
+                                     Modified()};
+    InsertColumns(std::move(fields), std::move(values));
+}

@@ -29,6 +29,8 @@ public:
 
 protected:
     void WriteRow() override;
+    void InsertRow() override;
+    const char* TableName() const override { return "EmailAddresses"; }
     const char* SaveMessage() const override { return "Updating email address."; }
 
 private:

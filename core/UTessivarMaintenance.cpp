@@ -38,12 +38,20 @@ void TTessivarBusinessLogic::Cleanup() {
             m_Database->Delete("EmailAddresses", "ID=" + std::to_string(senders.AsInteger(1u)));
         }
 
+        // One scan of the emails finds both the emails without a sender (marked deleted first, as
+        // any deleted email) and those already deleted; without either, nothing is deleted and the
+        // table is not scanned again.
         Debug("Removing emails with invalid from addresses.");
+        const std::string withoutSender =
+            "(Emails.FromEmailAddressID IS NULL OR "
+            "Emails.FromEmailAddressID NOT IN (SELECT EmailAddresses.ID FROM EmailAddresses))";
         TSQLiteResultSet emails;
-        m_Database->Query("SELECT Emails.MessageID, Emails.ID FROM Emails WHERE Emails.FromEmailAddressID IS NULL OR "
-                          "Emails.FromEmailAddressID NOT IN (SELECT EmailAddresses.ID FROM EmailAddresses)",
+        m_Database->Query("SELECT Emails.MessageID, Emails.ID, " + withoutSender +
+                              " FROM Emails WHERE Emails.Deleted=1 OR " + withoutSender,
                           &emails);
         for (; !emails.Eof(); emails.Next()) {
+            if (!emails.AsBoolean(2u))
+                continue;
             Debug(">>> WARNING!!! Deleting email with bad from address \"" + emails.Value(emails.Cursor(), 0) +
                   "\" from database.");
             m_Database->Update("Emails", {"Deleted"}, "ID=" + std::to_string(emails.AsInteger(1u)), {1});
@@ -51,12 +59,11 @@ void TTessivarBusinessLogic::Cleanup() {
 
         Debug("Removing deleted emails.");
         const std::string store = StorePath();
-        TSQLiteResultSet deleted;
-        m_Database->Query("SELECT ID FROM Emails WHERE Deleted=1", &deleted);
         // A file that is already gone, or cannot be removed, does not stop the cleanup.
-        for (; !deleted.Eof(); deleted.Next())
-            ::unlink((store + IntToHex(static_cast<uint32_t>(deleted.AsInteger(0u)), 8) + ".eml").c_str());
-        m_Database->Execute("DELETE FROM Emails WHERE Deleted=1");
+        for (emails.MoveBy(-emails.RowCount()); !emails.Eof(); emails.Next())
+            ::unlink((store + IntToHex(static_cast<uint32_t>(emails.AsInteger(1u)), 8) + ".eml").c_str());
+        if (emails.RowCount() > 0)
+            m_Database->Execute("DELETE FROM Emails WHERE Deleted=1");
         RestrictStore(store);
 
         Debug("Removing deleted email addresses.");

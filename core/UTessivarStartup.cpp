@@ -8,52 +8,45 @@
 #include "core/UTessivarEmail.h"
 #include "core/UTessivarEmailAddress.h"
 
-#include <charconv>
 #include <cstdint>
+#include <string_view>
 
 namespace {
-// Rows per query while loading a large table: only one slice is held as text at a time.
-constexpr int SliceRows = 4096;
-
-// Column positions of a result, looked up once per slice instead of once per cell.
-class TColumns {
+// Column positions of a result (a result set or a streamed row), looked up once instead of once per
+// cell.
+template <class TResult> class TColumns {
 public:
-    explicit TColumns(const TSQLiteResultSet& result) : m_Result(result) {}
+    explicit TColumns(const TResult& result) : m_Result(result) {}
     unsigned operator[](const char* name) const { return static_cast<unsigned>(m_Result.FieldIndex(name, true)); }
+    // -1 when the table has no such column.
+    int Optional(const char* name) const { return m_Result.FieldIndex(name); }
 
 private:
-    const TSQLiteResultSet& m_Result;
+    const TResult& m_Result;
 };
 
 const std::string& Text(const TSQLiteResultSet& result, unsigned column) {
     return result.Value(result.Cursor(), column);
 }
 
-// Hands every row of the table to the handler, a slice at a time, in ID order: the order of a plain
-// scan of the table.
-template <class THandler> void ReadTable(TSQLite& database, const std::string& table, THandler&& handleSlice) {
-    std::string after;
-    for (;;) {
-        TSQLiteResultSet slice;
-        const int rows = database.Query(
-            "SELECT * FROM " + table + after + " ORDER BY ID LIMIT " + std::to_string(SliceRows), &slice);
-        if (rows < 1)
-            return;
-        const std::string& lastID = slice.Value(static_cast<unsigned>(rows - 1), TColumns(slice)["ID"]);
-        int64_t last = 0;
-        const auto [end, error] = std::from_chars(lastID.data(), lastID.data() + lastID.size(), last);
-        if (error != std::errc() || end != lastID.data() + lastID.size())
-            throw TTessivarBusinessLogicException("Invalid ID \"" + lastID + "\" in table " + table + ".");
-        handleSlice(slice);
-        if (rows < SliceRows)
-            return;
-        after = " WHERE ID > " + std::to_string(last);
-    }
+// Hands every row of the table to `handleRow` as the engine reads it, in the order of a plain scan
+// of the table (ID order), after `findColumns` has looked up the column positions. Rows are not
+// copied into a result first: a table of 100,000 emails is read with the memory of one row.
+template <class TFindColumns, class THandleRow>
+void ReadTable(TSQLite& database, const char* table, TFindColumns&& findColumns, THandleRow&& handleRow) {
+    bool found = false;
+    database.QueryRows(std::string("SELECT * FROM ") + table, [&](const TSQLiteRow& row) {
+        if (!found) {
+            findColumns(TColumns(row));
+            found = true;
+        }
+        handleRow(row);
+    });
 }
 
 // The stored date-time text as local time: what TSQLiteResultSet::AsDateTime gives, without asking
 // for the zone again for every row when the text carries the local standard offset.
-TDateTime StoredDateTime(const std::string& text, int32_t localOffset) {
+TDateTime StoredDateTime(std::string_view text, int32_t localOffset) {
     if (text.empty())
         return 0;
     const TZDateTime value = TextToDateTime(text);
@@ -109,73 +102,82 @@ void TTessivarBusinessLogic::LoadAccounts() {
 }
 
 void TTessivarBusinessLogic::LoadDomainNames() {
-    ReadTable(*m_Database, "DomainNames", [this](TSQLiteResultSet& result) {
-        const TColumns columns(result);
-        const unsigned approvalStatus = columns["ApprovalStatus"], id = columns["ID"], deleted = columns["Deleted"],
-                       domainName = columns["DomainName"], notes = columns["Notes"], modified = columns["Modified"];
-        for (; !result.Eof(); result.Next()) {
+    unsigned approvalStatus = 0, id = 0, deleted = 0, domainName = 0, notes = 0, modified = 0;
+    ReadTable(
+        *m_Database, "DomainNames",
+        [&](const TColumns<TSQLiteRow>& columns) {
+            approvalStatus = columns["ApprovalStatus"], id = columns["ID"], deleted = columns["Deleted"],
+            domainName = columns["DomainName"], notes = columns["Notes"], modified = columns["Modified"];
+        },
+        [&](const TSQLiteRow& row) {
             auto record = std::make_unique<TTessivarDomainName>(*this);
-            record->m_ApprovalStatus = CodeToApprovalStatus(Text(result, approvalStatus));
-            record->m_ID = result.AsInteger(id);
-            record->m_Deleted = result.AsBoolean(deleted);
-            record->m_DomainName = Text(result, domainName);
-            record->m_Notes = Text(result, notes);
-            record->m_Modified = result.AsBoolean(modified);
+            record->m_ApprovalStatus = CodeToApprovalStatus(row.Text(approvalStatus));
+            record->m_ID = row.AsInteger(id);
+            record->m_Deleted = row.AsBoolean(deleted);
+            record->m_DomainName = row.Text(domainName);
+            record->m_Notes = row.Text(notes);
+            record->m_Modified = row.AsBoolean(modified);
             AppendDomainName(std::move(record));
-        }
-    });
+        });
 }
 
 void TTessivarBusinessLogic::LoadEmailAddresses() {
-    ReadTable(*m_Database, "EmailAddresses", [this](TSQLiteResultSet& result) {
-        const TColumns columns(result);
-        const unsigned approvalStatus = columns["ApprovalStatus"],
-                       authenticationStatus = columns["AuthenticationStatus"], deleted = columns["Deleted"],
-                       displayName = columns["DisplayName"], domainNameID = columns["DomainNameID"], id = columns["ID"],
-                       notes = columns["Notes"], modified = columns["Modified"], username = columns["Username"];
-        for (; !result.Eof(); result.Next()) {
+    unsigned approvalStatus = 0, authenticationStatus = 0, deleted = 0, displayName = 0, domainNameID = 0, id = 0,
+             notes = 0, modified = 0, username = 0;
+    ReadTable(
+        *m_Database, "EmailAddresses",
+        [&](const TColumns<TSQLiteRow>& columns) {
+            approvalStatus = columns["ApprovalStatus"], authenticationStatus = columns["AuthenticationStatus"],
+            deleted = columns["Deleted"], displayName = columns["DisplayName"], domainNameID = columns["DomainNameID"],
+            id = columns["ID"], notes = columns["Notes"], modified = columns["Modified"],
+            username = columns["Username"];
+        },
+        [&](const TSQLiteRow& row) {
             auto record = std::make_unique<TTessivarEmailAddress>(*this);
-            record->m_ApprovalStatus = CodeToApprovalStatus(Text(result, approvalStatus));
-            record->m_AuthenticationStatus = CodeToAuthenticationStatus(Text(result, authenticationStatus));
-            record->m_Deleted = result.AsBoolean(deleted);
-            record->m_DisplayName = Text(result, displayName);
-            record->m_DomainName = &FindDomainNameByID(result.AsInteger(domainNameID));
-            record->m_ID = result.AsInteger(id);
-            record->m_Notes = Text(result, notes);
-            record->m_Modified = result.AsBoolean(modified);
-            record->m_Username = Text(result, username);
+            record->m_ApprovalStatus = CodeToApprovalStatus(row.Text(approvalStatus));
+            record->m_AuthenticationStatus = CodeToAuthenticationStatus(row.Text(authenticationStatus));
+            record->m_Deleted = row.AsBoolean(deleted);
+            record->m_DisplayName = row.Text(displayName);
+            record->m_DomainName = &FindDomainNameByID(row.AsInteger(domainNameID));
+            record->m_ID = row.AsInteger(id);
+            record->m_Notes = row.Text(notes);
+            record->m_Modified = row.AsBoolean(modified);
+            record->m_Username = row.Text(username);
             AppendEmailAddress(std::move(record));
-        }
-    });
+        });
 }
 
 void TTessivarBusinessLogic::LoadEmails() {
     const int32_t localOffset = LocalStandardOffset();
-    ReadTable(*m_Database, "Emails", [this, localOffset](TSQLiteResultSet& result) {
-        const TColumns columns(result);
-        const unsigned id = columns["ID"], accountID = columns["AccountID"], adultBlocked = columns["AdultBlocked"],
-                       approvalStatus = columns["ApprovalStatus"], deleted = columns["Deleted"],
-                       fromEmailAddressID = columns["FromEmailAddressID"], fromDisplayName = columns["FromDisplayName"],
-                       messageID = columns["MessageID"], received = columns["Received"], subject = columns["Subject"],
-                       wordBlocked = columns["WordBlocked"];
-        // Missing in a database that only the start-up adds it to (a tool that loads without it).
-        const int uidl = result.FieldIndex("UIDL");
-        for (; !result.Eof(); result.Next()) {
+    unsigned id = 0, accountID = 0, adultBlocked = 0, approvalStatus = 0, deleted = 0, fromEmailAddressID = 0,
+             fromDisplayName = 0, messageID = 0, received = 0, subject = 0, wordBlocked = 0;
+    // Missing in a database that only the start-up adds it to (a tool that loads without it).
+    int uidl = -1;
+    ReadTable(
+        *m_Database, "Emails",
+        [&](const TColumns<TSQLiteRow>& columns) {
+            id = columns["ID"], accountID = columns["AccountID"], adultBlocked = columns["AdultBlocked"],
+            approvalStatus = columns["ApprovalStatus"], deleted = columns["Deleted"],
+            fromEmailAddressID = columns["FromEmailAddressID"], fromDisplayName = columns["FromDisplayName"],
+            messageID = columns["MessageID"], received = columns["Received"], subject = columns["Subject"],
+            wordBlocked = columns["WordBlocked"];
+            uidl = columns.Optional("UIDL");
+        },
+        [&](const TSQLiteRow& row) {
             auto record = std::make_unique<TTessivarEmail>(*this);
-            record->m_ID = result.AsInteger(id);
-            record->m_Account = FindAccountByID(result.AsInteger(accountID));
-            record->m_AdultBlocked = result.AsBoolean(adultBlocked);
-            record->m_ApprovalStatus = CodeToApprovalStatus(Text(result, approvalStatus));
-            record->m_Deleted = result.AsBoolean(deleted);
-            record->m_FromEmailAddress = &FindEmailAddressByID(result.AsInteger(fromEmailAddressID));
-            record->m_FromDisplayName = Text(result, fromDisplayName);
-            record->m_MessageID = Text(result, messageID);
+            record->m_ID = row.AsInteger(id);
+            record->m_Account = FindAccountByID(row.AsInteger(accountID));
+            record->m_AdultBlocked = row.AsBoolean(adultBlocked);
+            record->m_ApprovalStatus = CodeToApprovalStatus(row.Text(approvalStatus));
+            record->m_Deleted = row.AsBoolean(deleted);
+            record->m_FromEmailAddress = &FindEmailAddressByID(row.AsInteger(fromEmailAddressID));
+            record->m_FromDisplayName = row.Text(fromDisplayName);
+            record->m_MessageID = row.Text(messageID);
             if (uidl >= 0)
-                record->m_UIDL = Text(result, static_cast<unsigned>(uidl));
-            record->m_Received = StoredDateTime(Text(result, received), localOffset);
-            record->m_Subject = Text(result, subject);
-            record->m_WordBlocked = result.AsBoolean(wordBlocked);
+                record->m_UIDL = row.Text(static_cast<unsigned>(uidl));
+            record->m_Received = StoredDateTime(row.Text(received), localOffset);
+            record->m_Subject = row.Text(subject);
+            record->m_WordBlocked = row.AsBoolean(wordBlocked);
             AppendEmail(std::move(record));
-        }
-    });
+        });
 }

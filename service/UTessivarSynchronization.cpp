@@ -12,6 +12,7 @@
 #include "core/USQLite.h"
 #include "core/USQLiteTransaction.h"
 #include "core/UTessivarBusinessLogic.h"
+#include "core/UTessivarDeferredRows.h"
 #include "core/UTessivarDomainName.h"
 #include "core/UTessivarEmailAddress.h"
 #include "service/UTessivarServer.h"
@@ -222,9 +223,12 @@ bool TTessivarBusinessLogic::ApplySynchronization(TTessivarServerRequest& reques
             TUpdateScope<TTessivarBusinessLogic> scope(*this);
             const TSynchronizationSnapshot snapshot = TakeSnapshot();
             try {
-                // Every row of the answer becomes durable at once, with one flush at the commit.
+                // Every row of the answer becomes durable at once, with one flush at the commit, and
+                // each row is written once, however many steps of the merge change its record.
                 TSQLiteTransaction transaction(*m_Database);
+                TTessivarDeferredRows rows(*this);
                 MergeSynchronization(request, result);
+                rows.Write();
                 transaction.Commit();
                 merged = true;
             } catch (const std::exception& error) {
@@ -273,10 +277,10 @@ void TTessivarBusinessLogic::MergeSynchronization(TTessivarServerRequest& reques
     TProgress progress(request.ProgressBar());
     progress.Begin(static_cast<int>(domainStatuses.size() + senderStatuses.size() + m_DomainNames.size() +
                                     m_EmailAddresses.size()));
-    const auto acknowledge = [this](TTessivarApprovalRecord& record, const char* table) {
+    const auto acknowledge = [](TTessivarApprovalRecord& record) {
         record.m_PendingSyncID = 0;
         record.m_Modified = false;
-        m_Database->Update(table, {"Modified"}, "ID=" + std::to_string(record.ID()), {false});
+        record.StoreRow();
     };
 
     for (TXMLNode* status : domainStatuses) {
@@ -292,7 +296,7 @@ void TTessivarBusinessLogic::MergeSynchronization(TTessivarServerRequest& reques
                     domainName.SetApprovalStatus(TextToApprovalStatus(status->Child("ApprovalStatus").Text()));
                     domainName.SetDeleted(status->Child("Deleted").AsBoolean());
                 }
-                acknowledge(domainName, "DomainNames");
+                acknowledge(domainName);
             }
         }
         progress.Step();
@@ -313,7 +317,7 @@ void TTessivarBusinessLogic::MergeSynchronization(TTessivarServerRequest& reques
                     sender.SetNotes(status->Child("Notes").Text());
                     sender.SetDeleted(status->Child("Deleted").AsBoolean());
                 }
-                acknowledge(sender, "EmailAddresses");
+                acknowledge(sender);
             }
         }
         progress.Step();
@@ -322,12 +326,12 @@ void TTessivarBusinessLogic::MergeSynchronization(TTessivarServerRequest& reques
     // What this request carried and nobody changed since is acknowledged, mentioned or not.
     for (const auto& domainName : m_DomainNames) {
         if (domainName->m_PendingSyncID == id)
-            acknowledge(*domainName, "DomainNames");
+            acknowledge(*domainName);
         progress.Step();
     }
     for (const auto& sender : m_EmailAddresses) {
         if (sender->m_PendingSyncID == id)
-            acknowledge(*sender, "EmailAddresses");
+            acknowledge(*sender);
         progress.Step();
     }
     m_Database->Execute("DELETE FROM EmailAddressesRequiringAuthorization WHERE SyncID=" + std::to_string(id));

@@ -38,7 +38,11 @@ sqlite* sqlite_open(const char* filename, int mode, char** errmsg) {
     /* The engine's own memory statistics cost time on every allocation and are never read. Only
      * possible before the engine initialises; later calls are refused and change nothing. */
     sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
-    int rc = sqlite3_open_v2(filename ? filename : "", &handle->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, NULL);
+    /* No mutex of the engine's own per connection: its callers serialise every use of a handle (the
+     * database object holds its lock around each call), and the engine's locking would otherwise be
+     * taken and released for every cell read. */
+    int rc = sqlite3_open_v2(filename ? filename : "", &handle->db,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, NULL);
     if (rc == SQLITE_OK) {
         /* Reads the schema now, so that a file that is no database fails to open rather than at
          * its first statement. */

@@ -365,6 +365,61 @@ TEST_F(USQLiteTest, ResultSetAccessIsCheckedAndCaseInsensitive) {
     EXPECT_EQ(result.Cursor(), 0u);
 }
 
+// Streamed rows must read exactly as a result set's cells do, or a table loads differently.
+TEST_F(USQLiteTest, StreamedRowsReadAsTheResultSetDoes) {
+    auto db = NewDatabase();
+    db->Execute("create table A (UserName text, Flag text, N text)");
+    db->Execute("insert into A values ('ann', '1', '12'), ('bob', 'true', 'abc'), (null, '2', '1.5'),"
+                " ('eve', null, '99999999999')");
+    EXPECT_EQ(db->QueryRows("select * from A where 0", [](const TSQLiteRow&) { ADD_FAILURE(); }), 0);
+
+    TSQLiteResultSet result;
+    db->Query("select * from A order by rowid", &result);
+    int rows = 0;
+    EXPECT_EQ(db->QueryRows("select * from A order by rowid",
+                            [&](const TSQLiteRow& row) {
+                                ASSERT_EQ(row.FieldCount(), 3u);
+                                EXPECT_EQ(row.FieldIndex("USERNAME"), 0);
+                                EXPECT_EQ(row.FieldIndex("nope"), -1);
+                                EXPECT_EQ(Failure([&] { row.FieldIndex("nope", true); }),
+                                          "This result set does not contain a field named \"nope\".");
+                                EXPECT_EQ(Failure([&] { row.Text(3); }),
+                                          "Attempted to access a column indexed greater than the field count.");
+                                for (unsigned column = 0; column < 3; ++column) {
+                                    EXPECT_EQ(row.Text(column), result.Value(result.Cursor(), column));
+                                    EXPECT_EQ(row.AsInteger(column), result.AsInteger(column));
+                                    EXPECT_EQ(row.AsBoolean(column), result.AsBoolean(column));
+                                }
+                                result.Next();
+                                ++rows;
+                            }),
+              4);
+    EXPECT_EQ(rows, 4);
+}
+
+// A failure inside the handler must neither unwind through the engine nor leave the statement or
+// the lock behind: it stops the rows and reaches the caller as it was raised.
+TEST_F(USQLiteTest, HandlerFailureStopsTheRowsAndPassesOnUnchanged) {
+    auto db = NewDatabase();
+    for (const char* name : {"a", "b", "c"})
+        db->Insert("T", {"Name"}, {name});
+    int seen = 0;
+    EXPECT_THROW(db->QueryRows("select Name from T order by ID",
+                               [&](const TSQLiteRow& row) {
+                                   if (++seen == 2)
+                                       throw std::runtime_error(std::string(row.Text(0)));
+                               }),
+                 std::runtime_error);
+    EXPECT_EQ(seen, 2);
+    EXPECT_EQ(Failure([&] { db->QueryRows("select Nope from T", [](const TSQLiteRow&) {}); }),
+              "SQL logic error or missing database: no such column: Nope");
+
+    // Nothing is left open: another thread writes, and the table can be dropped.
+    std::thread other([&] { db->Insert("T", {"Name"}, {"d"}); });
+    other.join();
+    EXPECT_EQ(db->Execute("drop table T"), 0);
+}
+
 TEST_F(USQLiteTest, SingletonQueryWantsExactlyOneCell) {
     auto db = NewDatabase();
     db->Insert("T", {"Name", "Age"}, {"a", 1});

@@ -349,7 +349,7 @@ TEST_F(UTessivarBusinessLogicTest, SynchronisationLeavesChangesMarkedUntilTheCha
 TEST_F(UTessivarBusinessLogicTest, LargeTablesLoadEveryRowOnceInOrder) {
     AddDomainRow(1, "example.com");
     AddSenderRow(1, "alice", 1);
-    // More rows than one read of the loader takes, with gaps in the IDs.
+    // Many rows, with gaps in the IDs.
     Db().Execute("WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 9000) "
                  "INSERT INTO Emails(ID, AccountID, MessageID, FromEmailAddressID, FromDisplayName, Subject, Received, "
                  "ApprovalStatus, WordBlocked, AdultBlocked, Deleted) "
@@ -361,4 +361,21 @@ TEST_F(UTessivarBusinessLogicTest, LargeTablesLoadEveryRowOnceInOrder) {
     }
     EXPECT_EQ(Model().Emails(8999).MessageID(), "m9000");
     EXPECT_EQ(Model().Emails(0).Received(), 0); // an empty date-time reads as zero
+}
+
+// Loading reads rows while the engine produces them; a row the model cannot take ends the load with
+// the model's own failure, and the database is left usable for what follows.
+TEST_F(UTessivarBusinessLogicTest, RowThatCannotBeLoadedFailsTheLoadWithItsReason) {
+    AddDomainRow(1, "example.com");
+    AddSenderRow(1, "alice", 1);
+    AddSenderRow(2, "bob", 7); // its domain name is missing, and no cleanup ran
+    try {
+        Model().Load();
+        ADD_FAILURE() << "the load succeeded";
+    } catch (const TTessivarBusinessLogicException& error) {
+        EXPECT_EQ(error.Message(), "No domain name exists with an ID of 7.");
+    }
+    EXPECT_EQ(Model().EmailAddressCount(), 1);
+    Db().Execute("UPDATE EmailAddresses SET DomainNameID=1 WHERE ID=2");
+    EXPECT_EQ(Count("EmailAddresses WHERE DomainNameID=1"), 2);
 }

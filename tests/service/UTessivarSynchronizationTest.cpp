@@ -3,6 +3,7 @@
 #include "devservice/UDevService.h"
 #include "service/UHTTP.h"
 #include "service/UTessivarSynchronizationRetry.h"
+#include "tests/base/TraceCapture.h"
 #include "tests/service/ServiceFixture.h"
 
 #include <deque>
@@ -281,6 +282,72 @@ TEST_F(SynchronizationTest, AnAnswerIsStoredWhollyInOneTransactionOrNotAtAll) {
     EXPECT_EQ(Count("EmailAddresses"), 2000);
     EXPECT_EQ(Count("EmailAddresses WHERE ApprovalStatus='B'"), 0);
     EXPECT_EQ(Count("DomainNames"), 200);
+}
+
+// Each row an answer touches is written once, whatever the steps of the merge do to its record: a
+// new record's row goes in with the server's values, acknowledged, under the ID the engine would
+// have given it; an existing record's row is updated once.
+TEST_F(SynchronizationTest, EachRowOfAnAnswerIsWrittenOnce) {
+    StartWithAnswers({});
+    Model().AddDomainName("old.example"); // row 1, never sent
+    auto answer = Answered(
+        Accepted + "<DomainNameStatuses>"
+                   "<DomainNameStatus><DomainName>old.example</DomainName><ApprovalStatus>Blocked</ApprovalStatus>"
+                   "<Notes>n1</Notes><Deleted>false</Deleted></DomainNameStatus>"
+                   "<DomainNameStatus><DomainName>fresh.example</DomainName><ApprovalStatus>Approved</ApprovalStatus>"
+                   "<Notes>n'2</Notes><Deleted>false</Deleted></DomainNameStatus>"
+                   "<DomainNameStatus><DomainName>gone.example</DomainName><ApprovalStatus>Approved</ApprovalStatus>"
+                   "<Notes/><Deleted>true</Deleted></DomainNameStatus>"
+                   "</DomainNameStatuses><EmailAddressStatuses>"
+                   "<EmailAddressStatus><EmailAddress>a@fresh.example</EmailAddress><DisplayName>A</DisplayName>"
+                   "<ApprovalStatus>Approved</ApprovalStatus><AuthenticationStatus>Authenticated</AuthenticationStatus>"
+                   "<Notes>s</Notes><Deleted>false</Deleted></EmailAddressStatus>"
+                   "<EmailAddressStatus><EmailAddress>b@brand.example</EmailAddress><DisplayName>007</DisplayName>"
+                   "<ApprovalStatus>Blocked</ApprovalStatus><AuthenticationStatus>Pending</AuthenticationStatus>"
+                   "<Notes/><Deleted>false</Deleted></EmailAddressStatus>"
+                   "</EmailAddressStatuses>");
+    std::string trace;
+    {
+        TTraceCapture capture;
+        EXPECT_TRUE(Model().ApplySynchronization(*answer));
+        trace = capture.Text();
+    }
+    const auto statements = [&trace](const std::string& start) {
+        size_t count = 0;
+        for (size_t at = trace.find("Executing SQL: " + start); at != std::string::npos;
+             at = trace.find("Executing SQL: " + start, at + 1))
+            ++count;
+        return count;
+    };
+    EXPECT_EQ(statements("insert into DomainNames"), 3u);
+    EXPECT_EQ(statements("update DomainNames"), 1u);
+    EXPECT_EQ(statements("insert into EmailAddresses"), 2u);
+    EXPECT_EQ(statements("update EmailAddresses"), 0u);
+
+    const auto rows = [this](const std::string& sql) {
+        TSQLiteResultSet result;
+        Db().Query(sql + " ORDER BY ID", &result);
+        std::string text;
+        for (; !result.Eof(); result.Next())
+            for (unsigned column = 0; column < result.FieldCount(); ++column)
+                text += result.Value(result.Cursor(), column) + (column + 1 < result.FieldCount() ? "|" : "\n");
+        return text;
+    };
+    // The domain name the new sender brought is new here and waits to be sent.
+    EXPECT_EQ(rows("SELECT ID, DomainName, ApprovalStatus, Notes, typeof(Deleted), Deleted, Modified FROM DomainNames"),
+              "1|old.example|B|n1|integer|0|0\n2|fresh.example|A|n'2|integer|0|0\n"
+              "3|gone.example|?||integer|1|0\n4|brand.example|?||integer|0|1\n");
+    EXPECT_EQ(rows("SELECT ID, Username, DomainNameID, typeof(DisplayName), DisplayName, Notes, ApprovalStatus, "
+                   "AuthenticationStatus, Deleted, Modified FROM EmailAddresses"),
+              "1|a|2|text|A|s|A|A|0|0\n2|b|4|text|007||B|P|0|0\n");
+    EXPECT_EQ(Model().FindEmailAddress("b@brand.example")->ID(), 2);
+    EXPECT_EQ(Model().FindDomainName("brand.example")->ID(), 4);
+    EXPECT_TRUE(Model().FindDomainName("brand.example")->Modified());
+    EXPECT_TRUE(Model().SynchronizationRequired());
+
+    // Outside an answer, a new record's row is inserted at once, with the engine's next ID.
+    EXPECT_EQ(Model().AddDomainName("later.example").ID(), 5);
+    EXPECT_EQ(Count("DomainNames WHERE DomainName='later.example' AND Modified=1"), 1);
 }
 
 // The standing of the account and the version on offer, read from any answer.
