@@ -47,7 +47,7 @@ void TTessivarPOP3Checker::TPass::Run() {
     m_Client.SetUsername(m_Username);
     m_Client.SetPassword(m_Password);
     m_Client.SetSecurity(m_Account.ConnectionSecurity());
-    m_Client.SetTrustedCertificatesFile(ProgramDirectory() + std::string(TrustedCertificatesFileName));
+    m_Client.SetTrustedCertificatesFile(SettingsDirectory() + std::string(TrustedCertificatesFileName));
     LogForAccount("Checking mail for ", 0);
     try {
         try {
