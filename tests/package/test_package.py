@@ -34,6 +34,11 @@ ACCOUNT = ("Windows Registry Editor Version 5.00\n\n"
            '"POP3 Port"=dword:0000006e\n\n')
 
 
+def read(path):
+    with open(path, encoding="utf-8", errors="replace") as f:
+        return f.read()
+
+
 def run(*command, **options):
     return subprocess.run(command, capture_output=True, text=True, timeout=600, **options)
 
@@ -60,7 +65,7 @@ class PackageTest(unittest.TestCase):
         return run("dpkg-deb", "-f", PACKAGE, name).stdout.strip()
 
     def test_the_package_is_named_for_its_version_and_architecture(self):
-        version = re.search(r"project\(Tessivar VERSION (\S+)", open(os.path.join(SOURCE, "CMakeLists.txt")).read())
+        version = re.search(r"project\(Tessivar VERSION (\S+)", read(os.path.join(SOURCE, "CMakeLists.txt")))
         arch = run("dpkg", "--print-architecture").stdout.strip()
         self.assertEqual(os.path.basename(PACKAGE), "tessivar_%s_%s.deb" % (version.group(1), arch))
         self.assertEqual(os.path.dirname(PACKAGE), os.path.realpath(WORK))
@@ -117,12 +122,12 @@ class PackageTest(unittest.TestCase):
         desktop = os.path.join(share, "applications/tessivar.desktop")
         result = run("desktop-file-validate", desktop)
         self.assertEqual((result.returncode, result.stdout + result.stderr), (0, ""))
-        self.assertIn("\nExec=tessivar\n", open(desktop).read())
+        self.assertIn("\nExec=tessivar\n", read(desktop))
         metainfo = os.path.join(share, "metainfo/com.tessivar.Tessivar.metainfo.xml")
         result = run("appstreamcli", "validate", "--no-net", "--no-color", metainfo)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        self.assertIn('<launchable type="desktop-id">tessivar.desktop</launchable>', open(metainfo).read())
-        unit = open(os.path.join(CONTENTS, "usr/lib/systemd/user/tessivar.service")).read()
+        self.assertIn('<launchable type="desktop-id">tessivar.desktop</launchable>', read(metainfo))
+        unit = read(os.path.join(CONTENTS, "usr/lib/systemd/user/tessivar.service"))
         self.assertIn("\nExecStart=/usr/bin/tessivar headless\n", unit)
         for page in ("man1/tessivar.1.gz", "man8/tessivar-service.8.gz"):
             result = run("man", "--warnings", "-E", "UTF-8", "-l", "-Tutf8", "-Z", os.path.join(share, "man", page),
@@ -142,7 +147,7 @@ class PackageTest(unittest.TestCase):
             for root, _dirs, files in os.walk(os.path.join(SOURCE, folder)):
                 for name in files:
                     if name.endswith((".cpp", ".h")):
-                        names |= set(re.findall('"(%s)"' % pattern, open(os.path.join(root, name)).read()))
+                        names |= set(re.findall('"(%s)"' % pattern, read(os.path.join(root, name))))
         return names
 
     def test_the_manual_pages_document_every_switch_command_option_and_variable(self):
