@@ -234,11 +234,6 @@ TProgramFolders ChooseProgramFolders(std::string_view executableDirectory, std::
     return folders;
 }
 
-bool IsInstalledProgram() {
-    const std::string installed = InstalledProgramDirectory();
-    return !installed.empty() && ExecutableDirectory() == installed;
-}
-
 std::string ProgramDirectory() {
     const TProgramFolders folders = ChooseProgramFolders(ExecutableDirectory(), InstalledProgramDirectory());
     // The per-user folder is the program's own and may not exist yet (a first start); a folder the

@@ -12,19 +12,16 @@ bool IsDirectory(std::string_view path);
 // directory. Empty path: Exception "Unable to create directory".
 bool MakeDirectoryPath(std::string_view path, unsigned mode = 0700);
 // The folder of the program's data (Tessivar.db, store/, Logs/), ending with "/". The folder named by
-// TESSIVAR_HOME when that is set. Otherwise an installed program (see IsInstalledProgram) keeps the
-// data of the user running it in DataHomeDirectory() + "/tessivar/", created owner-only when missing;
-// a program run from anywhere else (its build folder, a copy kept in a folder of its own) keeps it in
-// the directory holding the executable.
+// TESSIVAR_HOME when that is set. Otherwise an installed program, one that runs from the directory
+// the build installs programs into (/usr/bin for the package) and so is shared by every user of the
+// machine, keeps the data of the user running it in DataHomeDirectory() + "/tessivar/", created
+// owner-only when missing; a program run from anywhere else (its build folder, a copy kept in a
+// folder of its own) keeps it in the directory holding the executable.
 std::string ProgramDirectory();
 // The folder of the user's own settings files (TrustedCertificates.pem), ending with "/": the folder
 // named by TESSIVAR_HOME when that is set; for an installed program ConfigDirectory() + "/tessivar/";
 // otherwise the directory holding the executable, beside the data.
 std::string SettingsDirectory();
-// True when the executable runs from the directory the build installs programs into (/usr/bin for
-// the package): such a program is shared by every user of the machine, so each keeps their own
-// data under their home. False when that directory is unknown or cannot be resolved.
-bool IsInstalledProgram();
 
 // The places ProgramDirectory and SettingsDirectory choose, for an executable in
 // executableDirectory when programs are installed into installedDirectory (empty: none is known).
