@@ -11,14 +11,19 @@ bash scripts/setup.sh
 export CCACHE_DIR=${CCACHE_DIR:-$PWD/build/ccache}
 out=$(realpath -m "${TESSIVAR_PACKAGE_DIR:-build/package}")
 build=$(realpath -m "${TESSIVAR_PACKAGE_BUILD_DIR:-build/package-build}")
-# CMake's release flags, so that the compiler cache serves this build and the benchmarks' alike
-# (Debian's compiler already makes position-independent executables with read-only relocations);
-# the linker also binds every symbol at start, so that those relocations can be read-only as well.
-export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-LDFLAGS=$(dpkg-buildflags --get LDFLAGS)
-export LDFLAGS
+# Debian's flags for packaged programs with every hardening feature (stack protector, fortified
+# functions, read-only relocations bound at start), given on the command line so that they also
+# apply to a build folder configured before.
+# No debug information: the package ships stripped binaries.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all DEB_CFLAGS_MAINT_STRIP=-g DEB_CXXFLAGS_MAINT_STRIP=-g
+cppflags=$(dpkg-buildflags --get CPPFLAGS)
+ldflags=$(dpkg-buildflags --get LDFLAGS)
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-      -DTESSIVAR_TESTS=OFF -DTESSIVAR_BENCH=OFF -DTESSIVAR_SANITIZE=OFF >/dev/null
+      -DTESSIVAR_TESTS=OFF -DTESSIVAR_BENCH=OFF -DTESSIVAR_SANITIZE=OFF \
+      -DCMAKE_C_FLAGS="$(dpkg-buildflags --get CFLAGS) $cppflags" \
+      -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $cppflags" \
+      -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_MODULE_LINKER_FLAGS="$ldflags" \
+      -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" >/dev/null
 cmake --build "$build" -j "$(nproc)"
 rm -rf "$build/cpack"
 # fakeroot: the files in the package belong to root whoever builds it.
