@@ -173,25 +173,78 @@ bool MakeDirectoryPath(std::string_view path, unsigned mode) {
     return errno == EEXIST && IsDirectory(path);
 }
 
-std::string ProgramDirectory() {
-    std::string directory;
-    if (const char* home = std::getenv("TESSIVAR_HOME"); home != nullptr && *home != '\0') {
-        directory = home;
+namespace {
+
+// Without a trailing "/" (the root stays "/").
+std::string WithoutTrailingSlash(std::string_view path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.remove_suffix(1);
+    return std::string(path);
+}
+
+std::string WithTrailingSlash(std::string path) {
+    if (path.empty() || path.back() != '/')
+        path += '/';
+    return path;
+}
+
+// The directory holding the running executable, with a trailing "/"; "./" when it cannot be read.
+std::string ExecutableDirectory() {
+    std::string buffer(4096, '\0');
+    const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (length <= 0 || static_cast<size_t>(length) >= buffer.size())
+        return "./";
+    buffer.resize(static_cast<size_t>(length));
+    return buffer.substr(0, buffer.rfind('/') + 1);
+}
+
+// The directory programs are installed into, resolved as the kernel reports the executable's path
+// (a symbolic link in the prefix would otherwise hide a match); empty when the build names none.
+std::string InstalledProgramDirectory() {
+#ifdef TESSIVAR_INSTALLED_BINDIR
+    std::string resolved(PATH_MAX, '\0');
+    if (::realpath(TESSIVAR_INSTALLED_BINDIR, resolved.data()) != nullptr)
+        return WithTrailingSlash(resolved.c_str());
+#endif
+    return {};
+}
+
+// An environment variable naming a directory, when it is an absolute path: the XDG base directory
+// rules ignore relative values.
+std::string AbsoluteDirectoryVariable(const char* name) {
+    const std::string value = EnvironmentText(name);
+    return !value.empty() && value.front() == '/' ? WithoutTrailingSlash(value) : std::string();
+}
+
+} // namespace
+
+TProgramFolders ChooseProgramFolders(std::string_view executableDirectory, std::string_view installedDirectory) {
+    TProgramFolders folders;
+    if (const std::string home = EnvironmentText("TESSIVAR_HOME"); !home.empty()) {
+        folders.Data = folders.Settings = WithTrailingSlash(home);
+    } else if (!installedDirectory.empty() && !executableDirectory.empty() &&
+               WithoutTrailingSlash(executableDirectory) == WithoutTrailingSlash(installedDirectory)) {
+        folders.Data = DataHomeDirectory() + "/tessivar/";
+        folders.Settings = ConfigDirectory() + "/tessivar/";
+        folders.PerUser = true;
     } else {
-        std::string buffer(4096, '\0');
-        const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-        if (length > 0 && static_cast<size_t>(length) < buffer.size()) {
-            buffer.resize(static_cast<size_t>(length));
-            directory = buffer.substr(0, buffer.rfind('/') + 1);
-        }
-        if (directory.empty()) {
-            directory = "./";
-        }
+        folders.Data = folders.Settings = WithTrailingSlash(executableDirectory.empty() ? std::string("./")
+                                                                                        : std::string(executableDirectory));
     }
-    if (directory.back() != '/') {
-        directory += '/';
-    }
-    return directory;
+    return folders;
+}
+
+std::string ProgramDirectory() {
+    const TProgramFolders folders = ChooseProgramFolders(ExecutableDirectory(), InstalledProgramDirectory());
+    // The per-user folder is the program's own and may not exist yet (a first start); a folder the
+    // user named or the build folder is used as it is, and a wrong one makes the start fail.
+    if (folders.PerUser)
+        MakeDirectoryPath(folders.Data);
+    return folders.Data;
+}
+
+std::string SettingsDirectory() {
+    return ChooseProgramFolders(ExecutableDirectory(), InstalledProgramDirectory()).Settings;
 }
 
 namespace {
@@ -303,10 +356,11 @@ std::string HomeDirectory() {
 }
 
 std::string ConfigDirectory() {
-    std::string config = EnvironmentText("XDG_CONFIG_HOME");
-    if (config.empty() || config.front() != '/')
-        config = HomeDirectory() + "/.config";
-    while (config.size() > 1 && config.back() == '/')
-        config.pop_back();
-    return config;
+    const std::string config = AbsoluteDirectoryVariable("XDG_CONFIG_HOME");
+    return !config.empty() ? config : WithoutTrailingSlash(HomeDirectory() + "/.config");
+}
+
+std::string DataHomeDirectory() {
+    const std::string data = AbsoluteDirectoryVariable("XDG_DATA_HOME");
+    return !data.empty() ? data : WithoutTrailingSlash(HomeDirectory() + "/.local/share");
 }

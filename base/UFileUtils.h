@@ -11,8 +11,28 @@ bool IsDirectory(std::string_view path);
 // false when that fails. Trailing "/" are ignored; a path without "/" is relative to the working
 // directory. Empty path: Exception "Unable to create directory".
 bool MakeDirectoryPath(std::string_view path, unsigned mode = 0700);
-// Directory holding the executable, or the directory named by TESSIVAR_HOME; ends with "/".
+// The folder of the program's data (Tessivar.db, store/, Logs/), ending with "/". The folder named by
+// TESSIVAR_HOME when that is set. Otherwise an installed program, one that runs from the directory
+// the build installs programs into (/usr/bin for the package) and so is shared by every user of the
+// machine, keeps the data of the user running it in DataHomeDirectory() + "/tessivar/", created
+// owner-only when missing; a program run from anywhere else (its build folder, a copy kept in a
+// folder of its own) keeps it in the directory holding the executable.
 std::string ProgramDirectory();
+// The folder of the user's own settings files (TrustedCertificates.pem), ending with "/": the folder
+// named by TESSIVAR_HOME when that is set; for an installed program ConfigDirectory() + "/tessivar/";
+// otherwise the directory holding the executable, beside the data.
+std::string SettingsDirectory();
+
+// The places ProgramDirectory and SettingsDirectory choose, for an executable in
+// executableDirectory when programs are installed into installedDirectory (empty: none is known).
+// Both end with "/". Reads TESSIVAR_HOME, XDG_DATA_HOME, XDG_CONFIG_HOME and HOME; creates nothing.
+struct TProgramFolders {
+    std::string Data;
+    std::string Settings;
+    bool PerUser = false; // the data folder is the user's own under their home
+};
+TProgramFolders ChooseProgramFolders(std::string_view executableDirectory, std::string_view installedDirectory);
+
 // The value of an environment variable; empty when it is not set.
 std::string EnvironmentText(const char* name);
 // The user's home directory: $HOME, else the password database's entry, else ".".
@@ -20,6 +40,9 @@ std::string HomeDirectory();
 // The user's configuration directory without a trailing "/": $XDG_CONFIG_HOME when it is an
 // absolute path (relative values are not valid and are ignored), else ~/.config.
 std::string ConfigDirectory();
+// The user's data directory without a trailing "/": $XDG_DATA_HOME when it is an absolute path
+// (relative values are ignored, as for ConfigDirectory), else ~/.local/share.
+std::string DataHomeDirectory();
 // Writes data to path durably: temporary file in the same directory, flushed, renamed over the
 // final name, directory flushed. The temporary file is created with mode (less the umask). Raises
 // Exception with the system error text (SystemErrorMessage) on failure, the temporary file removed;

@@ -46,8 +46,8 @@ TESSIVAR_EXCEPTION(ETessivarPOP3CheckerException, Exception);
 // Domain of the message ids the checker makes up for messages that have none: a GUID, "@", this.
 // The .invalid top-level domain is reserved, so no real message id ever ends in it.
 inline constexpr std::string_view CheckerMessageIdDomain = "id.tessivar.invalid";
-// A PEM file in the program directory whose certificate authorities are trusted for the real
-// servers' certificates besides the system's store (a provider with a private authority).
+// A PEM file in the settings folder (SettingsDirectory) whose certificate authorities are trusted for
+// the real servers' certificates besides the system's store (a provider with a private authority).
 inline constexpr std::string_view TrustedCertificatesFileName = "TrustedCertificates.pem";
 // The line that marks one of our authentication requests inside a returned message.
 inline constexpr std::string_view AuthenticationRequestMarker = "X-Tessivar: Authentication-Request";

@@ -48,7 +48,7 @@ void TTessivarPOP3Checker::TPass::Run() {
     m_Client.SetUsername(m_Username);
     m_Client.SetPassword(m_Password);
     m_Client.SetSecurity(m_Account.ConnectionSecurity());
-    m_Client.SetTrustedCertificatesFile(ProgramDirectory() + std::string(TrustedCertificatesFileName));
+    m_Client.SetTrustedCertificatesFile(SettingsDirectory() + std::string(TrustedCertificatesFileName));
     LogForAccount("Checking mail for ", 0);
     try {
         try {
@@ -275,7 +275,7 @@ void TTessivarPOP3Checker::TPass::ReportIgnoredTrustFile() {
     if (!problem.empty())
         InsertLogItem(m_Model,
                       "Ignored the trusted certificates in " +
-                          Quoted(ProgramDirectory() + std::string(TrustedCertificatesFileName)) + " because " +
+                          Quoted(SettingsDirectory() + std::string(TrustedCertificatesFileName)) + " because " +
                           problem + ": they are trusted only in a file of your own (or root's) that nobody else "
                                     "may write to.",
                       1);

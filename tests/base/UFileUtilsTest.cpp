@@ -9,7 +9,11 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <initializer_list>
+#include <optional>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include "base/UException.h"
 #include "base/UWindows.h"
@@ -186,4 +190,91 @@ TEST_F(UFileUtils, StrandedTemporaryFilesAreRemovedUnlessTheirWriterStillRuns) {
     }
     EXPECT_EQ(RemoveStrandedTemporaryFiles(m_Dir), 2);
     EXPECT_EQ(Entries(m_Dir), (std::vector<std::string>{"0000001A.eml", running, "x.tmp12-ab-3", "y.tmp12-3-"}));
+}
+
+namespace {
+
+// Sets environment variables (nullptr: unset) for its lifetime, then puts the old values back.
+class TEnvironmentOverride {
+public:
+    TEnvironmentOverride(std::initializer_list<std::pair<const char*, const char*>> values) {
+        for (const auto& [name, value] : values) {
+            const char* old = std::getenv(name);
+            m_Saved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+            if (value)
+                ::setenv(name, value, 1);
+            else
+                ::unsetenv(name);
+        }
+    }
+    ~TEnvironmentOverride() {
+        for (const auto& [name, old] : m_Saved) {
+            if (old)
+                ::setenv(name.c_str(), old->c_str(), 1);
+            else
+                ::unsetenv(name.c_str());
+        }
+    }
+    TEnvironmentOverride(const TEnvironmentOverride&) = delete;
+    TEnvironmentOverride& operator=(const TEnvironmentOverride&) = delete;
+
+private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> m_Saved;
+};
+
+} // namespace
+
+// A program installed for every user must not write beside itself (/usr/bin), and each user gets
+// their own folders under their home, as the XDG base directory rules place them.
+TEST_F(UFileUtils, InstalledProgramKeepsEachUsersDataAndSettingsUnderTheirHome) {
+    TEnvironmentOverride environment{{"TESSIVAR_HOME", nullptr},
+                                     {"HOME", "/home/me"},
+                                     {"XDG_DATA_HOME", "/xdg/data/"},
+                                     {"XDG_CONFIG_HOME", "/xdg/config"}};
+    TProgramFolders folders = ChooseProgramFolders("/usr/bin/", "/usr/bin/");
+    EXPECT_EQ(folders.Data, "/xdg/data/tessivar/");
+    EXPECT_EQ(folders.Settings, "/xdg/config/tessivar/");
+    EXPECT_TRUE(folders.PerUser);
+    // Unset or relative XDG variables are not valid and fall back to the home directory.
+    ::unsetenv("XDG_DATA_HOME");
+    ::setenv("XDG_CONFIG_HOME", "relative/config", 1);
+    folders = ChooseProgramFolders("/usr/bin", "/usr/bin/");
+    EXPECT_EQ(folders.Data, "/home/me/.local/share/tessivar/");
+    EXPECT_EQ(folders.Settings, "/home/me/.config/tessivar/");
+    ::setenv("XDG_DATA_HOME", "relative/data", 1);
+    EXPECT_EQ(ChooseProgramFolders("/usr/bin/", "/usr/bin").Data, "/home/me/.local/share/tessivar/");
+}
+
+// A developer's run from the build folder (or a copy kept in a folder of its own) keeps its data
+// beside the executable, where earlier versions kept it; only the exact installation directory
+// counts as installed, not one that merely starts with the same text.
+TEST_F(UFileUtils, ProgramOutsideTheInstallationDirectoryKeepsItsDataBesideItself) {
+    TEnvironmentOverride environment{{"TESSIVAR_HOME", nullptr}, {"HOME", "/home/me"}, {"XDG_DATA_HOME", nullptr}};
+    for (const char* executable : {"/work/build/release/bin/", "/usr/bin/sub/", "/usr/bin-old/", "/usr/"}) {
+        const TProgramFolders folders = ChooseProgramFolders(executable, "/usr/bin/");
+        EXPECT_EQ(folders.Data, executable);
+        EXPECT_EQ(folders.Settings, executable);
+        EXPECT_FALSE(folders.PerUser);
+    }
+    // A build that names no installation directory never counts as installed.
+    EXPECT_EQ(ChooseProgramFolders("/usr/bin/", "").Data, "/usr/bin/");
+    EXPECT_EQ(ChooseProgramFolders("", "/usr/bin/").Data, "./");
+    // The test executable runs from its build folder.
+    char exe[4096] = {};
+    ASSERT_GT(::readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
+    const std::string path = exe;
+    EXPECT_EQ(SettingsDirectory(), path.substr(0, path.rfind('/') + 1));
+}
+
+// TESSIVAR_HOME names one folder for data and settings alike, for the installed program too (the
+// tests and a user's second set-up rely on it).
+TEST_F(UFileUtils, TessivarHomeWinsOverEveryOtherPlace) {
+    TEnvironmentOverride environment{{"TESSIVAR_HOME", "/srv/mail-screening"}, {"XDG_DATA_HOME", "/xdg/data"}};
+    for (const char* executable : {"/usr/bin/", "/work/build/bin/"}) {
+        const TProgramFolders folders = ChooseProgramFolders(executable, "/usr/bin/");
+        EXPECT_EQ(folders.Data, "/srv/mail-screening/");
+        EXPECT_EQ(folders.Settings, "/srv/mail-screening/");
+        EXPECT_FALSE(folders.PerUser) << "a folder the user named is not created for them";
+    }
+    EXPECT_EQ(SettingsDirectory(), "/srv/mail-screening/");
 }

@@ -150,11 +150,19 @@ class WindowlessTest(unittest.TestCase):
     def test_the_user_unit_passes_systemd_analyze_verify(self):
         if not shutil.which("systemd-analyze"):
             self.skipTest("systemd-analyze is not installed")
-        # The unit names the program at its installed place under the user's home.
+        # The unit names the program in the directory programs are installed into: here a copy.
         os.makedirs(os.path.join(self.home, "run"), mode=0o700)
-        os.makedirs(os.path.join(self.home, ".local", "lib", "tessivar"))
-        shutil.copy(PROGRAM, os.path.join(self.home, ".local", "lib", "tessivar", "tessivar"))
-        result = subprocess.run(["systemd-analyze", "--user", "verify", os.path.join(SOURCE, "tessivar.service")],
+        bindir = os.path.join(self.home, "bin")
+        os.makedirs(bindir)
+        shutil.copy(PROGRAM, os.path.join(bindir, "tessivar"))
+        with open(os.path.join(SOURCE, "desktop", "tessivar.service.in")) as template:
+            unit = template.read()
+        self.assertIn("ExecStart=@CMAKE_INSTALL_FULL_BINDIR@/tessivar headless\n", unit)
+        with open(os.path.join(self.home, "tessivar.service"), "w") as configured:
+            configured.write(unit.replace("@CMAKE_INSTALL_FULL_BINDIR@", bindir))
+        # The manual page the unit names is installed by the package only (tests/package checks it).
+        result = subprocess.run(["systemd-analyze", "--user", "verify", "--man=no",
+                                 os.path.join(self.home, "tessivar.service")],
                                 env=dict(os.environ, HOME=self.home, XDG_RUNTIME_DIR=os.path.join(self.home, "run")),
                                 capture_output=True, text=True, timeout=120)
         # Unknown keys and bad values are only warned about, with status 0.
