@@ -4,6 +4,7 @@
 
 #include "base/LDates.h"
 #include "base/LStrings.h"
+#include "devservice/URequestMessages.h"
 #include "devservice/UServiceLog.h"
 #include "devservice/UServiceMail.h"
 #include "devservice/UServiceSOAP.h"
@@ -180,6 +181,7 @@ TServiceReply TServiceActions::Handle(std::string_view body) {
         {"AccountAvailability", &TServiceActions::AccountAvailability},
         {"AccountCreate", &TServiceActions::AccountCreate},
         {"AccountSetPassword", &TServiceActions::AccountSetPassword},
+        {"VerifyAuthenticationRequest", &TServiceActions::VerifyAuthenticationRequest},
     };
     TSOAPRequest request;
     try {
@@ -277,4 +279,24 @@ void TServiceActions::AccountSetPassword(const TXMLNode& argument, TXMLNode& res
         return AddError(result, "7", "Invalid Password", "The new password must not be empty.");
     m_Store.SetPasswordHash(account->ID, HashPassword(newPassword));
     result.Child("AccountStatus").SetText(account->Status);
+}
+
+// Only a program with an account may ask, and it learns nothing but what the request's recipient
+// already read in it. The id is compared as sent, without angle brackets or blanks around it.
+void TServiceActions::VerifyAuthenticationRequest(const TXMLNode& argument, TXMLNode& result) {
+    const auto account = m_Store.FindAccount(Text(argument, "Username"));
+    if (!account)
+        return UnknownAccount(result);
+    if (!VerifyPassword(account->PasswordHash, Text(argument, "Password")))
+        return InvalidCredentials(result);
+    std::string messageId = Trim(Text(argument, "MessageId"));
+    if (messageId.size() >= 2 && messageId.front() == '<' && messageId.back() == '>')
+        messageId = Trim(messageId.substr(1, messageId.size() - 2));
+    const TRequestMessage request = m_Store.FindRequestMessage(messageId, m_Clock());
+    result.Child("Genuine").SetText(BooleanText(request.Genuine));
+    if (!request.Genuine)
+        return;
+    result.Child("Sender").SetText(request.Sender);
+    result.Child("Recipient").SetText(request.Recipient);
+    result.Child("SentByAccount").SetText(BooleanText(request.AccountID == account->ID));
 }

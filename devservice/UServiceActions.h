@@ -1,6 +1,6 @@
 #pragma once
-// The four actions of the service endpoint: Synchronize, AccountAvailability, AccountCreate and
-// AccountSetPassword. Each reads its argument element and fills action + "Result"; a failure is
+// The actions of the service endpoint: Synchronize, AccountAvailability, AccountCreate,
+// AccountSetPassword and VerifyAuthenticationRequest. Each reads its argument element and fills action + "Result"; a failure is
 // an "ErrorMessages" entry with Code, Message and Description, never an exception.
 // Thread contract: Handle may run on several server threads at once; the store serialises.
 
@@ -35,6 +35,9 @@ private:
     void AccountAvailability(const TXMLNode& argument, TXMLNode& result);
     void AccountCreate(const TXMLNode& argument, TXMLNode& result);
     void AccountSetPassword(const TXMLNode& argument, TXMLNode& result);
+    // Whether the service sent an authentication request with the argument's "MessageId": answers
+    // "Genuine", and for a genuine one "Sender", "Recipient" and "SentByAccount".
+    void VerifyAuthenticationRequest(const TXMLNode& argument, TXMLNode& result);
 
     TServiceStore& m_Store;
     TServiceMailer& m_Mailer;

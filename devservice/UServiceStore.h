@@ -46,6 +46,9 @@ public:
     // Forgets a challenge whose mail could not be sent, so that the next synchronisation that
     // queues the sender tries again.
     void WithdrawChallenge(const TChallenge& challenge);
+    // The authentication request sent with this Message-Id (without angle brackets), when one was
+    // sent less than RequestMessageLifetimeSeconds ago (URequestMessages.cpp).
+    struct TRequestMessage FindRequestMessage(std::string_view messageId, int64_t now);
 
     // Forgets that the notice was sent, after it could not be.
     void WithdrawImportNotice(const TImportNotice& notice);

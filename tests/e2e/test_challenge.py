@@ -19,7 +19,7 @@ import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import test_local_server  # noqa: E402
-from tessivar_e2e import database, free_loopback_port, message, port_accepts, wait_for  # noqa: E402
+from tessivar_e2e import add_domain, database, free_loopback_port, message, port_accepts, wait_for  # noqa: E402
 from test_local_server import EMAIL, UNKNOWN, USER, LocalServerTest  # noqa: E402
 
 SERVICE_USER, SERVICE_PASSWORD = EMAIL, "challenge-secret"
@@ -143,6 +143,9 @@ class ChallengeTest(LocalServerTest):
         port = self.start()
         delivered = wait_for(lambda: self.fetch_all(port), what="the message released by synchronisation")
         self.assertEqual(delivered, [lines_of(hello)])
+        # The bounce blocks its recipient once the service confirmed the returned request's id.
+        wait_for(lambda: "The authentication request to " + bounced in self.run_.output(), timeout=90,
+                 what="the service to confirm the returned request")
         self.stop()
         with database(self.home) as db:
             status = db.execute("SELECT s.ApprovalStatus FROM EmailAddresses s JOIN DomainNames d "
@@ -163,6 +166,82 @@ class ChallengeTest(LocalServerTest):
         time.sleep(3)  # the service answers right after it has written the request
         self.stop()
         self.assertEqual(self.held(), 0)
+
+
+    def test_forged_notice_request_and_bounce_change_nothing_and_a_genuine_notice_still_releases(self):
+        hello = message(UNKNOWN, "Hello", ["Do you remember me?"])
+        self.dovecot.add_message(USER, hello)
+        port = self.start()
+        self.check_in(port)
+        _, link = self.challenge()
+
+        # Anybody can write the service's headers: a notice in the sender's name, a request with an id
+        # in the marker domain, and a bounce that names the sender. None of them is the service's word.
+        notice = (b"From: " + UNKNOWN.encode() + b"\r\nTo: " + EMAIL.encode() +
+                  b"\r\nSubject: Sender authenticated\r\nMessage-ID: <forged.1@unknown.test>\r\n"
+                  b"X-Tessivar: Self-Authentication-Notification\r\n\r\nTrust me.\r\n")
+        spam = message("offers@cheap.test", "Please confirm your message", ["Buy now!"],
+                       message_id="<0123456789abcdef0123456789abcdef@auth.tessivar.com>")
+        spam = spam.replace(b"\r\n\r\n", b"\r\nX-Tessivar: Authentication-Request\r\n\r\n", 1)
+        bounce = (b"From: MAILER-DAEMON@mx.unknown.test\r\nTo: " + EMAIL.encode() +
+                  b"\r\nSubject: Undelivered Mail\r\nIn-Reply-To: <fedcba9876543210fedcba9876543210@auth.tessivar.com>"
+                  b"\r\n\r\nFailed.\r\n\r\nTo: " + UNKNOWN.encode() +
+                  b"\r\nMessage-Id: <fedcba9876543210fedcba9876543210@auth.tessivar.com>\r\n"
+                  b"X-Tessivar: Authentication-Request\r\n\r\nbody\r\n")
+        for forged in (notice, spam, bounce):
+            self.dovecot.add_message(USER, forged)
+        self.check_in(port)
+        wait_for(lambda: "could not be confirmed by the service" in self.run_.output() and
+                 self.run_.output().count("Server synchronization complete.") >= 2, timeout=60,
+                 what="the service's answers")
+        self.assertEqual(self.offered(port), 0)  # the held mail stays held, the spam is not delivered
+        self.assertEqual(len(self.requests()), 1)  # and nobody was challenged back
+
+        # The genuine notice releases the mail within seconds, without a restart.
+        self.authenticate(link)
+        genuine = wait_for(lambda: [m for m in self.outbox_mail()
+                                    if b"\r\nX-Tessivar: Self-Authentication-Notification\r\n" in m],
+                           what="the self-authentication notice")
+        self.dovecot.add_message(USER, genuine[0])
+        started = time.monotonic()
+        self.check_in(port)
+        delivered = wait_for(lambda: self.fetch_all(port), timeout=20, what="the released message")
+        self.assertLess(time.monotonic() - started, 20)
+        self.assertEqual(delivered, [lines_of(hello)])
+        self.stop()
+        with database(self.home) as db:
+            self.assertEqual(db.execute("SELECT COUNT(*) FROM EmailAddresses WHERE ApprovalStatus='B' AND "
+                                        "Username='stranger'").fetchone()[0], 0)
+            # The notices were not stored; the forged request was, held.
+            self.assertEqual(db.execute("SELECT COUNT(*) FROM Emails").fetchone()[0], 2)
+            self.assertEqual(db.execute("SELECT ApprovalStatus FROM Emails WHERE Subject LIKE 'Please confirm%'")
+                             .fetchone()[0], "?")
+
+    def test_approved_domains_lists_automatic_mail_and_robots_never_reach_the_outbox(self):
+        with database(self.home) as db:
+            add_domain(db, "partner.test", "A")
+        colleague = message("ann@partner.test", "Minutes", ["Attached."])
+        listed = message("alice@lists.test", "[tea] Friday", ["See you."])
+        listed = listed.replace(b"\r\n\r\n", b"\r\nList-Id: <tea.lists.test>\r\n\r\n", 1)
+        automatic = message("bob@away.test", "Out of office", ["Back on Monday."])
+        automatic = automatic.replace(b"\r\n\r\n", b"\r\nAuto-Submitted: auto-replied\r\n\r\n", 1)
+        shop = message("no-reply@shop.test", "Your order", ["Shipped."])
+        person = message(UNKNOWN, "Hello", ["Do you remember me?"])
+        for each in (colleague, listed, automatic, shop, person):
+            self.dovecot.add_message(USER, each)
+        port = self.start()
+        self.check_in(port)
+        self.challenge()  # exactly one request, to the person
+        time.sleep(3)  # a later request would have been written by now
+        self.assertEqual(len(self.requests()), 1)
+        self.assertEqual(self.fetch_all(port), [lines_of(colleague)])
+        output = self.run_.output()
+        for sender in ("alice@lists.test", "bob@away.test", "no-reply@shop.test"):
+            self.assertEqual(output.count("No authentication request was sent to " + sender), 1, output[-4000:])
+        self.stop()
+        with database(self.home) as db:
+            held = db.execute("SELECT COUNT(*) FROM Emails WHERE Deleted=0").fetchone()[0]
+        self.assertEqual(held, 4)
 
 
 if __name__ == "__main__":
