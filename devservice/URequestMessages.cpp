@@ -18,11 +18,13 @@ constexpr int MaximumDomainLevels = 16;
 std::string DomainStatus(TServiceDatabase& database, int64_t accountID, std::string_view domain) {
     std::string name(domain);
     for (int level = 0; level < MaximumDomainLevels && !name.empty(); ++level) {
-        TServiceStatement select(database, "SELECT ApprovalStatus FROM DomainNames WHERE AccountID=? AND "
-                                           "DomainName=? AND Deleted=0");
+        TServiceStatement select(database, "SELECT ApprovalStatus, Deleted FROM DomainNames WHERE AccountID=? AND "
+                                           "DomainName=?");
         select.Bind(1, accountID).Bind(2, name);
         if (select.Step()) {
-            const std::string status = select.Text(0);
+            // A deleted record comes back Undefined with the sender's mail; parents give their status
+            // whether deleted or not, as they do at the program.
+            const std::string status = level == 0 && select.Integer(1) != 0 ? "Undefined" : select.Text(0);
             if (level == 0 || status != "Undefined")
                 return status;
         }
