@@ -97,6 +97,18 @@ class ChallengeTest(LocalServerTest):
         with urllib.request.urlopen(target, data=form, timeout=30) as answer:
             self.assertEqual(answer.status, 200)
 
+    def soap(self, action, argument):
+        """Posts one action to the service as another program would; returns the answer's text."""
+        body = ('<?xml version="1.0" encoding="utf-8"?><soap:Envelope '
+                'xmlns:soap="http://schemas.xmlsoap.org/soap/envelope/"><soap:Body><%s '
+                'xmlns="http://services.tessivar.com/"><%sArgument>%s</%sArgument></%s></soap:Body>'
+                '</soap:Envelope>') % (action, action, argument, action, action)
+        request = urllib.request.Request("http://127.0.0.1:%d/Client.asmx" % self.service_port, body.encode(),
+                                         {"Content-Type": "text/xml; charset=utf-8",
+                                          "SOAPAction": "http://services.tessivar.com/" + action})
+        with urllib.request.urlopen(request, timeout=30) as answer:
+            return answer.read().decode()
+
     def held(self):
         with database(self.home) as db:
             return db.execute("SELECT COUNT(*) FROM EmailAddressesRequiringAuthorization").fetchone()[0]
@@ -216,6 +228,27 @@ class ChallengeTest(LocalServerTest):
             self.assertEqual(db.execute("SELECT COUNT(*) FROM Emails").fetchone()[0], 2)
             self.assertEqual(db.execute("SELECT ApprovalStatus FROM Emails WHERE Subject LIKE 'Please confirm%'")
                              .fetchone()[0], "?")
+
+    def test_a_genuine_request_from_another_users_account_is_delivered_at_the_next_check(self):
+        # Another Tessivar user, whom this user wrote to, challenges this user's address.
+        other = "alice@other.test"
+        credentials = "<Username>%s</Username><Password>other-secret</Password>" % other
+        self.assertNotIn("ErrorMessage>", self.soap("AccountCreate", credentials + "<AdvertiserID/>"))
+        rows = ("<EmailAddressesRequiringAuthorization><EmailAddressRequiringAuthorization><FromEmailAddress>%s"
+                "</FromEmailAddress><FromDisplayName/><ToEmailAddress>%s</ToEmailAddress><ToDisplayName/>"
+                "<Subject>Lunch?</Subject><Received>2026-12-07T10:15:00.0000000+01:00</Received>"
+                "</EmailAddressRequiringAuthorization></EmailAddressesRequiringAuthorization>") % (EMAIL, other)
+        self.assertNotIn("ErrorMessage>", self.soap("Synchronize", credentials + "<ClientDataVersion>0"
+                                                    "</ClientDataVersion>" + rows))
+        request = self.requests()[0]
+        self.dovecot.add_message(USER, request)
+        port = self.start()
+        self.check_in(port)
+        wait_for(lambda: "The service confirmed the authentication request from " + other in self.run_.output(),
+                 timeout=60, what="the service to confirm the request")
+        self.assertEqual(self.fetch_all(port), [lines_of(request)])
+        self.assertEqual(len(self.requests()), 1)  # and alice's account was not challenged back
+        self.stop()
 
     def test_approved_domains_lists_automatic_mail_and_robots_never_reach_the_outbox(self):
         with database(self.home) as db:
