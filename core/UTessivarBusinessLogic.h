@@ -325,6 +325,7 @@ private:
     int32_t m_LastSynchronizeID = 0;
     int32_t m_NoticeSynchronizeID = 0;
     bool m_NoticeSynchronizeAgain = false;
+    void SynchronizeForNotices();
     void NoticeSynchronizationAnswered(int32_t requestID, bool merged);
     // Senders (address, A-Z folded) whose unchallenged mail the activity log explained in this run.
     std::unordered_set<std::string> m_UnchallengedExplained;

@@ -115,8 +115,7 @@ TAutomaticMailHeaders AutomaticMailHeaders(const TParsedMessage& message) {
             .ReturnPath = headers.Values("Return-Path"),
             .HasListId = HasHeader(headers, "List-Id"),
             .HasListUnsubscribe = HasHeader(headers, "List-Unsubscribe"),
-            .IsAuthenticationRequest =
-                SameText(headers.Values(TessivarHeaderName), AuthenticationRequestHeaderValue)};
+            .IsAuthenticationRequest = SameText(headers.Values(TessivarHeaderName), AuthenticationRequestHeaderValue)};
 }
 
 // Why the sender of this message is not asked to authenticate although its mail is held; empty

@@ -6,9 +6,8 @@ namespace {
 
 // Local parts that name a machine, not a person. Prefixes and suffixes cover the list owner and
 // request addresses of mailing list software.
-constexpr std::string_view RobotLocalParts[] = {"noreply", "no-reply",      "donotreply", "do-not-reply",
-                                                "bounce",  "bounces",       "mailer-daemon", "postmaster",
-                                                "listserv", "majordomo"};
+constexpr std::string_view RobotLocalParts[] = {"noreply", "no-reply",      "donotreply", "do-not-reply", "bounce",
+                                                "bounces", "mailer-daemon", "postmaster", "listserv",     "majordomo"};
 constexpr std::string_view RobotPrefix = "owner-";
 constexpr std::string_view RobotSuffix = "-request";
 

@@ -27,11 +27,11 @@ bool IsRobotMailbox(std::string_view address);
 
 // The header values of a message that tell automatic and list mail apart.
 struct TAutomaticMailHeaders {
-    std::string AutoSubmitted;  // "Auto-Submitted"
-    std::string Precedence;     // "Precedence"
-    std::string ReturnPath;     // "Return-Path"
-    bool HasListId = false;     // any "List-Id" header
-    bool HasListUnsubscribe = false; // any "List-Unsubscribe" header
+    std::string AutoSubmitted;            // "Auto-Submitted"
+    std::string Precedence;               // "Precedence"
+    std::string ReturnPath;               // "Return-Path"
+    bool HasListId = false;               // any "List-Id" header
+    bool HasListUnsubscribe = false;      // any "List-Unsubscribe" header
     bool IsAuthenticationRequest = false; // "X-Tessivar: Authentication-Request" (another user's challenge)
 };
 

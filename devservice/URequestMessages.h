@@ -34,6 +34,6 @@ bool IsNeverChallenged(TServiceDatabase& database, int64_t accountID, std::strin
 struct TRequestMessage {
     bool Genuine = false;
     int64_t AccountID = 0;
-    std::string Sender;    // the sending account's address
+    std::string Sender; // the sending account's address
     std::string Recipient;
 };

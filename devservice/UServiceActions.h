@@ -1,7 +1,8 @@
 #pragma once
 // The actions of the service endpoint: Synchronize, AccountAvailability, AccountCreate,
-// AccountSetPassword and VerifyAuthenticationRequest. Each reads its argument element and fills action + "Result"; a failure is
-// an "ErrorMessages" entry with Code, Message and Description, never an exception.
+// AccountSetPassword and VerifyAuthenticationRequest. Each reads its argument element and fills
+// action + "Result"; a failure is an "ErrorMessages" entry with Code, Message and Description,
+// never an exception.
 // Thread contract: Handle may run on several server threads at once; the store serialises.
 
 #include <cstdint>

@@ -65,10 +65,11 @@ std::string RequestIdIn(std::string_view text) {
     while (start < text.size()) {
         const size_t open = text.find('<', start);
         const size_t close = open == std::string_view::npos ? std::string_view::npos : text.find('>', open);
-        const std::string_view id = close == std::string_view::npos ? text.substr(start)
-                                                                     : text.substr(open + 1, close - open - 1);
+        const std::string_view id =
+            close == std::string_view::npos ? text.substr(start) : text.substr(open + 1, close - open - 1);
         const std::string bare = Trim(id);
-        if (bare.size() > marker.size() && SameText(std::string_view(bare).substr(bare.size() - marker.size()), marker) &&
+        if (bare.size() > marker.size() &&
+            SameText(std::string_view(bare).substr(bare.size() - marker.size()), marker) &&
             bare.find_first_of(" \t<") == std::string::npos)
             return bare;
         if (close == std::string_view::npos)

@@ -12,7 +12,7 @@
 #include "service/UTessivarServer.h"
 #include "service/UXML.h"
 
-#include <algorithm>
+#include <functional>
 
 namespace {
 
@@ -51,12 +51,16 @@ TRequestVerification ReadRequestVerification(TTessivarServerRequest& request) {
 
 void TTessivarBusinessLogic::SelfAuthentication(const std::string& address) {
     CheckThread();
+    Debug("Self-authentication notice from " + address + ".");
     if (m_NoticeSynchronizeID != 0) {
-        Debug("Self-authentication notice from " + address + ": synchronising again after the current answer.");
+        Debug("Synchronizing again after the current answer.");
         m_NoticeSynchronizeAgain = true;
         return;
     }
-    Debug("Self-authentication notice from " + address + ": synchronising now.");
+    SynchronizeForNotices();
+}
+
+void TTessivarBusinessLogic::SynchronizeForNotices() {
     const int32_t before = m_LastSynchronizeID;
     Synchronize(true);
     if (m_LastSynchronizeID != before)
@@ -73,44 +77,77 @@ void TTessivarBusinessLogic::NoticeSynchronizationAnswered(int32_t requestID, bo
         SetSynchronizationRequired(true);
     if (m_NoticeSynchronizeAgain) {
         m_NoticeSynchronizeAgain = false;
-        SelfAuthentication("a later notice");
+        SynchronizeForNotices();
     }
 }
 
 // ---- Authentication requests -------------------------------------------------------------------
 
+namespace {
+
+// Queues "VerifyAuthenticationRequest" for the id with the model's credentials; nothing else of the
+// message travels.
+void QueueVerification(TTessivarBusinessLogic& model, const std::string& messageId,
+                       std::function<void(const TRequestVerification&)> onAnswer) {
+    auto request = model.Server().CreateRequest(
+        VerifyAuthenticationRequestAction,
+        [onAnswer = std::move(onAnswer)](TTessivarServerRequest& done) { onAnswer(ReadRequestVerification(done)); });
+    TXMLNode& argument = request->ArgumentNode();
+    argument.Child("Username").SetText(model.Username());
+    argument.Child("Password").SetText(model.Password());
+    argument.Child("MessageId").SetText(messageId);
+    model.Server().Enqueue(std::move(request));
+}
+
+// The request must have gone to this user (the screened account's address or the user name), from
+// the address the mail shows. The user's own decision on the email, and its deletion, stand.
+void DeliverConfirmedRequest(TTessivarBusinessLogic& model, const TRequestVerification& answer, int32_t emailID,
+                             const std::string& sender, const std::string& accountAddress) {
+    const bool toThisUser = SameText(answer.Recipient, accountAddress) || SameText(answer.Recipient, model.Username());
+    if (!answer.Genuine || !toThisUser || !SameText(answer.Sender, sender)) {
+        model.AddLogItem("The authentication request from " + sender +
+                             " could not be confirmed by the service; it waits for your decision.",
+                         0);
+        return;
+    }
+    for (int i = 0; i < model.EmailCount(); ++i) {
+        TTessivarEmail& email = model.Emails(i);
+        if (email.ID() != emailID)
+            continue;
+        if (email.Deleted() || email.ApprovalStatus() != TApprovalStatus::Undefined)
+            return;
+        email.ApproveOnce();
+        model.AddLogItem("The service confirmed the authentication request from " + sender + ": it is delivered.", 0);
+        return;
+    }
+}
+
+// Only a request this account sent blocks, and then the recipient the service recorded for it.
+void BlockConfirmedRecipient(TTessivarBusinessLogic& model, const TRequestVerification& answer,
+                             const std::string& address) {
+    if (!answer.SentByAccount) {
+        model.AddLogItem("A returned authentication request (to " + address +
+                             ") could not be confirmed by the service; nothing was changed.",
+                         0);
+        return;
+    }
+    model.AddLogItem(
+        "The authentication request to " + answer.Recipient + " could not be delivered; the sender is blocked.", 0);
+    model.Undeliverable(answer.Recipient);
+}
+
+} // namespace
+
 void TTessivarBusinessLogic::VerifyAuthenticationRequest(const TTessivarEmail& email, const std::string& messageId) {
     CheckThread();
-    if (SetupRequired() || !email.Account() || !email.FromEmailAddress())
+    const std::string id = BareMessageId(messageId);
+    if (SetupRequired() || id.empty() || !email.Account() || !email.FromEmailAddress())
         return;
-    const int32_t emailID = email.ID();
-    const std::string sender = email.FromEmailAddress()->EmailAddress();
-    const std::string accountAddress = email.Account()->EmailAddress();
-    auto request = m_Server->CreateRequest(
-        VerifyAuthenticationRequestAction, [this, emailID, sender, accountAddress](TTessivarServerRequest& done) {
-            const TRequestVerification answer = ReadRequestVerification(done);
-            // The request must have gone to this user, from the address the mail shows.
-            const bool toThisUser = SameText(answer.Recipient, accountAddress) || SameText(answer.Recipient, m_Username);
-            if (!answer.Genuine || !toThisUser || !SameText(answer.Sender, sender)) {
-                AddLogItem("The authentication request from " + sender +
-                               " could not be confirmed by the service; it waits for your decision.",
-                           0);
-                return;
-            }
-            const auto stored = std::find_if(m_Emails.begin(), m_Emails.end(),
-                                             [emailID](const auto& each) { return each->ID() == emailID; });
-            // The user's own decision on it, and its deletion, stand.
-            if (stored == m_Emails.end() || (*stored)->Deleted() ||
-                (*stored)->ApprovalStatus() != TApprovalStatus::Undefined)
-                return;
-            (*stored)->ApproveOnce();
-            AddLogItem("The service confirmed the authentication request from " + sender + ": it is delivered.", 0);
-        });
-    TXMLNode& argument = request->ArgumentNode();
-    argument.Child("Username").SetText(m_Username);
-    argument.Child("Password").SetText(m_Password);
-    argument.Child("MessageId").SetText(BareMessageId(messageId));
-    m_Server->Enqueue(std::move(request));
+    QueueVerification(*this, id,
+                      [this, emailID = email.ID(), sender = email.FromEmailAddress()->EmailAddress(),
+                       accountAddress = email.Account()->EmailAddress()](const TRequestVerification& answer) {
+                          DeliverConfirmedRequest(*this, answer, emailID, sender, accountAddress);
+                      });
 }
 
 void TTessivarBusinessLogic::ReturnedAuthenticationRequest(const std::string& address,
@@ -123,23 +160,7 @@ void TTessivarBusinessLogic::ReturnedAuthenticationRequest(const std::string& ad
     }
     if (SetupRequired())
         return;
-    auto request = m_Server->CreateRequest(
-        VerifyAuthenticationRequestAction, [this, address](TTessivarServerRequest& done) {
-            const TRequestVerification answer = ReadRequestVerification(done);
-            if (!answer.SentByAccount) {
-                AddLogItem("A returned authentication request (to " + address +
-                               ") could not be confirmed by the service; nothing was changed.",
-                           0);
-                return;
-            }
-            AddLogItem("The authentication request to " + answer.Recipient +
-                           " could not be delivered; the sender is blocked.",
-                       0);
-            Undeliverable(answer.Recipient);
-        });
-    TXMLNode& argument = request->ArgumentNode();
-    argument.Child("Username").SetText(m_Username);
-    argument.Child("Password").SetText(m_Password);
-    argument.Child("MessageId").SetText(id);
-    m_Server->Enqueue(std::move(request));
+    QueueVerification(*this, id, [this, address](const TRequestVerification& answer) {
+        BlockConfirmedRecipient(*this, answer, address);
+    });
 }

@@ -300,7 +300,9 @@ TEST_F(UTessivarClassificationTest, UndeliverableNeedsACompleteAddress) {
 // activity log says why once per sender, and a later personal message of theirs is asked about.
 TEST_F(UTessivarClassificationTest, ApprovedDomainRobotsAutomaticAndListMailAreNeverQueued) {
     Model().AddDomainName("partner.example").Approve();
-    const auto queued = [&] { return Cell("SELECT group_concat(FromEmailAddress) FROM EmailAddressesRequiringAuthorization"); };
+    const auto queued = [&] {
+        return Cell("SELECT group_concat(FromEmailAddress) FROM EmailAddressesRequiringAuthorization");
+    };
     const auto logged = [&] {
         std::string text;
         for (int i = 0; i < Model().LogItemCount(); ++i)
@@ -310,15 +312,18 @@ TEST_F(UTessivarClassificationTest, ApprovedDomainRobotsAutomaticAndListMailAreN
     };
 
     EXPECT_EQ(View(Insert("ann@sub.partner.example")), "delivery");
-    for (const std::string robot : {"noreply@shop.example", "No-Reply+orders@shop.example", "donotreply@bank.example",
-                                    "bounces@lists.example", "owner-tea@lists.example", "tea-request@lists.example",
-                                    "postmaster@mx.example"})
+    for (const std::string robot :
+         {"noreply@shop.example", "No-Reply+orders@shop.example", "donotreply@bank.example", "bounces@lists.example",
+          "owner-tea@lists.example", "tea-request@lists.example", "postmaster@mx.example"})
         EXPECT_EQ(View(Insert(robot)), "authorization") << robot;
-    const std::vector<std::vector<std::string>> automatic = {
-        {"Auto-Submitted: auto-replied"}, {"Auto-Submitted: Auto-Generated; owner-email=x@y"},
-        {"Precedence: bulk"},             {"precedence: LIST"},
-        {"Precedence: junk"},             {"List-Id: <tea.lists.example>"},
-        {"List-Unsubscribe: <mailto:u@x>"}, {"Return-Path: < >"}};
+    const std::vector<std::vector<std::string>> automatic = {{"Auto-Submitted: auto-replied"},
+                                                             {"Auto-Submitted: Auto-Generated; owner-email=x@y"},
+                                                             {"Precedence: bulk"},
+                                                             {"precedence: LIST"},
+                                                             {"Precedence: junk"},
+                                                             {"List-Id: <tea.lists.example>"},
+                                                             {"List-Unsubscribe: <mailto:u@x>"},
+                                                             {"Return-Path: < >"}};
     for (size_t i = 0; i < automatic.size(); ++i) {
         const std::string from = "person" + std::to_string(i) + "@example.com";
         EXPECT_EQ(View(Insert(from, Message(from, "Hi", automatic[i]))), "authorization") << automatic[i][0];

@@ -61,13 +61,13 @@ protected:
 
 TEST_F(RequestMessagesTest, RobotsAndSendersOfApprovedDomainsAreNeverChallengedWhateverTheProgramSends) {
     const std::string domains = "<DomainNameStatuses>" + Domain("partner.example", "Approved") +
-                                Domain("blocked.example", "Blocked") + Domain("undecided.partner.example", "Undefined") +
-                                "</DomainNameStatuses>";
-    const std::vector<std::string> never = {"noreply@shop.example",   "No-Reply@shop.example", "DoNotReply@bank.example",
-                                            "do-not-reply@x.example",  "bounce@x.example",      "bounces+77@x.example",
-                                            "MAILER-DAEMON@x.example", "postmaster@x.example",  "listserv@x.example",
-                                            "majordomo@x.example",     "owner-tea@x.example",   "tea-request@x.example",
-                                            "ann@partner.example",     "bob@sub.partner.example"};
+                                Domain("blocked.example", "Blocked") +
+                                Domain("undecided.partner.example", "Undefined") + "</DomainNameStatuses>";
+    const std::vector<std::string> never = {
+        "noreply@shop.example", "No-Reply@shop.example",  "DoNotReply@bank.example", "do-not-reply@x.example",
+        "bounce@x.example",     "bounces+77@x.example",   "MAILER-DAEMON@x.example", "postmaster@x.example",
+        "listserv@x.example",   "majordomo@x.example",    "owner-tea@x.example",     "tea-request@x.example",
+        "ann@partner.example",  "bob@sub.partner.example"};
     std::vector<std::string> senders = never;
     senders.push_back("dan@blocked.example"); // a blocked domain is no approval
     senders.push_back("reply@shop.example");  // a person may be called so
@@ -104,17 +104,17 @@ TEST_F(RequestMessagesTest, OnlyIdsTheServiceSentVerifyAndOnlyTheSendingAccountO
     EXPECT_EQ(ChildText(other, "SentByAccount"), "false");
 
     // Made-up ids in the marker domain, near misses and empty ids prove nothing.
-    for (const std::string forged : {std::string("0123456789abcdef0123456789abcdef@auth.tessivar.com"),
-                                     id.substr(1), id + "x", std::string(), std::string("&lt;&gt;")}) {
+    for (const std::string forged : {std::string("0123456789abcdef0123456789abcdef@auth.tessivar.com"), id.substr(1),
+                                     id + "x", std::string(), std::string("&lt;&gt;")}) {
         TXMLNode& answer = Verify(Alice, forged);
         EXPECT_EQ(ErrorCount(answer), 0) << forged;
         EXPECT_EQ(ChildText(answer, "Genuine"), "false") << forged;
         EXPECT_EQ(ChildText(answer, "Recipient"), "(missing)") << forged;
     }
     // Without the account's password the service says nothing at all.
-    TXMLNode& wrong = Result("VerifyAuthenticationRequest",
-                             "<Username>" + Alice + "</Username><Password>guess</Password><MessageId>" + id +
-                                 "</MessageId>");
+    TXMLNode& wrong =
+        Result("VerifyAuthenticationRequest",
+               "<Username>" + Alice + "</Username><Password>guess</Password><MessageId>" + id + "</MessageId>");
     EXPECT_EQ(ErrorCount(wrong), 1);
     EXPECT_EQ(ChildText(wrong, "Genuine"), "(missing)");
 

@@ -683,20 +683,20 @@ TEST(CheckerBounceTest, ReturnedRequestRecipientComesFromTheHeaderBlockOfTheFirs
 // marker domain inside a longer name, proves nothing.
 TEST(CheckerBounceTest, ReturnedRequestIdComesFromTheReturnedBlockOrTheBouncesReferences) {
     const std::string marker = "X-Tessivar: Authentication-Request";
-    EXPECT_EQ(ReturnedRequestMessageId({"From: postmaster@x.example", "In-Reply-To: <other@auth.tessivar.com>", "",
-                                        "failed", "", "To: carol@example.org", "Message-Id: <ab12@auth.tessivar.com>",
-                                        marker}),
-              "ab12@auth.tessivar.com");
+    EXPECT_EQ(
+        ReturnedRequestMessageId({"From: postmaster@x.example", "In-Reply-To: <other@auth.tessivar.com>", "", "failed",
+                                  "", "To: carol@example.org", "Message-Id: <ab12@auth.tessivar.com>", marker}),
+        "ab12@auth.tessivar.com");
     EXPECT_EQ(ReturnedRequestMessageId({"From: postmaster@x.example", "In-Reply-To: <cd34@auth.tessivar.com>", "",
                                         "To: carol@example.org", marker}),
               "cd34@auth.tessivar.com");
-    EXPECT_EQ(ReturnedRequestMessageId({"From: postmaster@x.example",
-                                        "References: <a@mail.example> <ef56@AUTH.tessivar.com>", "",
-                                        "Message-Id: <x@mail.example>", marker}),
-              "ef56@AUTH.tessivar.com");
+    EXPECT_EQ(
+        ReturnedRequestMessageId({"From: postmaster@x.example", "References: <a@mail.example> <ef56@AUTH.tessivar.com>",
+                                  "", "Message-Id: <x@mail.example>", marker}),
+        "ef56@AUTH.tessivar.com");
     EXPECT_EQ(ReturnedRequestMessageId({"From: postmaster@x.example", "", "Message-Id: <x@mail.example>", marker}), "");
-    EXPECT_EQ(ReturnedRequestMessageId({"From: postmaster@x.example", "", "Message-Id: <x@evilauth.tessivar.com.example>",
-                                        marker}),
+    EXPECT_EQ(ReturnedRequestMessageId(
+                  {"From: postmaster@x.example", "", "Message-Id: <x@evilauth.tessivar.com.example>", marker}),
               "");
     EXPECT_EQ(ReturnedRequestMessageId({"From: postmaster@x.example", "", "Message-Id: <@auth.tessivar.com>", marker}),
               "");

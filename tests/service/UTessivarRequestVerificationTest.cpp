@@ -2,10 +2,10 @@
 // only starts a synchronisation, and a request or a bounce counts only as far as the service
 // confirms its Message-Id.
 
+#include "service/UTessivarRequestVerification.h"
 #include "core/UTessivarAccount.h"
 #include "core/UTessivarEmail.h"
 #include "core/UTessivarEmailAddress.h"
-#include "service/UTessivarRequestVerification.h"
 #include "tests/service/ServiceFixture.h"
 
 namespace {
@@ -47,9 +47,13 @@ protected:
     }
 
     TTessivarEmail& Request(const std::string& from, const std::string& messageId) {
-        const std::vector<std::string> lines = {"From: " + from, "To: me@example.com", "Subject: Please confirm",
+        const std::vector<std::string> lines = {"From: " + from,
+                                                "To: me@example.com",
+                                                "Subject: Please confirm",
                                                 "Message-Id: <" + messageId + ">",
-                                                "X-Tessivar: Authentication-Request", "", "Confirm here."};
+                                                "X-Tessivar: Authentication-Request",
+                                                "",
+                                                "Confirm here."};
         return Model().InsertEmail(*m_Account, "<" + messageId + ">", lines, 46000.5, "Please confirm", from, "",
                                    "me@example.com", "");
     }
@@ -87,10 +91,12 @@ TEST_F(RequestVerificationTest, ArrivingRequestIsDeliveredOnlyWhenItWentToThisUs
     TTessivarEmail& elsewhere = Request("alice@example.org", "elsewhere@auth.tessivar.com");
     TTessivarEmail& spoofed = Request("spam@cheap.example", "alice@auth.tessivar.com");
     EXPECT_FALSE(genuine.IsAwaitingDelivery()); // not before the service said so
-    ServeUntil([&] { return Sent(VerifyAuthenticationRequestAction) == 4 && LogItems("The service confirmed the "
-                                                                                     "authentication request from "
-                                                                                     "alice@example.org: it is "
-                                                                                     "delivered.") == 1; });
+    ServeUntil([&] {
+        return Sent(VerifyAuthenticationRequestAction) == 4 && LogItems("The service confirmed the "
+                                                                        "authentication request from "
+                                                                        "alice@example.org: it is "
+                                                                        "delivered.") == 1;
+    });
     ServeUntil([&] { return Unconfirmed() == 3; });
     EXPECT_TRUE(genuine.IsAwaitingDelivery());
     EXPECT_FALSE(forged.IsAwaitingDelivery());
@@ -104,10 +110,10 @@ TEST_F(RequestVerificationTest, ArrivingRequestIsDeliveredOnlyWhenItWentToThisUs
 TEST_F(RequestVerificationTest, BounceBlocksOnlyTheRecipientOfARequestThisAccountSent) {
     TTessivarEmailAddress& carol = Model().AddEmailAddress("carol@example.net", "");
     TTessivarEmailAddress& dave = Model().AddEmailAddress("dave@example.net", "");
-    Model().ReturnedAuthenticationRequest("dave@example.net", "");                           // no proof: not even asked
-    Model().ReturnedAuthenticationRequest("dave@example.net", "<alice@auth.tessivar.com>");  // not this account's
-    Model().ReturnedAuthenticationRequest("dave@example.net", "made-up@auth.tessivar.com");  // not the service's
-    Model().ReturnedAuthenticationRequest("dave@example.net", "<own@auth.tessivar.com>");    // carol's, whatever it says
+    Model().ReturnedAuthenticationRequest("dave@example.net", "");                          // no proof: not even asked
+    Model().ReturnedAuthenticationRequest("dave@example.net", "<alice@auth.tessivar.com>"); // not this account's
+    Model().ReturnedAuthenticationRequest("dave@example.net", "made-up@auth.tessivar.com"); // not the service's
+    Model().ReturnedAuthenticationRequest("dave@example.net", "<own@auth.tessivar.com>");   // carol's, whatever it says
     ServeUntil([&] { return carol.IsBlocked() && Unconfirmed() == 2; });
     EXPECT_EQ(Sent(VerifyAuthenticationRequestAction), 3u);
     EXPECT_FALSE(dave.IsBlocked());
