@@ -18,6 +18,7 @@
 #include <string_view>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 class IThreadedCallTarget;
@@ -131,7 +132,9 @@ public:
     // complete whenever the program stops, and durable against a crash of the system after the next
     // FlushStore. A non-empty remoteID (the real server's unique id of the message) is remembered
     // for the account in the same transaction. On failure nothing of it stays, in the database,
-    // the store or the lists, and it passes on. A mail robot is never queued for authentication.
+    // the store or the lists, and it passes on. Never queued for authentication: a sender whose
+    // domain name is approved (its mail is delivered), a robot mailbox, automatic or list mail; the
+    // activity log says once per sender and run why a held message was not challenged.
     TTessivarEmail& InsertEmail(TTessivarAccount& account, const std::string& messageId,
                                 const std::vector<std::string>& lines, TDateTime received, const std::string& subject,
                                 const std::string& fromAddress, const std::string& fromDisplayName,
@@ -155,9 +158,18 @@ public:
     // see core/UAccountLoginHash.h); empty when none is kept. Remembering an empty hash forgets it.
     std::string AcceptedLoginHash(const TTessivarAccount& account);
     void RememberAcceptedLogin(const TTessivarAccount& account, const std::string& hash);
-    // Marks every sender with this address authenticated / blocked.
+    // A self-authentication notice from this address arrived. Only a hint, since anybody can write
+    // one: it synchronises at once, and only the service's answer authenticates the sender. While
+    // such a synchronisation is under way, further notices ask for one more after it.
     void SelfAuthentication(const std::string& address);
+    // Blocks every sender with this address: the service confirmed that our authentication request
+    // to it came back undeliverable.
     void Undeliverable(const std::string& address);
+    // A mail robot returned one of our authentication requests (to `address`, says the bounce) with
+    // the request's message id. Only when the service confirms that this account sent a request
+    // with that id is its recipient blocked (UTessivarRequestVerification.cpp); without an id,
+    // nothing changes.
+    void ReturnedAuthenticationRequest(const std::string& address, const std::string& requestMessageId);
 
     // Runs one threaded call (UThreadedCalls.cpp); raises TTessivarBusinessLogicException "Invalid
     // data in threaded call." for data of an unknown class.
@@ -206,6 +218,10 @@ public:
     // transaction. A failure to store it leaves the model and the database as they were. True when
     // the answer was merged.
     bool ApplySynchronization(TTessivarServerRequest& request);
+    // Asks the service whether the stored email, which calls itself an authentication request with
+    // this message id, is one it sent to this account's address from the email's sender; approves
+    // the email once when it is (UTessivarRequestVerification.cpp).
+    void VerifyAuthenticationRequest(const TTessivarEmail& email, const std::string& messageId);
     // Stores the account's Enabled flag without protecting or unprotecting it: for tools that set
     // the program up while it is not screening.
     void StoreAccountEnabled(TTessivarAccount& account, bool value);
@@ -326,4 +342,14 @@ private:
     void CreateAccountLoginsTable();
     // Shutdown has begun: threaded calls are no longer run.
     bool m_ShutDown = false;
+
+    // Self-authentication notices: the request id of the synchronisation a notice started and not
+    // yet answered (0: none), and whether another notice came meanwhile.
+    int32_t m_LastSynchronizeID = 0;
+    int32_t m_NoticeSynchronizeID = 0;
+    bool m_NoticeSynchronizeAgain = false;
+    void SynchronizeForNotices();
+    void NoticeSynchronizationAnswered(int32_t requestID, bool merged);
+    // Senders (address, A-Z folded) whose unchallenged mail the activity log explained in this run.
+    std::unordered_set<std::string> m_UnchallengedExplained;
 };

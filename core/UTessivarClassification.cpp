@@ -93,20 +93,37 @@ bool ContainsAnyWord(const std::string& lowerCaseText, const std::vector<std::st
     return false;
 }
 
-// One of the web service's own authentication requests coming back: the program's header says so
-// and the message's own id (not one made up by the checker) holds the marker domain.
-bool IsReturningAuthenticationRequest(const std::vector<std::string>& lines) {
-    TParsedMessage message;
-    try {
-        message = ParseMessageHeaders(lines);
-    } catch (const EMessageParseException& error) {
-        // Headers that cannot be read are not those of the service's request.
-        DebugException("TTessivarBusinessLogic", error);
-        return false;
-    }
-    if (!SameText(message.Headers.Values(TessivarHeaderName), AuthenticationRequestHeaderValue))
-        return false;
-    return message.MessageId.find("@" + std::string(AuthenticationRequestMarkerDomain)) != std::string::npos;
+// A message that calls itself an authentication request: the program's header says so and the
+// message's own id (not one made up by the checker) holds the marker domain. Only the service can
+// say whether it really sent it; until then it is held like any other message.
+bool CallsItselfAuthenticationRequest(const TParsedMessage& message) {
+    return SameText(message.Headers.Values(TessivarHeaderName), AuthenticationRequestHeaderValue) &&
+           message.MessageId.find("@" + std::string(AuthenticationRequestMarkerDomain)) != std::string::npos;
+}
+
+bool HasHeader(const TMessageHeaderList& headers, std::string_view name) {
+    for (const std::string& line : headers.Lines())
+        if (const size_t colon = line.find(':'); colon != std::string::npos && SameText(line.substr(0, colon), name))
+            return true;
+    return false;
+}
+
+TAutomaticMailHeaders AutomaticMailHeaders(const TParsedMessage& message) {
+    const TMessageHeaderList& headers = message.Headers;
+    return {.AutoSubmitted = headers.Values("Auto-Submitted"),
+            .Precedence = headers.Values("Precedence"),
+            .ReturnPath = headers.Values("Return-Path"),
+            .HasListId = HasHeader(headers, "List-Id"),
+            .HasListUnsubscribe = HasHeader(headers, "List-Unsubscribe"),
+            .IsAuthenticationRequest = SameText(headers.Values(TessivarHeaderName), AuthenticationRequestHeaderValue)};
+}
+
+// Why the sender of this message is not asked to authenticate although its mail is held; empty
+// when it is to be asked.
+std::string NoChallengeReason(const std::string& fromAddress, const TParsedMessage& message) {
+    if (IsRobotMailbox(fromAddress) || IsMailRobotAddress(fromAddress))
+        return "the address is a robot's, which nobody reads";
+    return AutomaticMailReason(AutomaticMailHeaders(message));
 }
 
 } // namespace
@@ -267,6 +284,9 @@ TTessivarEmail& TTessivarBusinessLogic::InsertEmail(TTessivarAccount& account, c
     // Outlives the email's own bracket: the views hear of the change once the email is listed.
     TUpdateScope<TTessivarBusinessLogic> notification(*this);
     const TRecordsMark mark = MarkRecords(fromAddress);
+    // Never fails: headers that cannot be read in full are read as far as they can.
+    const TParsedMessage parsed = ParseMessageHeadersTolerant(lines);
+    std::string noChallengeReason;
     std::string writtenFile;
     try {
         TDeferredSync deferred(*m_Database);
@@ -275,16 +295,24 @@ TTessivarEmail& TTessivarBusinessLogic::InsertEmail(TTessivarAccount& account, c
             TUpdateScope<TTessivarRecord> scope(*email);
 
             TTessivarEmailAddress& sender = AddEmailAddress(fromAddress, fromDisplayName);
-            // A sender never seen before is asked to authenticate, unless the user already decided.
-            // A mail robot never is: the challenge would go to a machine and start a mail loop.
-            if (sender.AuthenticationStatus() == TAuthenticationStatus::Undefined && !IsMailRobotAddress(fromAddress)) {
-                sender.SetAuthenticationStatus(TAuthenticationStatus::Pending);
-                if (sender.ApprovalStatus() == TApprovalStatus::Undefined)
-                    m_Database->Insert("EmailAddressesRequiringAuthorization",
-                                       {"FromEmailAddress", "FromDisplayName", "ToEmailAddress", "ToDisplayName",
-                                        "Subject", "Received", "SyncID"},
-                                       {fromAddress, fromDisplayName, toAddress, toDisplayName, subject,
-                                        TSQLValue::DateTime(received), -1});
+            // A sender never seen before is asked to authenticate, unless the user already decided
+            // or its mail is delivered anyway (an approved domain name). Robots, automatic and list
+            // mail never are: the challenge would go to a machine, start a mail loop or answer a
+            // list; they stay unasked, so that their own later mail to the user is asked about.
+            if (sender.AuthenticationStatus() == TAuthenticationStatus::Undefined &&
+                !(sender.DomainName() && sender.DomainName()->IsApproved())) {
+                noChallengeReason = NoChallengeReason(fromAddress, parsed);
+                if (noChallengeReason.empty()) {
+                    sender.SetAuthenticationStatus(TAuthenticationStatus::Pending);
+                    if (sender.ApprovalStatus() == TApprovalStatus::Undefined)
+                        m_Database->Insert("EmailAddressesRequiringAuthorization",
+                                           {"FromEmailAddress", "FromDisplayName", "ToEmailAddress", "ToDisplayName",
+                                            "Subject", "Received", "SyncID"},
+                                           {fromAddress, fromDisplayName, toAddress, toDisplayName, subject,
+                                            TSQLValue::DateTime(received), -1});
+                } else if (sender.ApprovalStatus() != TApprovalStatus::Undefined) {
+                    noChallengeReason.clear(); // decided by the user: nothing to explain
+                }
             }
 
             const std::string text = MessageText(lines);
@@ -312,9 +340,6 @@ TTessivarEmail& TTessivarBusinessLogic::InsertEmail(TTessivarAccount& account, c
             email->m_Subject = subject;
             email->m_WordBlocked = blocked;
 
-            if (IsReturningAuthenticationRequest(lines))
-                email->ApproveOnce();
-
             const std::string fileName = email->FileName();
             WriteFileAtomically(fileName, text);
             writtenFile = fileName;
@@ -330,27 +355,22 @@ TTessivarEmail& TTessivarBusinessLogic::InsertEmail(TTessivarAccount& account, c
         RestoreRecords(mark);
         throw;
     }
-    return AppendEmail(std::move(email));
+    TTessivarEmail& stored = AppendEmail(std::move(email));
+    if (!noChallengeReason.empty() && m_UnchallengedExplained.insert(LowerCase(fromAddress)).second)
+        AddLogItem("No authentication request was sent to " + fromAddress + ": " + noChallengeReason +
+                       ". Its mail waits for your decision.",
+                   0);
+    if (CallsItselfAuthenticationRequest(parsed))
+        VerifyAuthenticationRequest(stored, parsed.MessageId);
+    return stored;
 }
 
 // ---- Notices ---------------------------------------------------------------------------------
 
-// Only a whole address, user@domain, names one sender. An empty "From" would otherwise name the
-// sender that every message without a sender shares (and an address without "@" the one that every
-// message from that bare domain shares), and authenticating it would release all of their mail.
-void TTessivarBusinessLogic::SelfAuthentication(const std::string& address) {
-    CheckThread();
-    const TAddressParts parts = SplitAddress(address);
-    if (parts.User.empty() || parts.Domain.empty()) {
-        Debug("Ignored a self-authentication without a complete sender address: \"" + address + "\".");
-        return;
-    }
-    for (const auto& sender : m_EmailAddresses)
-        if (HasAddress(*sender, parts))
-            sender->SetAuthenticationStatus(TAuthenticationStatus::Authenticated);
-}
-
-// The same holds for blocking: a returned request without a complete recipient names no sender.
+// Only a whole address, user@domain, names one sender. An empty "To" of a returned request would
+// otherwise name the sender that every message without a sender shares (and an address without "@"
+// the one that every message from that bare domain shares), and blocking it would block all of
+// their mail.
 void TTessivarBusinessLogic::Undeliverable(const std::string& address) {
     CheckThread();
     const TAddressParts parts = SplitAddress(address);

@@ -136,10 +136,12 @@ public:
     const std::string Address;
 };
 
-// Undeliverable(Address).
+// ReturnedAuthenticationRequest(Address, RequestMessageId).
 class TThreadedUndeliverableData : public TThreadedCallData {
 public:
-    explicit TThreadedUndeliverableData(std::string address) : Address(std::move(address)) {}
+    TThreadedUndeliverableData(std::string address, std::string requestMessageId)
+        : Address(std::move(address)), RequestMessageId(std::move(requestMessageId)) {}
 
     const std::string Address;
+    const std::string RequestMessageId;
 };

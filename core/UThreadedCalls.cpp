@@ -107,7 +107,7 @@ void TTessivarBusinessLogic::DispatchThreadedCall(TThreadedCallData& data) {
     } else if (auto* selfAuthentication = dynamic_cast<TThreadedSelfAuthenticationData*>(&data)) {
         SelfAuthentication(selfAuthentication->Address);
     } else if (auto* undeliverable = dynamic_cast<TThreadedUndeliverableData*>(&data)) {
-        Undeliverable(undeliverable->Address);
+        ReturnedAuthenticationRequest(undeliverable->Address, undeliverable->RequestMessageId);
     } else {
         throw TTessivarBusinessLogicException("Invalid data in threaded call.");
     }
@@ -187,6 +187,6 @@ void SelfAuthentication(TTessivarBusinessLogic& model, const std::string& addres
     model.OwnerWindow().Post(std::make_unique<TThreadedSelfAuthenticationData>(address));
 }
 
-void Undeliverable(TTessivarBusinessLogic& model, const std::string& address) {
-    model.OwnerWindow().Post(std::make_unique<TThreadedUndeliverableData>(address));
+void Undeliverable(TTessivarBusinessLogic& model, const std::string& address, const std::string& requestMessageId) {
+    model.OwnerWindow().Post(std::make_unique<TThreadedUndeliverableData>(address, requestMessageId));
 }

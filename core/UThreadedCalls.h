@@ -51,6 +51,8 @@ std::unique_ptr<TTessivarAccountSession> CreateAccountSession(TTessivarBusinessL
 // Send: the account's ReleaseSession (applies the deletions and frees the session). Takes ownership.
 void ReleaseAccountSession(TTessivarBusinessLogic& model, std::unique_ptr<TTessivarAccountSession> session);
 
-// Post: SelfAuthentication(address) / Undeliverable(address) on the model's thread.
+// Post: SelfAuthentication(address) on the model's thread.
 void SelfAuthentication(TTessivarBusinessLogic& model, const std::string& address);
-void Undeliverable(TTessivarBusinessLogic& model, const std::string& address);
+// Post: ReturnedAuthenticationRequest(address, requestMessageId) on the model's thread: a bounce of
+// the request with that id, which blocks its recipient once the service confirms it.
+void Undeliverable(TTessivarBusinessLogic& model, const std::string& address, const std::string& requestMessageId);

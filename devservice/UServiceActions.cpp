@@ -6,6 +6,7 @@
 
 #include "base/LDates.h"
 #include "base/LStrings.h"
+#include "devservice/URequestMessages.h"
 #include "devservice/UServiceLimits.h"
 #include "devservice/UServiceLog.h"
 #include "devservice/UServiceMail.h"
@@ -240,6 +241,7 @@ TServiceReply TServiceActions::Handle(std::string_view body, const std::string& 
         {"AccountAvailability", &TServiceActions::AccountAvailability},
         {"AccountCreate", &TServiceActions::AccountCreate},
         {"AccountSetPassword", &TServiceActions::AccountSetPassword},
+        {"VerifyAuthenticationRequest", &TServiceActions::VerifyAuthenticationRequest},
     };
     TSOAPRequest request;
     try {
@@ -347,4 +349,28 @@ void TServiceActions::AccountSetPassword(const TXMLNode& argument, TXMLNode& res
         return AddError(result, "7", "Invalid Password", "The new password must not be empty.");
     m_Store.SetPasswordHash(signIn.Account->ID, HashPassword(newPassword));
     result.Child("AccountStatus").SetText(signIn.Account->Status);
+}
+
+// Only a program with an account may ask, and it learns nothing but what the request's recipient
+// already read in it. The id is compared as sent, without angle brackets or blanks around it.
+void TServiceActions::VerifyAuthenticationRequest(const TXMLNode& argument, TXMLNode& result,
+                                                  const std::string& client) {
+    const TSignIn signIn = SignIn(Text(argument, "Username"), Text(argument, "Password"), client);
+    if (signIn.State == TSignIn::TState::Throttled)
+        return TooManyAttempts(result, SignInThrottled);
+    if (signIn.State == TSignIn::TState::UnknownAccount)
+        return UnknownAccount(result);
+    if (signIn.State == TSignIn::TState::WrongPassword)
+        return InvalidCredentials(result);
+    const auto& account = signIn.Account;
+    std::string messageId = Trim(Text(argument, "MessageId"));
+    if (messageId.size() >= 2 && messageId.front() == '<' && messageId.back() == '>')
+        messageId = Trim(messageId.substr(1, messageId.size() - 2));
+    const TRequestMessage request = m_Store.FindRequestMessage(messageId, m_Clock());
+    result.Child("Genuine").SetText(BooleanText(request.Genuine));
+    if (!request.Genuine)
+        return;
+    result.Child("Sender").SetText(request.Sender);
+    result.Child("Recipient").SetText(request.Recipient);
+    result.Child("SentByAccount").SetText(BooleanText(request.AccountID == account->ID));
 }

@@ -1,7 +1,8 @@
 #pragma once
-// The four actions of the service endpoint: Synchronize, AccountAvailability, AccountCreate and
-// AccountSetPassword. Each reads its argument element and fills action + "Result"; a failure is
-// an "ErrorMessages" entry with Code, Message and Description, never an exception.
+// The actions of the service endpoint: Synchronize, AccountAvailability, AccountCreate,
+// AccountSetPassword and VerifyAuthenticationRequest. Each reads its argument element and fills
+// action + "Result"; a failure is an "ErrorMessages" entry with Code, Message and Description,
+// never an exception.
 // Thread contract: Handle may run on several server threads at once; the store serialises.
 
 #include <cstdint>
@@ -52,6 +53,9 @@ private:
     void AccountSetPassword(const TXMLNode& argument, TXMLNode& result, const std::string& client);
     // Mails a new confirmation link to an account whose address is not confirmed yet.
     void ConfirmAddress(const TServiceAccount& account, bool force);
+    // Whether the service sent an authentication request with the argument's "MessageId": answers
+    // "Genuine", and for a genuine one "Sender", "Recipient" and "SentByAccount".
+    void VerifyAuthenticationRequest(const TXMLNode& argument, TXMLNode& result, const std::string& client);
 
     TServiceStore& m_Store;
     TServiceMailer& m_Mailer;

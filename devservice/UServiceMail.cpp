@@ -163,8 +163,11 @@ TOutgoingMail AuthenticationRequestMail(const TChallenge& challenge, std::string
         {"To", Mailbox(request.FromDisplayName, request.FromEmailAddress)},
         {"Subject", "Please confirm your message: " + HeaderText(request.Subject, SubjectBytes)},
         {"Date", MailDate(now)},
-        {"Message-Id", RandomID(AuthenticationRequestMarkerDomain)},
+        {"Message-Id",
+         challenge.MessageId.empty() ? RandomID(AuthenticationRequestMarkerDomain) : "<" + challenge.MessageId + ">"},
         {std::string(TessivarHeaderName), std::string(AuthenticationRequestHeaderValue)},
+        // An automatic reply (RFC 3834): no screening program or auto-responder answers it again.
+        {"Auto-Submitted", "auto-replied"},
     });
     mail.Text += MIMEHeaders;
     mail.Text += "\r\n";

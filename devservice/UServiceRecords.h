@@ -75,6 +75,9 @@ struct TChallenge {
     std::string Token;
     std::string AccountEmailAddress;
     TAuthorizationRequest Request;
+    // The request mail's Message-Id, without angle brackets; the service keeps it to answer whether
+    // a mail holding it is genuine.
+    std::string MessageId;
 };
 
 // The one notice a sender gets on being imported from the user's address book as approved.

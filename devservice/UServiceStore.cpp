@@ -3,6 +3,8 @@
 #include <sodium.h>
 
 #include "base/LStrings.h"
+#include "core/UTessivarMailRobots.h"
+#include "devservice/URequestMessages.h"
 #include "devservice/UServiceDatabase.h"
 #include "devservice/UServiceLimits.h"
 #include "devservice/UServiceMail.h"
@@ -114,7 +116,7 @@ bool StoreEmailAddress(TServiceDatabase& database, int64_t accountID, const TEma
 std::optional<TChallenge> ChooseChallenge(TServiceDatabase& database, const TServiceAccount& account,
                                           const TAuthorizationRequest& request, int64_t version, int64_t now,
                                           bool& changed) {
-    if (!IsMailbox(request.FromEmailAddress))
+    if (!IsMailbox(request.FromEmailAddress) || IsNeverChallenged(database, account.ID, request.FromEmailAddress))
         return std::nullopt;
     TServiceStatement select(database, "SELECT ApprovalStatus, AuthenticationStatus, LastChallenged FROM "
                                        "EmailAddresses WHERE AccountID=? AND EmailAddress=?");
@@ -133,7 +135,8 @@ std::optional<TChallenge> ChooseChallenge(TServiceDatabase& database, const TSer
         insert.Execute();
         changed = true;
     }
-    TChallenge challenge{account.ID, NewToken(), account.EmailAddress, request};
+    TChallenge challenge{account.ID, NewToken(), account.EmailAddress, request, NewRequestMessageId()};
+    RecordRequestMessage(database, challenge.MessageId, account.ID, request.FromEmailAddress, now);
     TServiceStatement mark(database, "UPDATE EmailAddresses SET LastChallenged=? WHERE AccountID=? AND EmailAddress=?");
     mark.Bind(1, now).Bind(2, account.ID).Bind(3, request.FromEmailAddress);
     mark.Execute();
@@ -148,7 +151,8 @@ std::optional<TChallenge> ChooseChallenge(TServiceDatabase& database, const TSer
 // A sender the program imported from the user's address book is noticed once per account: the
 // first time the account sends it so, the notice is queued (Sent=0) until the account may send.
 void QueueImportNotice(TServiceDatabase& database, const TServiceAccount& account, const TEmailAddressStatus& sender) {
-    if (sender.AuthenticationStatus != "Imported" || sender.Deleted || !IsMailbox(sender.EmailAddress))
+    if (sender.AuthenticationStatus != "Imported" || sender.Deleted || !IsMailbox(sender.EmailAddress) ||
+        IsRobotMailbox(sender.EmailAddress))
         return;
     TServiceStatement insert(database, "INSERT INTO ImportNotices (AccountID, EmailAddress, Sent) VALUES (?, ?, 0) "
                                        "ON CONFLICT DO NOTHING");
@@ -404,6 +408,7 @@ void TServiceStore::WithdrawChallenge(const TChallenge& challenge) {
     TServiceStatement remove(*m_Database, "DELETE FROM Challenges WHERE TokenHash=?");
     remove.Bind(1, TokenHash(challenge.Token));
     remove.Execute();
+    ForgetRequestMessage(*m_Database, challenge.MessageId);
     TServiceStatement reset(*m_Database,
                             "UPDATE EmailAddresses SET LastChallenged=0 WHERE AccountID=? AND EmailAddress=?");
     reset.Bind(1, challenge.AccountID).Bind(2, challenge.Request.FromEmailAddress);

@@ -15,6 +15,7 @@
 
 class TServiceDatabase;
 struct TAccountView;
+struct TRequestMessage;
 
 // A sender challenged less than this long ago is not challenged again.
 inline constexpr int64_t ChallengeIntervalSeconds = 7 * 24 * 3600;
@@ -48,6 +49,9 @@ public:
     // Forgets a challenge whose mail could not be sent and puts its sender back in the queue, so
     // that the next synchronisation tries again.
     void WithdrawChallenge(const TChallenge& challenge);
+    // The authentication request sent with this Message-Id (without angle brackets), when one was
+    // sent less than RequestMessageLifetimeSeconds ago (URequestMessages.cpp).
+    TRequestMessage FindRequestMessage(std::string_view messageId, int64_t now);
 
     // Forgets that the notice was sent, after it could not be.
     void WithdrawImportNotice(const TImportNotice& notice);

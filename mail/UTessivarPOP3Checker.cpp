@@ -4,6 +4,7 @@
 #include "base/UWindows.h"
 #include "core/UTessivarAccount.h"
 #include "core/UTessivarBusinessLogic.h"
+#include "core/UTessivarClassification.h"
 #include "core/UThreadedCallTarget.h"
 #include "mail/UMessageHeaders.h"
 #include "mail/UPOP3Client.h"
@@ -56,6 +57,48 @@ std::string ReturnedRequestRecipient(const TStringArray& lines) {
     if (recipient.User.empty() && recipient.Domain.empty())
         return {};
     return recipient.User + "@" + recipient.Domain;
+}
+
+// The first <id> of the text (or the text itself without brackets) whose domain is the marker
+// domain of the service's authentication requests; empty when there is none.
+std::string RequestIdIn(std::string_view text) {
+    const std::string marker = "@" + std::string(AuthenticationRequestMarkerDomain);
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t open = text.find('<', start);
+        const size_t close = open == std::string_view::npos ? std::string_view::npos : text.find('>', open);
+        const std::string_view id =
+            close == std::string_view::npos ? text.substr(start) : text.substr(open + 1, close - open - 1);
+        const std::string bare = Trim(id);
+        if (bare.size() > marker.size() &&
+            SameText(std::string_view(bare).substr(bare.size() - marker.size()), marker) &&
+            bare.find_first_of(" \t<") == std::string::npos)
+            return bare;
+        if (close == std::string_view::npos)
+            break;
+        start = close + 1;
+    }
+    return {};
+}
+
+std::string ReturnedRequestMessageId(const TStringArray& lines) {
+    const size_t marker = FindMarkerLine(lines);
+    if (marker == lines.size())
+        return {};
+    size_t start = marker;
+    while (start > 0 && !lines[start - 1].empty())
+        --start;
+    TMessageHeaderList block;
+    for (size_t i = start; i < lines.size() && !lines[i].empty(); ++i)
+        block.Add(lines[i]);
+    TMessageHeaderList own;
+    for (size_t i = 0; i < lines.size() && !lines[i].empty() && lines[i] != "."; ++i)
+        own.Add(lines[i]);
+    for (const std::string& candidate :
+         {block.Values("Message-Id"), own.Values("In-Reply-To"), own.Values("References")})
+        if (std::string id = RequestIdIn(candidate); !id.empty())
+            return id;
+    return {};
 }
 
 std::string NewCheckerMessageId() {

@@ -58,6 +58,11 @@ bool HoldsAuthenticationRequestMarker(const TStringArray& lines);
 // around the first line that is exactly AuthenticationRequestMarker, as user@domain. Empty when the
 // message holds no marker line or that block names no recipient.
 std::string ReturnedRequestRecipient(const TStringArray& lines);
+// The id of the authentication request a bounce returns, without angle brackets: the first id in
+// the marker domain among the "Message-Id" of the header block around the first marker line, the
+// bounce's own "In-Reply-To" and its "References". Empty when none is there: such a bounce proves
+// nothing.
+std::string ReturnedRequestMessageId(const TStringArray& lines);
 // New message id for a message without one.
 std::string NewCheckerMessageId();
 

@@ -122,6 +122,8 @@ void TTessivarPOP3Checker::TPass::ProcessMessage(int number) {
             Debug("CHECKING FOR BOUNCE!");
             HandleBounce(lines);
         } else if (SameText(message.Headers.Values("X-Tessivar"), "Self-Authentication-Notification")) {
+            // Only a hint: the model synchronises at once, and the service's answer says whether
+            // the sender authenticated. The notice itself is never stored.
             Debug("Self Authentication received from " + message.FromAddress);
             SelfAuthentication(m_Model, message.FromAddress);
         } else {
@@ -154,12 +156,17 @@ TParsedMessage TTessivarPOP3Checker::TPass::ReadHeaders(const TStringArray& line
     }
 }
 
+// Anybody can write a bounce: it only names the request it returns, and the service says whether
+// this account sent that request, and to whom.
 void TTessivarPOP3Checker::TPass::HandleBounce(const TStringArray& lines) {
     const std::string recipient = ReturnedRequestRecipient(lines);
-    if (recipient.empty())
-        return;
+    const std::string requestId = ReturnedRequestMessageId(lines);
     Debug("Delivery failure notice received from " + recipient);
-    Undeliverable(m_Model, recipient);
+    if (requestId.empty()) {
+        Debug("POP3Checker: The bounce names no authentication request: nothing changes.");
+        return;
+    }
+    Undeliverable(m_Model, recipient, requestId);
 }
 
 void TTessivarPOP3Checker::TPass::StoreMessage(const TParsedMessage& message, const TStringArray& lines,

@@ -155,6 +155,7 @@ void TTessivarBusinessLogic::Synchronize(bool forced) {
         return;
     }
     AddLogItem("Synchronizing with server...", 0);
+    m_LastSynchronizeID = id;
     m_Server->Enqueue(std::move(request));
 }
 
@@ -259,6 +260,7 @@ bool TTessivarBusinessLogic::ApplySynchronization(TTessivarServerRequest& reques
         if (OnNewVersion)
             OnNewVersion(version->Text());
     }
+    NoticeSynchronizationAnswered(request.RequestID(), merged);
     return merged;
 }
 

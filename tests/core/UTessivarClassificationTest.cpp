@@ -6,6 +6,7 @@
 #include "core/UTessivarDomainName.h"
 #include "core/UTessivarEmail.h"
 #include "core/UTessivarEmailAddress.h"
+#include "core/UTessivarLogItem.h"
 
 #include "tests/core/ModelFixture.h"
 
@@ -231,22 +232,21 @@ TEST_F(UTessivarClassificationTest, AddressWithoutAtIsOneSenderWithTheWholeAddre
     EXPECT_NE(Insert("someone@postmaster").FromEmailAddress(), &sender);
 }
 
-TEST_F(UTessivarClassificationTest, ReturningAuthenticationRequestIsApprovedOnlyWithTheMarkerInItsOwnId) {
+// Anybody can write the header and an id in the marker domain: only the service's answer may
+// approve such a message (service tests), never the message itself. Nor is its sender challenged
+// back: two screening programs would answer each other's requests for ever.
+TEST_F(UTessivarClassificationTest, AuthenticationRequestIsNeitherApprovedOnItsOwnWordNorChallengedBack) {
     const std::string request = "X-Tessivar: Authentication-Request";
     const std::string markedId = "<a1b2@auth.tessivar.com>";
     const auto approved = [&](const std::vector<std::string>& headers, const std::string& passedId) {
         return Insert("dave@example.com", Message("dave@example.com", "Hello", headers), passedId).IsApprovedOnce();
     };
-    EXPECT_TRUE(approved({request, "Message-ID: " + markedId}, markedId));
-    EXPECT_EQ(Cell("SELECT ApprovalStatus FROM Emails"), "A");
-    EXPECT_TRUE(approved({"x-tessivar:  authentication-request", "Message-Id: " + markedId}, "<x@y>"));
-
-    EXPECT_FALSE(approved({request, "Message-ID: <a1b2@example.com>"}, markedId)); // only the id passed in
-    EXPECT_FALSE(approved({request}, "<made-up@auth.tessivar.com>"));
-    EXPECT_FALSE(approved({request, "Message-ID: <a1b2@AUTH.TESSIVAR.COM>"}, "<x@y>"));
-    EXPECT_FALSE(approved({"X-Tessivar: Self-Authentication-Notification", "Message-ID: " + markedId}, "<x@y>"));
-    // Headers that cannot be read do not stop the message from being stored.
+    EXPECT_FALSE(approved({request, "Message-ID: " + markedId}, markedId));
+    EXPECT_FALSE(approved({"x-tessivar:  authentication-request", "Message-Id: " + markedId}, "<x@y>"));
     EXPECT_FALSE(approved({request, "Message-ID: " + markedId, "Cc: <a@b> @c"}, "<x@y>"));
+    EXPECT_EQ(Cell("SELECT COUNT(*) FROM Emails WHERE ApprovalStatus<>'?'"), "0");
+    EXPECT_EQ(Cell("SELECT COUNT(*) FROM EmailAddressesRequiringAuthorization"), "0");
+    EXPECT_EQ(Cell("SELECT COUNT(*) FROM Emails"), "3");
 }
 
 TEST_F(UTessivarClassificationTest, FiltersMatchSubstringsOfTheWholeLowerCasedMessage) {
@@ -266,38 +266,84 @@ TEST_F(UTessivarClassificationTest, FiltersMatchSubstringsOfTheWholeLowerCasedMe
     EXPECT_EQ(flags("\xC9T\xC9"), "W-");
 }
 
-TEST_F(UTessivarClassificationTest, NoticesChangeEverySenderOfTheAddressIgnoringCase) {
-    Model().SetBlockedWords("offer");
+// A self-authentication notice is a hint that anybody can forge: it changes no sender by itself
+// (it starts a synchronisation, whose answer decides). Blocking goes to every sender of the address.
+TEST_F(UTessivarClassificationTest, NoticeChangesNoSenderAndUndeliverableBlocksEverySenderOfTheAddress) {
     TTessivarEmail& plain = Insert("gina@example.com");
-    TTessivarEmail& offer = Insert("gina@example.com", Message("gina@example.com", "An offer"));
     TTessivarEmail& other = Insert("hank@example.com");
     m_Changes = 0;
 
     Model().SelfAuthentication("GINA@EXAMPLE.COM");
-    EXPECT_EQ(View(plain), "delivery");
-    EXPECT_EQ(View(offer), "blocked"); // tripped a filter
-    EXPECT_EQ(View(other), "authorization");
+    Model().SelfAuthentication("gina@example.com");
+    EXPECT_EQ(View(plain), "authorization");
+    EXPECT_EQ(m_Changes, 0);
     Model().Undeliverable("Hank@Example.com");
     EXPECT_EQ(View(other), "blocked");
     Model().Undeliverable("nobody@example.com");
-    EXPECT_EQ(m_Changes, 2);
-    EXPECT_EQ(Cell("SELECT group_concat(ApprovalStatus || AuthenticationStatus) FROM EmailAddresses"), "?A,BP");
+    EXPECT_EQ(m_Changes, 1);
+    EXPECT_EQ(Cell("SELECT group_concat(ApprovalStatus || AuthenticationStatus) FROM EmailAddresses"), "?P,BP");
 }
 
-// A notice whose "From" is empty (or a bare domain) names no single sender: the sender shared by
-// every message without one must stay unauthenticated, its mail held.
-TEST_F(UTessivarClassificationTest, SelfAuthenticationAndUndeliverableNeedACompleteAddress) {
+// An address that is not whole (empty, a bare domain) names no single sender: the sender shared by
+// every message without one must not be blocked.
+TEST_F(UTessivarClassificationTest, UndeliverableNeedsACompleteAddress) {
     TTessivarEmail& nobody = Insert("", Message(""));
     TTessivarEmail& bare = Insert("example.org", Message("example.org"));
-    TTessivarEmail& named = Insert("ivy@example.org");
-    for (const std::string address : {"", "example.org", "@example.org"}) {
-        Model().SelfAuthentication(address);
+    for (const std::string address : {"", "example.org", "@example.org"})
         Model().Undeliverable(address);
-    }
     EXPECT_EQ(View(nobody), "authorization");
     EXPECT_EQ(View(bare), "authorization");
-    EXPECT_EQ(View(named), "authorization");
-    Model().SelfAuthentication("ivy@example.org");
-    EXPECT_EQ(View(named), "delivery");
-    EXPECT_EQ(Cell("SELECT COUNT(*) FROM EmailAddresses WHERE AuthenticationStatus='A'"), "1");
+}
+
+// Challenges go only where a person reads them and the mail is held: not to senders of an approved
+// domain (delivered anyway), robot mailboxes, automatic or list mail. Those are held unasked, the
+// activity log says why once per sender, and a later personal message of theirs is asked about.
+TEST_F(UTessivarClassificationTest, ApprovedDomainRobotsAutomaticAndListMailAreNeverQueued) {
+    Model().AddDomainName("partner.example").Approve();
+    const auto queued = [&] {
+        return Cell("SELECT group_concat(FromEmailAddress) FROM EmailAddressesRequiringAuthorization");
+    };
+    const auto logged = [&] {
+        std::string text;
+        for (int i = 0; i < Model().LogItemCount(); ++i)
+            if (Model().LogItems(i).Details().find("No authentication request") == 0)
+                text += Model().LogItems(i).Details() + "\n";
+        return text;
+    };
+
+    EXPECT_EQ(View(Insert("ann@sub.partner.example")), "delivery");
+    for (const std::string robot :
+         {"noreply@shop.example", "No-Reply+orders@shop.example", "donotreply@bank.example", "bounces@lists.example",
+          "owner-tea@lists.example", "tea-request@lists.example", "postmaster@mx.example"})
+        EXPECT_EQ(View(Insert(robot)), "authorization") << robot;
+    const std::vector<std::vector<std::string>> automatic = {{"Auto-Submitted: auto-replied"},
+                                                             {"Auto-Submitted: Auto-Generated; owner-email=x@y"},
+                                                             {"Precedence: bulk"},
+                                                             {"precedence: LIST"},
+                                                             {"Precedence: junk"},
+                                                             {"List-Id: <tea.lists.example>"},
+                                                             {"List-Unsubscribe: <mailto:u@x>"},
+                                                             {"Return-Path: < >"}};
+    for (size_t i = 0; i < automatic.size(); ++i) {
+        const std::string from = "person" + std::to_string(i) + "@example.com";
+        EXPECT_EQ(View(Insert(from, Message(from, "Hi", automatic[i]))), "authorization") << automatic[i][0];
+    }
+    EXPECT_EQ(queued(), "");
+    EXPECT_EQ(Cell("SELECT COUNT(*) FROM EmailAddresses WHERE AuthenticationStatus='P'"), "0");
+    const std::string explained = logged();
+    EXPECT_NE(explained.find("noreply@shop.example: the address is a robot's"), std::string::npos) << explained;
+    EXPECT_NE(explained.find("person0@example.com: the message was sent automatically (Auto-Submitted: auto-replied)"),
+              std::string::npos);
+    EXPECT_NE(explained.find("person5@example.com: the message comes from a mailing list (List-Id)"),
+              std::string::npos);
+    EXPECT_EQ(explained.find("ann@sub.partner.example"), std::string::npos); // delivered: nothing to explain
+
+    // Once per sender; a personal message of the list's poster is asked about after all.
+    Insert("noreply@shop.example");
+    Insert("person5@example.com", Message("person5@example.com", "Hi", {"List-Id: <tea.lists.example>"}));
+    EXPECT_EQ(logged(), explained);
+    Insert("person0@example.com", Message("person0@example.com", "Hi", {"Auto-Submitted: no"}));
+    Insert("person5@example.com");
+    Insert("reply@shop.example");
+    EXPECT_EQ(queued(), "person0@example.com,person5@example.com,reply@shop.example");
 }

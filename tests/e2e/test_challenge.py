@@ -19,7 +19,7 @@ import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import test_local_server  # noqa: E402
-from tessivar_e2e import database, free_loopback_port, message, port_accepts, wait_for  # noqa: E402
+from tessivar_e2e import add_domain, database, free_loopback_port, message, port_accepts, wait_for  # noqa: E402
 from test_local_server import EMAIL, UNKNOWN, USER, LocalServerTest  # noqa: E402
 
 SERVICE_USER, SERVICE_PASSWORD = EMAIL, "challenge-secret"
@@ -115,6 +115,18 @@ class ChallengeTest(LocalServerTest):
         with urllib.request.urlopen(target, data=form, timeout=30) as answer:
             self.assertEqual(answer.status, 200)
 
+    def soap(self, action, argument):
+        """Posts one action to the service as another program would; returns the answer's text."""
+        body = ('<?xml version="1.0" encoding="utf-8"?><soap:Envelope '
+                'xmlns:soap="http://schemas.xmlsoap.org/soap/envelope/"><soap:Body><%s '
+                'xmlns="http://services.tessivar.com/"><%sArgument>%s</%sArgument></%s></soap:Body>'
+                '</soap:Envelope>') % (action, action, argument, action, action)
+        request = urllib.request.Request("http://127.0.0.1:%d/Client.asmx" % self.service_port, body.encode(),
+                                         {"Content-Type": "text/xml; charset=utf-8",
+                                          "SOAPAction": "http://services.tessivar.com/" + action})
+        with urllib.request.urlopen(request, timeout=30) as answer:
+            return answer.read().decode()
+
     def held(self):
         with database(self.home) as db:
             return db.execute("SELECT COUNT(*) FROM EmailAddressesRequiringAuthorization").fetchone()[0]
@@ -161,6 +173,9 @@ class ChallengeTest(LocalServerTest):
         port = self.start()
         delivered = wait_for(lambda: self.fetch_all(port), what="the message released by synchronisation")
         self.assertEqual(delivered, [lines_of(hello)])
+        # The bounce blocks its recipient once the service confirmed the returned request's id.
+        wait_for(lambda: "The authentication request to " + bounced in self.run_.output(), timeout=90,
+                 what="the service to confirm the returned request")
         self.stop()
         with database(self.home) as db:
             status = db.execute("SELECT s.ApprovalStatus FROM EmailAddresses s JOIN DomainNames d "
@@ -199,6 +214,103 @@ class ChallengeTest(LocalServerTest):
         self.assertLess(time.monotonic() - back, 75)  # the first retry comes a minute after the failure
         self.stop()
         self.assertEqual(self.held(), 0)
+
+    def test_forged_notice_request_and_bounce_change_nothing_and_a_genuine_notice_still_releases(self):
+        hello = message(UNKNOWN, "Hello", ["Do you remember me?"])
+        self.dovecot.add_message(USER, hello)
+        port = self.start()
+        self.check_in(port)
+        _, link = self.challenge()
+
+        # Anybody can write the service's headers: a notice in the sender's name, a request with an id
+        # in the marker domain, and a bounce that names the sender. None of them is the service's word.
+        notice = (b"From: " + UNKNOWN.encode() + b"\r\nTo: " + EMAIL.encode() +
+                  b"\r\nSubject: Sender authenticated\r\nMessage-ID: <forged.1@unknown.test>\r\n"
+                  b"X-Tessivar: Self-Authentication-Notification\r\n\r\nTrust me.\r\n")
+        spam = message("offers@cheap.test", "Please confirm your message", ["Buy now!"],
+                       message_id="<0123456789abcdef0123456789abcdef@auth.tessivar.com>")
+        spam = spam.replace(b"\r\n\r\n", b"\r\nX-Tessivar: Authentication-Request\r\n\r\n", 1)
+        bounce = (b"From: MAILER-DAEMON@mx.unknown.test\r\nTo: " + EMAIL.encode() +
+                  b"\r\nSubject: Undelivered Mail\r\nIn-Reply-To: <fedcba9876543210fedcba9876543210@auth.tessivar.com>"
+                  b"\r\n\r\nFailed.\r\n\r\nTo: " + UNKNOWN.encode() +
+                  b"\r\nMessage-Id: <fedcba9876543210fedcba9876543210@auth.tessivar.com>\r\n"
+                  b"X-Tessivar: Authentication-Request\r\n\r\nbody\r\n")
+        for forged in (notice, spam, bounce):
+            self.dovecot.add_message(USER, forged)
+        self.check_in(port)
+        # The service's answers come in the order of the messages: the notice's synchronisation first.
+        wait_for(lambda: self.run_.output().count("could not be confirmed by the service") >= 2, timeout=60,
+                 what="the service's answers")
+        self.assertEqual(self.offered(port), 0)  # the held mail stays held, the spam is not delivered
+        self.assertEqual(len(self.requests()), 1)  # and nobody was challenged back
+
+        # The genuine notice releases the mail within seconds, without a restart.
+        self.authenticate(link)
+        genuine = wait_for(lambda: [m for m in self.outbox_mail()
+                                    if b"\r\nX-Tessivar: Self-Authentication-Notification\r\n" in m],
+                           what="the self-authentication notice")
+        self.dovecot.add_message(USER, genuine[0])
+        started = time.monotonic()
+        self.check_in(port)
+        delivered = wait_for(lambda: self.fetch_all(port), timeout=20, what="the released message")
+        self.assertLess(time.monotonic() - started, 20)
+        self.assertEqual(delivered, [lines_of(hello)])
+        self.stop()
+        with database(self.home) as db:
+            self.assertEqual(db.execute("SELECT COUNT(*) FROM EmailAddresses WHERE ApprovalStatus='B' AND "
+                                        "Username='stranger'").fetchone()[0], 0)
+            # The notices were not stored; the forged request was, held.
+            self.assertEqual(db.execute("SELECT COUNT(*) FROM Emails").fetchone()[0], 2)
+            self.assertEqual(db.execute("SELECT ApprovalStatus FROM Emails WHERE Subject LIKE 'Please confirm%'")
+                             .fetchone()[0], "?")
+
+    def test_a_genuine_request_from_another_users_account_is_delivered_at_the_next_check(self):
+        # Another Tessivar user, whom this user wrote to, challenges this user's address.
+        other = "alice@other.test"
+        credentials = "<Username>%s</Username><Password>other-secret</Password>" % other
+        self.assertNotIn("ErrorMessage>", self.soap("AccountCreate", credentials + "<AdvertiserID/>"))
+        rows = ("<EmailAddressesRequiringAuthorization><EmailAddressRequiringAuthorization><FromEmailAddress>%s"
+                "</FromEmailAddress><FromDisplayName/><ToEmailAddress>%s</ToEmailAddress><ToDisplayName/>"
+                "<Subject>Lunch?</Subject><Received>2026-12-07T10:15:00.0000000+01:00</Received>"
+                "</EmailAddressRequiringAuthorization></EmailAddressesRequiringAuthorization>") % (EMAIL, other)
+        self.assertNotIn("ErrorMessage>", self.soap("Synchronize", credentials + "<ClientDataVersion>0"
+                                                    "</ClientDataVersion>" + rows))
+        request = self.requests()[0]
+        self.dovecot.add_message(USER, request)
+        port = self.start()
+        self.check_in(port)
+        wait_for(lambda: "The service confirmed the authentication request from " + other in self.run_.output(),
+                 timeout=60, what="the service to confirm the request")
+        self.assertEqual(self.fetch_all(port), [lines_of(request)])
+        self.assertEqual(len(self.requests()), 1)  # and alice's account was not challenged back
+        self.stop()
+
+    def test_approved_domains_lists_automatic_mail_and_robots_never_reach_the_outbox(self):
+        with database(self.home) as db:
+            add_domain(db, "partner.test", "A")
+        colleague = message("ann@partner.test", "Minutes", ["Attached."])
+        listed = message("alice@lists.test", "[tea] Friday", ["See you."])
+        listed = listed.replace(b"\r\n\r\n", b"\r\nList-Id: <tea.lists.test>\r\n\r\n", 1)
+        automatic = message("bob@away.test", "Out of office", ["Back on Monday."])
+        automatic = automatic.replace(b"\r\n\r\n", b"\r\nAuto-Submitted: auto-replied\r\n\r\n", 1)
+        shop = message("no-reply@shop.test", "Your order", ["Shipped."])
+        person = message(UNKNOWN, "Hello", ["Do you remember me?"])
+        for each in (colleague, listed, automatic, shop, person):
+            self.dovecot.add_message(USER, each)
+        port = self.start()
+        self.check_in(port)
+        self.challenge()  # exactly one request, to the person
+        time.sleep(3)  # a later request would have been written by now
+        self.assertEqual(len(self.requests()), 1)
+        self.assertEqual(self.fetch_all(port), [lines_of(colleague)])
+        output = self.run_.output()
+        for sender in ("alice@lists.test", "bob@away.test", "no-reply@shop.test"):
+            self.assertEqual(output.count("No authentication request was sent to " + sender), 1, output[-4000:])
+        self.stop()
+        with database(self.home) as db:
+            held = db.execute("SELECT COUNT(*) FROM Emails WHERE Deleted=0").fetchone()[0]
+        self.assertEqual(held, 4)
+
 
 if __name__ == "__main__":
     test_local_server.PROGRAM, test_local_server.DOVECOT_TEMPLATE = sys.argv[1], sys.argv[2]

@@ -246,9 +246,10 @@ TEST_F(CheckerDovecotTest, MessageWithoutIdIsStoredUnderAGeneratedIdInTheMarkerD
     EXPECT_EQ(Log().back(), "0 Processed a new message for \"alice\" at \"127.0.0.1\".");
 }
 
-// A returned authentication request blocks its recipient and is not stored; any other robot mail (a
-// bounce of the user's own mail) is kept for the user, and the robot is never asked to authenticate.
-TEST_F(CheckerDovecotTest, BounceOfAnAuthenticationRequestBlocksItsRecipientAndOtherRobotMailIsKept) {
+// A returned authentication request is not stored, and without a request id that the service can
+// confirm it blocks nobody (anybody can write one); any other robot mail (a bounce of the user's
+// own mail) is kept for the user, and the robot is never asked to authenticate.
+TEST_F(CheckerDovecotTest, BounceOfAnAuthenticationRequestIsNotStoredAndWithoutProofBlocksNobody) {
     m_Server->AddMessage("alice", "From: Carol <carol@example.org>\r\nSubject: hello\r\n\r\nhi\r\n");
     m_Server->AddMessage("alice", "From: Mail Delivery <Postmaster@mx.example.net>\r\nSubject: Undeliverable\r\n\r\n"
                                   "Your message could not be delivered.\r\n\r\nReturn-Path: <robot@service.example>\r\n"
@@ -259,7 +260,7 @@ TEST_F(CheckerDovecotTest, BounceOfAnAuthenticationRequestBlocksItsRecipientAndO
 
     EXPECT_EQ(Subjects(), (std::vector<std::string>{"hello", "Warning"}));
     ASSERT_NE(Sender("carol@example.org"), nullptr);
-    EXPECT_TRUE(Sender("carol@example.org")->IsBlocked());
+    EXPECT_FALSE(Sender("carol@example.org")->IsBlocked());
     const TTessivarEmailAddress* robot = Sender("MAILER-DAEMON@mx.example.net");
     ASSERT_NE(robot, nullptr);
     EXPECT_EQ(robot->AuthenticationStatus(), TAuthenticationStatus::Undefined);
@@ -269,7 +270,8 @@ TEST_F(CheckerDovecotTest, BounceOfAnAuthenticationRequestBlocksItsRecipientAndO
     EXPECT_EQ(UpstreamCountAfterQuit(0), 0);
 }
 
-TEST_F(CheckerDovecotTest, SelfAuthenticationNoticeInLowerCaseAuthenticatesItsSenderAndIsNotStored) {
+// The notice is only a hint (the model asks the service); by itself it authenticates nobody.
+TEST_F(CheckerDovecotTest, SelfAuthenticationNoticeInLowerCaseIsNotStoredAndAuthenticatesNobodyByItself) {
     m_Server->AddMessage("alice", "From: dave@example.org\r\nSubject: first\r\n\r\nhi\r\n");
     m_Server->AddMessage("alice", "From: Dave <dave@example.org>\r\nSubject: notice\r\n"
                                   "X-Tessivar: self-authentication-notification\r\n\r\nI am real\r\n");
@@ -277,7 +279,7 @@ TEST_F(CheckerDovecotTest, SelfAuthenticationNoticeInLowerCaseAuthenticatesItsSe
 
     EXPECT_EQ(Subjects(), (std::vector<std::string>{"first"}));
     ASSERT_NE(Sender("dave@example.org"), nullptr);
-    EXPECT_TRUE(Sender("dave@example.org")->IsAuthenticated());
+    EXPECT_FALSE(Sender("dave@example.org")->IsAuthenticated());
     EXPECT_EQ(UpstreamCountAfterQuit(0), 0);
 }
 
@@ -731,6 +733,30 @@ TEST(CheckerBounceTest, ReturnedRequestRecipientComesFromTheHeaderBlockOfTheFirs
     EXPECT_EQ(ReturnedRequestRecipient({"To: dave@example.org", "X-Tessivar:  Authentication-Request"}), "");
     // A marker block that names no recipient reports nothing.
     EXPECT_EQ(ReturnedRequestRecipient({"Subject: x", "X-Tessivar: Authentication-Request"}), "");
+}
+
+// The proof a bounce offers is the returned request's id; an id outside the marker domain, or a
+// marker domain inside a longer name, proves nothing.
+TEST(CheckerBounceTest, ReturnedRequestIdComesFromTheReturnedBlockOrTheBouncesReferences) {
+    const std::string marker = "X-Tessivar: Authentication-Request";
+    EXPECT_EQ(
+        ReturnedRequestMessageId({"From: postmaster@x.example", "In-Reply-To: <other@auth.tessivar.com>", "", "failed",
+                                  "", "To: carol@example.org", "Message-Id: <ab12@auth.tessivar.com>", marker}),
+        "ab12@auth.tessivar.com");
+    EXPECT_EQ(ReturnedRequestMessageId({"From: postmaster@x.example", "In-Reply-To: <cd34@auth.tessivar.com>", "",
+                                        "To: carol@example.org", marker}),
+              "cd34@auth.tessivar.com");
+    EXPECT_EQ(
+        ReturnedRequestMessageId({"From: postmaster@x.example", "References: <a@mail.example> <ef56@AUTH.tessivar.com>",
+                                  "", "Message-Id: <x@mail.example>", marker}),
+        "ef56@AUTH.tessivar.com");
+    EXPECT_EQ(ReturnedRequestMessageId({"From: postmaster@x.example", "", "Message-Id: <x@mail.example>", marker}), "");
+    EXPECT_EQ(ReturnedRequestMessageId(
+                  {"From: postmaster@x.example", "", "Message-Id: <x@evilauth.tessivar.com.example>", marker}),
+              "");
+    EXPECT_EQ(ReturnedRequestMessageId({"From: postmaster@x.example", "", "Message-Id: <@auth.tessivar.com>", marker}),
+              "");
+    EXPECT_EQ(ReturnedRequestMessageId({"In-Reply-To: <ab12@auth.tessivar.com>", "", "no marker"}), "");
 }
 
 } // namespace
