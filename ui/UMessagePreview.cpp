@@ -71,6 +71,62 @@ std::string DecodedHeader(GMimeObject* object, const char* name) {
     return Text(decoded ? decoded.get() : raw);
 }
 
+// At most `wanted` bytes of the part's text, decoded from its transfer encoding and converted from
+// its charset to UTF-8 as far as GMime knows the charset; `more` tells whether the text goes on.
+// Only what is returned is decoded, so a huge part costs no more than a small one.
+std::string DecodedText(GMimePart* part, size_t wanted, bool& more) {
+    more = false;
+    GMimeDataWrapper* content = g_mime_part_get_content(part);
+    GMimeStream* raw = content ? g_mime_data_wrapper_get_stream(content) : nullptr;
+    if (!raw || g_mime_stream_reset(raw) < 0)
+        return {};
+    TGObject<GMimeStream> filtered(g_mime_stream_filter_new(raw));
+    const GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(content);
+    if (encoding == GMIME_CONTENT_ENCODING_BASE64 || encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE ||
+        encoding == GMIME_CONTENT_ENCODING_UUENCODE) {
+        TGObject<GMimeFilter> decoder(g_mime_filter_basic_new(encoding, FALSE));
+        if (decoder)
+            g_mime_stream_filter_add(GMIME_STREAM_FILTER(filtered.get()), decoder.get());
+    }
+    const char* charset = g_mime_object_get_content_type_parameter(GMIME_OBJECT(part), "charset");
+    if (charset && g_ascii_strcasecmp(charset, "utf-8") != 0 && g_ascii_strcasecmp(charset, "us-ascii") != 0) {
+        // None for a charset iconv does not know: the text is then taken as it is (see Text).
+        TGObject<GMimeFilter> converter(g_mime_filter_charset_new(charset, "UTF-8"));
+        if (converter)
+            g_mime_stream_filter_add(GMIME_STREAM_FILTER(filtered.get()), converter.get());
+    }
+    std::string text;
+    char buffer[64 * 1024];
+    while (text.size() < wanted) {
+        const ssize_t read = g_mime_stream_read(filtered.get(), buffer, sizeof buffer);
+        if (read <= 0)
+            return text;
+        text.append(buffer, static_cast<size_t>(read));
+    }
+    more = true;
+    text.resize(wanted);
+    return text;
+}
+
+// Line breaks as the preview shows them: CR LF and lone CR become LF.
+std::string WithLineFeeds(std::string text) {
+    size_t to = 0;
+    for (size_t from = 0; from < text.size(); ++from) {
+        if (text[from] == '\r') {
+            text[to++] = '\n';
+            if (from + 1 < text.size() && text[from + 1] == '\n')
+                ++from;
+        } else {
+            text[to++] = text[from];
+        }
+    }
+    text.resize(to);
+    return text;
+}
+
+// HTML read for the preview: its text is sparser than the HTML, so more of it is read.
+constexpr size_t HtmlReadLimit = 4 * PreviewTextLimit;
+
 class TPreviewBuilder {
 public:
     TPreviewBuilder(TMessagePreview& preview, size_t bytesRead, int64_t totalSize)
@@ -96,16 +152,17 @@ public:
         GMimePart* chosen = m_Plain ? m_Plain : m_Html;
         if (!chosen)
             return;
-        TGString text(g_mime_text_part_get_text(GMIME_TEXT_PART(chosen)));
-        const std::string utf8 = Text(text.get());
-        bool cut = false;
+        bool more = false, cut = false;
         if (chosen == m_Plain) {
-            m_Preview.Text = Bounded(utf8, cut);
+            // One byte more than is kept shows whether the text goes on.
+            const std::string utf8 = TextToUtf8(DecodedText(chosen, PreviewTextLimit + 1, more));
+            m_Preview.Text = WithLineFeeds(Bounded(utf8, cut));
         } else {
+            const std::string utf8 = TextToUtf8(DecodedText(chosen, HtmlReadLimit, more));
             m_Preview.Text = HtmlToText(utf8, PreviewTextLimit, &cut);
             m_Preview.FromHtml = true;
         }
-        m_Preview.TextCut = m_Preview.TextCut || cut || CutByRead(chosen);
+        m_Preview.TextCut = m_Preview.TextCut || more || cut || CutByRead(chosen);
     }
 
 private:

@@ -2,22 +2,25 @@
 
 namespace {
 
-// Appends the text folded to `out`.
+// Appends the text folded to `out` (folding keeps the length).
 void AppendFolded(std::string_view text, std::string& out) {
     const size_t size = text.size();
+    const size_t start = out.size();
+    out.resize(start + size);
+    char* to = out.data() + start;
     for (size_t i = 0; i < size; ++i) {
         const auto byte = static_cast<unsigned char>(text[i]);
         if (byte >= 'A' && byte <= 'Z') {
-            out.push_back(static_cast<char>(byte + ('a' - 'A')));
+            to[i] = static_cast<char>(byte + ('a' - 'A'));
         } else if (byte == 0xC3 && i + 1 < size) {
             // U+00C0..U+00DE are C3 80..C3 9E; their small forms are 0x20 above. U+00D7 is the
             // multiplication sign, which has none.
             const auto next = static_cast<unsigned char>(text[i + 1]);
-            out.push_back(static_cast<char>(byte));
-            out.push_back(static_cast<char>(next >= 0x80 && next <= 0x9E && next != 0x97 ? next + 0x20 : next));
+            to[i] = static_cast<char>(byte);
+            to[i + 1] = static_cast<char>(next >= 0x80 && next <= 0x9E && next != 0x97 ? next + 0x20 : next);
             ++i;
         } else {
-            out.push_back(static_cast<char>(byte));
+            to[i] = static_cast<char>(byte);
         }
     }
 }

@@ -157,7 +157,7 @@ TTessivarFooterBand::TTessivarFooterBand(QWidget* parent) : QWidget(parent), m_L
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(6 + StateIconSize + 6, 0, 18, 0);
     layout->addWidget(m_Label);
-    m_Label->setAccessibleName(QStringLiteral("Latest activity"));
+    m_Label->setAccessibleDescription(QStringLiteral("Latest activity"));
 }
 
 void TTessivarFooterBand::SetStatus(int kind, const QString& text) {
@@ -166,7 +166,8 @@ void TTessivarFooterBand::SetStatus(int kind, const QString& text) {
     // One line; the label tells a screen reader of the change. A paint request, not a paint: a
     // burst of log items costs one paint.
     m_Label->setText(QString(text).replace(QLatin1Char('\n'), QLatin1Char(' ')));
-    m_Label->setAccessibleDescription(kind == 1 ? QStringLiteral("Error") : QString());
+    m_Label->setAccessibleDescription(kind == 1 ? QStringLiteral("Latest activity: an error")
+                                                : QStringLiteral("Latest activity"));
     update();
 }
 

@@ -61,14 +61,16 @@ void TTessivarGrid::HeaderClicked(int column) {
 
 void TTessivarGrid::SetFilter(const QString& text) {
     const std::string needle = text.toStdString();
-    if (FoldForFilter(needle) == m_Filter.Needle())
+    const std::string previous = m_Filter.Needle();
+    if (FoldForFilter(needle) == previous)
         return;
     m_Filter = TFilterMatcher(needle);
+    const bool narrowing = !previous.empty() && m_Filter.Needle().find(previous) != std::string::npos;
     // A refresh under way applies it when it ends.
     if (m_Refreshing)
         return;
     beginResetModel();
-    m_SelectedIndex = FilterRows(m_SelectedIndex);
+    m_SelectedIndex = FilterRows(m_SelectedIndex, narrowing);
     endResetModel();
     emit SelectionChanged();
 }

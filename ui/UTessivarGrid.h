@@ -85,8 +85,9 @@ protected:
     // Sorts the rows by the sort column and applies the filter; returns the new position of the
     // shown row at `follow` (-1: none, or no longer shown).
     virtual int SortRows(int follow) = 0;
-    // Applies the filter anew; returns the new position of the shown row at `follow`.
-    virtual int FilterRows(int follow) = 0;
+    // Applies the filter anew; returns the new position of the shown row at `follow`. `narrowing`:
+    // the new text contains the old one, so only the rows shown so far can still match.
+    virtual int FilterRows(int follow, bool narrowing) = 0;
     // The columns whose comparison reads only what a record keeps for its life (an email's sender
     // and subject, say, not an approval): a list sorted by one of them is sorted again by placing
     // only the rows that joined it, and dropping those that left.
@@ -147,9 +148,9 @@ protected:
         m_Rows.clear();
         m_Shown.clear();
     }
-    int FilterRows(int follow) override {
+    int FilterRows(int follow, bool narrowing) override {
         const T* followed = follow >= 0 && follow < RowCount() ? Shown()[static_cast<size_t>(follow)] : nullptr;
-        ApplyFilter();
+        ApplyFilter(narrowing && m_Filtered);
         return Position(followed);
     }
     int SortRows(int follow) override {
@@ -183,14 +184,18 @@ private:
         return found == shown.end() ? -1 : static_cast<int>(found - shown.begin());
     }
 
-    // The rows the filter lets through, in the order of all rows.
-    void ApplyFilter() {
+    // The rows the filter lets through, in the order of all rows; from those shown so far only when
+    // the filter only narrowed.
+    void ApplyFilter(bool narrowing = false) {
+        std::vector<T*> candidates;
+        if (narrowing)
+            candidates.swap(m_Shown);
         m_Shown.clear();
         m_Filtered = !Filter().Empty() && m_FilterText;
         if (!m_Filtered)
             return;
         std::string text, scratch;
-        for (T* row : m_Rows) {
+        for (T* row : narrowing ? candidates : m_Rows) {
             text.clear();
             m_FilterText(*row, text);
             if (Filter().Matches(text, scratch))

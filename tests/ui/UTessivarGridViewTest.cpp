@@ -164,13 +164,17 @@ TEST(FilterOnManyRows, NarrowsOneHundredThousandRowsAtEachKeystroke) {
     ASSERT_EQ(grid.rowCount(), 100000);
     QElapsedTimer clock;
     clock.start();
-    // Typing "12345": every keystroke narrows the whole list anew.
+    // Typing "number 12345" a character at a time.
     const QString typed = QStringLiteral("NUMBER 12345");
     for (int length = 1; length <= typed.size(); ++length)
         grid.SetFilter(typed.left(length));
     const qint64 elapsed = clock.elapsed();
     EXPECT_EQ(grid.rowCount(), 1);
     EXPECT_EQ(grid.Rows(0).Text.substr(0, 12), "sender12345@");
-    // Generous for sanitizer builds on a shared machine; bench/ measures the real figure.
-    EXPECT_LT(elapsed / typed.size(), 500) << elapsed << " ms for " << typed.size() << " keystrokes";
+    // Typing on narrows among the rows already shown; deleting a character widens to every row.
+    grid.SetFilter(QStringLiteral("NUMBER 1234"));
+    EXPECT_EQ(grid.rowCount(), 11);
+    // Generous for sanitizer builds on a shared machine (a fault that rescans everything for each
+    // row would take minutes); bench/ measures the real figure.
+    EXPECT_LT(elapsed / typed.size(), 3000) << elapsed << " ms for " << typed.size() << " keystrokes";
 }

@@ -195,7 +195,7 @@ TEST_F(UfrmRecordDialogsTest, EditShowsTheIdentityReadOnlyAndNewMakesItEditableA
     WhenShown(window, {[&] {
                   EXPECT_TRUE(Child<QLineEdit>(window, "edtEmailAddress").isReadOnly());
                   EXPECT_TRUE(Child<QLineEdit>(window, "edtDisplayName").isReadOnly());
-                  EXPECT_TRUE(Child<QComboBox>(window, "cmbApproval").hasFocus());
+                  EXPECT_EQ(window.focusWidget(), &Child<QComboBox>(window, "cmbApproval"));
                   Click(window, "btnCancel");
               }});
     window.EditSender(m_Main, sender);

@@ -7,6 +7,7 @@
 #include "ui/UDesktopNotifications.h"
 #include "ui/UDialogSupport.h"
 #include "ui/UMessageBox.h"
+#include "ui/UMessagePreviewPane.h"
 #include "ui/UTessivarFrame.h"
 #include "ui/UTessivarGridView.h"
 #include "ui/UTessivarLists.h"
@@ -22,6 +23,7 @@
 #include <QCheckBox>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSplitter>
 #include <QTest>
