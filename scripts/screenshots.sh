@@ -84,7 +84,7 @@ Content-Type: multipart/mixed; boundary="outer"
 Content-Type: multipart/alternative; boundary="alt"
 
 --alt
-Content-Type: text/html; charset=iso-8859-1
+Content-Type: text/html; charset=windows-1252
 Content-Transfer-Encoding: quoted-printable
 
 <html><head><style>p{color:red}</style></head><body><p>Dear customer,</p>
@@ -141,18 +141,20 @@ shot() {
     import -display "$display" -window root "$output/$1.png"
     echo "$output/$1.png"
 }
-window() { DISPLAY=$display xdotool search --sync --name '^Tessivar$' | head -1; }
-key() { DISPLAY=$display xdotool key --window "$(window)" "$@"; }
+# The main window (the notification window has the same caption but is not mapped).
+window() { DISPLAY=$display xdotool search --sync --onlyvisible --name '^Tessivar$' | head -1; }
+key() { DISPLAY=$display xdotool key --delay 100 "$@"; }
 type_text() { DISPLAY=$display xdotool type --delay 80 "$@"; }
 
-window >/dev/null
+DISPLAY=$display xdotool windowactivate --sync "$(window)" >/dev/null 2>&1 || true
 shot main-window 6
-# The list has the focus: the first message, then its preview.
+# The list has the focus: the next message and its preview, then back to the first (HTML) one.
 key Down
 shot preview
-key Down Down
+key Up
 shot preview-html
+# The find field narrows the list to one sender.
 key ctrl+f
-type_text invoice
+type_text dubois
 shot find
 cat "$home/program.log" >"$output/program.log"

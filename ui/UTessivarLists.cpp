@@ -88,9 +88,20 @@ QString FromText(const TTessivarEmail& email) {
 // The texts the find field searches, each on its own so that a match never spans two of them.
 constexpr char FilterSeparator = '\x1f';
 
+// The address text, appended without building it: this runs for every row at every keystroke.
+void AppendAddress(const TTessivarEmailAddress& sender, std::string& text) {
+    if (!sender.DomainName()) {
+        text += sender.EmailAddress();
+        return;
+    }
+    text += sender.Username();
+    text += '@';
+    text += sender.DomainName()->DomainName();
+}
+
 void EmailFilterText(const TTessivarEmail& email, std::string& text) {
     if (const TTessivarEmailAddress* sender = email.FromEmailAddress())
-        text += sender->EmailAddress();
+        AppendAddress(*sender, text);
     text += FilterSeparator;
     text += email.FromDisplayName();
     text += FilterSeparator;
@@ -98,7 +109,7 @@ void EmailFilterText(const TTessivarEmail& email, std::string& text) {
 }
 
 void EmailAddressFilterText(const TTessivarEmailAddress& sender, std::string& text) {
-    text += sender.EmailAddress();
+    AppendAddress(sender, text);
     text += FilterSeparator;
     text += sender.DisplayName();
 }

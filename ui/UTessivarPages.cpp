@@ -86,7 +86,8 @@ TTessivarPages::TTessivarPages(TTessivarViews& views, TPageCommands commands, QW
     m_Find->setPlaceholderText(QStringLiteral("Find sender or subject"));
     m_Find->setAccessibleName(QStringLiteral("Find"));
     m_Find->setClearButtonEnabled(true);
-    m_Find->setMinimumWidth(m_Find->fontMetrics().horizontalAdvance(m_Find->placeholderText()) + 40);
+    // The tab set gives a corner widget only its size hint: the width is fixed to show the hint text.
+    m_Find->setFixedWidth(m_Find->fontMetrics().horizontalAdvance(m_Find->placeholderText()) + 48);
     setCornerWidget(m_Find, Qt::TopRightCorner);
     connect(m_Find, &QLineEdit::textChanged, this, &TTessivarPages::ApplyFilter);
     auto* find = new QAction(this);
