@@ -86,9 +86,14 @@ TTessivarPages::TTessivarPages(TTessivarViews& views, TPageCommands commands, QW
     m_Find->setPlaceholderText(QStringLiteral("Find sender or subject"));
     m_Find->setAccessibleName(QStringLiteral("Find"));
     m_Find->setClearButtonEnabled(true);
-    // The tab set gives a corner widget only its size hint: the width is fixed to show the hint text.
+    // Wide enough to show its hint. The tab set places a corner widget by its size hint, so the
+    // field sits in a holder whose layout gives that width as its hint.
     m_Find->setFixedWidth(m_Find->fontMetrics().horizontalAdvance(m_Find->placeholderText()) + 48);
-    setCornerWidget(m_Find, Qt::TopRightCorner);
+    auto* corner = new QWidget(this);
+    auto* cornerLayout = new QHBoxLayout(corner);
+    cornerLayout->setContentsMargins(0, 0, 2, 2);
+    cornerLayout->addWidget(m_Find);
+    setCornerWidget(corner, Qt::TopRightCorner);
     connect(m_Find, &QLineEdit::textChanged, this, &TTessivarPages::ApplyFilter);
     auto* find = new QAction(this);
     find->setShortcut(QKeySequence::Find);

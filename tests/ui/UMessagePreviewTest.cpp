@@ -126,7 +126,7 @@ TEST(MessagePreview, AHugeMessageIsReadOnlyToTheBoundAndItsTextIsCut) {
 
 TEST(MessagePreview, AMissingFileIsAnErrorOfItsOwnAndGarbageIsNoCrash) {
     EXPECT_THROW(PreviewMessageFile("/nonexistent/tessivar/00000001.eml"), EMessagePreview);
-    for (const std::string bytes : {std::string(), std::string("\0\0\0", 3), std::string("Content-Type: multipart/mixed; "
+    for (const std::string& bytes : {std::string(), std::string("\0\0\0", 3), std::string("Content-Type: multipart/mixed; "
                                                                                          "boundary=b\r\n\r\n--b\r\n--b")})
         EXPECT_NO_THROW(PreviewMessage(bytes));
     // Nesting deeper than the parser is let go is cut, not followed.
