@@ -4,10 +4,15 @@
 #include "base/UDebug.h"
 #include "core/UTessivarApprovalRecord.h"
 #include "core/UTessivarBusinessLogic.h"
+#include "ui/UMessageBox.h"
 
 #include <QBoxLayout>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QDialog>
+#include <QEvent>
+#include <QUrl>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QProxyStyle>
@@ -33,7 +38,50 @@ public:
     }
 };
 
+// Room a title bar takes besides the caption: the window's icon and its buttons, and margins.
+constexpr int TitleBarRoom = 140;
+
+// Widens its window to its caption whenever the caption changes.
+class TCaptionWidthKeeper : public QObject {
+public:
+    explicit TCaptionWidthKeeper(QWidget& window) : QObject(&window) {}
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::WindowTitleChange || event->type() == QEvent::Show)
+            Apply(*static_cast<QWidget*>(watched));
+        return false;
+    }
+    static void Apply(QWidget& window) {
+        const int width = CaptionWidth(window);
+        if (window.minimumWidth() < width)
+            window.setMinimumWidth(width);
+        if (window.width() < width)
+            window.resize(width, window.height());
+    }
+};
+
 } // namespace
+
+int CaptionWidth(const QWidget& window) {
+    QFont font = QGuiApplication::font();
+    font.setBold(true);
+    return QFontMetrics(font).horizontalAdvance(window.windowTitle()) + TitleBarRoom;
+}
+
+bool OpenInWebBrowser(QWidget* parent, const QString& url, const std::function<bool(const QString&)>& open) {
+    const bool opened = open ? open(url) : QDesktopServices::openUrl(QUrl(url));
+    if (!opened)
+        TMessageBox::Show(parent, QMessageBox::Information, QStringLiteral("Help"),
+                          QStringLiteral("No web browser could be started to show this page. Open this address in "
+                                         "your web browser:\n\n") +
+                              url,
+                          QMessageBox::Ok);
+    return opened;
+}
+
+void KeepCaptionReadable(QWidget& window) {
+    window.installEventFilter(new TCaptionWidthKeeper(window));
+    TCaptionWidthKeeper::Apply(window);
+}
 
 QString ToQString(const std::string& text) {
     return QString::fromStdString(TextToUtf8(text));

@@ -29,6 +29,17 @@ void CentreWindowOver(QWidget& window, const QWidget& other);
 // Centres the window on the available area of the primary screen.
 void CentreWindowOnDesktop(QWidget& window);
 
+// Keeps the window at least as wide as its caption needs in a title bar (with the frame's icon and
+// buttons), now and whenever the caption changes.
+void KeepCaptionReadable(QWidget& window);
+// The smallest width at which the caption can be read in a title bar.
+int CaptionWidth(const QWidget& window);
+
+// Opens the address in the user's web browser (through `open`, by default the desktop's). Where
+// none can be opened (no browser installed, or none for this user), a message box gives the user
+// the address to open. False then.
+bool OpenInWebBrowser(QWidget* parent, const QString& url, const std::function<bool(const QString&)>& open = {});
+
 // Shows every character typed as "*". The edit owns the style that draws it.
 void MaskEdit(QLineEdit& edit);
 

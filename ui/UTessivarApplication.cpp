@@ -7,6 +7,7 @@
 #include "core/UMessageLoop.h"
 #include "core/UTessivarBusinessLogic.h"
 #include "ui/UAccountSetupPage.h"
+#include "ui/UDialogSupport.h"
 #include "ui/UTessivarIcons.h"
 #include "ui/UTessivarPages.h"
 #include "ui/UTessivarTray.h"
@@ -62,6 +63,8 @@ public:
           SetupWizard(Main.Model(), SetupWizardPeers()) {
         // The notification window is the anchor: closing it ends the program.
         QObject::connect(&Notification, &TfrmNotification::ProgramEndRequested, &Main, &TfrmTessivar::EndProgram);
+        // "Open" on the desktop's notification: the window on the mail awaiting authorization.
+        QObject::connect(&Notification, &TfrmNotification::OpenRequested, &Main, &TfrmTessivar::OpenMainWindow);
         Notification.SetTrayMessage([this](const QString& text, int milliseconds) {
             Main.Tray().ShowMessage(Main.windowTitle(), text, milliseconds);
         });
@@ -98,7 +101,7 @@ public:
         if (Help)
             Help->ShowHelpPage(page);
         else
-            QDesktopServices::openUrl(QUrl(QString::fromStdString(HelpBase() + page)));
+            OpenInWebBrowser(&Main, QString::fromStdString(HelpBase() + page));
     }
 
     TPageCommands Commands() {
@@ -247,7 +250,7 @@ int RunWindows(int argc, char** argv) {
     RegisterWebSchemes();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tessivar"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Tessivar"));
+    // No display name: the desktop would add it to every caption ("Preferences — Tessivar").
     QApplication::setDesktopFileName(QStringLiteral("tessivar"));
     QApplication::setWindowIcon(ApplicationIcon());
     // Windows are hidden and shown again and again; only "E&xit" ends the program.

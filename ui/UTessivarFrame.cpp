@@ -6,6 +6,7 @@
 
 #include <QEnterEvent>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QLinearGradient>
 #include <QMouseEvent>
 #include <QPainter>
@@ -84,6 +85,7 @@ TTessivarCaptionBand::TTessivarCaptionBand(QWidget* parent)
     m_Exit->hide();
     m_Close->setObjectName(QStringLiteral("btnClose"));
     m_Close->setToolTip(QStringLiteral("Close"));
+    m_Close->setAccessibleName(QStringLiteral("Close"));
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 4, 0);
     layout->setSpacing(2);
@@ -94,6 +96,8 @@ TTessivarCaptionBand::TTessivarCaptionBand(QWidget* parent)
     layout->addWidget(m_Exit);
     layout->addWidget(m_Close);
     setAttribute(Qt::WA_OpaquePaintEvent);
+    // The band keeps its height whatever the window below it shows.
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
 }
 
 QSize TTessivarCaptionBand::sizeHint() const {
@@ -127,14 +131,43 @@ void TTessivarCaptionBand::mousePressEvent(QMouseEvent* event) {
         window()->windowHandle()->startSystemMove();
 }
 
-TTessivarFooterBand::TTessivarFooterBand(QWidget* parent) : QWidget(parent) {
+// The footer's text: a label, so that a screen reader reads it, painted white on its shadow and cut
+// with "..." (the ellipsis character of the font when it has one).
+class TTessivarFooterText : public QLabel {
+public:
+    explicit TTessivarFooterText(QWidget* parent) : QLabel(parent) {
+        setObjectName(QStringLiteral("lblStatus"));
+        setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        if (text().isEmpty())
+            return;
+        QPainter painter(this);
+        const QString shown = fontMetrics().elidedText(text(), Qt::ElideRight, width());
+        DrawShadowedText(painter, rect(), Qt::AlignVCenter | Qt::AlignLeft, shown);
+    }
+};
+
+TTessivarFooterBand::TTessivarFooterBand(QWidget* parent) : QWidget(parent), m_Label(new TTessivarFooterText(this)) {
+    setObjectName(QStringLiteral("pnlFooter"));
     setAttribute(Qt::WA_OpaquePaintEvent);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(6 + StateIconSize + 6, 0, 18, 0);
+    layout->addWidget(m_Label);
+    m_Label->setAccessibleDescription(QStringLiteral("Latest activity"));
 }
 
 void TTessivarFooterBand::SetStatus(int kind, const QString& text) {
     m_Kind = kind;
     m_Text = text;
-    // A paint request, not a paint: a burst of log items costs one paint.
+    // One line; the label tells a screen reader of the change. A paint request, not a paint: a
+    // burst of log items costs one paint.
+    m_Label->setText(QString(text).replace(QLatin1Char('\n'), QLatin1Char(' ')));
+    m_Label->setAccessibleDescription(kind == 1 ? QStringLiteral("Latest activity: an error")
+                                                : QStringLiteral("Latest activity"));
     update();
 }
 
@@ -144,16 +177,8 @@ QSize TTessivarFooterBand::sizeHint() const {
 
 void TTessivarFooterBand::paintEvent(QPaintEvent*) {
     PaintBand(*this);
-    if (m_Text.isEmpty())
+    if (m_Text.isEmpty() || m_Kind < 0)
         return;
     QPainter painter(this);
-    int left = 6;
-    if (m_Kind >= 0) {
-        painter.drawImage(left, (height() - StateIconSize) / 2, StateIcon(m_Kind));
-        left += StateIconSize + 6;
-    }
-    // Cut text ends in "..." (the ellipsis character of the font when it has one).
-    const QRect textRect(left, 0, width() - left - 18, height());
-    const QString shown = fontMetrics().elidedText(QString(m_Text).replace('\n', ' '), Qt::ElideRight, textRect.width());
-    DrawShadowedText(painter, textRect, Qt::AlignVCenter | Qt::AlignLeft, shown);
+    painter.drawImage(6, (height() - StateIconSize) / 2, StateIcon(m_Kind));
 }

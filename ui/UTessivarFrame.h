@@ -54,12 +54,15 @@ public:
     void SetStatus(int kind, const QString& text);
     int Kind() const { return m_Kind; }
     const QString& Text() const { return m_Text; }
+    // The label that shows the text (and tells screen readers).
+    const class QLabel& TextLabel() const { return *m_Label; }
     QSize sizeHint() const override;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    class QLabel* m_Label;
     int m_Kind = -1;
     QString m_Text;
 };

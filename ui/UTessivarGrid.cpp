@@ -1,6 +1,5 @@
 #include "ui/UTessivarGrid.h"
 
-#include <QSize>
 
 #include <algorithm>
 
@@ -15,8 +14,14 @@ QVariant TTessivarGrid::headerData(int section, Qt::Orientation orientation, int
     switch (role) {
     case Qt::DisplayRole:
         return column.Caption;
-    case Qt::SizeHintRole:
-        return QSize(column.Width, 0);
+    case Qt::ToolTipRole:
+    case Qt::AccessibleTextRole:
+        // The state column has no caption; a screen reader still says what it holds.
+        return column.Caption.isEmpty() ? QStringLiteral("State") : column.Caption;
+    case ColumnWidthRole:
+        // Not the size hint: the header takes its height from that, and a hint of the width alone
+        // gave it none.
+        return column.Width;
     default:
         return {};
     }
@@ -50,6 +55,22 @@ void TTessivarGrid::HeaderClicked(int column) {
     // A view takes the selected row again from SelectedIndex after the reset.
     beginResetModel();
     m_SelectedIndex = SortRows(m_SelectedIndex);
+    endResetModel();
+    emit SelectionChanged();
+}
+
+void TTessivarGrid::SetFilter(const QString& text) {
+    const std::string needle = text.toStdString();
+    const std::string previous = m_Filter.Needle();
+    if (FoldForFilter(needle) == previous)
+        return;
+    m_Filter = TFilterMatcher(needle);
+    const bool narrowing = !previous.empty() && m_Filter.Needle().find(previous) != std::string::npos;
+    // A refresh under way applies it when it ends.
+    if (m_Refreshing)
+        return;
+    beginResetModel();
+    m_SelectedIndex = FilterRows(m_SelectedIndex, narrowing);
     endResetModel();
     emit SelectionChanged();
 }

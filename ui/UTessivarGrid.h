@@ -5,6 +5,8 @@
 // EndRefresh; between those a view sees an empty list. Thread contract: the model's thread (the
 // user-interface thread) only.
 
+#include "ui/UTessivarFilter.h"
+
 #include <QAbstractTableModel>
 #include <QString>
 
@@ -24,6 +26,7 @@ public:
         UserUnderlineRole,                // QColor under the part before "@"; none when invalid
         DomainUnderlineRole,              // QColor under the part after "@" up to the first blank
         RedLineRole,                      // bool: a red line under the whole visible text
+        ColumnWidthRole,                  // int: the column's starting width (header data)
     };
     struct TColumn {
         QString Caption;
@@ -46,6 +49,12 @@ public:
     // A click on a column header: flips the sort column's order, or makes another column the sort
     // column with its order unchanged; then sorts, keeping the selected record selected.
     void HeaderClicked(int column);
+
+    // The find field's text: only the rows whose texts (an email's sender address, display name
+    // and subject, say) contain it, letter case ignored, are shown; the selected record stays
+    // selected while it is shown. An empty text shows every row.
+    void SetFilter(const QString& text);
+    const TFilterMatcher& Filter() const { return m_Filter; }
 
     int SelectedIndex() const { return m_SelectedIndex; }
     // Cut to -1..rows-1; SelectionChanged when the index changed.
@@ -73,8 +82,12 @@ protected:
 
     virtual int RowCount() const = 0;
     virtual void ClearRows() = 0;
-    // Sorts the rows by the sort column; returns the new position of the row at `follow` (-1: none).
+    // Sorts the rows by the sort column and applies the filter; returns the new position of the
+    // shown row at `follow` (-1: none, or no longer shown).
     virtual int SortRows(int follow) = 0;
+    // Applies the filter anew; returns the new position of the shown row at `follow`. `narrowing`:
+    // the new text contains the old one, so only the rows shown so far can still match.
+    virtual int FilterRows(int follow, bool narrowing) = 0;
     // The columns whose comparison reads only what a record keeps for its life (an email's sender
     // and subject, say, not an approval): a list sorted by one of them is sorted again by placing
     // only the rows that joined it, and dropping those that left.
@@ -84,6 +97,7 @@ protected:
 private:
     std::vector<TColumn> m_Columns;
     std::vector<int> m_FixedKeys;
+    TFilterMatcher m_Filter{std::string_view()};
     int m_SortColumn = 0;
     int m_SelectedIndex = -1;
     bool m_Refreshing = false;
@@ -95,15 +109,20 @@ public:
     using TCompare = int (*)(const T&, const T&);
     // Writes a key whose byte order is the comparison's (see UTessivarGridSort.h).
     using TKey = void (*)(const T&, std::string&);
+    // Writes the texts the find field searches.
+    using TFilterText = void (*)(const T&, std::string&);
 
     int rowCount(const QModelIndex& parent = {}) const override { return parent.isValid() ? 0 : RowCount(); }
     // During a refresh only.
     void Append(T& record) { m_Rows.push_back(&record); }
-    T& Rows(int index) const { return *m_Rows.at(static_cast<size_t>(index)); }
+    // The shown rows (those the filter lets through).
+    T& Rows(int index) const { return *Shown().at(static_cast<size_t>(index)); }
     // The record of the selected row, or none.
-    T* Selected() const { return SelectedIndex() < 0 ? nullptr : m_Rows[static_cast<size_t>(SelectedIndex())]; }
-    // A copy of the row references, in the shown order.
-    std::vector<T*> Records() const { return m_Rows; }
+    T* Selected() const { return SelectedIndex() < 0 ? nullptr : Shown()[static_cast<size_t>(SelectedIndex())]; }
+    // A copy of the shown row references, in the shown order.
+    std::vector<T*> Records() const { return Shown(); }
+    // Every row, shown or not.
+    int AllRowCount() const { return static_cast<int>(m_Rows.size()); }
     void ForgetOrder() override {
         m_Sorted.clear();
         m_SortedSet.clear();
@@ -120,13 +139,22 @@ protected:
         m_Keys.push_back(key);
     }
     T* RecordAt(const QModelIndex& index) const {
-        return index.isValid() && index.row() < RowCount() ? m_Rows[static_cast<size_t>(index.row())] : nullptr;
+        return index.isValid() && index.row() < RowCount() ? Shown()[static_cast<size_t>(index.row())] : nullptr;
     }
+    void SetFilterText(TFilterText text) { m_FilterText = text; }
 
-    int RowCount() const override { return static_cast<int>(m_Rows.size()); }
-    void ClearRows() override { m_Rows.clear(); }
+    int RowCount() const override { return static_cast<int>(Shown().size()); }
+    void ClearRows() override {
+        m_Rows.clear();
+        m_Shown.clear();
+    }
+    int FilterRows(int follow, bool narrowing) override {
+        const T* followed = follow >= 0 && follow < RowCount() ? Shown()[static_cast<size_t>(follow)] : nullptr;
+        ApplyFilter(narrowing && m_Filtered);
+        return Position(followed);
+    }
     int SortRows(int follow) override {
-        const T* followed = follow >= 0 && follow < RowCount() ? m_Rows[static_cast<size_t>(follow)] : nullptr;
+        const T* followed = follow >= 0 && follow < RowCount() ? Shown()[static_cast<size_t>(follow)] : nullptr;
         const auto column = static_cast<size_t>(SortColumn());
         const int order = Columns()[column].Order;
         const std::pair<int, int> sortedBy{SortColumn(), order};
@@ -141,12 +169,40 @@ protected:
             m_SortedSet = std::unordered_set<const T*>(m_Rows.begin(), m_Rows.end());
             m_SortedBy = sortedBy;
         }
-        if (!followed)
-            return -1;
-        return static_cast<int>(std::find(m_Rows.begin(), m_Rows.end(), followed) - m_Rows.begin());
+        ApplyFilter();
+        return Position(followed);
     }
 
 private:
+    const std::vector<T*>& Shown() const { return m_Filtered ? m_Shown : m_Rows; }
+
+    int Position(const T* record) const {
+        if (!record)
+            return -1;
+        const std::vector<T*>& shown = Shown();
+        const auto found = std::find(shown.begin(), shown.end(), record);
+        return found == shown.end() ? -1 : static_cast<int>(found - shown.begin());
+    }
+
+    // The rows the filter lets through, in the order of all rows; from those shown so far only when
+    // the filter only narrowed.
+    void ApplyFilter(bool narrowing = false) {
+        std::vector<T*> candidates;
+        if (narrowing)
+            candidates.swap(m_Shown);
+        m_Shown.clear();
+        m_Filtered = !Filter().Empty() && m_FilterText;
+        if (!m_Filtered)
+            return;
+        std::string text, scratch;
+        for (T* row : narrowing ? candidates : m_Rows) {
+            text.clear();
+            m_FilterText(*row, text);
+            if (Filter().Matches(text, scratch))
+                m_Shown.push_back(row);
+        }
+    }
+
     void FullSort(size_t column, int order) {
         if (const TKey key = m_Keys[column])
             SortByKey(key, Columns()[column].AscendingWhenNegative == (order < 0));
@@ -217,7 +273,11 @@ private:
             m_Rows[i] = keyed[i].second;
     }
 
+    // Every row, and (when filtered) those shown.
     std::vector<T*> m_Rows;
+    std::vector<T*> m_Shown;
+    bool m_Filtered = false;
+    TFilterText m_FilterText = nullptr;
     // The rows in the order of the last sort by a fixed-key column, and that column and order.
     std::vector<T*> m_Sorted;
     std::unordered_set<const T*> m_SortedSet;

@@ -4,8 +4,11 @@
 #include "ui/UTessivarGrid.h"
 
 #include <QApplication>
+#include <QAbstractItemView>
 #include <QFontMetrics>
+#include <QHelpEvent>
 #include <QPainter>
+#include <QToolTip>
 
 namespace {
 
@@ -53,13 +56,33 @@ TAddressSpans AddressSpans(const QString& text) {
     return spans;
 }
 
+bool TextIsCut(const QString& text, int cellWidth, const QFontMetrics& metrics) {
+    return metrics.horizontalAdvance(text) > cellWidth - 2 * TTessivarGridDelegate::TextMargin;
+}
+
+bool TTessivarGridDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                                      const QModelIndex& index) {
+    if (!event || !view || event->type() != QEvent::ToolTip)
+        return QStyledItemDelegate::helpEvent(event, view, option, index);
+    const QString text = index.data(Qt::DisplayRole).toString();
+    if (text.isEmpty() || !TextIsCut(text, option.rect.width(), option.fontMetrics)) {
+        QToolTip::hideText();
+        event->ignore();
+        return true;
+    }
+    // As rich text that is escaped: a subject such as "<b>" is shown as written, and long texts wrap.
+    QToolTip::showText(event->globalPos(), QStringLiteral("<qt>") + text.toHtmlEscaped() + QStringLiteral("</qt>"),
+                       view, option.rect);
+    return true;
+}
+
 int TTessivarGridDelegate::RowHeight(const QFontMetrics& metrics) {
     return metrics.height() + 7;
 }
 
 QSize TTessivarGridDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
-    const QVariant width = index.model()->headerData(index.column(), Qt::Horizontal, Qt::SizeHintRole);
-    return {width.toSize().width(), RowHeight(option.fontMetrics)};
+    const QVariant width = index.model()->headerData(index.column(), Qt::Horizontal, TTessivarGrid::ColumnWidthRole);
+    return {width.toInt(), RowHeight(option.fontMetrics)};
 }
 
 void TTessivarGridDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,

@@ -24,12 +24,18 @@ struct TAddressSpans {
 };
 TAddressSpans AddressSpans(const QString& text);
 
+// Whether a cell of the given width cuts the text (its tooltip then shows the whole text).
+bool TextIsCut(const QString& text, int cellWidth, const QFontMetrics& metrics);
+
 class TTessivarGridDelegate : public QStyledItemDelegate {
     Q_OBJECT
 public:
     explicit TTessivarGridDelegate(QObject* parent = nullptr) : QStyledItemDelegate(parent) {}
     void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+    // A cut cell shows its whole text as a tooltip; a whole one shows none.
+    bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                   const QModelIndex& index) override;
 
     // Pixels between the cell's left edge and its text.
     static constexpr int TextMargin = 3;

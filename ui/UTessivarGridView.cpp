@@ -6,6 +6,8 @@
 #include <QEvent>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QScrollBar>
+#include <QStringList>
 
 #include <algorithm>
 
@@ -26,7 +28,7 @@ TTessivarGridView::TTessivarGridView(TTessivarGrid& grid, QWidget* parent) : QTa
     QHeaderView* header = horizontalHeader();
     header->setSectionsClickable(true);
     header->setHighlightSections(false);
-    header->setStretchLastSection(false);
+    header->setStretchLastSection(true);
     header->setSortIndicatorShown(true);
     const auto& columns = grid.Columns();
     // The style's minimum would widen the 20-pixel state column.
@@ -51,7 +53,41 @@ TTessivarGridView::TTessivarGridView(TTessivarGrid& grid, QWidget* parent) : QTa
                     m_Grid.SetSelectedIndex(current.isValid() ? current.row() : -1);
             });
     connect(&grid, &TTessivarGrid::SelectionChanged, this, [this] { SelectGridRow(); });
-    connect(&grid, &QAbstractItemModel::modelReset, this, [this] { SelectGridRow(); });
+    connect(&grid, &QAbstractItemModel::modelAboutToBeReset, this, [this] {
+        const QScrollBar* bar = verticalScrollBar();
+        m_AtEnd = bar->value() >= bar->maximum();
+    });
+    connect(&grid, &QAbstractItemModel::modelReset, this, [this] {
+        SelectGridRow();
+        if (m_FollowEnd && m_AtEnd)
+            scrollToBottom();
+    });
+}
+
+QString TTessivarGridView::ColumnWidths() const {
+    QStringList widths;
+    for (int column = 0; column < horizontalHeader()->count(); ++column)
+        widths << QString::number(horizontalHeader()->sectionSize(column));
+    return widths.join(QLatin1Char(','));
+}
+
+void TTessivarGridView::SetColumnWidths(const QString& text) {
+    constexpr int WidestColumn = 10000;
+    const QStringList parts = text.split(QLatin1Char(','));
+    const auto& columns = m_Grid.Columns();
+    if (parts.size() != static_cast<qsizetype>(columns.size()))
+        return;
+    std::vector<int> widths;
+    for (const QString& part : parts) {
+        bool ok = false;
+        const int width = part.trimmed().toInt(&ok);
+        if (!ok || width < horizontalHeader()->minimumSectionSize() || width > WidestColumn)
+            return;
+        widths.push_back(width);
+    }
+    for (size_t column = 0; column < widths.size(); ++column)
+        if (!columns[column].FixedWidth)
+            horizontalHeader()->resizeSection(static_cast<int>(column), widths[column]);
 }
 
 void TTessivarGridView::changeEvent(QEvent* event) {

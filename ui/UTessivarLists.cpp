@@ -31,6 +31,10 @@ QString LongTimeFormat(const QLocale& locale) {
 QVariant StateCell(int role, int icon) {
     if (icon < 0 || icon >= StateIconCount)
         icon = StateIconNeither;
+    if (role == Qt::AccessibleTextRole)
+        return icon == StateIconApproved  ? QStringLiteral("Approved")
+               : icon == StateIconBlocked ? QStringLiteral("Blocked")
+                                          : QStringLiteral("Undecided");
     if (role == TTessivarGrid::StateIconRole)
         return icon;
     if (role == Qt::DecorationRole)
@@ -81,6 +85,43 @@ QString FromText(const TTessivarEmail& email) {
     return DisplayText(text);
 }
 
+// The texts the find field searches, each on its own so that a match never spans two of them.
+constexpr char FilterSeparator = '\x1f';
+
+// The address text, appended without building it: this runs for every row at every keystroke.
+void AppendAddress(const TTessivarEmailAddress& sender, std::string& text) {
+    if (!sender.DomainName()) {
+        text += sender.EmailAddress();
+        return;
+    }
+    text += sender.Username();
+    text += '@';
+    text += sender.DomainName()->DomainName();
+}
+
+void EmailFilterText(const TTessivarEmail& email, std::string& text) {
+    if (const TTessivarEmailAddress* sender = email.FromEmailAddress())
+        AppendAddress(*sender, text);
+    text += FilterSeparator;
+    text += email.FromDisplayName();
+    text += FilterSeparator;
+    text += email.Subject();
+}
+
+void EmailAddressFilterText(const TTessivarEmailAddress& sender, std::string& text) {
+    AppendAddress(sender, text);
+    text += FilterSeparator;
+    text += sender.DisplayName();
+}
+
+void DomainNameFilterText(const TTessivarDomainName& domain, std::string& text) {
+    text += domain.DomainName();
+}
+
+void LogItemFilterText(const TTessivarLogItem& item, std::string& text) {
+    text += item.Details();
+}
+
 } // namespace
 
 QString DateTimeText(TDateTime value) {
@@ -104,6 +145,7 @@ TEmailGrid::TEmailGrid(QObject* parent) : TTessivarRecordGrid(parent) {
     AddColumn(QStringLiteral("Received"), 119, false, SortEmailsByReceived, -1, false);
     SetSortColumn(ReceivedColumn);
     SetFixedKeys({FromColumn, SubjectColumn, ReceivedColumn});
+    SetFilterText(EmailFilterText);
 }
 
 QVariant TEmailGrid::data(const QModelIndex& index, int role) const {
@@ -143,6 +185,7 @@ TEmailAddressGrid::TEmailAddressGrid(QObject* parent) : TTessivarRecordGrid(pare
     AddColumn(QStringLiteral("Name"), 250, false, SortEmailAddressByDisplayName, 1, true, EmailAddressDisplayNameKey);
     SetSortColumn(EmailAddressColumn);
     SetFixedKeys({EmailAddressColumn});
+    SetFilterText(EmailAddressFilterText);
 }
 
 QVariant TEmailAddressGrid::data(const QModelIndex& index, int role) const {
@@ -176,6 +219,7 @@ TDomainNameGrid::TDomainNameGrid(QObject* parent) : TTessivarRecordGrid(parent) 
     AddColumn(QStringLiteral("Domain Name"), 498, false, SortDomainNameByDomainName, -1, true, DomainNameKey);
     SetSortColumn(DomainNameColumn);
     SetFixedKeys({DomainNameColumn});
+    SetFilterText(DomainNameFilterText);
 }
 
 QVariant TDomainNameGrid::data(const QModelIndex& index, int role) const {
@@ -200,6 +244,7 @@ TLogItemGrid::TLogItemGrid(QObject* parent) : TTessivarRecordGrid(parent) {
     AddColumn(QStringLiteral("Details"), 370, false, SortLogItemsByDetails, 1, true, LogItemDetailsKey);
     SetSortColumn(OccurredColumn);
     SetFixedKeys({StateColumn, OccurredColumn, DetailsColumn});
+    SetFilterText(LogItemFilterText);
 }
 
 QVariant TLogItemGrid::data(const QModelIndex& index, int role) const {
@@ -208,6 +253,8 @@ QVariant TLogItemGrid::data(const QModelIndex& index, int role) const {
         return {};
     switch (index.column()) {
     case StateColumn:
+        if (role == Qt::AccessibleTextRole)
+            return item->Kind() == 1 ? QStringLiteral("Error") : QStringLiteral("Information");
         return StateCell(role, item->Kind());
     case OccurredColumn:
         return role == Qt::DisplayRole ? QVariant(DateTimeText(item->Occurred())) : QVariant();

@@ -8,8 +8,14 @@
 #include "ui/UTessivarLists.h"
 #include "ui/UTessivarViews.h"
 
+#include "ui/UMessagePreviewPane.h"
+
+#include <QAction>
 #include <QHBoxLayout>
+#include <QKeySequence>
 #include <QLabel>
+#include <QLineEdit>
+#include <QSplitter>
 #include <QVBoxLayout>
 
 namespace {
@@ -33,7 +39,9 @@ QWidget* ListPage(QWidget* parent, TTessivarGridView* view, QHBoxLayout** row) {
 
 TTessivarPages::TTessivarPages(TTessivarViews& views, TPageCommands commands, QWidget* parent)
     : QTabWidget(parent), m_Views(views), m_Commands(std::move(commands)), m_Pending(new QTabWidget(this)),
-      m_Review(new QTabWidget(this)), m_AccountSetupHolder(new QWidget(this)) {
+      m_Review(new QTabWidget(this)), m_AccountSetupHolder(new QWidget(this)),
+      m_PreviewSplitter(new QSplitter(Qt::Vertical, this)), m_Preview(new TMessagePreviewPane),
+      m_Find(new QLineEdit(this)) {
     setObjectName(QStringLiteral("pgcMain"));
     m_Pending->setObjectName(QStringLiteral("pgcPendingMail"));
     m_Review->setObjectName(QStringLiteral("pgcReviewApprovals"));
@@ -53,13 +61,53 @@ TTessivarPages::TTessivarPages(TTessivarViews& views, TPageCommands commands, QW
                          &DeleteDomainName, m_Commands.EditDomainName, m_Commands.NewDomainName, nullptr),
                      QStringLiteral("Domain Names"));
 
-    addTab(m_Pending, QStringLiteral("Pending\nMail"));
+    // The mail lists over the preview; the user may close the preview by dragging the splitter.
+    m_PreviewSplitter->setObjectName(QStringLiteral("splPreview"));
+    m_PreviewSplitter->addWidget(m_Pending);
+    m_PreviewSplitter->addWidget(m_Preview);
+    m_PreviewSplitter->setCollapsible(0, false);
+    m_PreviewSplitter->setCollapsible(1, true);
+    m_PreviewSplitter->setStretchFactor(0, 3);
+    m_PreviewSplitter->setStretchFactor(1, 2);
+    addTab(m_PreviewSplitter, QStringLiteral("Pending\nMail"));
     addTab(m_Review, QStringLiteral("Review\nApprovals"));
     addTab(ActivityPage(views.ActivityLog()), QStringLiteral("Current\nActivity"));
     new QVBoxLayout(m_AccountSetupHolder);
     m_AccountSetupHolder->layout()->setContentsMargins(0, 0, 0, 0);
     addTab(m_AccountSetupHolder, QStringLiteral("Account\nSetup"));
     setTabVisible(AccountSetupPage, false);
+
+    for (int page = 0; page < m_Pending->count(); ++page)
+        View(PendingMailPage, page).setAccessibleName(m_Pending->tabText(page));
+    for (int page = 0; page < m_Review->count(); ++page)
+        View(ReviewApprovalsPage, page).setAccessibleName(m_Review->tabText(page));
+
+    m_Find->setObjectName(QStringLiteral("edtFind"));
+    m_Find->setPlaceholderText(QStringLiteral("Find sender or subject"));
+    m_Find->setAccessibleName(QStringLiteral("Find"));
+    m_Find->setClearButtonEnabled(true);
+    // Wide enough to show its hint. The tab set places a corner widget by its size hint, so the
+    // field sits in a holder whose layout gives that width as its hint.
+    m_Find->setFixedWidth(m_Find->fontMetrics().horizontalAdvance(m_Find->placeholderText()) + 48);
+    auto* corner = new QWidget(this);
+    auto* cornerLayout = new QHBoxLayout(corner);
+    cornerLayout->setContentsMargins(0, 0, 2, 2);
+    cornerLayout->addWidget(m_Find);
+    setCornerWidget(corner, Qt::TopRightCorner);
+    connect(m_Find, &QLineEdit::textChanged, this, &TTessivarPages::ApplyFilter);
+    auto* find = new QAction(this);
+    find->setShortcut(QKeySequence::Find);
+    find->setShortcutContext(Qt::WindowShortcut);
+    connect(find, &QAction::triggered, this, [this] {
+        m_Find->setFocus();
+        m_Find->selectAll();
+    });
+    addAction(find);
+
+    for (TEmailGrid* grid : {&views.AwaitingDelivery(), &views.AwaitingAuthorization(), &views.BlockedMail()})
+        connect(grid, &TTessivarGrid::SelectionChanged, this, &TTessivarPages::UpdatePreview);
+    connect(m_Pending, &QTabWidget::currentChanged, this, &TTessivarPages::UpdatePreview);
+    connect(m_PreviewSplitter, &QSplitter::splitterMoved, this, &TTessivarPages::UpdatePreview);
 
     connect(m_Pending, &QTabWidget::currentChanged, this, [this](int index) { FocusList(*m_Pending, index); });
     connect(m_Review, &QTabWidget::currentChanged, this, [this](int index) { FocusList(*m_Review, index); });
@@ -71,6 +119,23 @@ TTessivarPages::TTessivarPages(TTessivarViews& views, TPageCommands commands, QW
         else if (index == CurrentActivityPage)
             View(CurrentActivityPage, 0).setFocus();
     });
+}
+
+void TTessivarPages::ApplyFilter(const QString& text) {
+    for (TTessivarGrid* grid : std::initializer_list<TTessivarGrid*>{
+             &m_Views.AwaitingDelivery(), &m_Views.AwaitingAuthorization(), &m_Views.BlockedMail(), &m_Views.Senders(),
+             &m_Views.DomainNames(), &m_Views.ActivityLog()})
+        grid->SetFilter(text);
+}
+
+void TTessivarPages::UpdatePreview() {
+    // Closed by the splitter: nothing is read.
+    if (m_PreviewSplitter->isVisible() && m_PreviewSplitter->sizes().value(1) == 0)
+        return;
+    const TEmailGrid* grids[] = {&m_Views.AwaitingDelivery(), &m_Views.AwaitingAuthorization(),
+                                 &m_Views.BlockedMail()};
+    const int page = m_Pending->currentIndex();
+    m_Preview->ShowEmail(page >= 0 && page < 3 ? grids[page]->Selected() : nullptr);
 }
 
 void TTessivarPages::SelectFirstPages() {
@@ -210,6 +275,9 @@ QWidget* TTessivarPages::ApprovalPage(TGrid& grid, const QString& name, int subP
 QWidget* TTessivarPages::ActivityPage(TLogItemGrid& grid) {
     auto* view = new TTessivarGridView(grid);
     view->setObjectName(QStringLiteral("lstActivity"));
+    view->setAccessibleName(QStringLiteral("Current Activity"));
+    // New items come at the end: the newest stays in view while the user is at the end.
+    view->SetFollowEnd(true);
     m_GridViews[{CurrentActivityPage, 0}] = view;
     return ListPage(this, view, nullptr);
 }

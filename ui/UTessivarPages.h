@@ -9,6 +9,10 @@
 #include <QString>
 #include <QTabWidget>
 
+class QLineEdit;
+class QSplitter;
+class TMessagePreviewPane;
+
 #include <functional>
 #include <map>
 
@@ -36,6 +40,13 @@ public:
     TTessivarPages(TTessivarViews& views, TPageCommands commands, QWidget* parent);
 
     QTabWidget& PendingTabs() const { return *m_Pending; }
+    // The find field above the lists: it narrows every list as the user types.
+    QLineEdit& FindField() const { return *m_Find; }
+    // The preview of the selected message below the mail lists, and the splitter that closes it.
+    TMessagePreviewPane& Preview() const { return *m_Preview; }
+    QSplitter& PreviewSplitter() const { return *m_PreviewSplitter; }
+    // Every list view, for saving and restoring their column widths.
+    const std::map<std::pair<int, int>, TTessivarGridView*>& GridViews() const { return m_GridViews; }
     QTabWidget& ReviewTabs() const { return *m_Review; }
     // The first page of each tab set.
     void SelectFirstPages();
@@ -56,12 +67,18 @@ private:
     QWidget* ActivityPage(class TLogItemGrid& grid);
     QPushButton* AddButton(class QHBoxLayout& row, const QString& name, const QString& caption);
     void FocusList(QTabWidget& tabs, int index);
+    // Shows the selected email of the mail list on show (while the preview is open).
+    void UpdatePreview();
+    void ApplyFilter(const QString& text);
 
     TTessivarViews& m_Views;
     TPageCommands m_Commands;
     QTabWidget* m_Pending;
     QTabWidget* m_Review;
     QWidget* m_AccountSetupHolder;
+    QSplitter* m_PreviewSplitter;
+    TMessagePreviewPane* m_Preview;
+    QLineEdit* m_Find;
     std::map<QString, QPushButton*> m_Buttons;
     std::map<std::pair<int, int>, TTessivarGridView*> m_GridViews;
 };

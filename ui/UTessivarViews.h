@@ -59,6 +59,8 @@ public:
 
     // Rows of the mail-awaiting-authorization list after the previous refresh; -1 before the first.
     int PreviousAwaitingCount() const { return m_PreviousAwaitingCount; }
+    // The next refresh is the first again: it announces nothing (the model was only just loaded).
+    void ForgetAwaitingCount() { m_PreviousAwaitingCount = -1; }
 
     TEmailGrid& AwaitingDelivery() const { return *m_AwaitingDelivery; }
     TEmailGrid& AwaitingAuthorization() const { return *m_AwaitingAuthorization; }

@@ -1,5 +1,7 @@
 #include "ui/UWizardFrame.h"
 
+#include "ui/UDialogSupport.h"
+
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFont>
@@ -40,6 +42,7 @@ QPushButton* AddButton(QDialog& window, QHBoxLayout& row, const QString& caption
 
 TWizardFrame::TWizardFrame(const QString& caption, QWidget* parent) : QDialog(parent), m_Pages(new QStackedWidget) {
     setWindowTitle(caption);
+    KeepCaptionReadable(*this);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(m_Pages, 1);
     auto* row = new QHBoxLayout;
@@ -87,6 +90,34 @@ void TWizardFrame::AddWaitPage() {
 void TWizardFrame::SelectPage(int page) {
     m_Pages->setCurrentIndex(page);
     UpdateButtons();
+    ChooseDefaultButton();
+    FocusFirstField();
+}
+
+void TWizardFrame::ChooseDefaultButton() {
+    // Enter presses "Next >" where the page goes on, and "Finish" on the last page.
+    QPushButton* button = btnNext->isEnabled() ? btnNext : btnFinish->isEnabled() ? btnFinish : nullptr;
+    btnNext->setDefault(button == btnNext);
+    btnFinish->setDefault(button == btnFinish);
+}
+
+void TWizardFrame::FocusFirstField() {
+    QWidget* page = m_Pages->currentWidget();
+    if (!page)
+        return;
+    // The first visible, enabled field of the page in tab order; else the default button.
+    for (QWidget* widget = page->nextInFocusChain(); widget && widget != page; widget = widget->nextInFocusChain()) {
+        if (!page->isAncestorOf(widget))
+            break;
+        if (widget->isEnabled() && widget->isVisibleTo(page) && (widget->focusPolicy() & Qt::TabFocus)) {
+            widget->setFocus(Qt::TabFocusReason);
+            return;
+        }
+    }
+    if (btnNext->isDefault())
+        btnNext->setFocus(Qt::TabFocusReason);
+    else if (btnFinish->isDefault())
+        btnFinish->setFocus(Qt::TabFocusReason);
 }
 
 void TWizardFrame::ShowProgress(const QString& title, const QString& text, bool bar, bool runEvents) {

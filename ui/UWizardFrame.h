@@ -32,8 +32,11 @@ protected:
     QVBoxLayout* AddPage(const char* name, const QString& title, const QString& text);
     // The Wait page, added after the content pages.
     void AddWaitPage();
-    // Selects the page and updates the buttons.
+    // Selects the page, updates the buttons, makes "Next >" (or "Finish") the button Enter presses,
+    // and gives the page's first field the focus.
     void SelectPage(int page);
+    void ChooseDefaultButton();
+    void FocusFirstField();
     // Title, text, the bar at 0 (shown only when asked for), the Wait page selected; then lets
     // window events run (or, with `runEvents` false, only draws the page: for a caller inside a
     // change of the model) so that the page is seen at once.

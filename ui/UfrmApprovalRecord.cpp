@@ -13,6 +13,7 @@ TfrmApprovalRecord::TfrmApprovalRecord(const QString& objectName, const QString&
     : QDialog(parent), m_Layout(new QVBoxLayout(this)) {
     setObjectName(objectName);
     setWindowTitle(designCaption);
+    KeepCaptionReadable(*this);
 }
 
 QLineEdit* TfrmApprovalRecord::AddEdit(const QString& label, const QString& objectName) {

@@ -36,6 +36,7 @@ QLineEdit* AddPasswordEdit(QWidget& window, QVBoxLayout& layout, const QString& 
 TfrmChangePassword::TfrmChangePassword(QWidget* parent) : QDialog(parent) {
     setObjectName("frmChangePassword");
     setWindowTitle(QStringLiteral("Change Password"));
+    KeepCaptionReadable(*this);
     auto* layout = new QVBoxLayout(this);
     edtCurrentPassword = AddPasswordEdit(*this, *layout, QStringLiteral("Current Password"), "edtCurrentPassword");
     edtNewPassword = AddPasswordEdit(*this, *layout, QStringLiteral("New Password"), "edtNewPassword");

@@ -4,6 +4,7 @@
 #include "core/UTessivarDomainName.h"
 #include "ui/UDialogSupport.h"
 
+#include <QComboBox>
 #include <QLineEdit>
 
 TfrmDomainName::TfrmDomainName(QWidget* parent)
@@ -14,6 +15,7 @@ TfrmDomainName::TfrmDomainName(QWidget* parent)
 
 bool TfrmDomainName::NewDomainName(QWidget& mainWindow, TTessivarBusinessLogic& model) {
     edtDomainName->clear();
+    edtDomainName->setReadOnly(false);
     ShowApproval(false, {});
     if (!ShowFor(mainWindow, QStringLiteral("New Domain Name"), *edtDomainName))
         return false;
@@ -24,7 +26,9 @@ bool TfrmDomainName::NewDomainName(QWidget& mainWindow, TTessivarBusinessLogic& 
 bool TfrmDomainName::EditDomainName(QWidget& mainWindow, TTessivarDomainName& record) {
     edtDomainName->setText(ToQString(record.DomainName()));
     ShowApproval(!record.IsApproved(), record.Notes());
-    if (!ShowFor(mainWindow, QStringLiteral("Edit Domain Name"), *edtDomainName))
+    // The name is the record's identity; only the approval and notes change.
+    edtDomainName->setReadOnly(true);
+    if (!ShowFor(mainWindow, QStringLiteral("Edit Domain Name"), *cmbApproval))
         return false;
     return ApplyToModel(record.Owner(), "TfrmDomainName", [&] { ApplyFields(record); });
 }

@@ -40,6 +40,8 @@ TfrmImportWizard::TfrmImportWizard(std::function<void(const std::string& page)> 
                                   "you like to have these automatically added to your approved senders list?"));
     m_Contacts = new TContactChooser;
     page->addWidget(m_Contacts, 1);
+    // Without the list ("No thanks") the page's items stay together at the top.
+    page->addStretch();
     connect(m_Contacts, &TContactChooser::ExampleRequested, this, [this] {
         if (m_ShowHelpPage)
             m_ShowHelpPage("importEmail.html");

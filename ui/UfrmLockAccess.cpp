@@ -21,13 +21,18 @@ void ShowError(QWidget* parent, const QString& title, const QString& text) {
 TfrmLockAccess::TfrmLockAccess(QWidget* parent) : QDialog(parent) {
     setObjectName("frmLockAccess");
     setWindowTitle(QStringLiteral("Lock Access to Tessivar"));
+    KeepCaptionReadable(*this);
     auto* layout = new QVBoxLayout(this);
     auto* lblPrompt =
         new QLabel(QStringLiteral("You can configure Tessivar so that it can be accessed only with a password. To do "
                                   "this, check the box below and enter the password you wish to use."),
                    this);
     lblPrompt->setWordWrap(true);
+    // Wide enough that the explanation takes a few whole lines, whatever else is shown.
+    lblPrompt->setMinimumWidth(lblPrompt->fontMetrics().averageCharWidth() * 60);
     layout->addWidget(lblPrompt);
+    // Never smaller than what its texts need.
+    layout->setSizeConstraint(QLayout::SetMinimumSize);
     chkbxLockAccess = new QCheckBox(QStringLiteral("Yes, protect Tessivar with a password"), this);
     chkbxLockAccess->setObjectName("chkbxLockAccess");
     layout->addWidget(chkbxLockAccess);
@@ -57,6 +62,10 @@ void TfrmLockAccess::chkbxLockAccessToggled(bool checked) {
          {static_cast<QWidget*>(lblUnlockPassword), static_cast<QWidget*>(edtUnlockPassword),
           static_cast<QWidget*>(lblConfirmUnlockPassword), static_cast<QWidget*>(edtConfirmUnlockPassword)})
         widget->setVisible(checked);
+    // The fields that came or went change the height the window needs: it follows, so that no text
+    // is squeezed.
+    layout()->activate();
+    resize(width(), heightForWidth(width()) > 0 ? heightForWidth(width()) : sizeHint().height());
 }
 
 void TfrmLockAccess::btnOkClick() {

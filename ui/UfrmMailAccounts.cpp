@@ -15,6 +15,7 @@
 TfrmMailAccounts::TfrmMailAccounts(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("frmMailAccounts"));
     setWindowTitle(QStringLiteral("Mail Accounts"));
+    KeepCaptionReadable(*this);
     setWindowFlag(Qt::WindowStaysOnTopHint);
     auto* layout = new QVBoxLayout(this);
     auto* prompt = new QLabel(

@@ -18,6 +18,7 @@ TfrmNewVersion::TfrmNewVersion(std::function<void()> endProgram, std::function<v
         m_OpenURL = [](const QUrl& url) { QDesktopServices::openUrl(url); };
     setObjectName(QStringLiteral("frmNewVersion"));
     setWindowTitle(QStringLiteral("New Version Available"));
+    KeepCaptionReadable(*this);
     auto* layout = new QVBoxLayout(this);
     auto* text = new QLabel(
         QStringLiteral("There is a new version of Tessivar available. Do you wish to install it now?"), this);

@@ -1,6 +1,7 @@
 #include "ui/UfrmNotification.h"
 
 #include "base/UDebug.h"
+#include "ui/UDesktopNotifications.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -8,11 +9,6 @@
 #include <QPainter>
 #include <QScreen>
 
-#ifdef TESSIVAR_HAVE_QTDBUS
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusReply>
-#endif
 
 namespace {
 
@@ -65,10 +61,25 @@ TfrmNotification::TfrmNotification(QWidget* parent)
     setFixedWidth(WindowWidth);
     tmrNotification.setInterval(TickMilliseconds);
     connect(&tmrNotification, &QTimer::timeout, this, &TfrmNotification::tmrNotificationTimer);
+    SetDesktopNotifications(std::make_unique<TDesktopNotifications>());
     m_PanelSource = [] {
         const QScreen* screen = QGuiApplication::primaryScreen();
         return screen ? PanelOfScreen(screen->geometry(), screen->availableGeometry()) : TDesktopPanel{};
     };
+}
+
+TfrmNotification::~TfrmNotification() = default;
+
+void TfrmNotification::SetDesktopNotifications(std::unique_ptr<IDesktopNotifications> desktop) {
+    m_Desktop = std::move(desktop);
+    m_DesktopOpenId = 0;
+    if (m_Desktop)
+        connect(m_Desktop.get(), &IDesktopNotifications::ActionInvoked, this, &TfrmNotification::DesktopActionInvoked);
+}
+
+void TfrmNotification::DesktopActionInvoked(uint id, const QString& key) {
+    if (id != 0 && id == m_DesktopOpenId && (key == QLatin1String("open") || key == QLatin1String("default")))
+        emit OpenRequested();
 }
 
 int TfrmNotification::FullHeight() const {
@@ -76,8 +87,15 @@ int TfrmNotification::FullHeight() const {
 }
 
 void TfrmNotification::ShowNotification(const QString& text, int duration) {
+    // A notification the user can act on comes first, wherever the desktop offers one.
+    if (m_Desktop && m_Desktop->OffersActions()) {
+        if (const uint id = m_Desktop->Notify(text, duration, true)) {
+            m_DesktopOpenId = id;
+            return;
+        }
+    }
     if (!m_PlacesItself) {
-        if (!NotifyDesktop(text, duration) && m_TrayMessage)
+        if (!(m_Desktop && m_Desktop->Notify(text, duration, false)) && m_TrayMessage)
             m_TrayMessage(text, duration);
         return;
     }
@@ -143,24 +161,6 @@ void TfrmNotification::Slide(int delta) {
     setGeometry(placedLeft, top, WindowWidth, target);
     if (!isVisible())
         show();
-}
-
-bool TfrmNotification::NotifyDesktop(const QString& text, int duration) {
-#ifdef TESSIVAR_HAVE_QTDBUS
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
-        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
-    call << QStringLiteral("Tessivar") << 0u << QStringLiteral("tessivar") << QStringLiteral("Tessivar") << text
-         << QStringList() << QVariantMap() << duration;
-    const QDBusReply<uint> reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 2000);
-    if (reply.isValid())
-        return true;
-    Debug("Desktop notification failed: " + reply.error().message().toStdString());
-#else
-    (void)text;
-    (void)duration;
-#endif
-    return false;
 }
 
 void TfrmNotification::closeEvent(QCloseEvent* event) {

@@ -1,8 +1,10 @@
 #pragma once
 // The notification window: a small borderless window that slides out of the desktop's panel by 16
 // pixels every 100 ms until its text fits, stays for the time asked, and slides back. It never takes
-// the focus. Where the desktop does not let a program place its windows (Wayland), the text goes to
-// the desktop's notification service instead, or to the tray's message when there is none.
+// the focus. Where the desktop's notification service offers actions, the text goes there instead,
+// with an "Open" action that opens the main window on the mail awaiting authorization. Where the
+// desktop does not let a program place its windows (Wayland), the text goes to the service without
+// it, or to the tray's message when there is none.
 // It is also the program's anchor window: created first, and closing it ends the program.
 // Thread contract: the user-interface thread only.
 
@@ -11,7 +13,9 @@
 #include <QWidget>
 
 #include <functional>
+#include <memory>
 
+class IDesktopNotifications;
 class QLabel;
 class QScreen;
 
@@ -32,6 +36,7 @@ public:
     enum class TSlideState { Growing, Showing, Shrinking, Hidden };
 
     explicit TfrmNotification(QWidget* parent = nullptr);
+    ~TfrmNotification() override;
 
     // Sets the text and slides the window out for `duration` milliseconds (again from its current
     // height when it is out already).
@@ -41,6 +46,8 @@ public:
     void SetPanelSource(std::function<TDesktopPanel()> source) { m_PanelSource = std::move(source); }
     // Where the text goes when this window cannot be placed and the notification service is absent.
     void SetTrayMessage(std::function<void(const QString&, int)> message) { m_TrayMessage = std::move(message); }
+    // The desktop's notification service (by default the one on the session bus); takes ownership.
+    void SetDesktopNotifications(std::unique_ptr<IDesktopNotifications> desktop);
     // Whether this window is placed itself (true but on Wayland).
     void SetPlacesItself(bool value) { m_PlacesItself = value; }
 
@@ -56,6 +63,8 @@ public:
 signals:
     // The anchor window was closed: the program is to end.
     void ProgramEndRequested();
+    // The user chose "Open" on the desktop's notification.
+    void OpenRequested();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -63,8 +72,7 @@ protected:
 
 private:
     void Slide(int delta);
-    // The desktop's notification service; false when it cannot be reached.
-    bool NotifyDesktop(const QString& text, int duration);
+    void DesktopActionInvoked(uint id, const QString& key);
 
     QLabel* lblText;
     QTimer tmrNotification;
@@ -75,4 +83,7 @@ private:
     bool m_PlacesItself;
     std::function<TDesktopPanel()> m_PanelSource;
     std::function<void(const QString&, int)> m_TrayMessage;
+    std::unique_ptr<IDesktopNotifications> m_Desktop;
+    // The desktop's notification that carries "Open" (0: none).
+    uint m_DesktopOpenId = 0;
 };

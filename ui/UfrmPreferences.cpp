@@ -1,5 +1,7 @@
 #include "ui/UfrmPreferences.h"
 
+#include "ui/UDialogSupport.h"
+
 #include <QCheckBox>
 #include <QEvent>
 #include <QHBoxLayout>
@@ -24,6 +26,7 @@ QLabel* NewHeading(const QString& text, QWidget* parent) {
 TfrmPreferences::TfrmPreferences(QWidget* parent) : QDialog(parent) {
     setObjectName("frmPreferences");
     setWindowTitle("Preferences");
+    KeepCaptionReadable(*this);
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint);
     setModal(true);
 

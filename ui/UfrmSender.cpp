@@ -4,6 +4,7 @@
 #include "core/UTessivarEmailAddress.h"
 #include "ui/UDialogSupport.h"
 
+#include <QComboBox>
 #include <QLineEdit>
 
 TfrmSender::TfrmSender(QWidget* parent)
@@ -16,6 +17,8 @@ TfrmSender::TfrmSender(QWidget* parent)
 bool TfrmSender::NewSender(QWidget& mainWindow, TTessivarBusinessLogic& model) {
     edtEmailAddress->clear();
     edtDisplayName->clear();
+    edtEmailAddress->setReadOnly(false);
+    edtDisplayName->setReadOnly(false);
     ShowApproval(false, {});
     if (!ShowFor(mainWindow, QStringLiteral("New Sender"), *edtEmailAddress))
         return false;
@@ -29,7 +32,10 @@ bool TfrmSender::EditSender(QWidget& mainWindow, TTessivarEmailAddress& record) 
     edtDisplayName->setText(ToQString(record.DisplayName()));
     // Only a blocked sender shows "Blocked": one authenticated without a decision shows "Approved".
     ShowApproval(record.IsBlocked(), record.Notes());
-    if (!ShowFor(mainWindow, QStringLiteral("Edit Sender"), *edtEmailAddress))
+    // The address and name are the sender's identity, which only the approval and notes change.
+    edtEmailAddress->setReadOnly(true);
+    edtDisplayName->setReadOnly(true);
+    if (!ShowFor(mainWindow, QStringLiteral("Edit Sender"), *cmbApproval))
         return false;
     return ApplyToModel(record.Owner(), "TfrmSender", [&] { ApplyFields(record); });
 }

@@ -137,6 +137,8 @@ void TfrmSetupWizard::BuildPages() {
                                  "rbSelectContacts");
     m_Contacts = new TContactChooser;
     page->addWidget(m_Contacts, 1);
+    // Without the list ("No thanks") the page's items stay together at the top.
+    page->addStretch();
     connect(rbSelectContacts, &QRadioButton::toggled, m_Contacts, &QWidget::setVisible);
     connect(m_Contacts, &TContactChooser::ExampleRequested, this, [this] {
         if (m_Peers.ShowHelpPage)

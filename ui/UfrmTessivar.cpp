@@ -11,14 +11,18 @@
 #include "ui/USystemSound.h"
 #include "ui/UTessivarFrame.h"
 #include "ui/UTessivarIcons.h"
+#include "ui/UTessivarLayoutState.h"
 #include "ui/UTessivarLists.h"
 #include "ui/UTessivarPages.h"
 #include "ui/UTessivarTray.h"
 
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QVBoxLayout>
 #include <QWindow>
 
@@ -36,6 +40,16 @@ constexpr int ResizeBorder = 4;
 // Refreshes take at most 1 / (1 + RefreshSpacing) of the time while changes keep coming.
 constexpr qint64 RefreshSpacing = 4;
 
+// Screen readers are told that the program's windows made of plain widgets (the main window, the
+// notification and help windows) are windows: they would be exposed as mere fillers.
+QAccessibleInterface* MainWindowAccessible(const QString& className, QObject* object) {
+    if ((className == QLatin1String("TfrmTessivar") || className == QLatin1String("TfrmNotification") ||
+         className == QLatin1String("TfrmHelp")) &&
+        object && object->isWidgetType())
+        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Window);
+    return nullptr;
+}
+
 qint64 NowNs() {
     static const QElapsedTimer clock = [] {
         QElapsedTimer started;
@@ -50,6 +64,11 @@ qint64 NowNs() {
 TfrmTessivar::TfrmTessivar(TMessageLoop& loop, bool trayAvailable, TPageCommands commands)
     : QWidget(nullptr), m_TrayAvailable(trayAvailable), m_Views(*this),
       m_Pump(std::make_unique<TQtCallPump>(loop)), m_Loop(loop) {
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(MainWindowAccessible);
+        return true;
+    }();
+    (void)factoryInstalled;
     setObjectName(QStringLiteral("frmTessivar"));
     setWindowTitle(QString::fromLatin1(WindowCaption));
     setWindowIcon(ApplicationIcon());
@@ -65,9 +84,12 @@ TfrmTessivar::TfrmTessivar(TMessageLoop& loop, bool trayAvailable, TPageCommands
     m_Caption = new TTessivarCaptionBand(this);
     m_Pages = new TTessivarPages(m_Views, std::move(commands), this);
     m_Footer = new TTessivarFooterBand(this);
+    m_LockedPanel = NewLockedPanel();
     layout->addWidget(m_Caption);
     layout->addWidget(m_Pages, 1);
+    layout->addWidget(m_LockedPanel, 1);
     layout->addWidget(m_Footer);
+    m_LockedPanel->hide();
     connect(&m_Caption->CloseButton(), &QAbstractButton::clicked, this, &QWidget::close);
     connect(&m_Caption->HelpButton(), &QAbstractButton::clicked, this, [this] { ShowHelpPage("index.html"); });
     connect(&m_Caption->ExitButton(), &QAbstractButton::clicked, this, &TfrmTessivar::ExitRequested);
@@ -128,10 +150,18 @@ void TfrmTessivar::FormCreate() {
     m_Model->AddLogItem("Starting up...", 0);
     m_Model->Startup();
     m_Model->AddLogItem("Startup complete.", 0);
+    // The refreshes run by the log items before the model was loaded counted an empty model: the
+    // first one that sees the loaded model is the first refresh, which never announces the mail
+    // already waiting. It runs now, not spaced out after the preferences are read.
+    m_Views.ForgetAwaitingCount();
+    RefreshViews();
     SetLocked(m_Model->LockAccess());
     ReadPreferences(m_Preferences);
     ApplyPreferencesToViews();
+    ApplyMinimumSize();
     RestoreWindowPosition(*this, m_Preferences);
+    if (m_Preferences.StartupRememberPosition)
+        RestoreListLayout(*m_Pages);
     m_Tray->Show();
 }
 
@@ -193,6 +223,10 @@ void TfrmTessivar::OpenMainWindow() {
             if (unlocked)
                 SetLocked(false);
         }
+        // Without a notification area the task bar is the only way back in: a locked window stays
+        // there, minimised, and restoring it asks for the password again.
+        if (m_Locked && !m_TrayAvailable && !isVisible())
+            showMinimized();
     }
     if (!m_Locked) {
         if (isMinimized())
@@ -204,14 +238,40 @@ void TfrmTessivar::OpenMainWindow() {
     }
 }
 
+QWidget* TfrmTessivar::NewLockedPanel() {
+    auto* panel = new QWidget(this);
+    panel->setObjectName(QStringLiteral("pnlLocked"));
+    auto* layout = new QVBoxLayout(panel);
+    layout->addStretch(1);
+    auto* text = new QLabel(QStringLiteral("Tessivar is locked."), panel);
+    text->setObjectName(QStringLiteral("lblLocked"));
+    text->setAlignment(Qt::AlignCenter);
+    layout->addWidget(text);
+    auto* unlock = new QPushButton(QStringLiteral("Unlock"), panel);
+    unlock->setObjectName(QStringLiteral("btnUnlock"));
+    layout->addWidget(unlock, 0, Qt::AlignHCenter);
+    layout->addStretch(1);
+    connect(unlock, &QPushButton::clicked, this, &TfrmTessivar::OpenMainWindow);
+    return panel;
+}
+
+void TfrmTessivar::ApplyMinimumSize() {
+    // Never below the window's own minimum, nor below what its pages need to show every button's
+    // caption whole.
+    layout()->activate();
+    setMinimumSize(QSize(MinimumWidth, MinimumHeight).expandedTo(layout()->minimumSize()));
+}
+
 void TfrmTessivar::SetLocked(bool value) {
     if (value == m_Locked)
         return;
     m_Locked = value;
     m_Tray->SetLocked(value);
     m_Caption->ExitButton().setVisible(!m_TrayAvailable && !value);
-    // What is locked is never on show, whatever brought the window up.
+    // What is locked is never on show, whatever brought the window up; the window says that it is
+    // locked and offers the way back in.
     m_Pages->setVisible(!value);
+    m_LockedPanel->setVisible(value);
 }
 
 void TfrmTessivar::ShowTrayMenu() {
@@ -295,6 +355,7 @@ void TfrmTessivar::PlaySystemSound(const std::string& alias) {
 void TfrmTessivar::closeEvent(QCloseEvent* event) {
     // The rectangle is written at every close, whether or not it is to be restored.
     SaveWindowPosition(*this);
+    SaveListLayout(*m_Pages);
     event->ignore();
     if (DebugMode()) {
         hide();

@@ -118,6 +118,9 @@ private:
     // The edges of the frame under the point, for resizing a window without a system frame.
     Qt::Edges EdgesAt(const QPoint& point) const;
     void ApplyPreferencesToViews();
+    // "Tessivar is locked." and an "Unlock" button, in place of the pages while locked.
+    QWidget* NewLockedPanel();
+    void ApplyMinimumSize();
 
     TMainWindowPeers m_Peers;
     const bool m_TrayAvailable;
@@ -135,6 +138,7 @@ private:
     TTessivarCaptionBand* m_Caption;
     TTessivarPages* m_Pages;
     TTessivarFooterBand* m_Footer;
+    QWidget* m_LockedPanel;
     std::unique_ptr<TTessivarTray> m_Tray;
 
     QTimer m_tmrServerSync;

@@ -14,6 +14,7 @@ TfrmUnlock::TfrmUnlock(QWidget* parent) : QDialog(parent) {
     // A window of its own rather than a dialog or tool window, so that it has a task-bar button.
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setWindowTitle(QStringLiteral("Unlock Tessivar"));
+    KeepCaptionReadable(*this);
     auto* layout = new QVBoxLayout(this);
     auto* lblPrompt = new QLabel(QStringLiteral("Tessivar is currently locked to prevent unauthorized access. "
                                                 "Please enter the unlock password to proceed."),

@@ -11,6 +11,7 @@ TfrmWait::TfrmWait(QWidget* parent) : QDialog(parent) {
     // No close button: the window goes when the work it stands for is done.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
     setWindowTitle(QStringLiteral("Please wait..."));
+    KeepCaptionReadable(*this);
     auto* layout = new QVBoxLayout(this);
     lblText = new QLabel(QStringLiteral("Please wait while your settings are saved..."), this);
     lblText->setObjectName("lblText");

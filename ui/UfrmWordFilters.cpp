@@ -17,6 +17,7 @@ std::string NormalizeWordList(const std::string& text) {
 TfrmWordFilters::TfrmWordFilters(QWidget* parent) : QDialog(parent) {
     setObjectName("frmWordFilters");
     setWindowTitle(QStringLiteral("Word Filters"));
+    KeepCaptionReadable(*this);
     auto* layout = new QVBoxLayout(this);
     vtcWordFilters = new QTabWidget(this);
     vtcWordFilters->setObjectName("vtcWordFilters");

@@ -11,6 +11,8 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QApplication>
+#include <QTest>
 
 using TPage = TfrmImportWizard::TPage;
 
@@ -128,4 +130,27 @@ TEST_F(TImportWizardTest, ClosingBeforeTheEndAsksAndNoKeepsItOpen) {
     EXPECT_EQ(asked[1].Text,
               QStringLiteral("Are you sure you want to exit the import contacts without completing it?"));
     EXPECT_EQ(Model().FindEmailAddress("carol@book.example"), nullptr);
+}
+
+// The keyboard: a page opens with its first field focused, and Enter presses "Next >" (on the last
+// page "Finish"); the Contacts page keeps its items together at the top.
+TEST_F(TImportWizardTest, EnterPressesNextAndEachPageOpensWithItsFirstFieldFocused) {
+    TfrmImportWizard& wizard = *m_Wizard;
+    WhenPrepared(wizard, {[&] {
+                     EXPECT_EQ(wizard.CurrentPage(), TPage::WelcomePage);
+                     EXPECT_TRUE(Child<QPushButton>(wizard, "btnNext").isDefault());
+                     QTest::keyClick(&wizard, Qt::Key_Return);
+                     EXPECT_EQ(wizard.CurrentPage(), TPage::ContactsPage);
+                     // The list of contacts is the page's first field.
+                     QWidget* focused = QApplication::focusWidget();
+                     ASSERT_NE(focused, nullptr);
+                     EXPECT_TRUE(wizard.findChild<QWidget*>("tbpgContacts")->isAncestorOf(focused))
+                         << focused->objectName().toStdString();
+                     Click(wizard, "chkbxConsent");
+                     QTest::keyClick(&wizard, Qt::Key_Return);
+                     EXPECT_EQ(wizard.CurrentPage(), TPage::CompletePage);
+                     EXPECT_TRUE(Child<QPushButton>(wizard, "btnFinish").isDefault());
+                     QTest::keyClick(&wizard, Qt::Key_Return);
+                 }});
+    EXPECT_TRUE(wizard.ImportContacts(Model()));
 }

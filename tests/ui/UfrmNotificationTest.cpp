@@ -1,3 +1,4 @@
+#include "ui/UDesktopNotifications.h"
 #include "ui/UfrmNotification.h"
 
 #include <QSignalSpy>
@@ -133,4 +134,63 @@ TEST_F(NotificationTest, ClosingTheAnchorWindowAsksToEndTheProgram) {
     m_Window.show();
     m_Window.close();
     EXPECT_EQ(ends.count(), 1);
+}
+
+namespace {
+
+// The desktop's notification service as a test sets it up.
+class TFakeDesktopNotifications : public IDesktopNotifications {
+public:
+    bool OffersActions() override { return Actions; }
+    uint Notify(const QString& text, int milliseconds, bool open) override {
+        Sent.push_back({text, milliseconds, open});
+        return Answering ? ++LastId : 0;
+    }
+    struct TSent {
+        QString Text;
+        int Milliseconds;
+        bool Open;
+    };
+    bool Actions = true;
+    bool Answering = true;
+    uint LastId = 40;
+    std::vector<TSent> Sent;
+};
+
+} // namespace
+
+// Where the desktop's service offers actions, the announcement goes there with "Open", and only
+// "Open" (or a click) on that very notification asks for the window; the own window stays down.
+TEST_F(NotificationTest, ADesktopThatOffersActionsGetsTheNotificationWithOpen) {
+    auto desktop = std::make_unique<TFakeDesktopNotifications>();
+    TFakeDesktopNotifications& fake = *desktop;
+    m_Window.SetDesktopNotifications(std::move(desktop));
+    QSignalSpy opened(&m_Window, &TfrmNotification::OpenRequested);
+    m_Window.ShowNotification(QStringLiteral("There are 3 emails waiting for authorization."), 5000);
+    ASSERT_EQ(fake.Sent.size(), 1u);
+    EXPECT_TRUE(fake.Sent[0].Open);
+    EXPECT_EQ(fake.Sent[0].Milliseconds, 5000);
+    EXPECT_EQ(m_Window.SlideState(), TState::Hidden);
+    EXPECT_FALSE(m_Window.NotificationTimer().isActive());
+    emit fake.ActionInvoked(7, QStringLiteral("open")); // another program's notification
+    emit fake.ActionInvoked(fake.LastId, QStringLiteral("dismiss"));
+    EXPECT_EQ(opened.count(), 0);
+    emit fake.ActionInvoked(fake.LastId, QStringLiteral("open"));
+    EXPECT_EQ(opened.count(), 1);
+}
+
+// Without actions, or when the service fails, the window of its own slides out as before.
+TEST_F(NotificationTest, WithoutActionsTheOwnWindowStaysTheFallback) {
+    auto desktop = std::make_unique<TFakeDesktopNotifications>();
+    TFakeDesktopNotifications& fake = *desktop;
+    fake.Actions = false;
+    m_Window.SetDesktopNotifications(std::move(desktop));
+    m_Window.ShowNotification(QStringLiteral("There are 2 emails waiting for authorization."), 5000);
+    EXPECT_TRUE(fake.Sent.empty());
+    EXPECT_EQ(m_Window.SlideState(), TState::Growing);
+    fake.Actions = true;
+    fake.Answering = false;
+    m_Window.ShowNotification(QStringLiteral("There are 3 emails waiting for authorization."), 5000);
+    EXPECT_EQ(fake.Sent.size(), 1u);
+    EXPECT_EQ(m_Window.SlideState(), TState::Growing);
 }

@@ -186,3 +186,31 @@ TEST_F(UfrmRecordDialogsTest, WordFiltersTakeBothListsOverTogether) {
     EXPECT_TRUE(SameText(Model().BlockedWordList().front(), "casino"));
     EXPECT_EQ(Model().AdultWords(), "adult only");
 }
+
+// Editing keeps a record's identity: the fields the window does not apply are read-only, so that a
+// change typed there is not silently dropped; a new record's fields are editable again after it.
+TEST_F(UfrmRecordDialogsTest, EditShowsTheIdentityReadOnlyAndNewMakesItEditableAgain) {
+    TTessivarEmailAddress& sender = Model().AddEmailAddress("ann@example.com", "Ann");
+    TfrmSender window;
+    WhenShown(window, {[&] {
+                  EXPECT_TRUE(Child<QLineEdit>(window, "edtEmailAddress").isReadOnly());
+                  EXPECT_TRUE(Child<QLineEdit>(window, "edtDisplayName").isReadOnly());
+                  EXPECT_EQ(window.focusWidget(), &Child<QComboBox>(window, "cmbApproval"));
+                  Click(window, "btnCancel");
+              }});
+    window.EditSender(m_Main, sender);
+    WhenShown(window, {[&] {
+                  EXPECT_FALSE(Child<QLineEdit>(window, "edtEmailAddress").isReadOnly());
+                  EXPECT_FALSE(Child<QLineEdit>(window, "edtDisplayName").isReadOnly());
+                  Click(window, "btnCancel");
+              }});
+    window.NewSender(m_Main, Model());
+
+    TTessivarDomainName& domain = Model().AddDomainName("example.org");
+    TfrmDomainName domainWindow;
+    WhenShown(domainWindow, {[&] {
+                  EXPECT_TRUE(Child<QLineEdit>(domainWindow, "edtDomainName").isReadOnly());
+                  Click(domainWindow, "btnCancel");
+              }});
+    domainWindow.EditDomainName(m_Main, domain);
+}

@@ -41,7 +41,9 @@ std::vector<std::string> Details(const TLogItemGrid& grid) {
 
 TEST_F(TMainWindowTest, StartsInTheTrayWithTheStartShownInTheListsAndTheFooter) {
     EXPECT_FALSE(Main().isVisible());
-    EXPECT_EQ(Main().minimumSize(), QSize(596, 370));
+    // At least the window's own minimum; more where its pages need it to show every button whole.
+    EXPECT_GE(Main().minimumWidth(), 596);
+    EXPECT_GE(Main().minimumHeight(), 370);
     const auto details = Details(Main().Views().ActivityLog());
     for (const char* expected : {"Starting up...", "Startup complete."})
         EXPECT_NE(std::find(details.begin(), details.end(), expected), details.end()) << expected;
