@@ -38,8 +38,11 @@ class RequestMessagesTest : public DevServiceTest {
 protected:
     void SetUp() override {
         DevServiceTest::SetUp();
-        for (const std::string& account : {Alice, Carol})
+        // Each owner confirms the address, as the service sends nothing from it before.
+        for (const std::string& account : {Alice, Carol}) {
             ASSERT_EQ(ErrorCount(Result("AccountCreate", Credentials(account) + "<AdvertiserID/>")), 0);
+            ASSERT_TRUE(ConfirmAddress()) << account;
+        }
     }
 
     // The Message-Id of the one request the outbox holds for the recipient, without brackets.
@@ -104,7 +107,7 @@ TEST_F(RequestMessagesTest, OnlyIdsTheServiceSentVerifyAndOnlyTheSendingAccountO
     EXPECT_EQ(ChildText(other, "SentByAccount"), "false");
 
     // Made-up ids in the marker domain, near misses and empty ids prove nothing.
-    for (const std::string forged : {std::string("0123456789abcdef0123456789abcdef@auth.tessivar.com"), id.substr(1),
+    for (const std::string& forged : {std::string("0123456789abcdef0123456789abcdef@auth.tessivar.com"), id.substr(1),
                                      id + "x", std::string(), std::string("&lt;&gt;")}) {
         TXMLNode& answer = Verify(Alice, forged);
         EXPECT_EQ(ErrorCount(answer), 0) << forged;

@@ -45,11 +45,14 @@ class ChallengeTest(LocalServerTest):
         self.command("account", "create", SERVICE_USER, SERVICE_PASSWORD)
         self.confirm_address()
 
-    def confirm_address(self):
-        """Follows the confirmation link the service mailed to the new account, as its owner would:
-        before that, the service sends no mail from the address."""
+    def confirm_address(self, address=None):
+        """Follows the confirmation link the service mailed to the new account (the one of `address`
+        when given), as its owner would: before that, the service sends no mail from the address."""
         def confirmation():
             for mail in self.outbox_mail():
+                if address and ("\r\nTo: %s\r\n" % address).encode() not in mail and \
+                        ("<%s>" % address).encode() not in mail:
+                    continue
                 link = re.search(rb"http://127\.0\.0\.1:\d+/confirm\.aspx\?token=[0-9a-f]+", mail)
                 if link:
                     return link.group(0).decode()
@@ -269,6 +272,7 @@ class ChallengeTest(LocalServerTest):
         other = "alice@other.test"
         credentials = "<Username>%s</Username><Password>other-secret</Password>" % other
         self.assertNotIn("ErrorMessage>", self.soap("AccountCreate", credentials + "<AdvertiserID/>"))
+        self.confirm_address(other)
         rows = ("<EmailAddressesRequiringAuthorization><EmailAddressRequiringAuthorization><FromEmailAddress>%s"
                 "</FromEmailAddress><FromDisplayName/><ToEmailAddress>%s</ToEmailAddress><ToDisplayName/>"
                 "<Subject>Lunch?</Subject><Received>2026-12-07T10:15:00.0000000+01:00</Received>"
