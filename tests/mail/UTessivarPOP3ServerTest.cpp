@@ -491,7 +491,10 @@ TEST_F(UTessivarPOP3ServerTest, SilentRealMailboxDelaysLoginOnlyWithinTheLimit) 
     std::thread client([port = Port()] {
         TMailProgram program(port);
         EXPECT_EQ(program.Command("USER me"), "+OK Password required");
-        EXPECT_EQ(program.Command("PASS secret"), "<closed>");
+        // A stop that cuts the wait short either closes the connection or tells the mail program to
+        // try again later; it never serves the login.
+        const std::string answer = program.Command("PASS secret");
+        EXPECT_TRUE(answer == "<closed>" || answer.rfind("-ERR [SYS/TEMP] ", 0) == 0) << answer;
     });
     std::this_thread::sleep_for(300ms);
     const auto stopping = std::chrono::steady_clock::now();
