@@ -121,6 +121,24 @@ void TooManyAttempts(TXMLNode& result, const std::string& description) {
 
 const char* const SignInThrottled = "Too many wrong passwords were tried; please try again in a quarter of an hour.";
 
+// Answers a sign-in that did not succeed with its error entry; false when it did succeed.
+bool RefusedSignIn(const TSignIn& signIn, TXMLNode& result) {
+    switch (signIn.State) {
+    case TSignIn::TState::Accepted:
+        return false;
+    case TSignIn::TState::Throttled:
+        TooManyAttempts(result, SignInThrottled);
+        break;
+    case TSignIn::TState::UnknownAccount:
+        UnknownAccount(result);
+        break;
+    case TSignIn::TState::WrongPassword:
+        InvalidCredentials(result);
+        break;
+    }
+    return true;
+}
+
 const char* BooleanText(bool value) {
     return value ? "true" : "false";
 }
@@ -338,12 +356,8 @@ void TServiceActions::AccountCreate(const TXMLNode& argument, TXMLNode& result, 
 
 void TServiceActions::AccountSetPassword(const TXMLNode& argument, TXMLNode& result, const std::string& client) {
     const TSignIn signIn = SignIn(Text(argument, "Username"), Text(argument, "Password"), client);
-    if (signIn.State == TSignIn::TState::Throttled)
-        return TooManyAttempts(result, SignInThrottled);
-    if (signIn.State == TSignIn::TState::UnknownAccount)
-        return UnknownAccount(result);
-    if (signIn.State == TSignIn::TState::WrongPassword)
-        return InvalidCredentials(result);
+    if (RefusedSignIn(signIn, result))
+        return;
     const std::string newPassword = Text(argument, "NewPassword");
     if (!IsValidPassword(newPassword))
         return AddError(result, "7", "Invalid Password", "The new password must not be empty.");
@@ -356,12 +370,8 @@ void TServiceActions::AccountSetPassword(const TXMLNode& argument, TXMLNode& res
 void TServiceActions::VerifyAuthenticationRequest(const TXMLNode& argument, TXMLNode& result,
                                                   const std::string& client) {
     const TSignIn signIn = SignIn(Text(argument, "Username"), Text(argument, "Password"), client);
-    if (signIn.State == TSignIn::TState::Throttled)
-        return TooManyAttempts(result, SignInThrottled);
-    if (signIn.State == TSignIn::TState::UnknownAccount)
-        return UnknownAccount(result);
-    if (signIn.State == TSignIn::TState::WrongPassword)
-        return InvalidCredentials(result);
+    if (RefusedSignIn(signIn, result))
+        return;
     const auto& account = signIn.Account;
     std::string messageId = Trim(Text(argument, "MessageId"));
     if (messageId.size() >= 2 && messageId.front() == '<' && messageId.back() == '>')

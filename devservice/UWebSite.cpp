@@ -4,6 +4,8 @@
 #include <optional>
 #include <utility>
 
+#include "base/LStrings.h"
+
 namespace {
 
 const char* const Style = "<style>body{font-family:sans-serif;font-size:13px;margin:12px;line-height:1.4}"
@@ -246,16 +248,6 @@ TPage AccountThrottledPage() {
 
 namespace {
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // "+" is a blank, "%XX" a byte; a "%" without two hexadecimal digits stays as it is.
 std::string FormDecode(std::string_view text) {
     std::string decoded;
@@ -263,9 +255,9 @@ std::string FormDecode(std::string_view text) {
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '+') {
             decoded += ' ';
-        } else if (text[i] == '%' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 &&
-                   HexDigit(text[i + 2]) >= 0) {
-            decoded += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
+        } else if (text[i] == '%' && i + 2 < text.size() && HexDigitValue(text[i + 1]) >= 0 &&
+                   HexDigitValue(text[i + 2]) >= 0) {
+            decoded += static_cast<char>(HexDigitValue(text[i + 1]) * 16 + HexDigitValue(text[i + 2]));
             i += 2;
         } else {
             decoded += text[i];

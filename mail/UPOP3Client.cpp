@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "core/UTessivarEmail.h"
 #include "mail/UPOP3Channel.h"
 #include "mail/USockets.h"
 #include "mail/UTLS.h"
@@ -16,15 +17,6 @@ std::size_t LineCost(const std::string& line) {
     return std::max(line.size() + 2, sizeof(std::string));
 }
 
-// RFC 1939: a unique id is 1 to 70 characters from 0x21 to 0x7E.
-bool IsValidUniqueID(std::string_view id) {
-    if (id.empty() || id.size() > 70)
-        return false;
-    for (const char c : id)
-        if (c < 0x21 || c > 0x7E)
-            return false;
-    return true;
-}
 
 } // namespace
 
@@ -150,7 +142,7 @@ std::map<int, std::string> TPOP3Client::UniqueIDs() {
             if (blank == std::string::npos || !TryStrToInt(std::string_view(line).substr(0, blank), number))
                 return;
             const std::string id = Trim(line.substr(blank + 1));
-            if (!IsValidUniqueID(id))
+            if (!IsValidUIDL(id))
                 return;
             if (++seen[number] == 1)
                 ids[number] = id;

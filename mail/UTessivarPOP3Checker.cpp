@@ -36,6 +36,18 @@ size_t FindMarkerLine(const TStringArray& lines) {
     return lines.size();
 }
 
+// The header block holding line `marker`: from the line after the nearest empty line above it (or
+// the first line) to the next empty line (or the end).
+TMessageHeaderList HeaderBlockAround(const TStringArray& lines, size_t marker) {
+    size_t start = marker;
+    while (start > 0 && !lines[start - 1].empty())
+        --start;
+    TMessageHeaderList block;
+    for (size_t i = start; i < lines.size() && !lines[i].empty(); ++i)
+        block.Add(lines[i]);
+    return block;
+}
+
 } // namespace
 
 bool HoldsAuthenticationRequestMarker(const TStringArray& lines) {
@@ -46,13 +58,7 @@ std::string ReturnedRequestRecipient(const TStringArray& lines) {
     const size_t marker = FindMarkerLine(lines);
     if (marker == lines.size())
         return {};
-    // The header block holding the marker starts after the nearest empty line above it.
-    size_t start = marker;
-    while (start > 0 && !lines[start - 1].empty())
-        --start;
-    TMessageHeaderList block;
-    for (size_t i = start; i < lines.size() && !lines[i].empty(); ++i)
-        block.Add(lines[i]);
+    const TMessageHeaderList block = HeaderBlockAround(lines, marker);
     const TEmailAddressParts recipient = Internet::SplitEmailAddress(block.Values("To"));
     if (recipient.User.empty() && recipient.Domain.empty())
         return {};
@@ -85,12 +91,7 @@ std::string ReturnedRequestMessageId(const TStringArray& lines) {
     const size_t marker = FindMarkerLine(lines);
     if (marker == lines.size())
         return {};
-    size_t start = marker;
-    while (start > 0 && !lines[start - 1].empty())
-        --start;
-    TMessageHeaderList block;
-    for (size_t i = start; i < lines.size() && !lines[i].empty(); ++i)
-        block.Add(lines[i]);
+    const TMessageHeaderList block = HeaderBlockAround(lines, marker);
     TMessageHeaderList own;
     for (size_t i = 0; i < lines.size() && !lines[i].empty() && lines[i] != "."; ++i)
         own.Add(lines[i]);
