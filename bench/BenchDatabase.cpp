@@ -1,6 +1,8 @@
 #include "bench/BenchDatabase.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 
 #include "base/LDates.h"
 #include "core/USQLite.h"
@@ -53,4 +55,18 @@ std::string ShellOutput(const std::string& command) {
 
 double CpuSeconds(const rusage& usage) {
     return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+std::string PrepareBenchHome(int argc, char** argv) {
+    const int emails = argc > 3 ? std::atoi(argv[1]) : 100000;
+    const int senders = argc > 3 ? std::atoi(argv[2]) : 20000;
+    const int domains = argc > 3 ? std::atoi(argv[3]) : 5000;
+    std::string directory = (std::filesystem::temp_directory_path() / "tessivar-bench-XXXXXX").string();
+    if (!::mkdtemp(directory.data()))
+        return {};
+    directory += "/";
+    ::setenv("TESSIVAR_HOME", directory.c_str(), 1);
+    ::setenv("TESSIVAR_REGISTRY_DIR", directory.c_str(), 1);
+    BuildBenchDatabase(directory, emails, senders, domains);
+    return directory;
 }

@@ -14,6 +14,11 @@
 // over the domains, emails over the senders, with a mix of statuses that all survive the cleanup.
 void BuildBenchDatabase(const std::string& directory, int emails, int senders, int domains);
 
+// A new temporary program directory (ending in "/"), named in TESSIVAR_HOME and TESSIVAR_REGISTRY_DIR,
+// holding a database of argv[1], argv[2] and argv[3] emails, senders and domain names (100,000, 20,000
+// and 5,000 when fewer arguments are given). Empty when the directory cannot be made.
+std::string PrepareBenchHome(int argc, char** argv);
+
 // The owner of a model whose workers never call it: sends are refused, posts dropped.
 class TIdleCallTarget : public IThreadedCallTarget {
 public:

@@ -5,6 +5,7 @@
 //   bench_find_preview [emails senders domains]   (default 100000 20000 5000)
 
 #include "bench/BenchDatabase.h"
+#include "bench/BenchViewsOwner.h"
 #include "core/UTessivarBusinessLogic.h"
 #include "core/UThreadedCallTarget.h"
 #include "ui/UMessagePreview.h"
@@ -26,15 +27,6 @@
 namespace {
 
 using TClock = std::chrono::steady_clock;
-
-class TQuietOwner : public ITessivarViewsOwner {
-public:
-    void ShowNotification(const std::string&, int) override {}
-    void PlaySystemSound(const std::string&) override {}
-    void StartTrayAnimation() override {}
-    void StopTrayAnimation() override {}
-    void StartSyncTimer() override {}
-};
 
 double Median(std::vector<double> times) {
     std::sort(times.begin(), times.end());
@@ -66,17 +58,9 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);
-    const int emails = argc > 3 ? std::atoi(argv[1]) : 100000;
-    const int senders = argc > 3 ? std::atoi(argv[2]) : 20000;
-    const int domains = argc > 3 ? std::atoi(argv[3]) : 5000;
-
-    std::string directory = (std::filesystem::temp_directory_path() / "tessivar-bench-XXXXXX").string();
-    if (!::mkdtemp(directory.data()))
+    const std::string directory = PrepareBenchHome(argc, argv);
+    if (directory.empty())
         return 1;
-    directory += "/";
-    ::setenv("TESSIVAR_HOME", directory.c_str(), 1);
-    ::setenv("TESSIVAR_REGISTRY_DIR", directory.c_str(), 1);
-    BuildBenchDatabase(directory, emails, senders, domains);
     {
         TIdleCallTarget target;
         TTessivarBusinessLogic model(target);
