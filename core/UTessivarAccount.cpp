@@ -61,6 +61,11 @@ void TTessivarAccount::SetEnabled(bool value) {
 
 void TTessivarAccount::Protect() {
     Owner().CheckThread();
+    if (IsIMAP()) {
+        // Screened in place on its server: no local server, no mail program accounts.
+        m_Redirected = m_Enabled;
+        return;
+    }
     if (!m_Enabled) {
         // Keys left pointing at the marker host (a database made anew, a run that ended between
         // saving Enabled and restoring) would send the mail program to a port nobody serves.
@@ -84,6 +89,10 @@ void TTessivarAccount::Protect() {
 
 void TTessivarAccount::Unprotect() {
     Owner().CheckThread();
+    if (IsIMAP()) {
+        m_Redirected = false;
+        return;
+    }
     if (!m_Redirected) {
         RestoreMailClientAccounts();
         return;

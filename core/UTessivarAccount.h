@@ -5,12 +5,14 @@
 // they are guarded by their own lock; and the connection security, which the checker reads.
 
 #include "core/UConnectionSecurity.h"
+#include "core/UIMAPSettings.h"
 #include "core/UTessivarRecord.h"
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,6 +36,14 @@ public:
     // The local server runs and the mail program accounts point at it.
     bool Redirected() const { return m_Redirected; }
     TTessivarPOP3Server& Server() const { return *m_Server; }
+
+    // An IMAP account is screened in place on its server (RemoteServer, RemotePort, the stored
+    // user name) instead of through the local POP3 server; it has no mail program accounts.
+    bool IsIMAP() const { return m_IMAPSecurity.has_value(); }
+    // Its security; nullopt for a POP3 account.
+    std::optional<TIMAPSecurity> IMAPSecurity() const { return m_IMAPSecurity; }
+    // Where its server is and who logs in (the stored user name); for an IMAP account only.
+    TIMAPServer IMAPServer() const;
 
     // The stored user name, replaced in memory by the user name of the mail program's login.
     std::string Username() const;
@@ -95,6 +105,7 @@ private:
     int32_t m_RemotePort = -1;
     bool m_Redirected = false;
     std::atomic<TConnectionSecurity> m_ConnectionSecurity{TConnectionSecurity::Automatic};
+    std::optional<TIMAPSecurity> m_IMAPSecurity;
 
     mutable std::mutex m_LoginLock;
     std::string m_Username; // guarded by m_LoginLock

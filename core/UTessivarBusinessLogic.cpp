@@ -343,7 +343,7 @@ TTessivarAccount& TTessivarBusinessLogic::AddAccount(const std::string& emailAdd
                                                      const std::string& remoteServer, int32_t remotePort) {
     CheckThread();
     for (const auto& account : m_Accounts)
-        if (SameText(account->EmailAddress(), emailAddress) && SameText(account->Username(), username) &&
+        if (!account->IsIMAP() && SameText(account->EmailAddress(), emailAddress) && SameText(account->Username(), username) &&
             SameText(account->RemoteServer(), remoteServer) && account->RemotePort() == remotePort)
             return *account;
 
@@ -362,7 +362,8 @@ TTessivarAccount& TTessivarBusinessLogic::AddAccount(const std::string& emailAdd
             account->m_ID = m_Database->SingletonQuery(
                 "SELECT ID FROM Accounts WHERE EmailAddress=" + QuotedSQL(emailAddress) +
                 " AND RemoteServer=" + QuotedSQL(remoteServer) + " AND RemotePort=" + std::to_string(remotePort) +
-                " AND Username=" + QuotedSQL(username));
+                " AND Username=" + QuotedSQL(username) +
+                (m_IMAPAccountsTable ? " AND ID NOT IN (SELECT AccountID FROM IMAPAccounts)" : ""));
             Debug("Found Account: " + values);
         } catch (const SQLiteSingletonException&) {
             Debug("Inserting Account: " + values);

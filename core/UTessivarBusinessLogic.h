@@ -8,6 +8,7 @@
 
 #include "base/LDates.h"
 #include "base/UException.h"
+#include "core/UIMAPSettings.h"
 #include "core/UTessivarTypes.h"
 #include "core/UUpdateBuffer.h"
 
@@ -117,6 +118,10 @@ public:
     // disabled.
     TTessivarAccount& AddAccount(const std::string& emailAddress, const std::string& username,
                                  const std::string& remoteServer, int32_t remotePort);
+    // Finds the IMAP account with these values or creates it, disabled (UTessivarIMAPAccounts.cpp).
+    // A POP3 account with the same address, server and user name is not reused.
+    TTessivarAccount& AddIMAPAccount(const std::string& emailAddress, const std::string& username,
+                                     const std::string& remoteServer, int32_t remotePort, TIMAPSecurity security);
     // Appends an activity log item (kind 0 information, 1 error); keeps the newest 200.
     TTessivarLogItem& AddLogItem(const std::string& details, int32_t kind);
     // The message store directory, created when missing. Any thread.
@@ -338,6 +343,10 @@ private:
     bool m_EmailUIDLColumn = false;
     void CreateEmailUIDLColumn();
     // The table of login hashes exists (it is created on first use).
+    bool m_IMAPAccountsTable = false;
+    void CreateIMAPAccountsTable();
+    // Marks the loaded accounts that are screened over IMAP.
+    void LoadIMAPAccounts();
     bool m_AccountLoginsTable = false;
     void CreateAccountLoginsTable();
     // Shutdown has begun: threaded calls are no longer run.

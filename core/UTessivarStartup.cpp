@@ -99,6 +99,7 @@ void TTessivarBusinessLogic::LoadAccounts() {
         account->m_Enabled = result.AsBoolean(enabled);
         AppendAccount(std::move(account));
     }
+    LoadIMAPAccounts();
 }
 
 void TTessivarBusinessLogic::LoadDomainNames() {

@@ -241,6 +241,30 @@ TEST_F(UTessivarBusinessLogicTest, AccountsMatchIgnoringCaseButNotPort) {
     EXPECT_EQ(Count("Accounts"), 2);
 }
 
+// An IMAP account must come back as one after a restart, and a POP3 account of the same address,
+// server and user name (a mail program fetching the same mailbox over POP3) must stay a distinct
+// account rather than reuse the IMAP row.
+TEST_F(UTessivarBusinessLogicTest, IMAPAccountsSurviveRestartAndStayApartFromPOP3) {
+    Model().Startup();
+    TTessivarAccount& imap =
+        Model().AddIMAPAccount("me@example.test", "me", "imap.example.test", 143, TIMAPSecurity::STARTTLS);
+    EXPECT_TRUE(imap.IsIMAP());
+    EXPECT_EQ(&Model().AddIMAPAccount("ME@example.test", "me", "IMAP.example.test", 143, TIMAPSecurity::STARTTLS),
+              &imap);
+    TTessivarAccount& pop = Model().AddAccount("me@example.test", "me", "imap.example.test", 143);
+    EXPECT_NE(&pop, &imap);
+    EXPECT_FALSE(pop.IsIMAP());
+    const int32_t imapID = imap.ID(), popID = pop.ID();
+
+    Restart();
+    ASSERT_NE(Model().FindAccountByID(imapID), nullptr);
+    EXPECT_EQ(Model().FindAccountByID(imapID)->IMAPSecurity(), TIMAPSecurity::STARTTLS);
+    EXPECT_EQ(Model().FindAccountByID(imapID)->IMAPServer().Port, 143);
+    EXPECT_FALSE(Model().FindAccountByID(popID)->IsIMAP());
+    EXPECT_EQ(Model().AddAccount("me@example.test", "me", "imap.example.test", 143).ID(), popID);
+    EXPECT_EQ(Count("Accounts"), 2);
+}
+
 TEST_F(UTessivarBusinessLogicTest, LookupsByMissingIdNameTheId) {
     try {
         Model().FindDomainNameByID(7);

@@ -1,0 +1,17 @@
+#pragma once
+// The passwords of the IMAP accounts the program screens. Kept in the desktop's Secret Service when
+// one answers, else in an owner-only file of the data folder; never written to the trace.
+// Any thread.
+
+#include <optional>
+#include <string>
+
+#include "core/UIMAPSettings.h"
+
+// The password kept for the server's account (its address, host and user name); nullopt when none
+// is kept.
+std::optional<std::string> ReadIMAPPassword(const TIMAPServer& server);
+// Keeps the password, replacing the one kept before; raises Exception when it cannot be kept.
+void StoreIMAPPassword(const TIMAPServer& server, const std::string& password);
+// Forgets it; nothing when none is kept.
+void ForgetIMAPPassword(const TIMAPServer& server);
