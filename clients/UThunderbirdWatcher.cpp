@@ -1,6 +1,7 @@
 #include "clients/UThunderbirdWatcher.h"
 
 #include "base/UDebug.h"
+#include "base/UFileUtils.h"
 #include "base/UException.h"
 #include "base/UWindows.h"
 #include "clients/UThunderbirdProfileFiles.h"
@@ -16,9 +17,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <exception>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -40,33 +43,99 @@ std::string WatcherProgram() {
     if (length <= 0 || static_cast<size_t>(length) >= path.size())
         return "";
     path.resize(static_cast<size_t>(length));
+    // The program replaced by an update while it ran: the new one at the same place.
+    constexpr std::string_view Deleted = " (deleted)";
+    if (path.ends_with(Deleted))
+        path.resize(path.size() - Deleted.size());
     return path;
 }
 
-// In the forked child: only calls that are safe after a fork of a process with threads.
-[[noreturn]] void ExecDetached(const char* program, char* const* argv, int devNull, long maxDescriptors) {
-    if (::setsid() < 0)
-        ::_exit(1);
-    const pid_t grandchild = ::fork();
-    if (grandchild != 0)
-        ::_exit(grandchild < 0 ? 1 : 0); // the watcher is nobody's child: no zombie, no terminal
+// The program's path in PATH; empty when it is in none of its directories.
+std::string FindInPath(const char* name) {
+    const std::string path = EnvironmentText("PATH");
+    size_t begin = 0;
+    while (begin <= path.size()) {
+        const size_t end = std::min(path.find(':', begin), path.size());
+        const std::string candidate = path.substr(begin, end - begin) + "/" + name;
+        if (end > begin && ::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        begin = end + 1;
+    }
+    return "";
+}
+
+// The arguments as execv takes them; valid while the strings live.
+std::vector<char*> ArgumentVector(std::vector<std::string>& arguments) {
+    std::vector<char*> argv;
+    for (std::string& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
+// In a forked child: only calls that are safe after a fork of a process with threads. Standard
+// streams on /dev/null, no other descriptor of the program (no listening socket, database or lock
+// may live on), "/" as working directory, owner-only files, no blocked or ignored signal.
+[[noreturn]] void ExecChild(const std::vector<char*>& argv, int devNull, long maxDescriptors) {
     ::dup2(devNull, 0);
     ::dup2(devNull, 1);
     ::dup2(devNull, 2);
-    // No listening socket, database or lock of this process may live on in the watcher.
     if (::syscall(SYS_close_range, 3U, ~0U, 0U) != 0)
         for (long fd = 3; fd < maxDescriptors; ++fd)
             ::close(static_cast<int>(fd));
     if (::chdir("/") != 0)
-        ::_exit(1);
+        ::_exit(126);
     ::umask(077);
     sigset_t none;
     ::sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     for (const int signal : {SIGHUP, SIGINT, SIGTERM, SIGPIPE})
         ::signal(signal, SIG_DFL);
-    ::execv(program, argv);
+    ::execv(argv[0], argv.data());
     ::_exit(127);
+}
+
+// Runs the program as a child and waits for its exit, up to timeout (then it is killed). With
+// detach, the program runs as a grandchild in a session of its own and the wait is for the child,
+// which ends at once: the program is nobody's child, leaving no zombie, and has no terminal.
+bool RunChild(std::vector<std::string> arguments, bool detach, std::chrono::milliseconds timeout) {
+    const std::vector<char*> argv = ArgumentVector(arguments);
+    const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (devNull < 0)
+        return false;
+    const long maxDescriptors = ::sysconf(_SC_OPEN_MAX) > 0 ? ::sysconf(_SC_OPEN_MAX) : 1024;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (detach) {
+            if (::setsid() < 0)
+                ::_exit(1);
+            if (const pid_t grandchild = ::fork(); grandchild != 0)
+                ::_exit(grandchild < 0 ? 1 : 0);
+        }
+        ExecChild(argv, devNull, maxDescriptors);
+    }
+    const int forkError = errno;
+    ::close(devNull);
+    if (child < 0) {
+        Debug("Could not start " + arguments[0] + ": " + SystemErrorMessage(forkError));
+        return false;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    for (;;) {
+        const pid_t done = ::waitpid(child, &status, WNOHANG);
+        if (done == child)
+            return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        if (done < 0 && errno != EINTR)
+            return false;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ::kill(child, SIGKILL);
+            while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+            }
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 } // namespace
@@ -118,28 +187,24 @@ int RunThunderbirdWatcher(const std::string& profileDirectory, std::chrono::mill
 }
 
 bool StartThunderbirdWatcher(const std::string& profileDirectory) {
-    std::string program = WatcherProgram();
+    const std::string program = WatcherProgram();
     if (program.empty())
         return false;
-    std::string command = ThunderbirdWatchCommand;
-    std::string directory = profileDirectory;
-    std::vector<char*> argv = {program.data(), command.data(), directory.data(), nullptr};
-    const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (devNull < 0)
-        return false;
-    const long maxDescriptors = ::sysconf(_SC_OPEN_MAX) > 0 ? ::sysconf(_SC_OPEN_MAX) : 1024;
-    const pid_t child = ::fork();
-    if (child == 0)
-        ExecDetached(program.c_str(), argv.data(), devNull, maxDescriptors);
-    ::close(devNull);
-    if (child < 0) {
-        Debug("No watcher for " + profileDirectory + ": " + SystemErrorMessage(errno));
-        return false;
+    const std::vector<std::string> watcher = {program, ThunderbirdWatchCommand, profileDirectory};
+    // A service of the user's service manager ends with every process it started: there the watcher
+    // is a service of its own, which outlives this one.
+    if (!EnvironmentText("INVOCATION_ID").empty()) {
+        if (const std::string systemdRun = FindInPath("systemd-run"); !systemdRun.empty()) {
+            std::vector<std::string> command = {systemdRun, "--user", "--quiet", "--collect", "--"};
+            command.insert(command.end(), watcher.begin(), watcher.end());
+            if (RunChild(command, false, std::chrono::seconds(10))) {
+                Debug("Started a watcher service for " + profileDirectory);
+                return true;
+            }
+            Debug("systemd-run could not start a watcher for " + profileDirectory + "; starting it directly");
+        }
     }
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    const bool started = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    const bool started = RunChild(watcher, true, std::chrono::seconds(10));
     Debug(std::string(started ? "Started" : "Could not start") + " a watcher for " + profileDirectory);
     return started;
 }

@@ -37,5 +37,7 @@ int RunThunderbirdWatcher(const std::string& profileDirectory,
 // Starts a watcher of the profile as a process of its own: this program's executable (or the one
 // TESSIVAR_THUNDERBIRD_WATCHER names; set empty, none is started) in a session of its own, without
 // a terminal, standard streams on /dev/null, no other descriptor of this process, working in "/",
-// files owner-only. True when it was started.
+// files owner-only. Run as a service of the user's service manager (INVOCATION_ID set), whose stop
+// ends every process the service started, the watcher is a service of its own (systemd-run --user),
+// where that works. True when it was started.
 bool StartThunderbirdWatcher(const std::string& profileDirectory);

@@ -45,3 +45,35 @@ TEST(UThunderbirdWatcher, StartedWatcherHoldsNoDescriptorTerminalOrSessionOfItsS
     ::setenv("TESSIVAR_THUNDERBIRD_WATCHER", "", 1);
     EXPECT_FALSE(StartThunderbirdWatcher(directory)); // set empty: none is started
 }
+
+// Run as a service, the program's processes all end with the service's stop: the watcher is started
+// as a service of its own, and directly where the service manager cannot start it.
+TEST(UThunderbirdWatcher, UnderAServiceTheWatcherIsAServiceOfItsOwnOrStartedDirectly) {
+    TThunderbirdRoots roots;
+    const std::string directory = roots.Packaged();
+    std::filesystem::create_directories(directory);
+    const std::string watcher = directory + "/watcher.sh";
+    WriteTextFile(watcher, "#!/bin/sh\necho \"$1 $2\" > \"" + directory + "/direct\"\n");
+    // Says how it was called; fails while the file "refuse" exists.
+    WriteTextFile(directory + "/bin/systemd-run", "#!/bin/sh\necho \"$@\" > \"" + directory + "/unit\"\n"
+                                                  "test ! -e \"" + directory + "/refuse\"\n");
+    for (const std::string& script : {watcher, directory + "/bin/systemd-run"})
+        std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    ::setenv("PATH", (directory + "/bin:" + path).c_str(), 1);
+    ::setenv("INVOCATION_ID", "0123", 1);
+    ::setenv("TESSIVAR_THUNDERBIRD_WATCHER", watcher.c_str(), 1);
+
+    EXPECT_TRUE(StartThunderbirdWatcher("/p"));
+    EXPECT_EQ(ReadTextFile(directory + "/unit"),
+              "--user --quiet --collect -- " + watcher + " " + ThunderbirdWatchCommand + " /p\n");
+    EXPECT_FALSE(std::filesystem::exists(directory + "/direct"));
+
+    WriteTextFile(directory + "/refuse", "");
+    EXPECT_TRUE(StartThunderbirdWatcher("/q"));
+    for (int i = 0; i < 500 && ReadTextFile(directory + "/direct").empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(ReadTextFile(directory + "/direct"), std::string(ThunderbirdWatchCommand) + " /q\n");
+    ::setenv("PATH", path.c_str(), 1);
+    ::unsetenv("INVOCATION_ID");
+}
