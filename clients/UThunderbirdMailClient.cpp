@@ -273,12 +273,9 @@ bool TThunderbird::SetPOP3Server(TMailClientAccount& mailAccount, const std::str
     }
     Debug("Configured mail account at: " + account.KeyPath);
     // Servers whose real values wait in user.js for the running Thunderbird: a watcher gives the
-    // files back once it has gone. A redirect takes servers off that list and may end the watcher.
-    if (redirect)
-        m_Watched.erase(account.ProfileDirectory);
-    else if (profile.HasPending() && !m_Watched.contains(account.ProfileDirectory) &&
-             StartThunderbirdWatcher(account.ProfileDirectory))
-        m_Watched.insert(account.ProfileDirectory);
+    // files back once it has gone (one that is already watching the profile stays the only one).
+    if (!redirect && profile.HasPending())
+        StartThunderbirdWatcher(account.ProfileDirectory);
 
     bool changed = false;
     for (const auto& [name, text] : before)

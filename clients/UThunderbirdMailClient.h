@@ -65,6 +65,4 @@ private:
 
     // Profiles whose prefs.js this run has changed (and backed up) already.
     std::set<std::string> m_BackedUp;
-    // Profiles this run has left a watcher for (UThunderbirdWatcher.h).
-    std::set<std::string> m_Watched;
 };

@@ -13,12 +13,18 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <exception>
 #include <string_view>
@@ -33,6 +39,51 @@ bool SomethingWaits(const std::string& profileDirectory) {
     const std::optional<TThunderbirdRedirectRecord> record = LoadRedirectRecord(profileDirectory);
     return record && !record->Pending.empty();
 }
+
+// The name one watcher of a profile holds, so that a second one ends at once: an abstract socket
+// address of this user and the profile, which leaves no file behind and ends with its process.
+class TWatcherName {
+public:
+    explicit TWatcherName(const std::string& profileDirectory) {
+        uint64_t hash = 14695981039346656037ULL; // FNV-1a: the same in every build of the program
+        for (const unsigned char c : profileDirectory)
+            hash = (hash ^ c) * 1099511628211ULL;
+        char name[80];
+        std::snprintf(name, sizeof name, "tessivar-thunderbird-watch/%u/%016llx", static_cast<unsigned>(::getuid()),
+                      static_cast<unsigned long long>(hash));
+        m_Name = name;
+    }
+    ~TWatcherName() { Release(); }
+    TWatcherName(const TWatcherName&) = delete;
+    TWatcherName& operator=(const TWatcherName&) = delete;
+
+    // True when this process holds the name now.
+    bool Take() {
+        if (m_Fd >= 0)
+            return true;
+        m_Fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (m_Fd < 0)
+            return true; // no sockets: watching twice is only wasteful
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path + 1, m_Name.data(), m_Name.size());
+        const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + m_Name.size());
+        if (::bind(m_Fd, reinterpret_cast<const sockaddr*>(&address), length) == 0)
+            return true;
+        const bool taken = errno == EADDRINUSE;
+        Release();
+        return !taken;
+    }
+    void Release() {
+        if (m_Fd >= 0)
+            ::close(m_Fd);
+        m_Fd = -1;
+    }
+
+private:
+    std::string m_Name;
+    int m_Fd = -1;
+};
 
 // The executable to start: the configured one, else this very program.
 std::string WatcherProgram() {
@@ -175,9 +226,17 @@ TWatchResult WatchProfile(const std::string& profileDirectory) {
 
 int RunThunderbirdWatcher(const std::string& profileDirectory, std::chrono::milliseconds interval) {
     try {
+        TWatcherName name(profileDirectory);
+        if (!name.Take())
+            return 0; // another watcher waits for the same Thunderbird
         for (;;) {
-            if (WatchProfile(profileDirectory) != TWatchResult::Waiting)
-                return 0;
+            if (WatchProfile(profileDirectory) != TWatchResult::Waiting) {
+                // A stop may have left servers waiting just now, its watcher ending on finding the
+                // name taken: one more look without the name, and the watching goes on if need be.
+                name.Release();
+                if (WatchProfile(profileDirectory) != TWatchResult::Waiting || !name.Take())
+                    return 0;
+            }
             std::this_thread::sleep_for(interval);
         }
     } catch (const std::exception& e) {

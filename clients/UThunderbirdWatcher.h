@@ -29,8 +29,8 @@ enum class TWatchResult {
 // files cannot be written.
 TWatchResult WatchProfile(const std::string& profileDirectory);
 
-// The watcher's main loop: looks every interval until the result is no longer Waiting. Exit status
-// 0, or 1 when the files could not be written.
+// The watcher's main loop: looks every interval until the result is no longer Waiting. One watcher
+// per profile: a second one ends at once. Exit status 0, or 1 when the files could not be written.
 int RunThunderbirdWatcher(const std::string& profileDirectory,
                           std::chrono::milliseconds interval = std::chrono::milliseconds(1000));
 
