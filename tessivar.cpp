@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     // A watcher left behind by a stop while Thunderbird ran (clients/UThunderbirdWatcher.h).
     if (argc == 3 && std::string(argv[1]) == ThunderbirdWatchCommand)
-        return RunThunderbirdWatcher(argv[2]);
+        return ThunderbirdWatcherMain(argv[2]);
     const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + std::max(argc, 1));
     if (const int exitCode = RunCommand(arguments); exitCode >= 0)
         return exitCode;

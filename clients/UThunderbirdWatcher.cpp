@@ -27,6 +27,7 @@
 #include <cstring>
 #include <cstdlib>
 #include <exception>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -224,11 +225,13 @@ TWatchResult WatchProfile(const std::string& profileDirectory) {
     return TWatchResult::Restored;
 }
 
-int RunThunderbirdWatcher(const std::string& profileDirectory, std::chrono::milliseconds interval) {
+int RunThunderbirdWatcher(const std::string& profileDirectory, const TWatchTimes& times,
+                          const volatile std::sig_atomic_t* ending) {
     try {
         TWatcherName name(profileDirectory);
         if (!name.Take())
             return 0; // another watcher waits for the same Thunderbird
+        std::optional<std::chrono::steady_clock::time_point> deadline;
         for (;;) {
             if (WatchProfile(profileDirectory) != TWatchResult::Waiting) {
                 // A stop may have left servers waiting just now, its watcher ending on finding the
@@ -237,12 +240,37 @@ int RunThunderbirdWatcher(const std::string& profileDirectory, std::chrono::mill
                 if (WatchProfile(profileDirectory) != TWatchResult::Waiting || !name.Take())
                     return 0;
             }
-            std::this_thread::sleep_for(interval);
+            if (ending && *ending && !deadline)
+                deadline = std::chrono::steady_clock::now() + times.EndingGrace;
+            if (deadline && std::chrono::steady_clock::now() >= *deadline) {
+                Debug("Told to end while Thunderbird still holds " + profileDirectory);
+                return 0;
+            }
+            std::this_thread::sleep_for(deadline ? times.EndingInterval : times.Interval);
         }
     } catch (const std::exception& e) {
         DebugException("TThunderbirdWatcher", e);
         return 1;
     }
+}
+
+namespace {
+
+volatile std::sig_atomic_t g_Ending = 0;
+
+extern "C" void OnEndSignal(int) {
+    g_Ending = 1;
+}
+
+} // namespace
+
+int ThunderbirdWatcherMain(const std::string& profileDirectory) {
+    struct sigaction action = {};
+    action.sa_handler = OnEndSignal;
+    ::sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP})
+        ::sigaction(signal, &action, nullptr);
+    return RunThunderbirdWatcher(profileDirectory, TWatchTimes(), &g_Ending);
 }
 
 bool StartThunderbirdWatcher(const std::string& profileDirectory) {

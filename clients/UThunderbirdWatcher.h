@@ -11,6 +11,7 @@
 // local server again takes them off that list, and the watcher, finding nothing waiting, ends.
 
 #include <chrono>
+#include <csignal>
 #include <string>
 
 // The hidden command word of a watcher: "tessivar <word> PROFILE-DIRECTORY".
@@ -29,10 +30,21 @@ enum class TWatchResult {
 // files cannot be written.
 TWatchResult WatchProfile(const std::string& profileDirectory);
 
-// The watcher's main loop: looks every interval until the result is no longer Waiting. One watcher
-// per profile: a second one ends at once. Exit status 0, or 1 when the files could not be written.
-int RunThunderbirdWatcher(const std::string& profileDirectory,
-                          std::chrono::milliseconds interval = std::chrono::milliseconds(1000));
+struct TWatchTimes {
+    std::chrono::milliseconds Interval{1000};
+    // Told to end (SIGTERM, as every process of a session is at a logout, Thunderbird among them),
+    // the watcher looks this often for so long at most: a Thunderbird told at the same time writes
+    // its last prefs.js and lets the profile go within it.
+    std::chrono::milliseconds EndingInterval{100};
+    std::chrono::milliseconds EndingGrace{5000};
+};
+// The watcher's main loop: looks every interval until the result is no longer Waiting, or the
+// grace after ending became true has passed. One watcher per profile: a second one ends at once.
+// Exit status 0, or 1 when the files could not be written.
+int RunThunderbirdWatcher(const std::string& profileDirectory, const TWatchTimes& times = {},
+                          const volatile std::sig_atomic_t* ending = nullptr);
+// The watcher process: the loop above, ending as SIGTERM, SIGINT or SIGHUP tell it.
+int ThunderbirdWatcherMain(const std::string& profileDirectory);
 
 // Starts a watcher of the profile as a process of its own: this program's executable (or the one
 // TESSIVAR_THUNDERBIRD_WATCHER names; set empty, none is started) in a session of its own, without

@@ -212,6 +212,8 @@ TEST_F(UThunderbirdModelFiles, RealServerWaitingInUserFileLeavesItOnceThunderbir
 
 namespace {
 
+const TWatchTimes Quick = {std::chrono::milliseconds(10), std::chrono::milliseconds(10), std::chrono::milliseconds(400)};
+
 // Stopped while a Thunderbird that took the local server runs: the real values wait in user.js.
 class UThunderbirdModelWatcher : public UThunderbirdModelFiles {
 protected:
@@ -238,10 +240,10 @@ protected:
 TEST_F(UThunderbirdModelWatcher, WatcherGivesBothFilesBackAfterThunderbirdsLastWrite) {
     StopWhileThunderbirdHoldsTheLocalServer();
     int exitCode = -1;
-    std::thread watcher([&] { exitCode = RunThunderbirdWatcher(Profile(), std::chrono::milliseconds(10)); });
+    std::thread watcher([&] { exitCode = RunThunderbirdWatcher(Profile(), Quick); });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(exitCode, -1) << "the watcher must wait while Thunderbird holds the profile";
-    EXPECT_EQ(RunThunderbirdWatcher(Profile(), std::chrono::milliseconds(10)), 0) << "a second one ends at once";
+    EXPECT_EQ(RunThunderbirdWatcher(Profile(), Quick), 0) << "a second one ends at once";
     ThunderbirdExitsWriting(m_Redirected);
     watcher.join();
     EXPECT_EQ(exitCode, 0);
@@ -292,4 +294,25 @@ TEST_F(UThunderbirdModelWatcher, RunStartedWhileTheWatcherWaitsTakesTheProfileOv
     EXPECT_EQ(Next(), std::string(LocalMarkerHost) + ":" + std::to_string(Model().Accounts(0).Server().Port()));
     Model().Shutdown();
     ExpectUntouched();
+}
+
+// At a logout every process of the session is told to end, Thunderbird and the watcher alike: the
+// watcher gives Thunderbird a short while to write prefs.js and go, and no more.
+TEST_F(UThunderbirdModelWatcher, WatcherToldToEndStillSeesAThunderbirdEndingWithIt) {
+    StopWhileThunderbirdHoldsTheLocalServer();
+    volatile std::sig_atomic_t ending = 1;
+    int exitCode = -1;
+    std::thread watcher([&] { exitCode = RunThunderbirdWatcher(Profile(), Quick, &ending); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ThunderbirdExitsWriting(m_Redirected);
+    watcher.join();
+    EXPECT_EQ(exitCode, 0);
+    ExpectUntouched();
+
+    // A Thunderbird that stays: the watcher ends after its grace, user.js keeping the real server.
+    StopWhileThunderbirdHoldsTheLocalServer();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(RunThunderbirdWatcher(Profile(), Quick, &ending), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_EQ(Next(), "pop.example.test:110");
 }
