@@ -1,8 +1,8 @@
 #include "clients/UThunderbirdWatcher.h"
 
 #include "base/UDebug.h"
-#include "base/UFileUtils.h"
 #include "base/UException.h"
+#include "base/UFileUtils.h"
 #include "base/UWindows.h"
 #include "clients/UThunderbirdProfileFiles.h"
 #include "clients/UThunderbirdProfileLock.h"
@@ -12,8 +12,8 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -24,8 +24,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <optional>
 #include <string_view>

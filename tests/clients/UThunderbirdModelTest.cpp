@@ -212,7 +212,8 @@ TEST_F(UThunderbirdModelFiles, RealServerWaitingInUserFileLeavesItOnceThunderbir
 
 namespace {
 
-const TWatchTimes Quick = {std::chrono::milliseconds(10), std::chrono::milliseconds(10), std::chrono::milliseconds(400)};
+const TWatchTimes Quick = {std::chrono::milliseconds(10), std::chrono::milliseconds(10),
+                           std::chrono::milliseconds(400)};
 
 // Stopped while a Thunderbird that took the local server runs: the real values wait in user.js.
 class UThunderbirdModelWatcher : public UThunderbirdModelFiles {
