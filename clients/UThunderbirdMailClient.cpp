@@ -274,6 +274,7 @@ bool TThunderbird::SetPOP3Server(TMailClientAccount& mailAccount, const std::str
     Debug("Configured mail account at: " + account.KeyPath);
     // Servers whose real values wait in user.js for the running Thunderbird: a watcher gives the
     // files back once it has gone (one that is already watching the profile stays the only one).
+    lock.reset();
     if (!redirect && profile.HasPending())
         StartThunderbirdWatcher(account.ProfileDirectory);
 
