@@ -15,6 +15,7 @@
 #include "app/USetupCommands.h"
 #include "base/UDebug.h"
 #include "base/UWindows.h"
+#include "clients/UThunderbirdWatcher.h"
 #include "ui/UTessivarApplication.h"
 
 int main(int argc, char** argv) {
@@ -23,6 +24,9 @@ int main(int argc, char** argv) {
     // a peer that hung up) fails with EPIPE instead of ending the program with the mail programs
     // still pointing at its local servers.
     std::signal(SIGPIPE, SIG_IGN);
+    // A watcher left behind by a stop while Thunderbird ran (clients/UThunderbirdWatcher.h).
+    if (argc == 3 && std::string(argv[1]) == ThunderbirdWatchCommand)
+        return ThunderbirdWatcherMain(argv[2]);
     const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + std::max(argc, 1));
     if (const int exitCode = RunCommand(arguments); exitCode >= 0)
         return exitCode;

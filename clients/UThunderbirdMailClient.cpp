@@ -2,9 +2,12 @@
 
 #include "base/LStrings.h"
 #include "base/UDebug.h"
+#include "base/UFileUtils.h"
 #include "clients/UThunderbirdProfileFiles.h"
+#include "clients/UThunderbirdProfileLock.h"
 #include "clients/UThunderbirdRedirect.h"
 #include "clients/UThunderbirdProfiles.h"
+#include "clients/UThunderbirdWatcher.h"
 
 #include <chrono>
 #include <exception>
@@ -68,6 +71,14 @@ void TThunderbird::Discover() {
 
 void TThunderbird::DiscoverProfile(const TThunderbirdProfile& profile) {
     Debug("Checking: " + profile.Directory);
+    // A watcher left by an earlier run may be giving the files back right now.
+    std::optional<TProfileLock> lock;
+    try {
+        if (IsDirectory(profile.Directory))
+            lock.emplace(profile.Directory);
+    } catch (const std::exception& e) {
+        DebugException("TThunderbird", e);
+    }
     TProfilePrefs files(profile.Directory);
     std::string error;
     if (!files.Load(error)) {
@@ -79,7 +90,8 @@ void TThunderbird::DiscoverProfile(const TThunderbirdProfile& profile) {
         return;
     }
     try {
-        TidyUserFile(files);
+        if (lock)
+            TidyUserFile(files);
     } catch (const std::exception& e) {
         DebugException("TThunderbird", e);
     }
@@ -213,9 +225,15 @@ bool TThunderbird::SetPOP3Server(TMailClientAccount& mailAccount, const std::str
             return false;
         }
     }
+    std::optional<TProfileLock> lock;
     TProfilePrefs files(account.ProfileDirectory);
     std::string error;
-    if (!files.Load(error)) {
+    try {
+        lock.emplace(account.ProfileDirectory);
+    } catch (const std::exception& e) {
+        error = e.what();
+    }
+    if (!lock || !files.Load(error)) {
         Report("Thunderbird's settings could not be read (" + error + "); the account \"" + account.AccountName +
                    "\" is left as it is.",
                1);
@@ -254,6 +272,11 @@ bool TThunderbird::SetPOP3Server(TMailClientAccount& mailAccount, const std::str
         return false;
     }
     Debug("Configured mail account at: " + account.KeyPath);
+    // Servers whose real values wait in user.js for the running Thunderbird: a watcher gives the
+    // files back once it has gone (one that is already watching the profile stays the only one).
+    lock.reset();
+    if (!redirect && profile.HasPending())
+        StartThunderbirdWatcher(account.ProfileDirectory);
 
     bool changed = false;
     for (const auto& [name, text] : before)

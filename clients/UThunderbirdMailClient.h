@@ -5,8 +5,9 @@
 // How a profile's files change while its servers are redirected, and how they are given back byte
 // for byte, is told in UThunderbirdRedirect.h. While Thunderbird runs it rewrites prefs.js from
 // what it read at its start, so each change is put into user.js as well, which Thunderbird lays
-// over prefs.js at its next start; those lines leave user.js again at the next discovery once
-// Thunderbird has started since, or has stopped.
+// over prefs.js at its next start. Restored while such a Thunderbird runs, a profile is left to a
+// watcher that gives the files back once Thunderbird has gone (UThunderbirdWatcher.h); the next
+// discovery does the same where no watcher did.
 
 #include "clients/UTessivarClientDriver.h"
 

@@ -6,6 +6,7 @@
 #include "clients/UThunderbirdProfileFiles.h"
 
 #include <map>
+#include <set>
 #include <utility>
 
 namespace {
@@ -141,14 +142,17 @@ void TProfileRedirect::Rebase() {
     for (const auto& [key, server] : m_Record.Redirected)
         for (std::string& name : ManagedNames(key))
             names.push_back(std::move(name));
-    for (const std::string& key : m_Record.Pending)
+    for (const auto& [key, server] : m_Record.Pending)
         for (std::string& name : ManagedNames(key))
             names.push_back(std::move(name));
 
     const std::string& prefsNow = m_Files.Prefs.Text();
     if (prefsNow != m_Record.WrittenPrefs) {
+        const TPrefsDocument original = ParseOrEmpty(m_Record.OriginalPrefs);
+        const std::set<std::string> changed = UserChanges(original);
+        std::erase_if(names, [&changed](const std::string& name) { return changed.contains(name); });
         TPrefsDocument prefs = m_Files.Prefs;
-        PutBack(prefs, ParseOrEmpty(m_Record.OriginalPrefs), names);
+        PutBack(prefs, original, names);
         m_Record.OriginalPrefs = prefs.Text();
         m_Record.WrittenPrefs = prefsNow;
     }
@@ -161,6 +165,29 @@ void TProfileRedirect::Rebase() {
                                                                         : std::nullopt;
         m_Record.WrittenUser = userNow;
     }
+}
+
+std::set<std::string> TProfileRedirect::UserChanges(const TPrefsDocument& originalPrefs) const {
+    // A Thunderbird that took a local server writes it back as it holds it; a value of the server
+    // that differs from what the redirect gave was set in its account settings since. A marker host
+    // is never the user's.
+    std::set<std::string> changed;
+    for (const auto& [key, server] : m_Record.Pending) {
+        if (server.Host.empty())
+            continue; // a record that does not say what Thunderbird was given
+        TPrefsDocument given = originalPrefs;
+        WriteRedirect(given, key, server);
+        for (const char* leaf : RealLeaves) {
+            const std::string name = ServerBranch(key) + leaf;
+            const TPrefValue* now = m_Files.Prefs.Find(name);
+            const TPrefValue* redirect = given.Find(name);
+            const bool same = now && redirect ? *now == *redirect : now == redirect;
+            const bool marker = now && now->Kind == TPrefKind::String && IsMarkerHost(now->Text);
+            if (!same && !marker)
+                changed.insert(name);
+        }
+    }
+    return changed;
 }
 
 void TProfileRedirect::AdoptUnrecorded(const std::string& serverKey) {
@@ -218,7 +245,7 @@ void TProfileRedirect::Restore(const std::string& serverKey, bool thunderbirdRun
         // A Thunderbird started after the redirect holds the local server and writes it back into
         // prefs.js at its exit; one started before still holds the real server.
         if (thunderbirdRunning && thunderbirdStart >= server->second.Time)
-            m_Record.Pending.insert(serverKey);
+            m_Record.Pending[serverKey] = server->second;
         m_Record.Redirected.erase(server);
     }
     Rebuild(thunderbirdRunning);
@@ -248,7 +275,7 @@ void TProfileRedirect::Rebuild(bool thunderbirdRunning) {
     for (const auto& [key, server] : m_Record.Redirected)
         for (const std::string& name : ManagedNames(key))
             user.Remove(name);
-    for (const std::string& key : m_Record.Pending)
+    for (const auto& [key, server] : m_Record.Pending)
         for (const std::string& name : ManagedNames(key))
             user.Remove(name);
     // A running Thunderbird needs the redirect stated when prefs.js changes under it, or when user.js
@@ -271,7 +298,7 @@ void TProfileRedirect::Rebuild(bool thunderbirdRunning) {
             }
         }
     }
-    for (const std::string& key : m_Record.Pending) {
+    for (const auto& [key, pending] : m_Record.Pending) {
         const TThunderbirdRealServer real = RealServerOf(originalPrefs, originalUser, key);
         const auto defaults = ServerDefaults(originalPrefs, originalUser, key, real.SocketType);
         for (const char* leaf : RealLeaves) {

@@ -21,6 +21,7 @@
 #include "clients/UThunderbirdRedirectRecord.h"
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,8 @@ public:
 
     bool IsRedirected(const std::string& serverKey) const { return m_Record.Redirected.contains(serverKey); }
     bool IsPending(const std::string& serverKey) const { return m_Record.Pending.contains(serverKey); }
+    // Some server's real values wait in user.js for Thunderbird.
+    bool HasPending() const { return !m_Record.Pending.empty(); }
 
     // Points the server at the local server. thunderbirdRunning: its values go into user.js too.
     void Redirect(const std::string& serverKey, const TThunderbirdRealServer& real, const std::string& host,
@@ -59,8 +62,12 @@ public:
     bool Save(bool backupPrefs);
 
 private:
-    // Makes the record's originals fit the files as they are now.
+    // Makes the record's originals fit the files as they are now, keeping in prefs.js what the user
+    // set for a server waiting for Thunderbird (UserChanges).
     void Rebase();
+    // The preferences of the servers waiting for Thunderbird that a changed prefs.js gives values
+    // other than the redirect's: the user's own changes.
+    std::set<std::string> UserChanges(const TPrefsDocument& originalPrefs) const;
     // A server the originals show redirected by a run that kept no record becomes a recorded one,
     // the originals getting its real settings back.
     void AdoptUnrecorded(const std::string& serverKey);

@@ -124,8 +124,8 @@ std::string FormatRedirectRecord(const TThunderbirdRedirectRecord& record) {
         AppendField(out, "written-user", *record.WrittenUser);
     for (const auto& [key, server] : record.Redirected)
         AppendField(out, "redirected", FormatServer(key, server));
-    for (const std::string& key : record.Pending)
-        AppendField(out, "pending", key);
+    for (const auto& [key, server] : record.Pending)
+        AppendField(out, "pending-server", FormatServer(key, server));
     return out;
 }
 
@@ -155,8 +155,14 @@ std::optional<TThunderbirdRedirectRecord> ParseRedirectRecord(const std::string&
             if (!ParseServer(value, key, server))
                 return std::nullopt;
             record.Redirected[key] = server;
+        } else if (name == "pending-server") {
+            std::string key;
+            TThunderbirdRedirectedServer server;
+            if (!ParseServer(value, key, server))
+                return std::nullopt;
+            record.Pending[key] = server;
         } else if (name == "pending") {
-            record.Pending.insert(value);
+            record.Pending.try_emplace(value); // written by an older version
         } else {
             return std::nullopt;
         }

@@ -4,7 +4,8 @@
 // kill: the two files as they were before the first redirect, the texts last written (a file that
 // differs from them was rewritten by Thunderbird or the user since), the redirected servers with
 // their real settings, and the servers restored while a running Thunderbird still held the local
-// server (their real values wait in user.js for its next start).
+// server (their real values wait in user.js for its next start), with the local server Thunderbird
+// holds for them (a value it writes back that differs from it is the user's own change).
 //
 // Kept in the profile as "prefs.js.tessivar-restore", owner-only, and removed once nothing is
 // redirected or waiting. Model's thread only, like the driver that uses it.
@@ -12,7 +13,6 @@
 #include <cstdint>
 #include <map>
 #include <optional>
-#include <set>
 #include <string>
 
 // The real server of a redirected server key, as Thunderbird had it.
@@ -38,7 +38,9 @@ struct TThunderbirdRedirectRecord {
     std::string WrittenPrefs;
     std::optional<std::string> WrittenUser;
     std::map<std::string, TThunderbirdRedirectedServer> Redirected; // by server key
-    std::set<std::string> Pending; // restored; the real values wait in user.js for Thunderbird
+    // Restored, the real values waiting in user.js for Thunderbird: by server key, as they were
+    // redirected (an entry of an older record knows only its key: Host is empty).
+    std::map<std::string, TThunderbirdRedirectedServer> Pending;
 
     bool Empty() const { return Redirected.empty() && Pending.empty(); }
     bool operator==(const TThunderbirdRedirectRecord&) const = default;

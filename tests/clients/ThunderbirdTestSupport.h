@@ -1,6 +1,6 @@
 #pragma once
 // Test helpers for the Thunderbird driver: profile roots in a fresh directory (the machine's own are
-// never searched) and a stand-in for a running Thunderbird holding a profile. Main test thread only.
+// never searched, no watcher process is started) and a stand-in for a running Thunderbird holding a profile. Main test thread only.
 
 #include <gtest/gtest.h>
 
@@ -35,9 +35,11 @@ public:
         ::setenv("TESSIVAR_THUNDERBIRD_DIR", Packaged().c_str(), 1);
         ::setenv("TESSIVAR_THUNDERBIRD_FLATPAK_DIR", Flatpak().c_str(), 1);
         ::setenv("TESSIVAR_THUNDERBIRD_SNAP_DIR", "", 1);
+        ::setenv("TESSIVAR_THUNDERBIRD_WATCHER", "", 1); // a test runs the watcher itself
     }
     ~TThunderbirdRoots() {
-        for (const char* name : {"TESSIVAR_THUNDERBIRD_DIR", "TESSIVAR_THUNDERBIRD_FLATPAK_DIR", "TESSIVAR_THUNDERBIRD_SNAP_DIR"})
+        for (const char* name : {"TESSIVAR_THUNDERBIRD_DIR", "TESSIVAR_THUNDERBIRD_FLATPAK_DIR", "TESSIVAR_THUNDERBIRD_SNAP_DIR",
+                                 "TESSIVAR_THUNDERBIRD_WATCHER"})
             ::unsetenv(name);
         std::error_code ignored;
         std::filesystem::remove_all(m_Path, ignored);

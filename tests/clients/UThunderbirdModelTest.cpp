@@ -3,12 +3,17 @@
 
 #include "clients/UThunderbirdMailClient.h"
 #include "clients/UThunderbirdProfileFiles.h"
+#include "clients/UThunderbirdProfileLock.h"
+#include "clients/UThunderbirdWatcher.h"
 #include "core/UTessivarAccount.h"
 #include "core/UTessivarLogItem.h"
 #include "mail/UTessivarPOP3Server.h"
 
 #include "tests/clients/ThunderbirdTestSupport.h"
 #include "tests/core/ModelFixture.h"
+
+#include <optional>
+#include <thread>
 
 namespace {
 
@@ -203,4 +208,112 @@ TEST_F(UThunderbirdModelFiles, RealServerWaitingInUserFileLeavesItOnceThunderbir
     thunderbird->Exit();
     EXPECT_EQ(ReadTextFile(Profile() + "/user.js"), PinningUserFile);
     EXPECT_EQ(ReadTextFile(Profile() + "/prefs.js"), SortedPrefs);
+}
+
+namespace {
+
+const TWatchTimes Quick = {std::chrono::milliseconds(10), std::chrono::milliseconds(10),
+                           std::chrono::milliseconds(400)};
+
+// Stopped while a Thunderbird that took the local server runs: the real values wait in user.js.
+class UThunderbirdModelWatcher : public UThunderbirdModelFiles {
+protected:
+    void StopWhileThunderbirdHoldsTheLocalServer() {
+        Model().Startup();
+        m_Redirected = ReadTextFile(Profile() + "/prefs.js");
+        m_Thunderbird = std::make_unique<TRunningThunderbird>(Profile());
+        Model().Shutdown();
+        ASSERT_EQ(WatchProfile(Profile()), TWatchResult::Waiting);
+        EXPECT_NE(ReadTextFile(Profile() + "/user.js"), PinningUserFile) << "the fallback for Thunderbird's next start";
+    }
+    // Thunderbird's exit: prefs.js rewritten from what it holds, then the lock released.
+    void ThunderbirdExitsWriting(const std::string& prefs) {
+        WriteTextFile(Profile() + "/prefs.js", prefs);
+        m_Thunderbird->Exit();
+    }
+
+    std::string m_Redirected;
+    std::unique_ptr<TRunningThunderbird> m_Thunderbird;
+};
+
+} // namespace
+
+TEST_F(UThunderbirdModelWatcher, WatcherGivesBothFilesBackAfterThunderbirdsLastWrite) {
+    StopWhileThunderbirdHoldsTheLocalServer();
+    int exitCode = -1;
+    std::thread watcher([&] { exitCode = RunThunderbirdWatcher(Profile(), Quick); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(exitCode, -1) << "the watcher must wait while Thunderbird holds the profile";
+    EXPECT_EQ(RunThunderbirdWatcher(Profile(), Quick), 0) << "a second one ends at once";
+    ThunderbirdExitsWriting(m_Redirected);
+    watcher.join();
+    EXPECT_EQ(exitCode, 0);
+    ExpectUntouched();
+    EXPECT_EQ(ReadTextFile(Profile() + "/prefs.js.tessivar-backup"), SortedPrefs);
+    EXPECT_EQ(WatchProfile(Profile()), TWatchResult::Done);
+}
+
+// A port the user set in Thunderbird's settings while it held the local server is the user's; the
+// local host it still named is not.
+TEST_F(UThunderbirdModelWatcher, PortTheUserChangedInThunderbirdSurvivesTheRestore) {
+    StopWhileThunderbirdHoldsTheLocalServer();
+    TPrefsDocument changed = *TPrefsDocument::Parse(m_Redirected);
+    changed.Set("mail.server.server1.port", TPrefValue::FromInteger(2110));
+    ThunderbirdExitsWriting(changed.Text());
+    ASSERT_EQ(WatchProfile(Profile()), TWatchResult::Restored);
+    EXPECT_EQ(ReadTextFile(Profile() + "/user.js"), PinningUserFile);
+    EXPECT_EQ(Next(), "pop.example.test:2110");
+    EXPECT_EQ(Effective("mail.server.server1.realhostname"), "(none)");
+    EXPECT_EQ(Effective("mail.server.server2.port"), "995");
+    EXPECT_EQ(Effective("mail.server.server2.socketType"), "3");
+}
+
+// A run started while the watcher waits owns the profile: it redirects again, and the watcher,
+// finding nothing waiting, never touches the files. The watcher and a run never write at once.
+TEST_F(UThunderbirdModelWatcher, RunStartedWhileTheWatcherWaitsTakesTheProfileOver) {
+    StopWhileThunderbirdHoldsTheLocalServer();
+    std::optional<TProfileLock> running(std::in_place, Profile());
+    m_Thunderbird->Exit();
+    TWatchResult result = TWatchResult::Waiting;
+    std::thread watcher([&] { result = WatchProfile(Profile()); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_NE(ReadTextFile(Profile() + "/user.js"), PinningUserFile) << "written while another held the lock";
+    running.reset();
+    watcher.join();
+    EXPECT_EQ(result, TWatchResult::Restored);
+    ExpectUntouched();
+
+    // Once more, a new run starting before Thunderbird has gone.
+    StopWhileThunderbirdHoldsTheLocalServer();
+    NewModel();
+    Model().Startup();
+    const std::string redirected = ReadTextFile(Profile() + "/prefs.js");
+    EXPECT_EQ(WatchProfile(Profile()), TWatchResult::Done);
+    m_Thunderbird->Exit();
+    EXPECT_EQ(WatchProfile(Profile()), TWatchResult::Done);
+    EXPECT_EQ(ReadTextFile(Profile() + "/prefs.js"), redirected);
+    EXPECT_EQ(Next(), std::string(LocalMarkerHost) + ":" + std::to_string(Model().Accounts(0).Server().Port()));
+    Model().Shutdown();
+    ExpectUntouched();
+}
+
+// At a logout every process of the session is told to end, Thunderbird and the watcher alike: the
+// watcher gives Thunderbird a short while to write prefs.js and go, and no more.
+TEST_F(UThunderbirdModelWatcher, WatcherToldToEndStillSeesAThunderbirdEndingWithIt) {
+    StopWhileThunderbirdHoldsTheLocalServer();
+    volatile std::sig_atomic_t ending = 1;
+    int exitCode = -1;
+    std::thread watcher([&] { exitCode = RunThunderbirdWatcher(Profile(), Quick, &ending); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ThunderbirdExitsWriting(m_Redirected);
+    watcher.join();
+    EXPECT_EQ(exitCode, 0);
+    ExpectUntouched();
+
+    // A Thunderbird that stays: the watcher ends after its grace, user.js keeping the real server.
+    StopWhileThunderbirdHoldsTheLocalServer();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(RunThunderbirdWatcher(Profile(), Quick, &ending), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_EQ(Next(), "pop.example.test:110");
 }

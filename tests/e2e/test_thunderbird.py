@@ -273,18 +273,21 @@ class ThunderbirdTest(unittest.TestCase):
         with open(self.prefs_path, encoding="utf-8") as f:
             redirected = f.read()
 
-        # Stopped while Thunderbird (pointing at the local server) runs: Thunderbird ends writing the
-        # local server into prefs.js, yet its next start takes the real one from user.js.
+        # Stopped while Thunderbird (pointing at the local server) runs: user.js holds the real server
+        # for a Thunderbird start that no watcher lives to see.
         self.stop()
-        self.thunderbird_exits()
-        with open(self.prefs_path, "w", encoding="utf-8") as f:
-            f.write(redirected)
         next_start = dict(self.server(), **self.server(self.user_path))
         self.assertEqual((next_start["realhostname"], next_start["port"]), self.real)
+        # Thunderbird ends writing the local server into prefs.js, then lets the profile go; the
+        # watcher the stop left behind gives both files back.
+        with open(self.prefs_path, "w", encoding="utf-8") as f:
+            f.write(redirected)
+        self.thunderbird_exits()
+        wait_for(lambda: not os.path.exists(self.user_path), what="the watcher to give the files back")
+        self.assert_restored()
 
-        # Thunderbird not running, the next run moves user.js back into prefs.js and leaves it clean.
+        # A next run and its stop leave it so.
         self.start()
-        self.assertFalse(os.path.exists(self.user_path))
         self.stop()
         self.assert_restored()
         with database(self.home) as db:
