@@ -41,16 +41,6 @@ std::string Base64(std::string_view data) {
     return out;
 }
 
-// Response codes of a refused login that say nothing about the user name or the password
-// (RFC 5530): the server is unavailable or broken, or the mailbox is busy.
-bool IsCredentialRefusal(const TIMAPResponse& response) {
-    for (const char* code : {"UNAVAILABLE", "SERVERBUG", "INUSE", "LIMIT", "CORRUPTION", "PRIVACYREQUIRED",
-                             "CLIENTBUG", "OVERQUOTA"})
-        if (response.Code == code)
-            return false;
-    return true;
-}
-
 std::string ServerText(const TIMAPResponse& response) {
     std::string text = response.Status;
     if (!response.Code.empty())
@@ -91,6 +81,14 @@ uint32_t CopiedUID(const TIMAPResponse& response, uint32_t uid) {
 }
 
 } // namespace
+
+bool IsIMAPCredentialRefusal(const TIMAPResponse& response) {
+    for (const char* code : {"UNAVAILABLE", "SERVERBUG", "INUSE", "LIMIT", "CORRUPTION", "PRIVACYREQUIRED",
+                             "CLIENTBUG", "OVERQUOTA"})
+        if (response.Code == code)
+            return false;
+    return true;
+}
 
 TIMAPClient::TIMAPClient(TIMAPServer server, std::string trustedCertificatesFile)
     : m_Server(std::move(server)), m_TrustFile(std::move(trustedCertificatesFile)),
@@ -206,7 +204,7 @@ void TIMAPClient::Login(const std::string& password) {
     }
     if (!result.OK()) {
         const std::string text = ServerText(result.Tagged);
-        if (result.Tagged.Status == "NO" && IsCredentialRefusal(result.Tagged))
+        if (result.Tagged.Status == "NO" && IsIMAPCredentialRefusal(result.Tagged))
             throw EIMAPLoginRefused(text);
         throw EIMAPException("The server did not log in: " + text);
     }

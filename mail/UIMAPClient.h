@@ -31,6 +31,11 @@ inline constexpr int IMAPPollIntervalMs = 2 * 60 * 1000;
 inline constexpr const char* STARTTLSRefusedReason = "the server refused STARTTLS";
 inline constexpr const char* STARTTLSMissingReason = "the server does not offer STARTTLS, which the account requires";
 
+// True when a NO to the login refuses the user name or the password: no response code, or one
+// about the credentials. Codes that say the server is unavailable, broken or busy (RFC 5530) are
+// failures to reach the mailbox instead.
+bool IsIMAPCredentialRefusal(const TIMAPResponse& response);
+
 class TIMAPClient : public TIMAPMailbox {
 public:
     TIMAPClient(TIMAPServer server, std::string trustedCertificatesFile);
