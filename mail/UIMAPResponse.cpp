@@ -281,10 +281,12 @@ void TIMAPResponseAssembler::Append(std::string_view bytes) {
     if (m_Start > 0 && m_Start == m_Buffer.size()) {
         m_Buffer.clear();
         m_Scanned -= m_Start;
+        m_Searched = m_Searched > m_Start ? m_Searched - m_Start : 0;
         m_Start = 0;
     } else if (m_Start >= 64 * 1024 && m_Start * 2 >= m_Buffer.size()) {
         m_Buffer.erase(0, m_Start);
         m_Scanned -= m_Start;
+        m_Searched = m_Searched > m_Start ? m_Searched - m_Start : 0;
         m_Start = 0;
     }
     m_Buffer.append(bytes);
@@ -299,8 +301,9 @@ bool TIMAPResponseAssembler::Next(std::string& response) {
             if (m_LiteralLeft > 0)
                 return false;
         }
-        const std::size_t end = m_Buffer.find('\n', m_Scanned);
+        const std::size_t end = m_Buffer.find('\n', std::max(m_Scanned, m_Searched));
         if (end == std::string::npos) {
+            m_Searched = m_Buffer.size();
             if (m_TextSize + (m_Buffer.size() - m_Scanned) > IMAPMaximumLineLength)
                 throw EIMAPException("IMAP response line too long.");
             return false;

@@ -36,6 +36,7 @@ private:
     std::string m_Buffer;
     std::size_t m_Start = 0;    // where the response being assembled begins
     std::size_t m_Scanned = 0;  // bytes of it already known to belong to it
+    std::size_t m_Searched = 0; // bytes known to hold no line end after m_Scanned
     std::size_t m_TextSize = 0; // its bytes outside literals so far
     bool m_FirstLine = true;    // m_Scanned is still within its first line
     bool m_NoLiterals = false;  // a status response or a continuation request: its text is free text
