@@ -236,7 +236,7 @@ TIMAPClient::TResult TIMAPClient::Command(const std::vector<TPart>& parts, bool 
                 return true;
             if (response.Kind == TIMAPResponse::TKind::Tagged) {
                 if (response.Tag != tag)
-                    throw EIMAPException("Response to an unknown command: " + response.Tag);
+                    OutOfStep("Response to an unknown command: " + response.Tag);
                 result.Tagged = std::move(response);
                 return false;
             }
@@ -283,13 +283,13 @@ TIMAPClient::TResult TIMAPClient::Command(const std::vector<TPart>& parts, bool 
             TIMAPResponse response = ReadResponseNow();
             if (response.Kind == TIMAPResponse::TKind::Tagged) {
                 if (response.Tag != tag)
-                    throw EIMAPException("Response to an unknown command: " + response.Tag);
+                    OutOfStep("Response to an unknown command: " + response.Tag);
                 result.Tagged = std::move(response);
                 break;
             }
             if (response.Kind == TIMAPResponse::TKind::Continuation) {
                 if (!secret)
-                    throw EIMAPException("Unexpected continuation request: " + response.Text);
+                    OutOfStep("Unexpected continuation request: " + response.Text);
                 // A second challenge of AUTHENTICATE is answered by cancelling.
                 Write("*\r\n");
                 continue;
@@ -361,9 +361,9 @@ void TIMAPClient::NoteUntagged(const TIMAPResponse& response) {
         m_Exists = *response.Number;
     } else if (response.Number && response.Name == "EXPUNGE") {
         m_Exists = m_Exists > 0 ? m_Exists - 1 : 0;
-        m_ChangePending = m_ChangePending || !m_OwnExpunges;
+        m_ChangePending = m_ChangePending || !m_OwnChanges;
     } else if (response.Number && response.Name == "FETCH") {
-        m_ChangePending = true;
+        m_ChangePending = m_ChangePending || !m_OwnChanges;
     }
 }
 
@@ -374,6 +374,11 @@ void TIMAPClient::Write(const std::string& text) {
         CloseConnection();
         throw;
     }
+}
+
+void TIMAPClient::OutOfStep(const std::string& message) {
+    CloseConnection();
+    throw EIMAPException(message);
 }
 
 TSocketStream& TIMAPClient::Stream() {
@@ -442,6 +447,14 @@ std::string TIMAPClient::ProgramName(const std::string& serverName) {
 
 namespace {
 
+// While it lives, what the server reports about the client's own fetches and moves is not taken for
+// another client's change.
+struct TOwnChanges {
+    bool& Flag;
+    explicit TOwnChanges(bool& flag) : Flag(flag) { Flag = true; }
+    ~TOwnChanges() { Flag = false; }
+};
+
 // A mailbox name argument: always quoted, as modified UTF-7 is ASCII.
 std::string MailboxArgument(const std::string& serverName) {
     if (const std::optional<std::string> quoted = QuotedIMAPString(serverName))
@@ -488,7 +501,9 @@ std::string TIMAPClient::SpecialUseFolder(const std::string& use) {
 }
 
 void TIMAPClient::EnsureFolder(const std::string& name) {
-    const TStringArray levels = SplitText(name, "/");
+    LearnHierarchy();
+    // In a flat namespace the name is one level, slashes and all.
+    const TStringArray levels = m_Separator.empty() ? TStringArray{name} : SplitText(name, "/");
     std::string path;
     for (const std::string& level : levels) {
         path += (path.empty() ? "" : "/") + level;
@@ -574,6 +589,7 @@ std::vector<uint32_t> TIMAPClient::UIDsWithMessageID(const std::string& messageI
 }
 
 std::optional<std::vector<TIMAPValue>> TIMAPClient::FetchItems(uint32_t uid, const std::string& items) {
+    const TOwnChanges own(m_OwnChanges);
     TResult result = Command("UID FETCH " + std::to_string(uid) + " (UID " + items + ")");
     ExpectOK(result, "FETCH");
     std::optional<std::vector<TIMAPValue>> merged;
@@ -658,11 +674,7 @@ uint32_t TIMAPClient::MoveOnce(uint32_t uid, const std::string& serverTarget, bo
                 target = CopiedUID(response, uid);
         return target;
     };
-    struct TOwnExpunges {
-        bool& Flag;
-        explicit TOwnExpunges(bool& flag) : Flag(flag) { Flag = true; }
-        ~TOwnExpunges() { Flag = false; }
-    } own(m_OwnExpunges);
+    const TOwnChanges own(m_OwnChanges);
     if (HasMove()) {
         const TResult result = Command("UID MOVE " + set + " " + mailbox);
         checked(result, "MOVE");
@@ -721,7 +733,7 @@ bool TIMAPClient::IdleOnce(milliseconds timeout) {
         if (!response)
             break;
         if (response->Kind != TIMAPResponse::TKind::Untagged)
-            throw EIMAPException("Unexpected response during IDLE.");
+            OutOfStep("Unexpected response during IDLE.");
         NoteUntagged(*response);
     }
     Write("DONE\r\n");

@@ -91,6 +91,8 @@ private:
     // Takes the news of an untagged response: capabilities, new, removed and changed messages.
     void NoteUntagged(const TIMAPResponse& response);
     void Write(const std::string& text);
+    // Closes the connection, which a protocol violation leaves out of step, and raises.
+    [[noreturn]] void OutOfStep(const std::string& message);
     TSocketStream& Stream();
     void CloseConnection();
     void StartTLS(int timeoutMs);
@@ -131,5 +133,5 @@ private:
     bool m_Selected = false;
     uint32_t m_Exists = 0;
     bool m_ChangePending = false;         // new, removed or changed messages since the last wait
-    bool m_OwnExpunges = false;           // expunges come from our own move
+    bool m_OwnChanges = false;            // FETCH and EXPUNGE responses answer our own fetch or move
 };

@@ -226,13 +226,17 @@ TEST_F(IMAPClientTest, NewUIDValidityShowsAtTheNextSelect) {
 class IMAPClientWaitTest : public IMAPClientTest, public testing::WithParamInterface<bool> {};
 
 // Another client's new message wakes the wait within a second through IDLE; without IDLE the
-// wait asks the server when its time is up.
+// wait asks the server when its time is up. The client's own doings wake nothing.
 TEST_P(IMAPClientWaitTest, AnotherClientsAppendEndsTheWait) {
     const bool idle = GetParam();
     Start({.Idle = idle});
+    const uint32_t screened = m_Server->Append("alice", "INBOX", Message(0));
     auto mailbox = Connect();
     EXPECT_EQ(mailbox->HasIdle(), idle);
     mailbox->Select("INBOX");
+    // The client's own fetch and move are no news.
+    mailbox->Fetch(screened);
+    mailbox->Move(screened, std::string(IMAPBlockedFolder));
     EXPECT_FALSE(mailbox->WaitForChange(300ms));
     auto waited = std::async(std::launch::async, [&] {
         const auto start = std::chrono::steady_clock::now();
@@ -291,6 +295,16 @@ TEST(IMAPClientScriptedTest, MissingOrRefusedSTARTTLSNeverFallsBackToAPlainLogin
         EXPECT_THROW(mailbox->Connect("secret", 5000), ETLSException);
         EXPECT_EQ(server.Received(), offered ? std::vector<std::string>{"T1 STARTTLS"} : std::vector<std::string>{});
     }
+    // Responses sent in clear behind the go-ahead would pass for protected ones.
+    TScriptedPOP3Server injecting([](TScriptedPeer& peer) {
+        peer.SendLine("* OK [CAPABILITY IMAP4rev1 STARTTLS] ready");
+        if (const auto line = peer.ReadLine())
+            peer.Send(TagOf(*line) + " OK begin\r\n* CAPABILITY IMAP4rev1 AUTH=PLAIN\r\n");
+        peer.WaitForClose();
+    });
+    auto mailbox = std::make_unique<TIMAPClient>(ServerAt(injecting.Port(), TIMAPSecurity::STARTTLS, "127.0.0.1"), "");
+    EXPECT_EQ(FailureOf([&] { mailbox->Connect("secret", 5000); }),
+              "ETLSException: The server sent data before the TLS handshake.");
 }
 
 // A server that announces an enormous literal (or goes on without end) fails the operation and
