@@ -91,6 +91,8 @@ private:
     // Takes the news of an untagged response: capabilities, new, removed and changed messages.
     void NoteUntagged(const TIMAPResponse& response);
     void Write(const std::string& text);
+    // Writes one line and its CR LF, and traces it.
+    void SendLine(const std::string& line);
     // Closes the connection, which a protocol violation leaves out of step, and raises.
     [[noreturn]] void OutOfStep(const std::string& message);
     TSocketStream& Stream();

@@ -415,6 +415,15 @@ TIMAPResponse ParseIMAPResponse(std::string_view text) {
     return response;
 }
 
+std::string IMAPStatusText(const TIMAPResponse& response) {
+    std::string text = response.Status;
+    if (!response.Code.empty())
+        text += " [" + response.Code + (response.CodeText.empty() ? "" : " " + response.CodeText) + "]";
+    if (!response.Text.empty())
+        text += " " + response.Text;
+    return text;
+}
+
 void AppendSequenceSet(std::string_view set, std::vector<uint32_t>& numbers, std::size_t limit) {
     const auto number = [](std::string_view text) {
         TIMAPValue value;

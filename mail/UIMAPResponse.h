@@ -82,6 +82,9 @@ struct TIMAPResponse {
 // that breaks the grammar.
 TIMAPResponse ParseIMAPResponse(std::string_view response);
 
+// A status response as the server wrote it, for messages: "NO [TRYCREATE] No such mailbox".
+std::string IMAPStatusText(const TIMAPResponse& response);
+
 // The numbers of a sequence set such as "1:3,7,9:8" (ranges in either order), appended in order;
 // raises EIMAPException when it is malformed or names more than `limit` numbers in all.
 void AppendSequenceSet(std::string_view set, std::vector<uint32_t>& numbers, std::size_t limit);
