@@ -381,6 +381,9 @@ bool TIMAPClient::IdleOnce(milliseconds timeout) {
         std::optional<TIMAPResponse> response = ReadResponse(deadline);
         if (!response)
             break;
+        // A server may end an IDLE on its own.
+        if (response->Kind == TIMAPResponse::TKind::Tagged && response->Tag == tag)
+            return m_ChangePending;
         if (response->Kind != TIMAPResponse::TKind::Untagged)
             OutOfStep("Unexpected response during IDLE.");
         NoteUntagged(*response);

@@ -326,8 +326,23 @@ bool TIMAPResponseAssembler::Next(std::string& response) {
             m_LiteralLeft = *literal;
             continue;
         }
-        response.assign(m_Buffer, m_Start, m_Scanned - m_Start);
-        m_Start = m_Scanned;
+        if (m_Start == 0 && m_Scanned == m_Buffer.size()) {
+            // The usual case, and the one of a large message: the buffer is the response.
+            response = std::move(m_Buffer);
+            m_Buffer = std::string();
+            m_Scanned = m_Searched = 0;
+        } else {
+            response.assign(m_Buffer, m_Start, m_Scanned - m_Start);
+            m_Start = m_Scanned;
+            // What a large response leaves behind is not kept at its size.
+            if (m_Buffer.capacity() > 1024 * 1024 && m_Buffer.size() - m_Start < 64 * 1024) {
+                m_Buffer.erase(0, m_Start);
+                m_Buffer.shrink_to_fit();
+                m_Searched = m_Searched > m_Start ? m_Searched - m_Start : 0;
+                m_Scanned = 0;
+                m_Start = 0;
+            }
+        }
         m_TextSize = 0;
         m_FirstLine = true;
         m_NoLiterals = false;
