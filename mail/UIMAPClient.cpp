@@ -19,16 +19,16 @@ using std::chrono::steady_clock;
 constexpr std::size_t TracedLength = 200;
 constexpr std::size_t ReadChunk = 64 * 1024;
 
+// The first line of what went out or came in, shortened; " ..." marks what is left out.
 void Trace(const std::string& direction, std::string_view text) {
     if (!DebugMode())
         return;
-    const std::size_t end = text.find_first_of("\r\n");
-    std::string line(text.substr(0, std::min(end, TracedLength)));
-    if (end != std::string_view::npos && end < text.size() - 2)
-        line += " ...";
-    else if (end > TracedLength && end != std::string_view::npos)
-        line += "...";
-    Debug("IMAPClient: " + direction + " " + line);
+    const std::string_view line = text.substr(0, text.find_first_of("\r\n"));
+    const bool more = line.size() + 2 < text.size();
+    std::string shown(line.substr(0, TracedLength));
+    if (more || line.size() > TracedLength)
+        shown += " ...";
+    Debug("IMAPClient: " + direction + " " + shown);
 }
 
 std::string Base64(std::string_view data) {
@@ -66,6 +66,7 @@ void TIMAPClient::Connect(const std::string& password, int timeoutMs) {
         return static_cast<int>(std::max<long long>(left, 1));
     };
     const bool implicitTLS = m_Server.Security == TIMAPSecurity::ImplicitTLS;
+    CloseConnection();
     try {
         Trace("connecting to", m_Server.Host + ":" + std::to_string(m_Server.Port) +
                                    (implicitTLS ? " (TLS)" : " (STARTTLS)"));
@@ -94,7 +95,8 @@ void TIMAPClient::Connect(const std::string& password, int timeoutMs) {
             const TResult started = Command("STARTTLS");
             // Announced, then refused: someone between us and the server may be stripping TLS.
             if (!started.OK())
-                throw ETLSFailure("The server refused STARTTLS: " + IMAPStatusText(started.Tagged), STARTTLSRefusedReason);
+                throw ETLSFailure("The server refused STARTTLS: " + IMAPStatusText(started.Tagged),
+                                  STARTTLSRefusedReason);
             StartTLS(remaining());
             // What was announced in clear may have been changed on the way.
             m_Capabilities.clear();
