@@ -207,8 +207,11 @@ std::vector<uint32_t> TIMAPClient::SearchUIDs(const std::vector<TPart>& criteria
         if (response.Name == "SEARCH") {
             uids.insert(uids.end(), response.Numbers.begin(), response.Numbers.end());
         } else if (response.Name == "ESEARCH") {
-            if (const TIMAPValue* all = FindItem(response.Values, "ALL"))
-                AppendSequenceSet(all->AsText(), uids, IMAPMaximumValues * 10);
+            // [(TAG "T1")] [UID] ALL 1:3,5 ...: the set follows ALL wherever it stands.
+            const std::vector<TIMAPValue>& values = response.Values;
+            for (std::size_t i = 0; i + 1 < values.size(); ++i)
+                if (values[i].IsAtom("ALL"))
+                    AppendSequenceSet(values[i + 1].AsText(), uids, IMAPMaximumValues * 10);
         }
     }
     std::sort(uids.begin(), uids.end());
