@@ -1,6 +1,8 @@
-// Placeholder until the IMAP client lands in this file: every connection fails.
-#include "mail/UIMAPMailbox.h"
+#include "mail/UIMAPClient.h"
 
-std::unique_ptr<TIMAPMailbox> ConnectIMAP(const TIMAPServer&, const std::string&, const std::string&, int) {
-    throw EIMAPException("IMAP is not available in this build.");
+std::unique_ptr<TIMAPMailbox> ConnectIMAP(const TIMAPServer& server, const std::string& password,
+                                          const std::string& trustedCertificatesFile, int timeoutMs) {
+    auto client = std::make_unique<TIMAPClient>(server, trustedCertificatesFile);
+    client->Connect(password, timeoutMs);
+    return client;
 }
