@@ -108,6 +108,14 @@ void TTessivarBusinessLogic::DispatchThreadedCall(TThreadedCallData& data) {
         SelfAuthentication(selfAuthentication->Address);
     } else if (auto* undeliverable = dynamic_cast<TThreadedUndeliverableData*>(&data)) {
         ReturnedAuthenticationRequest(undeliverable->Address, undeliverable->RequestMessageId);
+    } else if (auto* task = dynamic_cast<TThreadedModelTaskData*>(&data)) {
+        try {
+            task->Task(*this);
+            task->Done = true;
+        } catch (const std::exception& error) {
+            DebugException("TTessivarBusinessLogic", error);
+            task->Failure = error.what();
+        }
     } else {
         throw TTessivarBusinessLogicException("Invalid data in threaded call.");
     }
@@ -189,4 +197,12 @@ void SelfAuthentication(TTessivarBusinessLogic& model, const std::string& addres
 
 void Undeliverable(TTessivarBusinessLogic& model, const std::string& address, const std::string& requestMessageId) {
     model.OwnerWindow().Post(std::make_unique<TThreadedUndeliverableData>(address, requestMessageId));
+}
+
+bool RunOnModel(TTessivarBusinessLogic& model, std::function<void(TTessivarBusinessLogic&)> task, std::string* failure) {
+    TThreadedModelTaskData data(std::move(task));
+    const bool sent = model.OwnerWindow().Send(data);
+    if (failure)
+        *failure = sent ? data.Failure : std::string("The program is shutting down.");
+    return sent && data.Done;
 }
