@@ -81,6 +81,14 @@ void TTessivarIMAPScreener::Wake() {
     m_Changed.notify_all();
 }
 
+void TTessivarIMAPScreener::LookAtHeldFolders() {
+    {
+        std::lock_guard lock(m_Lock);
+        m_HeldLookRequested = true;
+    }
+    Wake();
+}
+
 bool TTessivarIMAPScreener::Terminated() const {
     std::lock_guard lock(m_Lock);
     return m_Terminated;
@@ -137,6 +145,8 @@ void TTessivarIMAPScreener::Serve() {
         {
             std::lock_guard lock(m_Lock);
             m_WakeRequested = false;
+            inboxChanged = inboxChanged || m_HeldLookRequested;
+            m_HeldLookRequested = false;
         }
         session.Run(inboxChanged);
         // A run that succeeded ends the outage: a later one is told again.

@@ -75,6 +75,9 @@ public:
     // Any thread: asks for a run as soon as possible, e.g. because a held message's sender was
     // approved.
     void Wake();
+    // Any thread: asks for a run that also looks at the held folders for the user's moves, as the
+    // regular poll does.
+    void LookAtHeldFolders();
 
 private:
     class TSession;
@@ -106,6 +109,7 @@ private:
     std::condition_variable m_Changed;
     TIMAPMailbox* m_Mailbox = nullptr; // the worker's connection, for Abort and Wake
     bool m_WakeRequested = false;
+    bool m_HeldLookRequested = false;
     bool m_Terminated = false;
     bool m_Finished = false;
     uint64_t m_RunsFinished = 0;
