@@ -54,12 +54,12 @@ std::string IMAPPlaceFolder(TIMAPPlace place) {
     return {};
 }
 
-TIMAPPlace IMAPPlaceOf(const TTessivarEmail* email) {
-    if (!email || email->Deleted())
+TIMAPPlace IMAPPlaceOf(const TTessivarEmail& email) {
+    if (email.Deleted())
         return TIMAPPlace::Trash;
-    if (email->IsAwaitingDelivery())
+    if (email.IsAwaitingDelivery())
         return TIMAPPlace::Inbox;
-    if (email->IsBlockedMail())
+    if (email.IsBlockedMail())
         return TIMAPPlace::Blocked;
     return TIMAPPlace::Awaiting;
 }
@@ -69,8 +69,8 @@ TTessivarIMAPMessages::TTessivarIMAPMessages(TTessivarBusinessLogic& model) : m_
     database.Execute(IMAPMessagesTable);
     database.Execute(IMAPFoldersTable);
 
-    // A row keeps its email only while that email is the one it was stored with: the cleanup at
-    // start removes deleted emails, and the engine may give a later email the same ID.
+    // A row keeps its email only while that email is the one it was stored with: the engine may
+    // give a later email the ID of one that was removed.
     std::unordered_map<int32_t, const TTessivarEmail*> emails;
     for (int i = 0; i < m_Model.EmailCount(); ++i)
         emails.emplace(m_Model.Emails(i).ID(), &m_Model.Emails(i));
@@ -87,11 +87,11 @@ TTessivarIMAPMessages::TTessivarIMAPMessages(TTessivarBusinessLogic& model) : m_
             row.Location = {rows.Value(rows.Cursor(), 5), AsUID(rows.Value(rows.Cursor(), 6)),
                             AsUID(rows.Value(rows.Cursor(), 7))};
             const auto found = emails.find(row.EmailID);
-            if (row.EmailID != 0 &&
-                (found == emails.end() || !found->second->Account() ||
-                 found->second->Account()->ID() != row.AccountID || found->second->MessageID() != row.MessageID)) {
-                row.EmailID = 0;
-                database.Update("IMAPMessages", {"EmailID"}, RowCondition(row.RowID), {0});
+            if (found == emails.end() || !found->second->Account() ||
+                found->second->Account()->ID() != row.AccountID || found->second->MessageID() != row.MessageID) {
+                // Its email is gone (a data reset): the message stays where it is, unknown to us.
+                database.Delete("IMAPMessages", RowCondition(row.RowID));
+                continue;
             }
             m_Rows.emplace(row.RowID, std::move(row));
         }
@@ -177,8 +177,11 @@ std::vector<TIMAPMove> TTessivarIMAPMessages::PendingMoves(int32_t accountID) co
     for (const auto& [id, row] : m_Rows) {
         if (row.AccountID != accountID || row.Location.Folder.empty())
             continue;
+        // Without its email (the data was reset) nothing says where it belongs: it stays.
         const auto found = emails.find(row.EmailID);
-        const TIMAPPlace place = IMAPPlaceOf(row.EmailID == 0 || found == emails.end() ? nullptr : found->second);
+        if (found == emails.end())
+            continue;
+        const TIMAPPlace place = IMAPPlaceOf(*found->second);
         if (place == TIMAPPlace::Trash || IMAPPlaceFolder(place) != row.Location.Folder)
             moves.push_back({row, place});
     }
@@ -251,7 +254,7 @@ void TTessivarIMAPMessages::UserMoved(int64_t rowID, const TIMAPLocation& locati
         return;
     TTessivarEmail* email = FindEmail(found->second.EmailID);
     Relocate(rowID, location);
-    if (!email || IMAPPlaceFolder(IMAPPlaceOf(email)) == location.Folder)
+    if (!email || IMAPPlaceFolder(IMAPPlaceOf(*email)) == location.Folder)
         return;
     if (location.Folder == IMAPInboxFolder) {
         Debug("IMAP: the user moved message " + email->MessageID() + " to the inbox: approved once.");

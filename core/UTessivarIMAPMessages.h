@@ -36,11 +36,11 @@ enum class TIMAPPlace { Inbox, Awaiting, Blocked, Trash };
 // The folder of a place ("INBOX", the two held folders); empty for the trash, whose name the server
 // tells.
 std::string IMAPPlaceFolder(TIMAPPlace place);
-// The place of an email as its classification stands; the trash for a deleted or missing email.
-TIMAPPlace IMAPPlaceOf(const TTessivarEmail* email);
+// The place of an email as its classification stands; the trash for a deleted email.
+TIMAPPlace IMAPPlaceOf(const TTessivarEmail& email);
 
-// The message of one stored email. EmailID 0: the email is gone from the model (its message still
-// owes its move to the trash).
+// The message of one stored email. A deleted email keeps its row (and the cleanup keeps the email)
+// until its message is in the trash.
 struct TIMAPMessageRow {
     int64_t RowID = 0;
     int32_t EmailID = 0;

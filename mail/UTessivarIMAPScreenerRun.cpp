@@ -162,7 +162,15 @@ void TTessivarIMAPScreener::TSession::FinishMoves() {
             }
             Debug("IMAPScreener: Moving message " + std::to_string(row.Location.UID) + " from " + source + " to " +
                   target + ".");
-            const uint32_t newUID = m_Mailbox.Move(row.Location.UID, target);
+            uint32_t newUID = 0;
+            try {
+                newUID = m_Mailbox.Move(row.Location.UID, target);
+            } catch (const EIMAPException& error) {
+                // Refused for this message (a full folder, say): it stays owed, and tried again at
+                // the next run; the other moves and the screening go on.
+                DebugException("TTessivarIMAPScreener", error);
+                continue;
+            }
             const auto validity = m_UIDValidity.find(target);
             if (move->Target == TIMAPPlace::Trash)
                 done.push_back({row.RowID, {}});
