@@ -87,8 +87,8 @@ TTessivarIMAPMessages::TTessivarIMAPMessages(TTessivarBusinessLogic& model) : m_
             row.Location = {rows.Value(rows.Cursor(), 5), AsUID(rows.Value(rows.Cursor(), 6)),
                             AsUID(rows.Value(rows.Cursor(), 7))};
             const auto found = emails.find(row.EmailID);
-            if (found == emails.end() || !found->second->Account() ||
-                found->second->Account()->ID() != row.AccountID || found->second->MessageID() != row.MessageID) {
+            if (found == emails.end() || !found->second->Account() || found->second->Account()->ID() != row.AccountID ||
+                found->second->MessageID() != row.MessageID) {
                 // Its email is gone (a data reset): the message stays where it is, unknown to us.
                 database.Delete("IMAPMessages", RowCondition(row.RowID));
                 continue;
@@ -98,7 +98,7 @@ TTessivarIMAPMessages::TTessivarIMAPMessages(TTessivarBusinessLogic& model) : m_
     if (database.Query("SELECT AccountID, Folder, UIDValidity, LastUID FROM IMAPFolders", &rows) > 0)
         for (; !rows.Eof(); rows.Next())
             m_Positions[{rows.AsInteger(0u), rows.Value(rows.Cursor(), 1)}] = {AsUID(rows.Value(rows.Cursor(), 2)),
-                                                                                 AsUID(rows.Value(rows.Cursor(), 3))};
+                                                                               AsUID(rows.Value(rows.Cursor(), 3))};
 }
 
 std::optional<TIMAPFolderPosition> TTessivarIMAPMessages::Position(int32_t accountID, const std::string& folder) const {
@@ -108,8 +108,7 @@ std::optional<TIMAPFolderPosition> TTessivarIMAPMessages::Position(int32_t accou
     return found->second;
 }
 
-void TTessivarIMAPMessages::UpdatePosition(int32_t accountID, const std::string& folder,
-                                           TIMAPFolderPosition position) {
+void TTessivarIMAPMessages::UpdatePosition(int32_t accountID, const std::string& folder, TIMAPFolderPosition position) {
     m_Model.Database().Execute("INSERT OR REPLACE INTO IMAPFolders(AccountID, Folder, UIDValidity, LastUID) VALUES(" +
                                std::to_string(accountID) + ", " + QuotedSQL(folder) + ", " +
                                std::to_string(position.UIDValidity) + ", " + std::to_string(position.LastUID) + ")");
@@ -141,15 +140,14 @@ void TTessivarIMAPMessages::InsertRow(TIMAPMessageRow& row) {
 }
 
 TTessivarEmail& TTessivarIMAPMessages::StoreMessage(TTessivarAccount& account, const std::vector<std::string>& lines,
-                                                    const std::string& messageId, int64_t size,
+                                                    const TParsedMessage& message, int64_t size,
                                                     const TIMAPLocation& location) {
     m_Model.CheckThread();
-    const TParsedMessage parsed = ParseMessageHeadersTolerant(lines);
-    TIMAPMessageRow row{.AccountID = account.ID(), .MessageID = messageId, .Size = size, .Location = location};
+    TIMAPMessageRow row{.AccountID = account.ID(), .MessageID = message.MessageId, .Size = size, .Location = location};
     const TIMAPFolderPosition position{location.UIDValidity, location.UID};
     TTessivarEmail& email = m_Model.InsertEmail(
-        account, messageId, lines, parsed.Date != 0 ? parsed.Date : Now(), parsed.Subject, parsed.FromAddress,
-        parsed.FromName, account.EmailAddress(), account.RecipientName(), {}, [&](const TTessivarEmail& stored) {
+        account, message.MessageId, lines, message.Date, message.Subject, message.FromAddress, message.FromName,
+        account.EmailAddress(), account.RecipientName(), {}, [&](const TTessivarEmail& stored) {
             row.EmailID = stored.ID();
             InsertRow(row);
             UpdatePosition(account.ID(), location.Folder, position);
@@ -227,9 +225,9 @@ void TTessivarIMAPMessages::Relocate(int64_t rowID, const TIMAPLocation& locatio
         m_Rows.erase(found);
         return;
     }
-    m_Model.Database().Update("IMAPMessages", {"Folder", "UIDValidity", "UID"}, RowCondition(rowID),
-                              {location.Folder, static_cast<int64_t>(location.UIDValidity),
-                               static_cast<int64_t>(location.UID)});
+    m_Model.Database().Update(
+        "IMAPMessages", {"Folder", "UIDValidity", "UID"}, RowCondition(rowID),
+        {location.Folder, static_cast<int64_t>(location.UIDValidity), static_cast<int64_t>(location.UID)});
     found->second.Location = location;
 }
 

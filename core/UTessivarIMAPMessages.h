@@ -19,6 +19,7 @@
 class TTessivarAccount;
 class TTessivarBusinessLogic;
 class TTessivarEmail;
+struct TParsedMessage;
 
 // A message on the server: its folder ("/" between levels; empty: no longer anywhere we know), the
 // folder's UIDVALIDITY and its UID there.
@@ -75,18 +76,17 @@ public:
     // from then on (an account that is enabled anew leaves the mail of its pause alone).
     void ForgetInboxPosition(int32_t accountID);
 
-    // Stores and classifies the message (the model's InsertEmail) with its row, and moves INBOX's
-    // position to its UID, all in one transaction.
+    // Stores and classifies the message (the model's InsertEmail, with the headers as read) with
+    // its row, and moves INBOX's position to its UID, all in one transaction.
     TTessivarEmail& StoreMessage(TTessivarAccount& account, const std::vector<std::string>& lines,
-                                 const std::string& messageId, int64_t size, const TIMAPLocation& location);
+                                 const TParsedMessage& message, int64_t size, const TIMAPLocation& location);
 
     // The rows of the account whose message is not where it belongs, oldest first.
     std::vector<TIMAPMove> PendingMoves(int32_t accountID) const;
     // The account's rows in the folder.
     std::vector<TIMAPMessageRow> RowsIn(int32_t accountID, const std::string& folder) const;
     // The account's rows of messages with this Message-ID (and this size, when not negative).
-    std::vector<TIMAPMessageRow> RowsWithMessageID(int32_t accountID, const std::string& messageId,
-                                                   int64_t size) const;
+    std::vector<TIMAPMessageRow> RowsWithMessageID(int32_t accountID, const std::string& messageId, int64_t size) const;
     // Some row of the account is at this location.
     bool Known(int32_t accountID, const TIMAPLocation& location) const;
     // The message was found (or moved) at `location`; an empty folder forgets the row.

@@ -198,11 +198,3 @@ void SelfAuthentication(TTessivarBusinessLogic& model, const std::string& addres
 void Undeliverable(TTessivarBusinessLogic& model, const std::string& address, const std::string& requestMessageId) {
     model.OwnerWindow().Post(std::make_unique<TThreadedUndeliverableData>(address, requestMessageId));
 }
-
-bool RunOnModel(TTessivarBusinessLogic& model, std::function<void(TTessivarBusinessLogic&)> task, std::string* failure) {
-    TThreadedModelTaskData data(std::move(task));
-    const bool sent = model.OwnerWindow().Send(data);
-    if (failure)
-        *failure = sent ? data.Failure : std::string("The program is shutting down.");
-    return sent && data.Done;
-}

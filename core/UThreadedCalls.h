@@ -7,7 +7,6 @@
 #include "base/LDates.h"
 #include "core/UThreadedCallTarget.h"
 
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -57,8 +56,3 @@ void SelfAuthentication(TTessivarBusinessLogic& model, const std::string& addres
 // Post: ReturnedAuthenticationRequest(address, requestMessageId) on the model's thread: a bounce of
 // the request with that id, which blocks its recipient once the service confirms it.
 void Undeliverable(TTessivarBusinessLogic& model, const std::string& address, const std::string& requestMessageId);
-
-// Send: runs the task on the model's thread. True when it ran and returned; false when it raised
-// (its text in *failure, when given) or the model's thread is shutting down.
-bool RunOnModel(TTessivarBusinessLogic& model, std::function<void(TTessivarBusinessLogic&)> task,
-                std::string* failure = nullptr);

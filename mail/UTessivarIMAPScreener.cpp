@@ -177,10 +177,12 @@ bool TTessivarIMAPScreener::WaitToRetry() {
 void TTessivarIMAPScreener::ReportFailure(const std::exception& error) {
     const std::string account = Quoted(m_Server.Username) + " at " + Quoted(m_Server.Host);
     if (dynamic_cast<const ETessivarIMAPNoPassword*>(&error)) {
-        LogOnce("password", "No password is kept for " + account +
-                                ": enter it for this account in the \"Mail Accounts\" window.");
+        LogOnce("password",
+                "No password is kept for " + account + ": enter it for this account in the \"Mail Accounts\" window.");
     } else if (dynamic_cast<const EIMAPLoginRefused*>(&error)) {
         LogOnce("refused", "The server refused the user name or password for " + account + ".");
+    } else if (dynamic_cast<const ETessivarIMAPScreenerException*>(&error)) {
+        LogOnce("store", "Could not store the new mail of " + account + ": " + error.what());
     } else if (const auto* failure = dynamic_cast<const ETLSFailure*>(&error)) {
         LogOnce("tls " + failure->Reason(),
                 "Could not connect to server for " + account + ": " + failure->Reason() + ".");

@@ -110,8 +110,8 @@ void TTessivarIMAPScreener::TSession::Run(bool inboxChanged) {
         if (!FlushStore(m_Screener.m_Model))
             throw ETessivarIMAPScreenerException("The screened messages could not be flushed to the disk.");
         InsertLogItem(m_Screener.m_Model,
-                      "Screened " + std::to_string(screened) + " new messages for " +
-                          m_Screener.m_Server.EmailAddress + " at " + m_Screener.m_Server.Host + ".",
+                      "Screened " + std::to_string(screened) + " new messages for " + m_Screener.m_Server.EmailAddress +
+                          " at " + m_Screener.m_Server.Host + ".",
                       0);
         FinishMoves();
     }
@@ -220,7 +220,7 @@ void TTessivarIMAPScreener::TSession::Settle(const TIMAPMove& move) {
 }
 
 std::optional<TIMAPLocation> TTessivarIMAPScreener::TSession::Find(const TIMAPMessageRow& row,
-                                                                  const std::vector<std::string>& folders) {
+                                                                   const std::vector<std::string>& folders) {
     if (!Searchable(row.MessageID))
         return std::nullopt;
     for (const std::string& folder : folders) {
@@ -399,7 +399,7 @@ bool TTessivarIMAPScreener::TSession::ScreenMessage(uint32_t uid, uint32_t uidVa
 
     TTessivarAccount& account = m_Screener.m_Account;
     OnModel([&](TTessivarBusinessLogic& model) {
-        Messages(model).StoreMessage(account, lines, message.MessageId, size, location);
+        Messages(model).StoreMessage(account, lines, message, size, location);
     });
     return true;
 }

@@ -80,8 +80,9 @@ public:
     // How many messages of the folder hold the text.
     int Count(const std::string& folder, const std::string& text = {}) {
         std::lock_guard lock(Lock);
-        return static_cast<int>(std::count_if(Folders[folder].Messages.begin(), Folders[folder].Messages.end(),
-                                              [&](const TMessage& m) { return m.Text.find(text) != std::string::npos; }));
+        return static_cast<int>(
+            std::count_if(Folders[folder].Messages.begin(), Folders[folder].Messages.end(),
+                          [&](const TMessage& m) { return m.Text.find(text) != std::string::npos; }));
     }
 
     std::mutex Lock;
@@ -96,7 +97,8 @@ public:
     }
     uint32_t MoveLocked(const std::string& from, uint32_t uid, const std::string& to) {
         auto& messages = Folders[from].Messages;
-        const auto found = std::find_if(messages.begin(), messages.end(), [&](const TMessage& m) { return m.UID == uid; });
+        const auto found =
+            std::find_if(messages.begin(), messages.end(), [&](const TMessage& m) { return m.UID == uid; });
         if (found == messages.end())
             return 0;
         const std::string text = found->Text;
@@ -183,9 +185,8 @@ public:
     bool WaitForChange(std::chrono::milliseconds timeout) override {
         Step("WaitForChange");
         std::unique_lock lock(m_Server.Lock);
-        const bool changed = m_Server.Changed.wait_for(lock, timeout, [&] {
-            return m_Aborted || m_Woken || Selected().Version != m_SeenVersion;
-        });
+        const bool changed = m_Server.Changed.wait_for(
+            lock, timeout, [&] { return m_Aborted || m_Woken || Selected().Version != m_SeenVersion; });
         m_Woken = false;
         if (m_Aborted)
             throw ESocketAborted("Aborted.");
@@ -226,6 +227,6 @@ private:
     TFakeIMAPServer& m_Server;
     std::string m_Selected;
     uint64_t m_SeenVersion = 0;
-    bool m_Woken = false;            // guarded by the server's lock
+    bool m_Woken = false; // guarded by the server's lock
     std::atomic<bool> m_Aborted{false};
 };

@@ -44,9 +44,9 @@ protected:
         ::setenv("TESSIVAR_REGISTRY_DIR", m_Dir.c_str(), 1);
         m_Model = std::make_unique<TTessivarBusinessLogic>(m_Target);
         m_Model->Startup();
-        m_AccountID = m_Model->AddIMAPAccount("alice@example.test", "alice", "imap.example.test", 993,
-                                              TIMAPSecurity::ImplicitTLS)
-                          .ID();
+        m_AccountID =
+            m_Model->AddIMAPAccount("alice@example.test", "alice", "imap.example.test", 993, TIMAPSecurity::ImplicitTLS)
+                .ID();
     }
     void TearDown() override {
         m_Screener.reset();
@@ -95,7 +95,9 @@ protected:
                 return &m_Model->Emails(i);
         return nullptr;
     }
-    int Challenges() { return m_Model->Database().SingletonQuery("SELECT COUNT(*) FROM EmailAddressesRequiringAuthorization"); }
+    int Challenges() {
+        return m_Model->Database().SingletonQuery("SELECT COUNT(*) FROM EmailAddressesRequiringAuthorization");
+    }
     std::vector<std::string> Log() const {
         std::vector<std::string> items;
         for (int i = 0; i < m_Model->LogItemCount(); ++i)
@@ -329,7 +331,8 @@ TEST_F(IMAPScreenerTest, DeletedMailGoesToTrashNeverExpunged) {
 TEST_F(IMAPScreenerTest, NoticesAreNotStoredAndLeaveInbox) {
     Start();
     Runs();
-    m_Server.Append(Inbox, Message("service@example.org", "notice", "X-Tessivar: Self-Authentication-Notification\r\n"));
+    m_Server.Append(Inbox,
+                    Message("service@example.org", "notice", "X-Tessivar: Self-Authentication-Notification\r\n"));
     ServeUntil([&] { return m_Server.Count("Trash") == 1; });
     Runs();
     EXPECT_EQ(Emails(), 0);
