@@ -6,7 +6,9 @@
 #include "core/USQLiteTransaction.h"
 #include "core/UTessivarBusinessLogic.h"
 #include "core/UTessivarEmail.h"
+#include "core/UTessivarIMAPMessages.h"
 #include "mail/UTessivarAccountSession.h"
+#include "mail/UTessivarIMAPScreener.h"
 #include "mail/UTessivarPOP3Server.h"
 
 #include <exception>
@@ -14,8 +16,9 @@
 TTessivarAccount::TTessivarAccount(TTessivarBusinessLogic& owner)
     : TTessivarRecord(owner, "TTessivarAccount"), m_Server(std::make_unique<TTessivarPOP3Server>(*this)) {}
 
-// The server goes first: stopping it ends the connections that use this account.
+// The server and the screener go first: stopping them ends the connections that use this account.
 TTessivarAccount::~TTessivarAccount() {
+    m_IMAPScreener.reset();
     m_Server.reset();
 }
 
@@ -53,6 +56,10 @@ void TTessivarAccount::SetEnabled(bool value) {
         TUpdateScope<TTessivarRecord> scope(*this);
         m_Enabled = value;
     }
+    // An IMAP account enabled (again) screens what arrives from now on: the mail that came while it
+    // was not screened is the user's and stays in INBOX.
+    if (value && IsIMAP())
+        Owner().IMAPMessages().ForgetInboxPosition(m_ID);
     if (value)
         Protect();
     else
@@ -63,6 +70,9 @@ void TTessivarAccount::Protect() {
     Owner().CheckThread();
     if (IsIMAP()) {
         // Screened in place on its server: no local server, no mail program accounts.
+        if (m_Enabled && !m_IMAPScreener)
+            m_IMAPScreener = std::make_unique<TTessivarIMAPScreener>(
+                Owner(), *this, IMAPConnector ? IMAPConnector : TTessivarIMAPScreener::DefaultConnector(IMAPServer()));
         m_Redirected = m_Enabled;
         return;
     }
@@ -90,6 +100,7 @@ void TTessivarAccount::Protect() {
 void TTessivarAccount::Unprotect() {
     Owner().CheckThread();
     if (IsIMAP()) {
+        m_IMAPScreener.reset();
         m_Redirected = false;
         return;
     }
@@ -137,6 +148,10 @@ std::unique_ptr<TTessivarAccountSession> TTessivarAccount::CreateSession() {
     owner.CheckThread();
     Debug("Creating session for account: " + m_EmailAddress);
     auto session = std::make_unique<TTessivarAccountSession>(*this);
+    // The mail of an IMAP account stays on its server, where its screener puts it; the local server
+    // never offers it (nor runs for such an account).
+    if (IsIMAP())
+        return session;
     for (int i = 0; i < owner.EmailCount(); ++i) {
         TTessivarEmail& email = owner.Emails(i);
         const bool awaiting = email.IsAwaitingDelivery();

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -17,7 +18,9 @@
 #include <utility>
 #include <vector>
 
+class TIMAPMailbox;
 class TMailClientAccount;
+class TTessivarIMAPScreener;
 class TTessivarAccountSession;
 class TTessivarPOP3Server;
 
@@ -44,6 +47,12 @@ public:
     std::optional<TIMAPSecurity> IMAPSecurity() const { return m_IMAPSecurity; }
     // Where its server is and who logs in (the stored user name); for an IMAP account only.
     TIMAPServer IMAPServer() const;
+    // The screener of an enabled, protected IMAP account (mail/UTessivarIMAPScreener.h); none
+    // otherwise.
+    TTessivarIMAPScreener* IMAPScreener() const { return m_IMAPScreener.get(); }
+    // How the screener connects, when set before Protect (tests, a connection test); else the
+    // program's connector, with the password from the password store.
+    std::function<std::unique_ptr<TIMAPMailbox>()> IMAPConnector;
 
     // The stored user name, replaced in memory by the user name of the mail program's login.
     std::string Username() const;
@@ -69,10 +78,12 @@ public:
 
     // Saves the flag, then protects or unprotects the account.
     void SetEnabled(bool value);
+    // An enabled IMAP account starts its screener instead (nothing when it runs already).
     // Starts the local server and points the mail program accounts at it (only when enabled). A
     // disabled account, or one whose protect fails part way, instead points every mail program
     // account still naming the marker host back at its real server.
     void Protect();
+    // An IMAP account stops its screener, leaving every message where it is on the server.
     // Points the mail program accounts back at the real server and stops the local server. When not
     // redirected, restores the mail program accounts that still name the marker host.
     void Unprotect();
@@ -106,6 +117,7 @@ private:
     bool m_Redirected = false;
     std::atomic<TConnectionSecurity> m_ConnectionSecurity{TConnectionSecurity::Automatic};
     std::optional<TIMAPSecurity> m_IMAPSecurity;
+    std::unique_ptr<TTessivarIMAPScreener> m_IMAPScreener;
 
     mutable std::mutex m_LoginLock;
     std::string m_Username; // guarded by m_LoginLock

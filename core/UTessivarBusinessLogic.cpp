@@ -10,6 +10,7 @@
 #include "core/UTessivarDomainName.h"
 #include "core/UTessivarEmail.h"
 #include "core/UTessivarEmailAddress.h"
+#include "core/UTessivarIMAPMessages.h"
 #include "core/UTessivarLogItem.h"
 #include "core/UTessivarSchema.h"
 #include "service/UTessivarServer.h"
@@ -90,8 +91,18 @@ bool TTessivarBusinessLogic::IsUpdating() const {
 
 void TTessivarBusinessLogic::RootUpdated() {
     CheckThread();
+    // A change may put held IMAP mail somewhere else (an approved sender, a deleted email).
+    if (m_IMAPMessages)
+        m_IMAPMessages->ModelChanged();
     if (OnChange)
         OnChange(*this);
+}
+
+TTessivarIMAPMessages& TTessivarBusinessLogic::IMAPMessages() {
+    CheckThread();
+    if (!m_IMAPMessages)
+        m_IMAPMessages = std::make_unique<TTessivarIMAPMessages>(*this);
+    return *m_IMAPMessages;
 }
 
 // Without the cleanup: another run of the program may be storing mail in the same directory.

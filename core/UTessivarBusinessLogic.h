@@ -32,6 +32,7 @@ class TTessivarDeferredRows;
 class TTessivarDomainName;
 class TTessivarEmail;
 class TTessivarEmailAddress;
+class TTessivarIMAPMessages;
 class TTessivarLogItem;
 class TTessivarServer;
 class TXMLNode;
@@ -136,7 +137,8 @@ public:
     // Stores and classifies one message in one transaction. The rows and the message file are
     // complete whenever the program stops, and durable against a crash of the system after the next
     // FlushStore. A non-empty remoteID (the real server's unique id of the message) is remembered
-    // for the account in the same transaction. On failure nothing of it stays, in the database,
+    // for the account in the same transaction, and so is whatever `alsoStore` writes (it runs after
+    // the email's row is saved, before the commit). On failure nothing of it stays, in the database,
     // the store or the lists, and it passes on. Never queued for authentication: a sender whose
     // domain name is approved (its mail is delivered), a robot mailbox, automatic or list mail; the
     // activity log says once per sender and run why a held message was not challenged.
@@ -144,7 +146,11 @@ public:
                                 const std::vector<std::string>& lines, TDateTime received, const std::string& subject,
                                 const std::string& fromAddress, const std::string& fromDisplayName,
                                 const std::string& toAddress, const std::string& toDisplayName,
-                                const std::string& remoteID = {});
+                                const std::string& remoteID = {},
+                                const std::function<void(const TTessivarEmail&)>& alsoStore = {});
+    // Where the messages of the IMAP accounts are on their servers (core/UTessivarIMAPMessages.h);
+    // its tables are created at the first call.
+    TTessivarIMAPMessages& IMAPMessages();
 
     // Messages taken off the real servers (UTessivarRetrievedMessages.cpp). A real server removes
     // the messages deleted in a session only when the session ends with QUIT, so the server's id of
@@ -349,6 +355,8 @@ private:
     void LoadIMAPAccounts();
     bool m_AccountLoginsTable = false;
     void CreateAccountLoginsTable();
+    // Made at the first use of IMAPMessages.
+    std::unique_ptr<TTessivarIMAPMessages> m_IMAPMessages;
     // Shutdown has begun: threaded calls are no longer run.
     bool m_ShutDown = false;
 

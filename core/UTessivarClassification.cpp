@@ -275,7 +275,8 @@ TTessivarEmail& TTessivarBusinessLogic::InsertEmail(TTessivarAccount& account, c
                                                     const std::vector<std::string>& lines, TDateTime received,
                                                     const std::string& subject, const std::string& fromAddress,
                                                     const std::string& fromDisplayName, const std::string& toAddress,
-                                                    const std::string& toDisplayName, const std::string& remoteID) {
+                                                    const std::string& toDisplayName, const std::string& remoteID,
+                                                    const std::function<void(const TTessivarEmail&)>& alsoStore) {
     CheckThread();
     CreateEmailUIDLColumn();
     if (!remoteID.empty())
@@ -347,6 +348,8 @@ TTessivarEmail& TTessivarBusinessLogic::InsertEmail(TTessivarAccount& account, c
                 m_Database->Insert("RetrievedMessages", {"AccountID", "UIDL", "EmailID", "Size"},
                                    {account.ID(), remoteID, email->ID(), static_cast<int64_t>(text.size())});
         } // the email's row is saved here, inside the transaction
+        if (alsoStore)
+            alsoStore(*email);
         transaction.Commit();
         m_UnflushedFiles.push_back(writtenFile);
     } catch (...) {

@@ -45,9 +45,13 @@ void TTessivarBusinessLogic::Cleanup() {
         const std::string withoutSender =
             "(Emails.FromEmailAddressID IS NULL OR "
             "Emails.FromEmailAddressID NOT IN (SELECT EmailAddresses.ID FROM EmailAddresses))";
+        // A deleted email of an IMAP account stays until its message is in the server's trash.
+        std::string movingToTrash;
+        if (m_Database->Query("SELECT name FROM sqlite_master WHERE type='table' AND name='IMAPMessages'") > 0)
+            movingToTrash = " AND Emails.ID NOT IN (SELECT EmailID FROM IMAPMessages)";
         TSQLiteResultSet emails;
         m_Database->Query("SELECT Emails.MessageID, Emails.ID, " + withoutSender +
-                              " FROM Emails WHERE Emails.Deleted=1 OR " + withoutSender,
+                              " FROM Emails WHERE (Emails.Deleted=1 OR " + withoutSender + ")" + movingToTrash,
                           &emails);
         for (; !emails.Eof(); emails.Next()) {
             if (!emails.AsBoolean(2u))
@@ -63,7 +67,7 @@ void TTessivarBusinessLogic::Cleanup() {
         for (emails.MoveBy(-emails.RowCount()); !emails.Eof(); emails.Next())
             ::unlink((store + IntToHex(static_cast<uint32_t>(emails.AsInteger(1u)), 8) + ".eml").c_str());
         if (emails.RowCount() > 0)
-            m_Database->Execute("DELETE FROM Emails WHERE Deleted=1");
+            m_Database->Execute("DELETE FROM Emails WHERE Deleted=1" + movingToTrash);
         RestrictStore(store);
 
         Debug("Removing deleted email addresses.");

@@ -10,11 +10,13 @@
 #include "core/UThreadedCallTarget.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 class TTessivarAccount;
+class TTessivarBusinessLogic;
 class TTessivarAccountSession;
 class TTessivarEmail;
 
@@ -144,4 +146,16 @@ public:
 
     const std::string Address;
     const std::string RequestMessageId;
+};
+
+// Runs Task on the model's thread; Done is set once it has run without raising, Failure holds the
+// text of what it raised. For workers whose calls are particular to them (the IMAP screener), so
+// that each needs no data class and no dispatcher branch of its own.
+class TThreadedModelTaskData : public TThreadedCallData {
+public:
+    explicit TThreadedModelTaskData(std::function<void(TTessivarBusinessLogic&)> task) : Task(std::move(task)) {}
+
+    const std::function<void(TTessivarBusinessLogic&)> Task;
+    bool Done = false;
+    std::string Failure;
 };

@@ -108,6 +108,14 @@ void TTessivarBusinessLogic::DispatchThreadedCall(TThreadedCallData& data) {
         SelfAuthentication(selfAuthentication->Address);
     } else if (auto* undeliverable = dynamic_cast<TThreadedUndeliverableData*>(&data)) {
         ReturnedAuthenticationRequest(undeliverable->Address, undeliverable->RequestMessageId);
+    } else if (auto* task = dynamic_cast<TThreadedModelTaskData*>(&data)) {
+        try {
+            task->Task(*this);
+            task->Done = true;
+        } catch (const std::exception& error) {
+            DebugException("TTessivarBusinessLogic", error);
+            task->Failure = error.what();
+        }
     } else {
         throw TTessivarBusinessLogicException("Invalid data in threaded call.");
     }

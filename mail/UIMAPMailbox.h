@@ -73,6 +73,10 @@ public:
     // Waits at most `timeout` for the selected folder to change (IDLE; NOOP now and then where the
     // server has no IDLE). True when the server reported new, removed or changed messages.
     virtual bool WaitForChange(std::chrono::milliseconds timeout) = 0;
+    // Any thread: ends the running WaitForChange early (it returns false), or the next one when none
+    // runs; other operations are not affected. Lets the screener make a move the user asked for
+    // at once instead of at the end of the wait. Without it a wait runs to its time-out.
+    virtual void Wake() {}
     // Logs out and closes the connection; nothing when it is closed already.
     virtual void Logout() = 0;
     // Any thread: ends the running operation and every later one with ESocketAborted. Final.

@@ -11,6 +11,7 @@
 #include "mail/UPOP3Client.h"
 #include "mail/USockets.h"
 #include "mail/UTLSFailure.h"
+#include "mail/UTessivarIncomingMail.h"
 
 namespace {
 
@@ -112,23 +113,11 @@ void TTessivarPOP3Checker::TPass::ProcessMessage(int number) {
         TStringArray lines;
         if (!m_Client.RetrieveRaw(number, lines))
             throw ETessivarPOP3CheckerException("The server refused to send message " + std::to_string(number) + ".");
-        TParsedMessage message = ReadHeaders(lines);
-        if (message.MessageId.empty())
-            message.MessageId = NewCheckerMessageId();
-
-        // Our own authentication request returned by a mail robot names an address that cannot take
-        // mail; any other message of a robot (a bounce of the user's own mail, say) is mail for the user.
-        if (IsMailRobotAddress(message.FromAddress) && HoldsAuthenticationRequestMarker(lines)) {
-            Debug("CHECKING FOR BOUNCE!");
-            HandleBounce(lines);
-        } else if (SameText(message.Headers.Values("X-Tessivar"), "Self-Authentication-Notification")) {
-            // Only a hint: the model synchronises at once, and the service's answer says whether
-            // the sender authenticated. The notice itself is never stored.
-            Debug("Self Authentication received from " + message.FromAddress);
-            SelfAuthentication(m_Model, message.FromAddress);
-        } else {
+        const TParsedMessage message = ReadIncomingHeaders(lines);
+        if (const TIncomingMailKind kind = IncomingMailKind(message, lines); kind != TIncomingMailKind::Mail)
+            HandleNotice(m_Model, kind, message, lines);
+        else
             StoreMessage(message, lines, remoteID);
-        }
         DeleteMessage(number);
         FlushNowAndThen();
     } catch (const EPOP3MessageTooLarge& error) {
@@ -142,31 +131,6 @@ void TTessivarPOP3Checker::TPass::ProcessMessage(int number) {
             throw;
         DebugException(CheckerClass, error);
     }
-}
-
-// Headers that cannot be read in full would fail again at every pass and keep the message on the
-// real server, out of the user's sight, for ever; it is stored with what can be read instead.
-TParsedMessage TTessivarPOP3Checker::TPass::ReadHeaders(const TStringArray& lines) {
-    try {
-        return ParseMessageHeaders(lines);
-    } catch (const EMessageParseException& error) {
-        DebugException(CheckerClass, error);
-        Debug("POP3Checker: Reading the message with the headers that could be read.");
-        return ParseMessageHeadersTolerant(lines);
-    }
-}
-
-// Anybody can write a bounce: it only names the request it returns, and the service says whether
-// this account sent that request, and to whom.
-void TTessivarPOP3Checker::TPass::HandleBounce(const TStringArray& lines) {
-    const std::string recipient = ReturnedRequestRecipient(lines);
-    const std::string requestId = ReturnedRequestMessageId(lines);
-    Debug("Delivery failure notice received from " + recipient);
-    if (requestId.empty()) {
-        Debug("POP3Checker: The bounce names no authentication request: nothing changes.");
-        return;
-    }
-    Undeliverable(m_Model, recipient, requestId);
 }
 
 void TTessivarPOP3Checker::TPass::StoreMessage(const TParsedMessage& message, const TStringArray& lines,

@@ -26,8 +26,6 @@ private:
     // The server's ids and the ids the model remembers from passes whose QUIT was not confirmed.
     void ReadUniqueIDs();
     void ProcessMessage(int number);
-    static TParsedMessage ReadHeaders(const TStringArray& lines);
-    void HandleBounce(const TStringArray& lines);
     void StoreMessage(const TParsedMessage& message, const TStringArray& lines, const std::string& remoteID);
     void DeleteMessage(int number);
     // Flushes what was stored when enough of it has gathered in a long pass.

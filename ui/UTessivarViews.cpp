@@ -2,6 +2,7 @@
 
 #include "base/LDates.h"
 #include "base/UDebug.h"
+#include "core/UTessivarAccount.h"
 #include "core/UTessivarBusinessLogic.h"
 #include "core/UTessivarDomainName.h"
 #include "core/UTessivarEmail.h"
@@ -115,7 +116,9 @@ void TTessivarViews::FillMail(TTessivarBusinessLogic& model) {
         if (email.Deleted())
             continue;
         if (email.IsAwaitingDelivery()) {
-            m_AwaitingDelivery->Append(email);
+            // The approved mail of an IMAP account is in its INBOX already: delivered, not waiting.
+            if (!email.Account() || !email.Account()->IsIMAP())
+                m_AwaitingDelivery->Append(email);
         } else if (email.IsBlockedMail()) {
             if (!autoDelete || deleteBefore <= email.Received()) {
                 m_BlockedMail->Append(email);

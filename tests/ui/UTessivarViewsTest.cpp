@@ -45,6 +45,23 @@ TEST_F(UTessivarViewsTest, EachRecordLandsInItsOwnList) {
     EXPECT_NE(trace.find("BusinessLogic Update Completed in 00:00:"), std::string::npos) << trace;
 }
 
+// Held mail of an IMAP account is listed as any held mail; its approved mail is in its INBOX
+// already and must not pile up as "awaiting delivery".
+TEST_F(UTessivarViewsTest, ApprovedImapMailIsNotListedAsAwaitingDelivery) {
+    TTessivarAccount& imap =
+        Model().AddIMAPAccount("me@example.test", "me", "imap.example.test", 993, TIMAPSecurity::ImplicitTLS);
+    const auto insert = [&](const std::string& from, const std::string& subject) {
+        Model().InsertEmail(imap, "<" + subject + "@mail.example.com>", {"From: " + from, "", "Hello"},
+                            EncodeDateTime(2026, 3, 4, 5, 6, 7), subject, from, "", "me@example.test", "");
+    };
+    insert("stranger@unknown.example", "held");
+    insert("friend@friends.example", "approved");
+    Sender("friend@friends.example").Approve();
+
+    EXPECT_EQ(Subjects(m_Views->AwaitingAuthorization()), (std::vector<std::string>{"held"}));
+    EXPECT_TRUE(Subjects(m_Views->AwaitingDelivery()).empty());
+}
+
 TEST_F(UTessivarViewsTest, OldBlockedMailIsDeletedForGoodButRecentStays) {
     m_Views->Preferences.AutomaticallyDeleteBlockedMail = true;
     m_Views->Preferences.AutomaticallyDeleteBlockedMailDays = 7;
