@@ -6,6 +6,7 @@
 // The conversation is traced (with the "debug" switch) line by line, the first line of each
 // response and every command, except what carries the password.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -24,6 +25,8 @@ class TTLSContext;
 // IDLE is ended and begun anew this often, so that neither the server nor a router between drops
 // a connection that looks idle (servers may end an IDLE after 30 minutes).
 inline constexpr int IMAPIdleRestartMs = 25 * 60 * 1000;
+// How often a wait looks whether Wake was called.
+inline constexpr int IMAPWakeCheckMs = 200;
 // Without IDLE, WaitForChange asks the server with NOOP this often.
 inline constexpr int IMAPPollIntervalMs = 2 * 60 * 1000;
 
@@ -62,6 +65,8 @@ public:
     std::optional<std::string> FetchHeader(uint32_t uid) override;
     uint32_t Move(uint32_t uid, const std::string& target) override;
     bool WaitForChange(std::chrono::milliseconds timeout) override;
+    // Any thread: the running or next WaitForChange returns within IMAPWakeCheckMs.
+    void Wake() override { m_WakeRequested.store(true); }
     void Logout() override;
     void Abort() override;
 
@@ -136,4 +141,5 @@ private:
     uint32_t m_Exists = 0;
     bool m_ChangePending = false;         // new, removed or changed messages since the last wait
     bool m_OwnChanges = false;            // FETCH and EXPUNGE responses answer our own fetch or move
+    std::atomic<bool> m_WakeRequested{false};
 };

@@ -358,6 +358,8 @@ bool TIMAPClient::WaitForChange(milliseconds timeout) {
             m_ChangePending = false;
             return true;
         }
+        if (m_WakeRequested.exchange(false))
+            return false;
         const auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
         if (left.count() <= 0)
             return false;
@@ -380,10 +382,14 @@ bool TIMAPClient::IdleOnce(milliseconds timeout) {
         NoteUntagged(response);
     }
     const auto deadline = steady_clock::now() + timeout;
-    while (!m_ChangePending) {
-        std::optional<TIMAPResponse> response = ReadResponse(deadline);
-        if (!response)
+    while (!m_ChangePending && !m_WakeRequested.load()) {
+        // The wait is cut into short slices, so that a Wake from another thread ends it soon.
+        const auto now = steady_clock::now();
+        if (now >= deadline)
             break;
+        std::optional<TIMAPResponse> response = ReadResponse(std::min(deadline, now + milliseconds(IMAPWakeCheckMs)));
+        if (!response)
+            continue;
         // A server may end an IDLE on its own.
         if (response->Kind == TIMAPResponse::TKind::Tagged && response->Tag == tag)
             return m_ChangePending;
@@ -402,8 +408,13 @@ bool TIMAPClient::IdleOnce(milliseconds timeout) {
 }
 
 bool TIMAPClient::PollOnce(milliseconds timeout) {
-    pollfd wait{m_Abort->Handle(), POLLIN, 0};
-    ::poll(&wait, 1, static_cast<int>(std::min<long long>(timeout.count(), INT32_MAX)));
+    const auto deadline = steady_clock::now() + timeout;
+    for (auto now = steady_clock::now(); now < deadline && !m_WakeRequested.load(); now = steady_clock::now()) {
+        pollfd wait{m_Abort->Handle(), POLLIN, 0};
+        const auto slice = std::min(std::chrono::duration_cast<milliseconds>(deadline - now), milliseconds(IMAPWakeCheckMs));
+        if (::poll(&wait, 1, static_cast<int>(slice.count())) > 0)
+            break;
+    }
     ExpectOK(Command("NOOP"), "NOOP");
     return m_ChangePending;
 }
