@@ -147,4 +147,6 @@ private:
     // How long the last refresh took and when it ended, for spacing refreshes.
     qint64 m_LastRefreshNs = 0;
     qint64 m_LastRefreshEndNs = 0;
+    // The last refresh was one put off while changes kept coming.
+    bool m_RefreshesPutOff = false;
 };

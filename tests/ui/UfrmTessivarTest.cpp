@@ -3,6 +3,7 @@
 
 #include "core/USQLite.h"
 #include "core/UTessivarAccount.h"
+#include "core/UTessivarEmail.h"
 #include "core/UTessivarEmailAddress.h"
 #include "core/UTessivarLogItem.h"
 #include "core/UThreadedCalls.h"
@@ -298,4 +299,32 @@ TEST_F(TMainWindowTest, ButtonsFollowTheSelectionAndTheToggleReadsBlockForAnAppr
     EXPECT_EQ(toggle->text(), QStringLiteral("Approve"));
     EXPECT_EQ(Main().Views().BlockedMail().rowCount(), 1);
     EXPECT_TRUE(deleteAll->isEnabled());
+}
+
+// Mail arriving faster than the lists are rebuilt is shown in few refreshes, put off while it keeps
+// coming; once it stops, every message is listed in the list's order and nothing put off is left.
+TEST_F(TMainWindowTest, MailArrivingInABurstIsListedWholeOnceItStops) {
+    TTessivarAccount& account = Model().AddAccount("me@example.test", "me", "pop.example.test", 110);
+    TEmailGrid& awaiting = Main().Views().AwaitingAuthorization();
+    int resets = 0;
+    QObject::connect(&awaiting, &QAbstractItemModel::modelReset, [&resets] { ++resets; });
+    QElapsedTimer clock;
+    clock.start();
+    constexpr int Count = 40;
+    for (int i = 0; i < Count; ++i) {
+        Model().InsertEmail(account, "<" + std::to_string(i) + "@far.example>",
+                            {"From: a" + std::to_string(i) + "@far.example", "", "Hi"},
+                            EncodeDateTime(2026, 1, 1, 0, 0, 0) + i / 1440.0, "Hi " + std::to_string(i),
+                            "a" + std::to_string(i) + "@far.example", "", "me@example.test", "");
+        // A pass stores several messages between two turns of the event loop.
+        if (i % 5 == 4)
+            ProcessUntil([] { return false; }, 10);
+    }
+    const qint64 burstMs = clock.elapsed();
+    Settle();
+    ASSERT_EQ(awaiting.rowCount(), Count);
+    for (int row = 0; row < Count; ++row)
+        EXPECT_EQ(awaiting.Rows(row).Subject(), "Hi " + std::to_string(Count - 1 - row)) << "newest first";
+    // One refresh at once, one put off, then one per gap of 200 ms at most, and the last.
+    EXPECT_LE(resets, 3 + burstMs / 200) << "over " << burstMs << " ms";
 }
