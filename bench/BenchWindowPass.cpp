@@ -19,6 +19,7 @@
 #include "ui/UfrmTessivar.h"
 
 #include <QApplication>
+#include <QTimer>
 
 #include <sys/resource.h>
 
@@ -119,9 +120,13 @@ TPassTime WindowPass(const TSizes& sizes, TDovecotServer& server, int count, dou
         };
         refreshMs = medianRefresh();
         seconds = TimedPass(window.Model(), server, count, [&window](TTessivarPOP3Checker& checker) {
-            // Qt's event loop serves the pass, as in the program; done when the lists show it all.
+            // Qt's event loop serves the pass, as in the program: asleep until an event comes, here
+            // at least the poll that checks every 5 ms whether the pass is over and the lists show
+            // it all. Spinning instead would take a core from the checker and the server.
+            QTimer poll;
+            poll.start(5);
             while (checker.Busy() || window.RefreshPending())
-                QApplication::processEvents(QEventLoop::AllEvents, 5);
+                QApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
             QApplication::processEvents();
         });
         for (TEmailGrid* grid : {&window.Views().AwaitingDelivery(), &window.Views().AwaitingAuthorization(),
