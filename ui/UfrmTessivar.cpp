@@ -39,10 +39,12 @@ constexpr int StatusTextMs = 3000;
 constexpr int ResizeBorder = 4;
 // While changes keep coming, a refresh follows the previous one only after RefreshSpacing times its
 // duration: refreshes take at most a fifth of the time. Once refreshes are being put off (a pass
-// storing hundreds of messages), they also keep MinimumRefreshGapNs apart, a few per second however
-// quick each one is. A change after a quiet spell (the user's click) is shown at once.
+// storing hundreds of messages), they keep up to RefreshGapNs apart, two a second however quick each
+// one is, unless the changes stop for QuietNs first: the end of a burst is shown soon after it. A
+// change after a quiet spell (the user's click) is shown at once.
 constexpr qint64 RefreshSpacing = 4;
-constexpr qint64 MinimumRefreshGapNs = 200'000'000;
+constexpr qint64 RefreshGapNs = 500'000'000;
+constexpr qint64 QuietNs = 50'000'000;
 
 // Screen readers are told that the program's windows made of plain widgets (the main window, the
 // notification and help windows) are windows: they would be exposed as mere fillers.
@@ -305,13 +307,19 @@ void TfrmTessivar::ClearStatusText() {
 
 void TfrmTessivar::ModelChanged() {
     const qint64 now = NowNs();
-    const qint64 spacing = RefreshSpacing * m_LastRefreshNs;
-    const qint64 due = m_LastRefreshEndNs + (m_RefreshesPutOff ? std::max(spacing, MinimumRefreshGapNs) : spacing);
+    const qint64 spaced = m_LastRefreshEndNs + RefreshSpacing * m_LastRefreshNs;
+    const qint64 due = m_RefreshesPutOff ? std::max(spaced, m_LastRefreshEndNs + RefreshGapNs) : spaced;
+    const auto startTimer = [this, now](qint64 at) {
+        m_tmrRefresh.start(static_cast<int>((at - now + 999'999) / 1'000'000));
+    };
     if (now >= due || m_Views.Stale(*m_Model)) {
         RefreshViews();
         m_RefreshesPutOff = false;
+    } else if (m_RefreshesPutOff) {
+        // Moved on with every change of the burst, never before the spacing allows.
+        startTimer(std::max(spaced, std::min(due, now + QuietNs)));
     } else if (!m_tmrRefresh.isActive()) {
-        m_tmrRefresh.start(static_cast<int>((due - now + 999'999) / 1'000'000));
+        startTimer(due);
     }
 }
 
