@@ -157,12 +157,12 @@ std::unique_ptr<TTessivarAccountSession> TTessivarAccount::CreateSession() {
         const bool awaiting = email.IsAwaitingDelivery();
         if (DebugMode()) {
             const TTessivarAccount* account = email.Account();
-            Debug("EMAIL: " + email.Subject() + "\r\n" + TrueFalse(awaiting) + "\r\n" + TrueFalse(email.InSession()) +
+            Debug("EMAIL: " + std::string(email.Subject()) + "\r\n" + TrueFalse(awaiting) + "\r\n" + TrueFalse(email.InSession()) +
                   "\r\n" + (account ? account->EmailAddress() : std::string()) + "=" + m_EmailAddress + "\r\n" +
                   (account ? std::to_string(account->ID()) : std::string()) + "=" + std::to_string(m_ID));
         }
         if (email.Account() == this && awaiting && !email.InSession() && session->AddEmail(email))
-            Debug("Added email to session " + m_EmailAddress + ": " + email.Subject());
+            Debug("Added email to session " + m_EmailAddress + ": " + std::string(email.Subject()));
     }
     return session;
 }

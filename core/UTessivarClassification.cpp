@@ -329,16 +329,13 @@ TTessivarEmail& TTessivarBusinessLogic::InsertEmail(TTessivarAccount& account, c
                                 TSQLValue::DateTime(received), ApprovalStatusCode(TApprovalStatus::Undefined), blocked,
                                 adult, false, uidl});
             email->m_ID = static_cast<int32_t>(m_Database->LastInsertRowID());
-            email->m_MessageID = messageId;
-            email->m_UIDL = uidl;
+            email->SetTexts(fromDisplayName, messageId, uidl, subject);
             email->m_Account = &account;
             email->m_AdultBlocked = adult;
             email->m_ApprovalStatus = TApprovalStatus::Undefined;
             email->m_Deleted = false;
             email->m_FromEmailAddress = &sender;
-            email->m_FromDisplayName = fromDisplayName;
             email->m_Received = received;
-            email->m_Subject = subject;
             email->m_WordBlocked = blocked;
 
             const std::string fileName = email->FileName();

@@ -5,6 +5,7 @@
 // one of their sessions.
 
 #include "base/LDates.h"
+#include "core/UPackedTexts.h"
 #include "core/UTessivarRecord.h"
 #include "core/UTessivarTypes.h"
 
@@ -29,12 +30,13 @@ public:
     // The account it was fetched for; none when the stored account no longer exists.
     TTessivarAccount* Account() const { return m_Account; }
     TTessivarEmailAddress* FromEmailAddress() const { return m_FromEmailAddress; }
-    const std::string& FromDisplayName() const { return m_FromDisplayName; }
-    const std::string& MessageID() const { return m_MessageID; }
+    // The texts are constant once the email is stored.
+    std::string_view FromDisplayName() const { return m_Texts[FromDisplayNameText]; }
+    std::string_view MessageID() const { return m_Texts[MessageIDText]; }
     // The id the local server gives the message (UIDL): 1 to 70 characters 0x21-0x7E, unique in the
-    // account and never given to another message, the same in every session. Constant once stored.
-    const std::string& UIDL() const { return m_UIDL; }
-    const std::string& Subject() const { return m_Subject; }
+    // account and never given to another message, the same in every session.
+    std::string_view UIDL() const { return m_Texts[UIDLText]; }
+    std::string_view Subject() const { return m_Texts[SubjectText]; }
     TDateTime Received() const { return m_Received; }
     // The email's own, once-only decision.
     TApprovalStatus ApprovalStatus() const { return m_ApprovalStatus; }
@@ -74,18 +76,23 @@ protected:
 private:
     friend class TTessivarBusinessLogic;
 
+    // The positions in m_Texts.
+    enum : size_t { FromDisplayNameText, MessageIDText, UIDLText, SubjectText, TextCount };
+    void SetTexts(std::string_view fromDisplayName, std::string_view messageID, std::string_view uidl,
+                  std::string_view subject) {
+        m_Texts = TPackedTexts<TextCount>({fromDisplayName, messageID, uidl, subject});
+    }
+
+    // Ordered by size: a model holds one per stored message.
     TTessivarAccount* m_Account = nullptr;
-    bool m_AdultBlocked = false;
-    TApprovalStatus m_ApprovalStatus = TApprovalStatus::Undefined;
-    bool m_Deleted = false;
     TTessivarEmailAddress* m_FromEmailAddress = nullptr;
-    std::string m_FromDisplayName;
-    int32_t m_ID = -1;
     TDateTime m_Received = 0;
-    std::string m_Subject;
+    TPackedTexts<TextCount> m_Texts;
+    int32_t m_ID = -1;
+    TApprovalStatus m_ApprovalStatus = TApprovalStatus::Undefined;
+    bool m_AdultBlocked = false;
+    bool m_Deleted = false;
     bool m_WordBlocked = false;
     std::atomic<bool> m_InSession{false};
     bool m_Detached = false;
-    std::string m_MessageID;
-    std::string m_UIDL;
 };

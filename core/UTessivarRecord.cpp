@@ -3,18 +3,13 @@
 #include "core/UTessivarBusinessLogic.h"
 
 TTessivarRecord::TTessivarRecord(TTessivarBusinessLogic& owner, const char* name)
-    : m_Owner(owner), m_Update(name, [this](TUpdateBuffer&) { Save(); }) {}
+    : m_Owner(owner), m_Update(name) {}
 
 TTessivarRecord::~TTessivarRecord() = default;
 
 void TTessivarRecord::BeginUpdate() {
     m_Owner.BeginUpdate();
-    try {
-        m_Update.BeginUpdate();
-    } catch (...) {
-        m_Owner.EndUpdate();
-        throw;
-    }
+    m_Update.BeginUpdate();
 }
 
 void TTessivarRecord::EndUpdate() {
@@ -26,7 +21,8 @@ void TTessivarRecord::EndUpdate() {
         return;
     }
     try {
-        m_Update.EndUpdate();
+        if (m_Update.EndUpdate())
+            Save();
     } catch (...) {
         // The save's failure is the one that matters; the owner's bracket closes regardless.
         try {

@@ -39,5 +39,5 @@ protected:
 
 private:
     TTessivarBusinessLogic& m_Owner;
-    TUpdateBuffer m_Update;
+    TUpdateCounter m_Update;
 };

@@ -172,12 +172,10 @@ void TTessivarBusinessLogic::LoadEmails() {
             record->m_ApprovalStatus = CodeToApprovalStatus(row.Text(approvalStatus));
             record->m_Deleted = row.AsBoolean(deleted);
             record->m_FromEmailAddress = &FindEmailAddressByID(row.AsInteger(fromEmailAddressID));
-            record->m_FromDisplayName = row.Text(fromDisplayName);
-            record->m_MessageID = row.Text(messageID);
-            if (uidl >= 0)
-                record->m_UIDL = row.Text(static_cast<unsigned>(uidl));
+            record->SetTexts(row.Text(fromDisplayName), row.Text(messageID),
+                             uidl >= 0 ? row.Text(static_cast<unsigned>(uidl)) : std::string_view(),
+                             row.Text(subject));
             record->m_Received = StoredDateTime(row.Text(received), localOffset);
-            record->m_Subject = row.Text(subject);
             record->m_WordBlocked = row.AsBoolean(wordBlocked);
             AppendEmail(std::move(record));
         });

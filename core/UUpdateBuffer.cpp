@@ -5,8 +5,18 @@
 
 namespace {
 
-std::string PendingText(int count, const std::string& name) {
-    return std::to_string(count) + " updates pending for buffer \"" + name + "\".";
+std::string PendingText(int count, std::string_view name) {
+    return std::to_string(count) + " updates pending for buffer \"" + std::string(name) + "\".";
+}
+
+// A bracket left open is a programming error; it is traced, never fatal.
+void TraceOpenBrackets(int count, std::string_view name) noexcept {
+    if (count <= 0)
+        return;
+    try {
+        Debug("Illegal TUpdateBuffer destruction state: " + PendingText(count, name));
+    } catch (...) {
+    }
 }
 
 } // namespace
@@ -17,13 +27,7 @@ TUpdateBuffer::TUpdateBuffer(std::string name, TUpdateBufferEvent onUpdate, TUpd
       m_OnBegin(std::move(onBegin)) {}
 
 TUpdateBuffer::~TUpdateBuffer() {
-    if (m_Count > 0) {
-        // A bracket left open is a programming error; it is traced, never fatal.
-        try {
-            Debug("Illegal TUpdateBuffer destruction state: " + PendingText(m_Count, m_Name));
-        } catch (...) {
-        }
-    }
+    TraceOpenBrackets(m_Count, m_Name);
 }
 
 void TUpdateBuffer::BeginUpdate() {
@@ -47,4 +51,15 @@ void TUpdateBuffer::EndUpdate() {
             m_OnEnd(*this);
         }
     }
+}
+
+TUpdateCounter::~TUpdateCounter() {
+    TraceOpenBrackets(m_Count, m_Name);
+}
+
+bool TUpdateCounter::EndUpdate() {
+    if (m_Count < 1) {
+        throw Exception("Illegal update state: " + PendingText(m_Count, m_Name));
+    }
+    return --m_Count == 0;
 }

@@ -5,6 +5,7 @@
 #include <exception>
 #include <functional>
 #include <string>
+#include <string_view>
 
 class TUpdateBuffer;
 using TUpdateBufferEvent = std::function<void(TUpdateBuffer&)>;
@@ -33,6 +34,29 @@ private:
     std::string m_Name;
     int m_Count = 0;
     TUpdateBufferEvent m_OnUpdate, m_OnEnd, m_OnBegin;
+};
+
+// The counting of a TUpdateBuffer without its handlers, for objects kept by the hundred thousand
+// (the model's records): 16 bytes where a buffer with its three handlers takes 136. Its owner runs
+// its own work when the outermost bracket closes. The same texts and traces as a buffer's.
+class TUpdateCounter {
+public:
+    // `name` must outlive the counter (a literal).
+    explicit TUpdateCounter(const char* name) : m_Name(name) {}
+    ~TUpdateCounter();
+    TUpdateCounter(const TUpdateCounter&) = delete;
+    TUpdateCounter& operator=(const TUpdateCounter&) = delete;
+
+    bool IsUpdating() const { return m_Count > 0; }
+    int Count() const { return m_Count; }
+    void BeginUpdate() { ++m_Count; }
+    // Raises Exception "Illegal update state: ..." without a matching BeginUpdate; true when the
+    // outermost bracket closed.
+    bool EndUpdate();
+
+private:
+    const char* m_Name;
+    int m_Count = 0;
 };
 
 // Holds one bracket of any object with BeginUpdate/EndUpdate for a scope; the bracket is closed on

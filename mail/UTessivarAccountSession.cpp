@@ -81,9 +81,10 @@ bool TTessivarAccountSession::AddEmail(TTessivarEmail& email) {
         return true;
     }
     Debug("Left an email out of the session for " + m_Account.EmailAddress() +
-          ", its stored message cannot be read: " + email.Subject() + "\r\n" + reason);
+          ", its stored message cannot be read: " + std::string(email.Subject()) + "\r\n" + reason);
     if (FirstReport(email.FileName()))
         InsertLogItem(m_Account.Owner(),
-                      "A stored message could not be read and is not delivered: \"" + email.Subject() + "\".", 1);
+                      "A stored message could not be read and is not delivered: \"" + std::string(email.Subject()) + "\".",
+                      1);
     return false;
 }

@@ -199,7 +199,7 @@ void TTessivarPOP3Server::HandleLIST(TPOP3Command& command, int number) {
 }
 
 void TTessivarPOP3Server::HandleUIDL(TPOP3Command& command, int number) {
-    ServeListing(command, number, [](const TTessivarAccountSessionItem& item) { return item.Email().UIDL(); });
+    ServeListing(command, number, [](const TTessivarAccountSessionItem& item) { return std::string(item.Email().UIDL()); });
 }
 
 void TTessivarPOP3Server::ServeListing(TPOP3Command& command, int number, const TItemText& text) {

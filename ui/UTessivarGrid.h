@@ -11,6 +11,7 @@
 #include <QString>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -113,8 +114,19 @@ public:
     using TFilterText = void (*)(const T&, std::string&);
 
     int rowCount(const QModelIndex& parent = {}) const override { return parent.isValid() ? 0 : RowCount(); }
-    // During a refresh only.
-    void Append(T& record) { m_Rows.push_back(&record); }
+    // During a refresh only. `place`: the record's position in the model's list, which keeps its
+    // records where they are until it releases some (the owner then calls ForgetOrder). Rows appended
+    // in increasing places let the next sort find those that joined and left the list in one walk
+    // along the previous rows, instead of a lookup per row.
+    void Append(T& record, size_t place) {
+        m_Rows.push_back(&record);
+        m_Places.push_back(place);
+    }
+    // Without a place: the next sort sorts every row.
+    void Append(T& record) {
+        m_Rows.push_back(&record);
+        m_Unplaced = true;
+    }
     // The shown rows (those the filter lets through).
     T& Rows(int index) const { return *Shown().at(static_cast<size_t>(index)); }
     // The record of the selected row, or none.
@@ -125,7 +137,7 @@ public:
     int AllRowCount() const { return static_cast<int>(m_Rows.size()); }
     void ForgetOrder() override {
         m_Sorted.clear();
-        m_SortedSet.clear();
+        m_Fill = {};
         m_SortedBy = {-1, 0};
     }
 
@@ -147,6 +159,9 @@ protected:
     void ClearRows() override {
         m_Rows.clear();
         m_Shown.clear();
+        m_Places.clear();
+        m_Unplaced = false;
+        m_Refilled = true;
     }
     int FilterRows(int follow, bool narrowing) override {
         const T* followed = follow >= 0 && follow < RowCount() ? Shown()[static_cast<size_t>(follow)] : nullptr;
@@ -158,22 +173,47 @@ protected:
         const auto column = static_cast<size_t>(SortColumn());
         const int order = Columns()[column].Order;
         const std::pair<int, int> sortedBy{SortColumn(), order};
-        if (!FixedKey(SortColumn())) {
-            ForgetOrder();
-            FullSort(column, order);
-        } else if (m_SortedBy == sortedBy) {
-            SortJoined(column, order);
-        } else {
-            FullSort(column, order);
+        if (m_Refilled) {
+            // The rows as appended: what the next refill is compared with.
+            m_Refilled = false;
+            TFill before = std::move(m_Fill);
+            m_Fill = {};
+            if (!m_Unplaced && m_Places.size() == m_Rows.size() &&
+                std::adjacent_find(m_Places.begin(), m_Places.end(), std::greater_equal<size_t>()) ==
+                    m_Places.end()) {
+                m_Fill.Rows = m_Rows;
+                m_Fill.Places = std::move(m_Places);
+                m_Fill.Valid = true;
+            }
+            m_Places.clear();
+            if (FixedKey(SortColumn()) && m_SortedBy == sortedBy && before.Valid && m_Fill.Valid) {
+                SortJoined(column, order, before);
+                ApplyFilter();
+                return Position(followed);
+            }
+        }
+        FullSort(column, order);
+        // A fixed-key order is kept for the next refill to be placed into; it needs the places of
+        // the rows it holds.
+        if (FixedKey(SortColumn()) && m_Fill.Valid) {
             m_Sorted = m_Rows;
-            m_SortedSet = std::unordered_set<const T*>(m_Rows.begin(), m_Rows.end());
             m_SortedBy = sortedBy;
+        } else {
+            m_Sorted.clear();
+            m_SortedBy = {-1, 0};
         }
         ApplyFilter();
         return Position(followed);
     }
 
 private:
+    // The rows in the order they were appended, with their places in the model's list.
+    struct TFill {
+        std::vector<T*> Rows;
+        std::vector<size_t> Places;
+        bool Valid = false;
+    };
+
     const std::vector<T*>& Shown() const { return m_Filtered ? m_Shown : m_Rows; }
 
     int Position(const T* record) const {
@@ -214,35 +254,47 @@ private:
 
     // The rows as the last sort left them, less those that left the list, with those that joined
     // it sorted and placed each by a binary search: a few comparisons per change instead of a sort
-    // of the whole list.
-    void SortJoined(size_t column, int order) {
+    // of the whole list. Which rows joined and left comes from one walk along the places of the
+    // previous fill and this one, both increasing.
+    // `before`: the fill the rows of m_Sorted came from.
+    void SortJoined(size_t column, int order, const TFill& before) {
         const auto less = [compare = m_Compares[column], order](const T* a, const T* b) {
             return compare(*a, *b) * order < 0;
         };
-        std::vector<T*> joined;
-        for (T* row : m_Rows)
-            if (!m_SortedSet.count(row))
-                joined.push_back(row);
+        std::vector<T*> joined, left;
+        size_t i = 0, j = 0;
+        while (i < before.Rows.size() || j < m_Fill.Rows.size()) {
+            if (j == m_Fill.Rows.size() || (i < before.Rows.size() && before.Places[i] < m_Fill.Places[j])) {
+                left.push_back(before.Rows[i++]);
+            } else if (i == before.Rows.size() || m_Fill.Places[j] < before.Places[i]) {
+                joined.push_back(m_Fill.Rows[j++]);
+            } else if (before.Rows[i] != m_Fill.Rows[j]) {
+                // Another record in the same place: the list cannot have missed a release, but if it
+                // did, the old one left and the new one joined.
+                left.push_back(before.Rows[i++]);
+                joined.push_back(m_Fill.Rows[j++]);
+            } else {
+                ++i, ++j;
+            }
+        }
         std::vector<T*> kept;
-        if (m_Rows.size() - joined.size() == m_Sorted.size()) {
+        if (left.empty()) {
             kept = std::move(m_Sorted);
         } else {
-            const std::unordered_set<const T*> present(m_Rows.begin(), m_Rows.end());
-            kept.reserve(m_Rows.size());
+            const std::unordered_set<const T*> gone(left.begin(), left.end());
+            kept.reserve(m_Sorted.size() - std::min(m_Sorted.size(), left.size()));
             for (T* row : m_Sorted)
-                if (present.count(row))
+                if (!gone.count(row))
                     kept.push_back(row);
-                else
-                    m_SortedSet.erase(row);
         }
         std::stable_sort(joined.begin(), joined.end(), less);
         m_Rows.clear();
+        m_Rows.reserve(kept.size() + joined.size());
         auto from = kept.begin();
         for (T* row : joined) {
             const auto at = std::upper_bound(from, kept.end(), row, less);
             m_Rows.insert(m_Rows.end(), from, at);
             m_Rows.push_back(row);
-            m_SortedSet.insert(row);
             from = at;
         }
         m_Rows.insert(m_Rows.end(), from, kept.end());
@@ -278,9 +330,16 @@ private:
     std::vector<T*> m_Shown;
     bool m_Filtered = false;
     TFilterText m_FilterText = nullptr;
-    // The rows in the order of the last sort by a fixed-key column, and that column and order.
+    // The places of the rows being appended; whether one came without, and whether the rows were
+    // refilled since the last sort.
+    std::vector<size_t> m_Places;
+    bool m_Unplaced = false;
+    bool m_Refilled = false;
+    // The fill of the present rows.
+    TFill m_Fill;
+    // The present rows in the order of the last sort by a fixed-key column, and that column and
+    // order ({-1, 0}: none kept).
     std::vector<T*> m_Sorted;
-    std::unordered_set<const T*> m_SortedSet;
     std::pair<int, int> m_SortedBy{-1, 0};
     std::vector<TCompare> m_Compares;
     std::vector<TKey> m_Keys;

@@ -80,8 +80,11 @@ int EmailStateIcon(const TTessivarEmail& email) {
 QString FromText(const TTessivarEmail& email) {
     const TTessivarEmailAddress* sender = email.FromEmailAddress();
     std::string text = sender ? sender->EmailAddress() : std::string();
-    if (!email.FromDisplayName().empty())
-        text += " (" + email.FromDisplayName() + ")";
+    if (!email.FromDisplayName().empty()) {
+        text += " (";
+        text += email.FromDisplayName();
+        text += ')';
+    }
     return DisplayText(text);
 }
 
@@ -132,7 +135,7 @@ QString DateTimeText(TDateTime value) {
            locale.toString(QTime(hour, minute, second), LongTimeFormat(locale));
 }
 
-QString DisplayText(const std::string& text) {
+QString DisplayText(std::string_view text) {
     return QString::fromStdString(TextToUtf8(text));
 }
 

@@ -8,6 +8,7 @@
 
 #include <QColor>
 #include <string>
+#include <string_view>
 
 class TTessivarDomainName;
 class TTessivarEmail;
@@ -23,7 +24,7 @@ extern const QColor UnderlineOrange; // authenticated
 // A date and time in the system's short date and long time format.
 QString DateTimeText(TDateTime value);
 // The program's 8-bit text (UTF-8, stray bytes as Latin-1) for Qt.
-QString DisplayText(const std::string& text);
+QString DisplayText(std::string_view text);
 
 // Mail awaiting delivery, awaiting authorization or blocked: state, "From", "Subject", "Received".
 class TEmailGrid : public TTessivarRecordGrid<TTessivarEmail> {

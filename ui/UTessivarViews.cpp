@@ -96,7 +96,7 @@ void TTessivarViews::FillDomainNames(TTessivarBusinessLogic& model) {
     for (int i = 0, count = model.DomainNameCount(); i < count; ++i) {
         TTessivarDomainName& domain = model.DomainNames(i);
         if (!domain.Deleted() && (domain.IsApproved() || domain.IsBlocked()))
-            m_DomainNames->Append(domain);
+            m_DomainNames->Append(domain, static_cast<size_t>(i));
     }
 }
 
@@ -104,7 +104,7 @@ void TTessivarViews::FillSenders(TTessivarBusinessLogic& model) {
     for (int i = 0, count = model.EmailAddressCount(); i < count; ++i) {
         TTessivarEmailAddress& sender = model.EmailAddresses(i);
         if (!sender.Deleted() && (sender.IsApproved() || sender.IsBlocked() || sender.IsAuthenticated()))
-            m_Senders->Append(sender);
+            m_Senders->Append(sender, static_cast<size_t>(i));
     }
 }
 
@@ -118,10 +118,10 @@ void TTessivarViews::FillMail(TTessivarBusinessLogic& model) {
         if (email.IsAwaitingDelivery()) {
             // The approved mail of an IMAP account is in its INBOX already: delivered, not waiting.
             if (!email.Account() || !email.Account()->IsIMAP())
-                m_AwaitingDelivery->Append(email);
+                m_AwaitingDelivery->Append(email, static_cast<size_t>(i));
         } else if (email.IsBlockedMail()) {
             if (!autoDelete || deleteBefore <= email.Received()) {
-                m_BlockedMail->Append(email);
+                m_BlockedMail->Append(email, static_cast<size_t>(i));
                 continue;
             }
             // Listed nowhere, even when its row could not be written: the next start tries again.
@@ -134,14 +134,14 @@ void TTessivarViews::FillMail(TTessivarBusinessLogic& model) {
                 DebugException("TfrmTessivar", error);
             }
         } else {
-            m_AwaitingAuthorization->Append(email);
+            m_AwaitingAuthorization->Append(email, static_cast<size_t>(i));
         }
     }
 }
 
 void TTessivarViews::FillActivityLog(TTessivarBusinessLogic& model) {
     for (int i = 0, count = model.LogItemCount(); i < count; ++i)
-        m_ActivityLog->Append(model.LogItems(i));
+        m_ActivityLog->Append(model.LogItems(i), static_cast<size_t>(i));
 }
 
 // Announces mail awaiting authorization only when the count grew since a previous refresh; the

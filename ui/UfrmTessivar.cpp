@@ -37,8 +37,14 @@ constexpr int ServerSyncMs = 5000;
 constexpr int StatusTextMs = 3000;
 // The band around the window's content where dragging resizes it.
 constexpr int ResizeBorder = 4;
-// Refreshes take at most 1 / (1 + RefreshSpacing) of the time while changes keep coming.
+// While changes keep coming, a refresh follows the previous one only after RefreshSpacing times its
+// duration: refreshes take at most a fifth of the time. Once refreshes are being put off (a pass
+// storing hundreds of messages), they keep up to RefreshGapNs apart, two a second however quick each
+// one is, unless the changes stop for QuietNs first: the end of a burst is shown soon after it. A
+// change after a quiet spell (the user's click) is shown at once.
 constexpr qint64 RefreshSpacing = 4;
+constexpr qint64 RefreshGapNs = 500'000'000;
+constexpr qint64 QuietNs = 50'000'000;
 
 // Screen readers are told that the program's windows made of plain widgets (the main window, the
 // notification and help windows) are windows: they would be exposed as mere fillers.
@@ -115,7 +121,10 @@ TfrmTessivar::TfrmTessivar(TMessageLoop& loop, bool trayAvailable, TPageCommands
     m_tmrStatusText.setInterval(StatusTextMs);
     connect(&m_tmrStatusText, &QTimer::timeout, this, &TfrmTessivar::ClearStatusText);
     m_tmrRefresh.setSingleShot(true);
-    connect(&m_tmrRefresh, &QTimer::timeout, this, &TfrmTessivar::RefreshViews);
+    connect(&m_tmrRefresh, &QTimer::timeout, this, [this] {
+        RefreshViews();
+        m_RefreshesPutOff = true;
+    });
 
     m_Model = std::make_unique<TTessivarBusinessLogic>(loop);
     m_Model->OnChange = [this](TTessivarBusinessLogic&) { ModelChanged(); };
@@ -298,11 +307,19 @@ void TfrmTessivar::ClearStatusText() {
 
 void TfrmTessivar::ModelChanged() {
     const qint64 now = NowNs();
-    const qint64 due = m_LastRefreshEndNs + RefreshSpacing * m_LastRefreshNs;
+    const qint64 spaced = m_LastRefreshEndNs + RefreshSpacing * m_LastRefreshNs;
+    const qint64 due = m_RefreshesPutOff ? std::max(spaced, m_LastRefreshEndNs + RefreshGapNs) : spaced;
+    const auto startTimer = [this, now](qint64 at) {
+        m_tmrRefresh.start(static_cast<int>((at - now + 999'999) / 1'000'000));
+    };
     if (now >= due || m_Views.Stale(*m_Model)) {
         RefreshViews();
+        m_RefreshesPutOff = false;
+    } else if (m_RefreshesPutOff) {
+        // Moved on with every change of the burst, never before the spacing allows.
+        startTimer(std::max(spaced, std::min(due, now + QuietNs)));
     } else if (!m_tmrRefresh.isActive()) {
-        m_tmrRefresh.start(static_cast<int>((due - now + 999'999) / 1'000'000));
+        startTimer(due);
     }
 }
 

@@ -110,8 +110,9 @@ protected:
 private:
     // The model's OnChange. A refresh costs time in proportion to the model; while the model changes
     // in quick succession (a pass storing hundreds of messages), refreshes are spaced so that they
-    // take at most a fifth of the time, and the changes in between are shown together. Freed records
-    // are never shown: a model that let records go is shown again at once.
+    // take at most a fifth of the time and come at most twice a second, the changes in between shown
+    // together, and the last ones shortly after the changes stop. Freed records are never shown: a
+    // model that let records go is shown again at once.
     void ModelChanged();
     void ServerSyncTick();
     void ClearStatusText();
@@ -147,4 +148,6 @@ private:
     // How long the last refresh took and when it ended, for spacing refreshes.
     qint64 m_LastRefreshNs = 0;
     qint64 m_LastRefreshEndNs = 0;
+    // The last refresh was one put off while changes kept coming.
+    bool m_RefreshesPutOff = false;
 };

@@ -155,3 +155,23 @@ TEST(UUpdateBuffer, ScopePassesOnAFailingEndOnNormalExit) {
     EXPECT_EQ(MessageOf([&] { TUpdateScope scope(buffer); }), "update failed");
     EXPECT_EQ(buffer.Count(), 0);
 }
+
+TEST(UUpdateCounter, ReportsOnlyTheOutermostCloseAndRefusesAnUnmatchedOne) {
+    TUpdateCounter counter("TTessivarEmail");
+    counter.BeginUpdate();
+    counter.BeginUpdate();
+    EXPECT_FALSE(counter.EndUpdate());
+    EXPECT_TRUE(counter.EndUpdate());
+    EXPECT_FALSE(counter.IsUpdating());
+    EXPECT_EQ(MessageOf([&] { counter.EndUpdate(); }),
+              "Illegal update state: 0 updates pending for buffer \"TTessivarEmail\".");
+    EXPECT_EQ(counter.Count(), 0) << "a refused close must not drive the count below zero";
+    TTraceCapture trace;
+    {
+        TUpdateCounter open("TTessivarDomainName");
+        open.BeginUpdate();
+    }
+    EXPECT_NE(trace.Text().find("Illegal TUpdateBuffer destruction state: 1 updates pending for buffer "
+                                "\"TTessivarDomainName\"."),
+              std::string::npos);
+}

@@ -165,7 +165,7 @@ protected:
     std::vector<std::string> Subjects() const {
         std::vector<std::string> subjects;
         for (int i = 0; i < m_Model->EmailCount(); ++i)
-            subjects.push_back(m_Model->Emails(i).Subject());
+            subjects.emplace_back(m_Model->Emails(i).Subject());
         return subjects;
     }
 
@@ -240,7 +240,7 @@ TEST_F(CheckerDovecotTest, MessageWithoutIdIsStoredUnderAGeneratedIdInTheMarkerD
     m_Server->AddMessage("alice", "From: bob@example.org\r\nSubject: no id\r\n\r\nbody\r\n");
     RunPass();
     ASSERT_EQ(m_Model->EmailCount(), 1);
-    const std::string id = m_Model->Emails(0).MessageID();
+    const std::string id(m_Model->Emails(0).MessageID());
     EXPECT_EQ(id.size(), 36 + 1 + CheckerMessageIdDomain.size()) << id;
     EXPECT_TRUE(id.ends_with("@" + std::string(CheckerMessageIdDomain))) << id;
     EXPECT_EQ(Log().back(), "0 Processed a new message for \"alice\" at \"127.0.0.1\".");

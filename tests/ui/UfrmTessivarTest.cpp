@@ -3,6 +3,7 @@
 
 #include "core/USQLite.h"
 #include "core/UTessivarAccount.h"
+#include "core/UTessivarEmail.h"
 #include "core/UTessivarEmailAddress.h"
 #include "core/UTessivarLogItem.h"
 #include "core/UThreadedCalls.h"
@@ -298,4 +299,30 @@ TEST_F(TMainWindowTest, ButtonsFollowTheSelectionAndTheToggleReadsBlockForAnAppr
     EXPECT_EQ(toggle->text(), QStringLiteral("Approve"));
     EXPECT_EQ(Main().Views().BlockedMail().rowCount(), 1);
     EXPECT_TRUE(deleteAll->isEnabled());
+}
+
+// Mail arriving faster than the lists are rebuilt is shown by refreshes put off while it keeps
+// coming; once it stops, every message is listed in the list's order soon, with nothing put off left.
+TEST_F(TMainWindowTest, MailArrivingInABurstIsListedWholeSoonAfterItStops) {
+    TTessivarAccount& account = Model().AddAccount("me@example.test", "me", "pop.example.test", 110);
+    Settle();
+    TEmailGrid& awaiting = Main().Views().AwaitingAuthorization();
+    constexpr int Count = 40;
+    QElapsedTimer clock;
+    for (int i = 0; i < Count; ++i) {
+        Model().InsertEmail(account, "<" + std::to_string(i) + "@far.example>",
+                            {"From: a" + std::to_string(i) + "@far.example", "", "Hi"},
+                            EncodeDateTime(2026, 1, 1, 0, 0, 0) + i / 1440.0, "Hi " + std::to_string(i),
+                            "a" + std::to_string(i) + "@far.example", "", "me@example.test", "");
+        // A pass stores several messages between two turns of the event loop.
+        if (i % 5 == 4) {
+            clock.start();
+            ProcessUntil([] { return false; }, 10);
+        }
+    }
+    Settle();
+    EXPECT_LT(clock.elapsed(), 450) << "the end of the burst waited for the whole gap between refreshes";
+    ASSERT_EQ(awaiting.rowCount(), Count);
+    for (int row = 0; row < Count; ++row)
+        EXPECT_EQ(awaiting.Rows(row).Subject(), "Hi " + std::to_string(Count - 1 - row)) << "newest first";
 }

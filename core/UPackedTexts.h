@@ -1,0 +1,45 @@
+#pragma once
+// A fixed number of texts kept back to back in one block: for records kept by the hundred thousand,
+// 8 + 4 * N bytes and one allocation where N strings take 32 bytes each and, past 15 characters,
+// an allocation each. Set as a whole, read by position. Thread contract: a value that is no longer
+// assigned may be read from any thread.
+
+#include "base/UException.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string_view>
+
+template <size_t N> class TPackedTexts {
+public:
+    TPackedTexts() = default;
+    // Raises Exception when the texts together reach 4 GB.
+    explicit TPackedTexts(const std::array<std::string_view, N>& texts) {
+        size_t total = 0;
+        for (size_t i = 0; i < N; ++i) {
+            total += texts[i].size();
+            if (total > std::numeric_limits<uint32_t>::max())
+                throw Exception("The texts of a record are too long.");
+            m_Ends[i] = static_cast<uint32_t>(total);
+        }
+        if (total == 0)
+            return;
+        m_Block = std::make_unique_for_overwrite<char[]>(total);
+        for (size_t i = 0, start = 0; i < N; start = m_Ends[i++])
+            if (!texts[i].empty())
+                std::memcpy(m_Block.get() + start, texts[i].data(), texts[i].size());
+    }
+
+    std::string_view operator[](size_t index) const {
+        const uint32_t start = index == 0 ? 0 : m_Ends[index - 1];
+        return {m_Block.get() + start, m_Ends[index] - start};
+    }
+
+private:
+    std::unique_ptr<char[]> m_Block;
+    std::array<uint32_t, N> m_Ends{};
+};
