@@ -23,17 +23,27 @@ std::optional<std::string> ReadIMAPPassword(const TIMAPServer& server) {
     return TIMAPPasswordFile(IMAPPasswordFileName()).Read(server);
 }
 
-void StoreIMAPPassword(const TIMAPServer& server, const std::string& password) {
+TIMAPPasswordPlace KeepIMAPPassword(const TIMAPServer& server, const std::string& password) {
     std::lock_guard lock(PasswordFileLock);
     const TIMAPPasswordFile file(IMAPPasswordFileName());
     if (StoreSecretPassword(server, password)) {
         file.Forget(server);
         Debug("IMAP password of " + server.EmailAddress + " kept in the Secret Service.");
-        return;
+        return TIMAPPasswordPlace::SecretService;
     }
     file.Store(server, password);
     ClearSecretPassword(server);
     Debug("IMAP password of " + server.EmailAddress + " kept in " + file.Path() + ".");
+    return TIMAPPasswordPlace::File;
+}
+
+void StoreIMAPPassword(const TIMAPServer& server, const std::string& password) {
+    KeepIMAPPassword(server, password);
+}
+
+std::string IMAPPasswordPlaceText(TIMAPPasswordPlace place) {
+    return place == TIMAPPasswordPlace::SecretService ? "the desktop's keyring (Secret Service)"
+                                                      : IMAPPasswordFileName();
 }
 
 void ForgetIMAPPassword(const TIMAPServer& server) {

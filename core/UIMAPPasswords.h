@@ -13,5 +13,11 @@
 std::optional<std::string> ReadIMAPPassword(const TIMAPServer& server);
 // Keeps the password, replacing the one kept before; raises Exception when it cannot be kept.
 void StoreIMAPPassword(const TIMAPServer& server, const std::string& password);
+// Where a password was kept.
+enum class TIMAPPasswordPlace { SecretService, File };
+// As StoreIMAPPassword, telling where the password went.
+TIMAPPasswordPlace KeepIMAPPassword(const TIMAPServer& server, const std::string& password);
+// The words for a place, for the user: "the desktop's keyring (Secret Service)" or the file's path.
+std::string IMAPPasswordPlaceText(TIMAPPasswordPlace place);
 // Forgets it; nothing when none is kept.
 void ForgetIMAPPassword(const TIMAPServer& server);
