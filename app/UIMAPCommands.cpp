@@ -9,6 +9,7 @@
 #include "base/UDebug.h"
 #include "base/UFileUtils.h"
 #include "clients/UThunderbirdIMAPAccounts.h"
+#include "core/UIMAPAccountSetup.h"
 #include "core/UIMAPPasswords.h"
 #include "core/UTessivarAccount.h"
 #include "core/UTessivarBusinessLogic.h"
@@ -128,15 +129,11 @@ std::string IMAPAddCommandText(const TIMAPServer& server) {
 int AddIMAPAccountChecked(TTessivarBusinessLogic& model, const TIMAPAddRequest& request, const std::string& password,
                           const TIMAPConnector& connect, std::ostream& out) {
     const TIMAPServer& server = request.Server;
-    for (int i = 0; i < model.AccountCount(); ++i) {
-        const TTessivarAccount& account = model.Accounts(i);
-        if (!account.IsIMAP() && account.HasMailClientAccounts() && SameText(account.EmailAddress(), server.EmailAddress) &&
-            SameText(account.RemoteServer(), server.Host))
-            return Fail("The mail program account " + server.EmailAddress + " at " + server.Host +
-                        " is screened through POP3 already; screening the same mailbox twice would move mail away "
-                        "from under the mail program. Disable it first (\"tessivar disable " + server.EmailAddress +
-                        "\").");
-    }
+    if (POP3AccountScreening(model, server.EmailAddress))
+        return Fail("The mail program account " + server.EmailAddress +
+                    " is screened through POP3 already; screening the same mailbox twice would take mail away "
+                    "from under the mail program. Disable it first (\"tessivar disable " + server.EmailAddress +
+                    "\").");
     try {
         std::unique_ptr<TIMAPMailbox> mailbox = connect(server, password, IMAPTrustedCertificatesFile(),
                                                         IMAPLoginCheckTimeoutMs);
@@ -147,23 +144,16 @@ int AddIMAPAccountChecked(TTessivarBusinessLogic& model, const TIMAPAddRequest& 
         return Fail("could not log in: " + std::string(error.what()));
     }
 
-    TIMAPPasswordPlace place;
-    try {
-        place = KeepIMAPPassword(server, password);
-    } catch (const std::exception& error) {
-        Report(error);
-        return Fail("The password could not be kept, so the account was not added.");
-    }
     TTessivarAccount* account = nullptr;
+    TIMAPPasswordPlace place = TIMAPPasswordPlace::File;
     try {
-        account = &model.AddIMAPAccount(server.EmailAddress, server.Username, server.Host, server.Port, server.Security);
+        const TKeptIMAPAccount kept = KeepIMAPAccount(model, server, password);
+        account = kept.Account;
+        place = kept.PasswordPlace;
         model.StoreAccountEnabled(*account, true);
     } catch (const std::exception& error) {
-        // A password without its account would be kept for nothing.
-        if (!account)
-            ForgetIMAPPassword(server);
         Report(error);
-        return ExitFailure;
+        return Fail(account ? "The account was added but could not be enabled." : "Nothing was kept.");
     }
     out << "Screening enabled for " << Describe(account->IMAPServer()) << ".\n"
         << "The password is kept in " << IMAPPasswordPlaceText(place) << ".\n"
