@@ -133,7 +133,8 @@ class WindowlessTest(unittest.TestCase):
         for result in helps:
             self.assertEqual((result.returncode, result.stdout, result.stderr), (0, helps[0].stdout, ""))
         for word in ("headless", "show", "debug", "log", "local", "account create", "account join",
-                     "account password", "accounts", "enable", "disable", "help", "Exit status"):
+                     "account password", "accounts", "enable", "disable", "imap add", "imap remove", "help",
+                     "Exit status"):
             self.assertRegex(helps[0].stdout, r"(?m)^ *%s\b" % word)
         for words in (["frobnicate"], ["headless", "--debug"], ["accounts", "extra"], ["enable"], ["-help"]):
             result = self.command(*words)
@@ -146,6 +147,19 @@ class WindowlessTest(unittest.TestCase):
         result = self.command("headless", env=dict(self.env, TESSIVAR_HOME=not_a_folder))
         self.assertEqual(result.returncode, 1)
         self.assertRegex(result.stderr, r"(?m)^tessivar: \S")
+
+    def test_imap_add_keeps_nothing_when_the_login_fails_and_never_shows_the_password(self):
+        # Nothing listens on the port: the login check fails whatever the IMAP client does.
+        result = subprocess.run([PROGRAM, "imap", "add", EMAIL, "127.0.0.1:%d" % free_loopback_port(), USER],
+                                input="hunter2-secret\n", env=self.env, capture_output=True, text=True, timeout=120)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertRegex(result.stderr, r"(?m)^tessivar: could not log in: \S")
+        self.assertNotIn("hunter2", result.stdout + result.stderr)
+        self.assertNotIn("IMAP MAILBOX", self.command("accounts").stdout)
+        self.assertFalse(os.path.exists(os.path.join(self.home, "secrets")))
+        for words in (["imap"], ["imap", "add", EMAIL, "host:99999", USER], ["imap", "add", EMAIL, "host"],
+                      ["imap", "add", EMAIL, "host", USER, "--plain"], ["imap", "remove"]):
+            self.assertEqual(self.command(*words).returncode, 2, words)
 
     def test_the_user_unit_passes_systemd_analyze_verify(self):
         if not shutil.which("systemd-analyze"):
