@@ -1,4 +1,5 @@
-// The owner-only password file: what a leak, a torn write or a damaged file would cost.
+// The owner-only password file: what a leak, a torn write or a damaged file would cost; and the
+// move of a password between it and the Secret Service.
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,8 @@
 #include <sstream>
 
 #include "core/UIMAPPasswordFile.h"
+#include "core/UIMAPPasswords.h"
+#include "core/UIMAPSecretService.h"
 
 namespace {
 
@@ -103,6 +106,44 @@ TEST_F(IMAPPasswordFileTest, DamagedFileNeverCrashesAndItsUnknownLinesSurvive) {
     std::filesystem::remove(Path());
     std::filesystem::create_symlink("/etc/passwd", Path());
     EXPECT_FALSE(file.Read(Server("a@example.org")));
+}
+
+} // namespace
+
+// The Secret Service path needs a session bus with an unlocked keyring, so it runs only when asked
+// for (TESSIVAR_TEST_SECRET_SERVICE=1, e.g. under dbus-run-session with gnome-keyring-daemon
+// unlocked), never against the keyring of whoever runs the tests.
+namespace {
+
+TEST(IMAPSecretServiceTest, PasswordGoesToTheKeyringAndLeavesTheFileAndBack) {
+    if (std::getenv("TESSIVAR_TEST_SECRET_SERVICE") == nullptr)
+        GTEST_SKIP() << "set TESSIVAR_TEST_SECRET_SERVICE=1 on a test bus with an unlocked keyring";
+    std::string pattern = (std::filesystem::temp_directory_path() / "tessivar-keyring-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    ::setenv("TESSIVAR_HOME", (pattern + "/").c_str(), 1);
+    TIMAPServer server;
+    server.EmailAddress = "keyring@example.org";
+    server.Host = "imap.example.org";
+    server.Username = "me";
+
+    ::setenv("TESSIVAR_PASSWORD_STORE", "file", 1);
+    EXPECT_EQ(KeepIMAPPassword(server, "in the file"), TIMAPPasswordPlace::File);
+    ::unsetenv("TESSIVAR_PASSWORD_STORE");
+    EXPECT_EQ(KeepIMAPPassword(server, "in the keyring"), TIMAPPasswordPlace::SecretService);
+    EXPECT_FALSE(TIMAPPasswordFile(IMAPPasswordFileName()).Read(server));
+    EXPECT_EQ(LookupSecretPassword(server).Password, "in the keyring");
+    EXPECT_EQ(ReadIMAPPassword(server), "in the keyring");
+
+    // Back into the file: the keyring's copy must not shadow it.
+    ::setenv("TESSIVAR_PASSWORD_STORE", "file", 1);
+    EXPECT_EQ(KeepIMAPPassword(server, "file again"), TIMAPPasswordPlace::File);
+    ::unsetenv("TESSIVAR_PASSWORD_STORE");
+    EXPECT_EQ(ReadIMAPPassword(server), "file again");
+
+    ForgetIMAPPassword(server);
+    EXPECT_FALSE(ReadIMAPPassword(server));
+    ::unsetenv("TESSIVAR_HOME");
+    std::filesystem::remove_all(pattern);
 }
 
 } // namespace
