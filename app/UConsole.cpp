@@ -103,8 +103,8 @@ TTable MailProgramAccounts(const TTessivarBusinessLogic& model,
     return rows;
 }
 
-TTable IMAPAccounts(const TTessivarBusinessLogic& model,
-                    const std::function<std::string(const TTessivarAccount&)>& screening) {
+TTable IMAPAccountRows(const TTessivarBusinessLogic& model,
+                       const std::function<std::string(const TTessivarAccount&)>& screening) {
     TTable rows{{"IMAP MAILBOX", "SERVER", "SECURITY", "USER", "SCREENING"}};
     for (int i = 0; i < model.AccountCount(); ++i) {
         const TTessivarAccount& account = model.Accounts(i);

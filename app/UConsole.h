@@ -52,5 +52,5 @@ std::string TableText(const TTable& rows, const std::string& indent);
 TTable MailProgramAccounts(const TTessivarBusinessLogic& model,
                            const std::function<std::string(const TTessivarAccount&)>& screening);
 // The IMAP accounts screened in place, likewise: address, server and port, security, user name.
-TTable IMAPAccounts(const TTessivarBusinessLogic& model,
-                    const std::function<std::string(const TTessivarAccount&)>& screening);
+TTable IMAPAccountRows(const TTessivarBusinessLogic& model,
+                       const std::function<std::string(const TTessivarAccount&)>& screening);

@@ -43,7 +43,7 @@ std::string StartupSummary(const TTessivarBusinessLogic& model) {
         }
         return std::string(account.Enabled() ? "enabled, not running" : "not screened");
     });
-    const TTable imap = IMAPAccounts(model, [&screened](const TTessivarAccount& account) {
+    const TTable imap = IMAPAccountRows(model, [&screened](const TTessivarAccount& account) {
         if (account.Redirected()) {
             screened = true;
             return std::string("screened on the server");

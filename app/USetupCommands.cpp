@@ -167,9 +167,9 @@ int ListAccounts() {
         return std::string(account.Enabled() ? "enabled" : "disabled");
     };
     const TTable rows = MailProgramAccounts(session.Model(), enabled);
-    const TTable imap = IMAPAccounts(session.Model(), enabled);
+    const TTable imap = IMAPAccountRows(session.Model(), enabled);
     if (rows.size() == 1 && imap.size() == 1)
-        std::cout << "No mail program accounts were found." << std::endl;
+        std::cout << "No mail program or IMAP accounts were found." << std::endl;
     if (rows.size() > 1)
         std::cout << TableText(rows, "");
     if (imap.size() > 1)
