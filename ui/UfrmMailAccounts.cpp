@@ -178,6 +178,7 @@ bool TfrmMailAccounts::EditMailAccounts(TTessivarBusinessLogic& model) {
     // Accounts switched before a failure stay switched, so the warning is due all the same.
     bool changed = false;
     bool mailProgramsChanged = false;
+    std::string imapDisabled;
     ApplyToModel(model, "TfrmMailAccounts", [&] {
         for (const TEntry& entry : entries)
             for (int i = 0; i < model.AccountCount(); ++i) {
@@ -188,6 +189,8 @@ bool TfrmMailAccounts::EditMailAccounts(TTessivarBusinessLogic& model) {
                     changed = true;
                     mailProgramsChanged = mailProgramsChanged || !account.IsIMAP();
                     account.SetEnabled(entry.Checked);
+                    if (account.IsIMAP() && !entry.Checked)
+                        imapDisabled += account.EmailAddress() + ": " + IMAPDisabledText(account);
                 }
             }
     });
@@ -195,6 +198,11 @@ bool TfrmMailAccounts::EditMailAccounts(TTessivarBusinessLogic& model) {
         TMessageBox::Show(this, QMessageBox::Warning, QStringLiteral("Warning"),
                           QStringLiteral("You will need to restart any mail clients you have running for these "
                                          "changes to take effect."),
+                          QMessageBox::Ok);
+    // Nothing moves back by itself: say where the held mail is.
+    if (!imapDisabled.empty())
+        TMessageBox::Show(this, QMessageBox::Information, QStringLiteral("Mail Accounts"),
+                          ToQString("Tessivar no longer screens these mailboxes.\n\n" + imapDisabled).trimmed(),
                           QMessageBox::Ok);
     return changed || m_Added;
 }

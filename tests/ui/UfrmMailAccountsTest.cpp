@@ -213,10 +213,15 @@ TEST_F(MailAccountsTest, OfferedIMAPAccountIsAddedOnlyAfterTheServerTookTheLogin
                              for (int i = 0; i < m_Window.List().count(); ++i)
                                  if (m_Window.List().item(i)->text().contains(QStringLiteral("IMAP")))
                                      m_Window.List().item(i)->setCheckState(Qt::Unchecked);
+                             TMessageBox::PresetAnswer(QMessageBox::Ok);
                              Click(m_Window, "btnOk");
                          }});
     EXPECT_TRUE(m_Window.EditMailAccounts(Model()));
     EXPECT_FALSE(imap->Enabled());
     EXPECT_TRUE(Account("me@example.com").Enabled());
-    EXPECT_TRUE(TMessageBox::TakeAsked().empty());
+    // Held mail stays on the server: the user is told where it is, and nothing about mail programs.
+    const auto asked = TMessageBox::TakeAsked();
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked[0].Icon, QMessageBox::Information);
+    EXPECT_TRUE(asked[0].Text.contains(QStringLiteral("\"Tessivar/Awaiting Authorization\"")));
 }
