@@ -161,6 +161,28 @@ class WindowlessTest(unittest.TestCase):
                       ["imap", "add", EMAIL, "host", USER, "--plain"], ["imap", "remove"]):
             self.assertEqual(self.command(*words).returncode, 2, words)
 
+    def test_an_imap_account_is_listed_and_disabling_it_says_where_held_mail_is(self):
+        self.assertEqual(self.command("accounts").returncode, 0)  # creates the database
+        with database(self.home) as db:
+            db.execute("INSERT INTO Accounts(ID, EmailAddress, RemoteServer, RemotePort, Username, Enabled) "
+                       "VALUES(5, 'me@imap.test', 'imap.example.test', 143, 'me', 1)")
+            db.execute("CREATE TABLE IF NOT EXISTS IMAPAccounts(AccountID INTEGER PRIMARY KEY, Security INTEGER)")
+            db.execute("INSERT INTO IMAPAccounts(AccountID, Security) VALUES(5, 1)")
+        self.assertRegex(self.command("accounts").stdout,
+                         r"IMAP MAILBOX +SERVER +SECURITY +USER +SCREENING\n"
+                         r"me@imap\.test +imap\.example\.test:143 +STARTTLS +me +enabled\n")
+        output = self.stop(self.start())
+        self.assertRegex(output, r"IMAP mailboxes:\n +IMAP MAILBOX .*\n +me@imap\.test +imap\.example\.test:143 ")
+        self.assertNotIn("No mail program account was found", output)
+        disabled = self.command("disable", "me@imap.test")
+        self.assertEqual(disabled.returncode, 0, disabled.stderr)
+        self.assertIn("Screening disabled for me@imap.test (IMAP, imap.example.test:143).", disabled.stdout)
+        self.assertIn('Every message stays where it is on imap.example.test. Mail that Tessivar held is in the '
+                      'folders "Tessivar/Awaiting Authorization" and "Tessivar/Blocked"', disabled.stdout)
+        enabled = self.command("enable", "me@imap.test")
+        self.assertIn("No password is kept for it", enabled.stdout)
+        self.assertIn("tessivar imap add me@imap.test imap.example.test me --starttls", enabled.stdout)
+
     def test_the_user_unit_passes_systemd_analyze_verify(self):
         if not shutil.which("systemd-analyze"):
             self.skipTest("systemd-analyze is not installed")
