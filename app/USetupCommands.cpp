@@ -180,6 +180,18 @@ int ListAccounts() {
     return 0;
 }
 
+// Another account of the same address, of the other kind (POP3 through a mail program, or IMAP), is
+// screened.
+bool ScreenedTheOtherWay(const TTessivarBusinessLogic& model, const TTessivarAccount& account) {
+    for (int i = 0; i < model.AccountCount(); ++i) {
+        const TTessivarAccount& other = model.Accounts(i);
+        if (other.Enabled() && other.IsIMAP() != account.IsIMAP() && (other.IsIMAP() || other.HasMailClientAccounts()) &&
+            SameText(other.EmailAddress(), account.EmailAddress()))
+            return true;
+    }
+    return false;
+}
+
 int SetScreening(const std::string& address, bool enabled) {
     TSetupSession session;
     TTessivarBusinessLogic& model = session.Model();
@@ -187,6 +199,17 @@ int SetScreening(const std::string& address, bool enabled) {
     for (int i = 0; i < model.AccountCount(); ++i) {
         TTessivarAccount& account = model.Accounts(i);
         if ((account.HasMailClientAccounts() || account.IsIMAP()) && SameText(account.EmailAddress(), address)) {
+            ++found;
+            // One mailbox screened both through the mail program and on its server would have its
+            // mail taken twice and its senders challenged twice: the way screened first stays.
+            if (enabled && !account.Enabled() && ScreenedTheOtherWay(model, account)) {
+                std::cout << "Not enabled for " << account.EmailAddress() << " ("
+                          << (account.IsIMAP() ? "IMAP, " : "") << account.RemoteServer() << ":"
+                          << account.RemotePort() << "): the same address is screened "
+                          << (account.IsIMAP() ? "through the mail program" : "on its IMAP server")
+                          << " already; disable that first." << std::endl;
+                continue;
+            }
             model.StoreAccountEnabled(account, enabled);
             std::cout << "Screening " << (enabled ? "enabled" : "disabled") << " for " << account.EmailAddress() << " ("
                       << (account.IsIMAP() ? "IMAP, " : "") << account.RemoteServer() << ":" << account.RemotePort()
@@ -196,7 +219,6 @@ int SetScreening(const std::string& address, bool enabled) {
             if (account.IsIMAP() && enabled && !ReadIMAPPassword(account.IMAPServer()))
                 std::cout << "No password is kept for it: \"" << IMAPAddCommandText(account.IMAPServer())
                           << "\" asks for it again.\n";
-            ++found;
         }
     }
     if (found == 0)

@@ -179,9 +179,15 @@ class WindowlessTest(unittest.TestCase):
         self.assertIn("Screening disabled for me@imap.test (IMAP, imap.example.test:143).", disabled.stdout)
         self.assertIn('Every message stays where it is on imap.example.test. Mail that Tessivar held is in the '
                       'folders "Tessivar/Awaiting Authorization" and "Tessivar/Blocked"', disabled.stdout)
+        # The same mailbox behind a mail program account as well: only one way screens it.
+        write_mail_program_account(self.home, "me@imap.test", "me", "127.0.0.1", 110)
         enabled = self.command("enable", "me@imap.test")
+        self.assertEqual(enabled.returncode, 0, enabled.stderr)
         self.assertIn("No password is kept for it", enabled.stdout)
         self.assertIn("tessivar imap add me@imap.test imap.example.test me --starttls", enabled.stdout)
+        self.assertIn("Not enabled for me@imap.test (127.0.0.1:110): the same address is screened on its IMAP "
+                      "server already", enabled.stdout)
+        self.assertRegex(self.command("accounts").stdout, r"me@imap\.test +127\.0\.0\.1:110 +disabled\n")
 
     def test_the_user_unit_passes_systemd_analyze_verify(self):
         if not shutil.which("systemd-analyze"):
