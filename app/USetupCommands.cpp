@@ -5,6 +5,7 @@
 #include "app/UConsole.h"
 #include "app/UIMAPCommands.h"
 #include "app/USetupSession.h"
+#include "core/UIMAPAccountSetup.h"
 #include "core/UIMAPPasswords.h"
 #include "mail/UIMAPMailbox.h"
 #include "base/LStrings.h"
@@ -178,18 +179,6 @@ int ListAccounts() {
         std::cout << "\n" << offers;
     std::cout << std::flush;
     return 0;
-}
-
-// Another account of the same address, of the other kind (POP3 through a mail program, or IMAP), is
-// screened.
-bool ScreenedTheOtherWay(const TTessivarBusinessLogic& model, const TTessivarAccount& account) {
-    for (int i = 0; i < model.AccountCount(); ++i) {
-        const TTessivarAccount& other = model.Accounts(i);
-        if (other.Enabled() && other.IsIMAP() != account.IsIMAP() && (other.IsIMAP() || other.HasMailClientAccounts()) &&
-            SameText(other.EmailAddress(), account.EmailAddress()))
-            return true;
-    }
-    return false;
 }
 
 int SetScreening(const std::string& address, bool enabled) {

@@ -26,3 +26,13 @@ const TTessivarAccount* POP3AccountScreening(const TTessivarBusinessLogic& model
     }
     return nullptr;
 }
+
+bool ScreenedTheOtherWay(const TTessivarBusinessLogic& model, const TTessivarAccount& account) {
+    for (int i = 0; i < model.AccountCount(); ++i) {
+        const TTessivarAccount& other = model.Accounts(i);
+        if (other.Enabled() && other.IsIMAP() != account.IsIMAP() && (other.IsIMAP() || other.HasMailClientAccounts()) &&
+            SameText(other.EmailAddress(), account.EmailAddress()))
+            return true;
+    }
+    return false;
+}

@@ -24,3 +24,7 @@ TKeptIMAPAccount KeepIMAPAccount(TTessivarBusinessLogic& model, const TIMAPServe
 // none. Screening one mailbox both ways would take mail away from under the mail program and
 // challenge its senders twice.
 const TTessivarAccount* POP3AccountScreening(const TTessivarBusinessLogic& model, const std::string& address);
+
+// Another account of the same address, of the other kind (POP3 through a mail program, or IMAP), is
+// screened: enabling this one would screen the mailbox twice.
+bool ScreenedTheOtherWay(const TTessivarBusinessLogic& model, const TTessivarAccount& account);

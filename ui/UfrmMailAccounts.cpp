@@ -1,5 +1,6 @@
 #include "ui/UfrmMailAccounts.h"
 
+#include "core/UIMAPAccountSetup.h"
 #include "core/UTessivarAccount.h"
 #include "core/UTessivarBusinessLogic.h"
 #include "mail/UIMAPMailbox.h"
@@ -179,6 +180,7 @@ bool TfrmMailAccounts::EditMailAccounts(TTessivarBusinessLogic& model) {
     bool changed = false;
     bool mailProgramsChanged = false;
     std::string imapDisabled;
+    std::string refused;
     ApplyToModel(model, "TfrmMailAccounts", [&] {
         for (const TEntry& entry : entries)
             for (int i = 0; i < model.AccountCount(); ++i) {
@@ -186,6 +188,11 @@ bool TfrmMailAccounts::EditMailAccounts(TTessivarBusinessLogic& model) {
                 const bool matches = entry.AccountID.isValid() ? account.IsIMAP() && account.ID() == entry.AccountID.toInt()
                                                                : !account.IsIMAP() && account.EmailAddress() == entry.Address;
                 if (matches && account.Enabled() != entry.Checked) {
+                    // One mailbox is screened one way only; the way screened first stays.
+                    if (entry.Checked && ScreenedTheOtherWay(model, account)) {
+                        refused += "\n" + account.EmailAddress() + (account.IsIMAP() ? " (IMAP)" : " (mail program)");
+                        continue;
+                    }
                     changed = true;
                     mailProgramsChanged = mailProgramsChanged || !account.IsIMAP();
                     account.SetEnabled(entry.Checked);
@@ -198,6 +205,12 @@ bool TfrmMailAccounts::EditMailAccounts(TTessivarBusinessLogic& model) {
         TMessageBox::Show(this, QMessageBox::Warning, QStringLiteral("Warning"),
                           QStringLiteral("You will need to restart any mail clients you have running for these "
                                          "changes to take effect."),
+                          QMessageBox::Ok);
+    if (!refused.empty())
+        TMessageBox::Show(this, QMessageBox::Warning, QStringLiteral("Mail Accounts"),
+                          ToQString("These accounts were not switched on, as their mailboxes are screened the other "
+                                    "way already (through the mail program, or on the IMAP server); switch that off "
+                                    "first:" + refused),
                           QMessageBox::Ok);
     // Nothing moves back by itself: say where the held mail is.
     if (!imapDisabled.empty())

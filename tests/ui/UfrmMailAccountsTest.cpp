@@ -224,4 +224,18 @@ TEST_F(MailAccountsTest, OfferedIMAPAccountIsAddedOnlyAfterTheServerTookTheLogin
     ASSERT_EQ(asked.size(), 1u);
     EXPECT_EQ(asked[0].Icon, QMessageBox::Information);
     EXPECT_TRUE(asked[0].Text.contains(QStringLiteral("\"Tessivar/Awaiting Authorization\"")));
+
+    // Checked again while the POP3 account of the address screens it: refused, and said so.
+    WhenShown(m_Window, {[&] {
+                             for (int i = 0; i < m_Window.List().count(); ++i)
+                                 if (m_Window.List().item(i)->text().contains(QStringLiteral("IMAP")))
+                                     m_Window.List().item(i)->setCheckState(Qt::Checked);
+                             TMessageBox::PresetAnswer(QMessageBox::Ok);
+                             Click(m_Window, "btnOk");
+                         }});
+    EXPECT_FALSE(m_Window.EditMailAccounts(Model()));
+    EXPECT_FALSE(imap->Enabled());
+    const auto refused = TMessageBox::TakeAsked();
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_TRUE(refused[0].Text.contains(QStringLiteral("me@example.com (IMAP)")));
 }
