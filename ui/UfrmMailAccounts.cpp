@@ -61,7 +61,7 @@ TfrmMailAccounts::TfrmMailAccounts(QWidget* parent) : QDialog(parent), m_Connect
     lstbxFound->setMaximumHeight(90);
     layout->addWidget(lstbxFound);
     auto* foundRow = new QHBoxLayout;
-    btnAddFound = new QPushButton(QStringLiteral("Add..."), this);
+    btnAddFound = new QPushButton(QStringLiteral("Add Selected Account..."), this);
     btnAddFound->setObjectName(QStringLiteral("btnAddFound"));
     foundRow->addWidget(btnAddFound);
     foundRow->addStretch();
