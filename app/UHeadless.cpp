@@ -32,7 +32,8 @@ std::string LogLine(const TTessivarLogItem& item) {
 }
 
 // Written once screening has started: where the data lives, the mail program accounts found and
-// which of them are screened on which local port, the IMAP mailboxes screened on their servers, and what to do when none is found or screened.
+// which of them are screened on which local port, the IMAP mailboxes screened on their servers, and what
+// to do when none is found or screened.
 std::string StartupSummary(const TTessivarBusinessLogic& model) {
     std::string text = "Data folder: " + ProgramDirectory() + "\n";
     bool screened = false;

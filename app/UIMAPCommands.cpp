@@ -1,5 +1,6 @@
 #include "app/UIMAPCommands.h"
 
+#include <cctype>
 #include <iostream>
 
 #include "app/UConsole.h"
@@ -62,7 +63,8 @@ bool ParseHostPort(const std::string& text, std::string& host, int& port) {
 std::string ShellWord(const std::string& word) {
     bool plain = !word.empty();
     for (const char c : word)
-        if (!(std::isalnum(static_cast<unsigned char>(c)) || std::string_view("@%+=:,./_-").find(c) != std::string_view::npos))
+        if (!(std::isalnum(static_cast<unsigned char>(c)) ||
+              std::string_view("@%+=:,./_-").find(c) != std::string_view::npos))
             plain = false;
     if (plain)
         return word;
@@ -132,11 +134,11 @@ int AddIMAPAccountChecked(TTessivarBusinessLogic& model, const TIMAPAddRequest& 
     if (POP3AccountScreening(model, server.EmailAddress))
         return Fail("The mail program account " + server.EmailAddress +
                     " is screened through POP3 already; screening the same mailbox twice would take mail away "
-                    "from under the mail program. Disable it first (\"tessivar disable " + server.EmailAddress +
-                    "\").");
+                    "from under the mail program. Disable it first (\"tessivar disable " +
+                    server.EmailAddress + "\").");
     try {
-        std::unique_ptr<TIMAPMailbox> mailbox = connect(server, password, IMAPTrustedCertificatesFile(),
-                                                        IMAPLoginCheckTimeoutMs);
+        std::unique_ptr<TIMAPMailbox> mailbox =
+            connect(server, password, IMAPTrustedCertificatesFile(), IMAPLoginCheckTimeoutMs);
         if (mailbox)
             mailbox->Logout();
     } catch (const std::exception& error) {

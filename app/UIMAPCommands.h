@@ -17,8 +17,8 @@ class TTessivarBusinessLogic;
 
 // Logs in to an IMAP server (ConnectIMAP's signature: server, password, trusted certificates file,
 // time-out in milliseconds).
-using TIMAPConnector = std::function<std::unique_ptr<TIMAPMailbox>(const TIMAPServer&, const std::string&,
-                                                                    const std::string&, int)>;
+using TIMAPConnector =
+    std::function<std::unique_ptr<TIMAPMailbox>(const TIMAPServer&, const std::string&, const std::string&, int)>;
 // How long the login check of a new account may take.
 inline constexpr int IMAPLoginCheckTimeoutMs = 30 * 1000;
 // The longest password read from the terminal or standard input.

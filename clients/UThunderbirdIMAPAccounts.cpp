@@ -70,7 +70,8 @@ std::vector<TThunderbirdIMAPAccount> FindThunderbirdIMAPAccounts() {
     std::vector<TThunderbirdIMAPAccount> found;
     for (const TProfileRoot& root : ThunderbirdProfileRoots())
         for (const TThunderbirdProfile& profile : ReadProfiles(root)) {
-            const std::string name = profile.Edition.empty() ? profile.Name : profile.Name + " (" + profile.Edition + ")";
+            const std::string name =
+                profile.Edition.empty() ? profile.Name : profile.Name + " (" + profile.Edition + ")";
             for (TThunderbirdIMAPAccount& account : ThunderbirdIMAPAccountsOf(profile.Directory, name)) {
                 bool seen = false;
                 for (const TThunderbirdIMAPAccount& earlier : found)

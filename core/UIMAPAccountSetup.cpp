@@ -4,12 +4,13 @@
 #include "core/UTessivarAccount.h"
 #include "core/UTessivarBusinessLogic.h"
 
-TKeptIMAPAccount KeepIMAPAccount(TTessivarBusinessLogic& model, const TIMAPServer& server, const std::string& password) {
+TKeptIMAPAccount KeepIMAPAccount(TTessivarBusinessLogic& model, const TIMAPServer& server,
+                                 const std::string& password) {
     TKeptIMAPAccount kept;
     kept.PasswordPlace = KeepIMAPPassword(server, password);
     try {
-        kept.Account = &model.AddIMAPAccount(server.EmailAddress, server.Username, server.Host, server.Port,
-                                              server.Security);
+        kept.Account =
+            &model.AddIMAPAccount(server.EmailAddress, server.Username, server.Host, server.Port, server.Security);
     } catch (...) {
         ForgetIMAPPassword(server);
         throw;
@@ -30,8 +31,8 @@ const TTessivarAccount* POP3AccountScreening(const TTessivarBusinessLogic& model
 bool ScreenedTheOtherWay(const TTessivarBusinessLogic& model, const TTessivarAccount& account) {
     for (int i = 0; i < model.AccountCount(); ++i) {
         const TTessivarAccount& other = model.Accounts(i);
-        if (other.Enabled() && other.IsIMAP() != account.IsIMAP() && (other.IsIMAP() || other.HasMailClientAccounts()) &&
-            SameText(other.EmailAddress(), account.EmailAddress()))
+        if (other.Enabled() && other.IsIMAP() != account.IsIMAP() &&
+            (other.IsIMAP() || other.HasMailClientAccounts()) && SameText(other.EmailAddress(), account.EmailAddress()))
             return true;
     }
     return false;

@@ -190,13 +190,13 @@ bool StoreSecretPassword(const TIMAPServer& server, const std::string& password)
         Debug("The Secret Service's default keyring is missing or locked; the password is kept elsewhere.");
         return false;
     }
-    const std::string label = "Tessivar IMAP password for " + server.EmailAddress + " (" + server.Username + " at " +
-                              server.Host + ")";
+    const std::string label =
+        "Tessivar IMAP password for " + server.EmailAddress + " (" + server.Username + " at " + server.Host + ")";
     SecretValue* value = secret_value_new(password.data(), static_cast<gssize>(password.size()), "text/plain");
     const TAttributes attributes = Attributes(server);
-    const gboolean stored = secret_service_store_sync(service.get(), &Schema(), attributes.get(),
-                                                      SECRET_COLLECTION_DEFAULT, label.c_str(), value, cancel.Get(),
-                                                      &error.Error);
+    const gboolean stored =
+        secret_service_store_sync(service.get(), &Schema(), attributes.get(), SECRET_COLLECTION_DEFAULT, label.c_str(),
+                                  value, cancel.Get(), &error.Error);
     secret_value_unref(value);
     if (!stored)
         NoteSilence("store", error);

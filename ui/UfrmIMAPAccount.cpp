@@ -63,8 +63,8 @@ TfrmIMAPAccount::TfrmIMAPAccount(TIMAPConnector connector, QWidget* parent)
     form->addRow(QStringLiteral("Password:"), edtPassword);
     layout->addLayout(form);
 
-    chkApproveExisting = new QCheckBox(
-        QStringLiteral("Approve the senders of the last 90 days' mail in INBOX (recommended)"), this);
+    chkApproveExisting =
+        new QCheckBox(QStringLiteral("Approve the senders of the last 90 days' mail in INBOX (recommended)"), this);
     chkApproveExisting->setObjectName(QStringLiteral("chkApproveExisting"));
     chkApproveExisting->setChecked(true);
     layout->addWidget(chkApproveExisting);
@@ -161,28 +161,29 @@ void TfrmIMAPAccount::StartCheck(bool thenAdd) {
     lblStatus->setText(QStringLiteral("Connecting to %1...").arg(ToQString(server->Host)));
     SetBusy(true);
     QPointer<TfrmIMAPAccount> window(this);
-    m_Check = std::thread([this, window, thenAdd, connector = m_Connect, checked = m_Checking,
-                           password = m_CheckingPassword] {
-        std::string failure;
-        try {
-            std::unique_ptr<TIMAPMailbox> mailbox =
-                connector(checked, password, IMAPTrustedCertificatesFile(), IMAPLoginCheckTimeoutMs);
-            if (mailbox)
-                mailbox->Logout();
-        } catch (const std::exception& error) {
-            DebugException("TfrmIMAPAccount", error);
-            failure = error.what();
-            if (failure.empty())
-                failure = "the connection failed";
-        }
-        // The window lives until this thread is joined; the answer is dropped if it is gone by then.
-        QMetaObject::invokeMethod(
-            this, [window, thenAdd, failure] {
-                if (window)
-                    window->CheckDone(thenAdd, failure);
-            },
-            Qt::QueuedConnection);
-    });
+    m_Check = std::thread(
+        [this, window, thenAdd, connector = m_Connect, checked = m_Checking, password = m_CheckingPassword] {
+            std::string failure;
+            try {
+                std::unique_ptr<TIMAPMailbox> mailbox =
+                    connector(checked, password, IMAPTrustedCertificatesFile(), IMAPLoginCheckTimeoutMs);
+                if (mailbox)
+                    mailbox->Logout();
+            } catch (const std::exception& error) {
+                DebugException("TfrmIMAPAccount", error);
+                failure = error.what();
+                if (failure.empty())
+                    failure = "the connection failed";
+            }
+            // The window lives until this thread is joined; the answer is dropped if it is gone by then.
+            QMetaObject::invokeMethod(
+                this,
+                [window, thenAdd, failure] {
+                    if (window)
+                        window->CheckDone(thenAdd, failure);
+                },
+                Qt::QueuedConnection);
+        });
 }
 
 void TfrmIMAPAccount::CheckDone(bool thenAdd, const std::string& failure) {

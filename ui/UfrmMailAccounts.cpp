@@ -71,11 +71,10 @@ TfrmMailAccounts::TfrmMailAccounts(QWidget* parent) : QDialog(parent), m_Connect
 
     QPushButton* ok = AddOkCancel(*this, *layout);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-    m_IMAPAccount = new TfrmIMAPAccount(
-        [this](const TIMAPServer& server, const std::string& password, const std::string& trusted, int timeoutMs) {
-            return m_Connect(server, password, trusted, timeoutMs);
-        },
-        this);
+    m_IMAPAccount =
+        new TfrmIMAPAccount([this](const TIMAPServer& server, const std::string& password, const std::string& trusted,
+                                   int timeoutMs) { return m_Connect(server, password, trusted, timeoutMs); },
+                            this);
     connect(addIMAP, &QPushButton::clicked, this, [this] { AddIMAP(nullptr); });
     connect(btnAddFound, &QPushButton::clicked, this, [this] {
         const int row = lstbxFound->currentRow() >= 0 ? lstbxFound->currentRow() : 0;
@@ -185,8 +184,9 @@ bool TfrmMailAccounts::EditMailAccounts(TTessivarBusinessLogic& model) {
         for (const TEntry& entry : entries)
             for (int i = 0; i < model.AccountCount(); ++i) {
                 TTessivarAccount& account = model.Accounts(i);
-                const bool matches = entry.AccountID.isValid() ? account.IsIMAP() && account.ID() == entry.AccountID.toInt()
-                                                               : !account.IsIMAP() && account.EmailAddress() == entry.Address;
+                const bool matches = entry.AccountID.isValid()
+                                         ? account.IsIMAP() && account.ID() == entry.AccountID.toInt()
+                                         : !account.IsIMAP() && account.EmailAddress() == entry.Address;
                 if (matches && account.Enabled() != entry.Checked) {
                     // One mailbox is screened one way only; the way screened first stays.
                     if (entry.Checked && ScreenedTheOtherWay(model, account)) {
@@ -210,7 +210,8 @@ bool TfrmMailAccounts::EditMailAccounts(TTessivarBusinessLogic& model) {
         TMessageBox::Show(this, QMessageBox::Warning, QStringLiteral("Mail Accounts"),
                           ToQString("These accounts were not switched on, as their mailboxes are screened the other "
                                     "way already (through the mail program, or on the IMAP server); switch that off "
-                                    "first:" + refused),
+                                    "first:" +
+                                    refused),
                           QMessageBox::Ok);
     // Nothing moves back by itself: say where the held mail is.
     if (!imapDisabled.empty())

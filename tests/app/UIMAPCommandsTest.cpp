@@ -97,7 +97,8 @@ TEST_F(IMAPCommandsTest, ServerWordsAreReadWhateverTheirFormAndBadOnesRefused) {
     EXPECT_EQ(plain.Server.Security, TIMAPSecurity::ImplicitTLS);
     EXPECT_FALSE(plain.ApproveExistingSenders);
 
-    TIMAPAddRequest starttls = Request({"--starttls", "me@example.org", "imap.example.org", "--approve-existing-senders", "me"});
+    TIMAPAddRequest starttls =
+        Request({"--starttls", "me@example.org", "imap.example.org", "--approve-existing-senders", "me"});
     EXPECT_EQ(starttls.Server.Port, 143);
     EXPECT_EQ(starttls.Server.Security, TIMAPSecurity::STARTTLS);
     EXPECT_TRUE(starttls.ApproveExistingSenders);
@@ -107,16 +108,16 @@ TEST_F(IMAPCommandsTest, ServerWordsAreReadWhateverTheirFormAndBadOnesRefused) {
     EXPECT_EQ(v6.Server.Port, 10993);
     EXPECT_EQ(Request({"me@example.org", "::1", "me"}).Server.Host, "::1");
 
-    for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
-             {"me@example.org", "imap.example.org:0", "me"},
-             {"me@example.org", "imap.example.org:65536", "me"},
-             {"me@example.org", "imap.example.org:99x", "me"},
-             {"me@example.org", ":993", "me"},
-             {"me@example.org", "[::1", "me"},
-             {"not an address", "imap.example.org", "me"},
-             {"me@example.org", "imap.example.org", "me", "--plain"},
-             {"me@example.org", "imap.example.org"},
-             {"me@example.org", "imap.example.org", ""}}) {
+    for (const std::vector<std::string>& words :
+         std::vector<std::vector<std::string>>{{"me@example.org", "imap.example.org:0", "me"},
+                                               {"me@example.org", "imap.example.org:65536", "me"},
+                                               {"me@example.org", "imap.example.org:99x", "me"},
+                                               {"me@example.org", ":993", "me"},
+                                               {"me@example.org", "[::1", "me"},
+                                               {"not an address", "imap.example.org", "me"},
+                                               {"me@example.org", "imap.example.org", "me", "--plain"},
+                                               {"me@example.org", "imap.example.org"},
+                                               {"me@example.org", "imap.example.org", ""}}) {
         TIMAPAddRequest request;
         EXPECT_NE(ParseIMAPAdd(words, request), "") << words[1];
     }
@@ -178,26 +179,25 @@ TEST_F(IMAPCommandsTest, AcceptedLoginKeepsAccountEnabledAndPasswordOnlyInOwnerO
 TEST_F(IMAPCommandsTest, ThunderbirdIMAPAccountsAreOfferedWithTheirExactCommandAndLeftUntouched) {
     const std::string profile = m_Dir + "tb";
     std::filesystem::create_directories(profile);
-    const std::string prefs =
-        "user_pref(\"mail.accountmanager.accounts\", \"account1,account2,account3\");\n"
-        "user_pref(\"mail.account.account1.server\", \"server1\");\n"
-        "user_pref(\"mail.account.account1.identities\", \"id1\");\n"
-        "user_pref(\"mail.identity.id1.useremail\", \"me@example.org\");\n"
-        "user_pref(\"mail.server.server1.type\", \"imap\");\n"
-        "user_pref(\"mail.server.server1.hostname\", \"imap.example.org\");\n"
-        "user_pref(\"mail.server.server1.userName\", \"me o'brien\");\n"
-        "user_pref(\"mail.server.server1.socketType\", 2);\n"
-        "user_pref(\"mail.server.server1.port\", 1143);\n"
-        "user_pref(\"mail.account.account2.server\", \"server2\");\n"
-        "user_pref(\"mail.account.account2.identities\", \"id1\");\n"
-        "user_pref(\"mail.server.server2.type\", \"pop3\");\n"
-        "user_pref(\"mail.server.server2.hostname\", \"pop.example.org\");\n"
-        "user_pref(\"mail.server.server2.userName\", \"me\");\n"
-        "user_pref(\"mail.account.account3.server\", \"server3\");\n"
-        "user_pref(\"mail.account.account3.identities\", \"id1\");\n"
-        "user_pref(\"mail.server.server3.type\", \"imap\");\n"
-        "user_pref(\"mail.server.server3.hostname\", \"plain.example.org\");\n"
-        "user_pref(\"mail.server.server3.userName\", \"me\");\n";
+    const std::string prefs = "user_pref(\"mail.accountmanager.accounts\", \"account1,account2,account3\");\n"
+                              "user_pref(\"mail.account.account1.server\", \"server1\");\n"
+                              "user_pref(\"mail.account.account1.identities\", \"id1\");\n"
+                              "user_pref(\"mail.identity.id1.useremail\", \"me@example.org\");\n"
+                              "user_pref(\"mail.server.server1.type\", \"imap\");\n"
+                              "user_pref(\"mail.server.server1.hostname\", \"imap.example.org\");\n"
+                              "user_pref(\"mail.server.server1.userName\", \"me o'brien\");\n"
+                              "user_pref(\"mail.server.server1.socketType\", 2);\n"
+                              "user_pref(\"mail.server.server1.port\", 1143);\n"
+                              "user_pref(\"mail.account.account2.server\", \"server2\");\n"
+                              "user_pref(\"mail.account.account2.identities\", \"id1\");\n"
+                              "user_pref(\"mail.server.server2.type\", \"pop3\");\n"
+                              "user_pref(\"mail.server.server2.hostname\", \"pop.example.org\");\n"
+                              "user_pref(\"mail.server.server2.userName\", \"me\");\n"
+                              "user_pref(\"mail.account.account3.server\", \"server3\");\n"
+                              "user_pref(\"mail.account.account3.identities\", \"id1\");\n"
+                              "user_pref(\"mail.server.server3.type\", \"imap\");\n"
+                              "user_pref(\"mail.server.server3.hostname\", \"plain.example.org\");\n"
+                              "user_pref(\"mail.server.server3.userName\", \"me\");\n";
     std::ofstream(profile + "/prefs.js") << prefs;
 
     const auto found = ThunderbirdIMAPAccountsOf(profile, "default");
