@@ -1,7 +1,9 @@
 #pragma once
 // The passwords of the IMAP accounts the program screens. Kept in the desktop's Secret Service when
-// one answers, else in an owner-only file of the data folder; never written to the trace.
-// Any thread.
+// one answers with an unlocked keyring (never prompting, see UIMAPSecretService.h), else in an
+// owner-only file of the data folder (UIMAPPasswordFile.h); TESSIVAR_PASSWORD_STORE=file chooses the
+// file. A password kept in one place is removed from the other. Read tries the Secret Service, then
+// the file. Never written to the trace. Any thread.
 
 #include <optional>
 #include <string>
