@@ -71,10 +71,6 @@ TfrmMailAccounts::TfrmMailAccounts(QWidget* parent) : QDialog(parent), m_Connect
 
     QPushButton* ok = AddOkCancel(*this, *layout);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-    m_IMAPAccount =
-        new TfrmIMAPAccount([this](const TIMAPServer& server, const std::string& password, const std::string& trusted,
-                                   int timeoutMs) { return m_Connect(server, password, trusted, timeoutMs); },
-                            this);
     connect(addIMAP, &QPushButton::clicked, this, [this] { AddIMAP(nullptr); });
     connect(btnAddFound, &QPushButton::clicked, this, [this] {
         const int row = lstbxFound->currentRow() >= 0 ? lstbxFound->currentRow() : 0;
@@ -86,6 +82,17 @@ TfrmMailAccounts::TfrmMailAccounts(QWidget* parent) : QDialog(parent), m_Connect
 }
 
 TfrmMailAccounts::~TfrmMailAccounts() = default;
+
+TfrmIMAPAccount& TfrmMailAccounts::IMAPAccountWindow() {
+    // Made at its first use: most runs never add an account.
+    if (!m_IMAPAccount)
+        m_IMAPAccount = new TfrmIMAPAccount(
+            [this](const TIMAPServer& server, const std::string& password, const std::string& trusted, int timeoutMs) {
+                return m_Connect(server, password, trusted, timeoutMs);
+            },
+            this);
+    return *m_IMAPAccount;
+}
 
 void TfrmMailAccounts::Fill(TTessivarBusinessLogic& model) {
     lstbxAccounts->clear();
@@ -138,7 +145,7 @@ void TfrmMailAccounts::AddIMAP(const TIMAPServer* found) {
         return;
     // The entry may be gone once the list is filled again: the window works on a copy.
     const std::optional<TIMAPServer> entries = found ? std::optional<TIMAPServer>(*found) : std::nullopt;
-    TTessivarAccount* added = m_IMAPAccount->AddIMAPAccount(*m_Model, entries ? &*entries : nullptr);
+    TTessivarAccount* added = IMAPAccountWindow().AddIMAPAccount(*m_Model, entries ? &*entries : nullptr);
     if (!added)
         return;
     m_Added = true;

@@ -36,7 +36,8 @@ public:
 
     QListWidget& List() const { return *lstbxAccounts; }
     QListWidget& FoundList() const { return *lstbxFound; }
-    TfrmIMAPAccount& IMAPAccountWindow() const { return *m_IMAPAccount; }
+    // The add window (a child of this one).
+    TfrmIMAPAccount& IMAPAccountWindow();
 
 private:
     void Fill(TTessivarBusinessLogic& model);
@@ -48,7 +49,7 @@ private:
     QPushButton* btnAddFound;
     std::vector<QWidget*> m_FoundWidgets;
     TIMAPConnector m_Connect;
-    TfrmIMAPAccount* m_IMAPAccount;
+    TfrmIMAPAccount* m_IMAPAccount = nullptr;
     TTessivarBusinessLogic* m_Model = nullptr;
     std::vector<TThunderbirdIMAPAccount> m_Found;
     bool m_Added = false;
