@@ -102,3 +102,24 @@ TTable MailProgramAccounts(const TTessivarBusinessLogic& model,
     }
     return rows;
 }
+
+TTable IMAPAccountRows(const TTessivarBusinessLogic& model,
+                       const std::function<std::string(const TTessivarAccount&)>& screening) {
+    TTable rows{{"IMAP MAILBOX", "SERVER", "SECURITY", "USER", "SCREENING"}};
+    for (int i = 0; i < model.AccountCount(); ++i) {
+        const TTessivarAccount& account = model.Accounts(i);
+        if (!account.IsIMAP())
+            continue;
+        const TIMAPServer server = account.IMAPServer();
+        rows.push_back({server.EmailAddress, server.Host + ":" + std::to_string(server.Port),
+                        server.Security == TIMAPSecurity::STARTTLS ? "STARTTLS" : "TLS", server.Username,
+                        screening(account)});
+    }
+    return rows;
+}
+
+bool IsWholeAddress(const std::string& address) {
+    const size_t at = address.find('@');
+    return at != std::string::npos && at > 0 && at + 1 < address.size() &&
+           address.find('@', at + 1) == std::string::npos;
+}

@@ -41,6 +41,9 @@ void WriteOut(const std::string& text);
 // for standard output would be written into it.
 void OpenMissingStandardDescriptors();
 
+// One "@" with something on either side.
+bool IsWholeAddress(const std::string& address);
+
 using TTable = std::vector<std::vector<std::string>>;
 // The rows in columns two spaces apart, each line after the indent.
 std::string TableText(const TTable& rows, const std::string& indent);
@@ -48,3 +51,6 @@ std::string TableText(const TTable& rows, const std::string& indent);
 // server of the account that screens them; the caller words the last column.
 TTable MailProgramAccounts(const TTessivarBusinessLogic& model,
                            const std::function<std::string(const TTessivarAccount&)>& screening);
+// The IMAP accounts screened in place, likewise: address, server and port, security, user name.
+TTable IMAPAccountRows(const TTessivarBusinessLogic& model,
+                       const std::function<std::string(const TTessivarAccount&)>& screening);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/UConsole.h"
+#include "app/UIMAPCommands.h"
 #include "base/LDates.h"
 #include "base/UDebug.h"
 #include "base/UFileUtils.h"
@@ -31,7 +32,8 @@ std::string LogLine(const TTessivarLogItem& item) {
 }
 
 // Written once screening has started: where the data lives, the mail program accounts found and
-// which of them are screened on which local port, and what to do when none is found or screened.
+// which of them are screened on which local port, the IMAP mailboxes screened on their servers, and what
+// to do when none is found or screened.
 std::string StartupSummary(const TTessivarBusinessLogic& model) {
     std::string text = "Data folder: " + ProgramDirectory() + "\n";
     bool screened = false;
@@ -42,18 +44,28 @@ std::string StartupSummary(const TTessivarBusinessLogic& model) {
         }
         return std::string(account.Enabled() ? "enabled, not running" : "not screened");
     });
-    if (rows.size() == 1) {
+    const TTable imap = IMAPAccountRows(model, [&screened](const TTessivarAccount& account) {
+        if (account.Redirected()) {
+            screened = true;
+            return std::string("screened on the server");
+        }
+        return std::string(account.Enabled() ? "enabled, not running" : "not screened");
+    });
+    if (rows.size() > 1)
+        text += "Mail program accounts:\n" + TableText(rows, "  ");
+    if (imap.size() > 1)
+        text += "IMAP mailboxes:\n" + TableText(imap, "  ");
+    if (rows.size() == 1 && imap.size() == 1) {
         const std::string file = RegistryFileName(HKEY_CURRENT_USER);
         text += "No mail program account was found in HKEY_CURRENT_USER.reg or HKEY_LOCAL_MACHINE.reg in " +
                 file.substr(0, file.rfind('/')) +
                 ".\nSet up your mail program's POP3 account there (see \"Mail programs\" in the README), then "
-                "start tessivar again.\n";
-    } else {
-        text += "Mail program accounts:\n" + TableText(rows, "  ");
-        if (!screened)
-            text += "None of them is screened: \"tessivar enable ADDRESS\" screens the account with that "
-                    "address from the next start (\"tessivar accounts\" lists them).\n";
+                "start tessivar again, or screen an IMAP mailbox on its server (\"tessivar imap add\").\n";
+    } else if (!screened) {
+        text += "None of them is screened: \"tessivar enable ADDRESS\" screens the account with that "
+                "address from the next start (\"tessivar accounts\" lists them).\n";
     }
+    text += ThunderbirdIMAPOffers(model);
     if (model.SetupRequired())
         text += "No Tessivar web account is set up, so unknown senders are not asked to authenticate: "
                 "\"tessivar account create ADDRESS PASSWORD\" (or \"account join\" for an existing one) sets "

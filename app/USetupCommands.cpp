@@ -3,6 +3,11 @@
 #include <iostream>
 
 #include "app/UConsole.h"
+#include "app/UIMAPCommands.h"
+#include "app/USetupSession.h"
+#include "core/UIMAPAccountSetup.h"
+#include "core/UIMAPPasswords.h"
+#include "mail/UIMAPMailbox.h"
 #include "base/LStrings.h"
 #include "base/UDebug.h"
 #include "base/UWindows.h"
@@ -37,9 +42,15 @@ const char* const HelpText =
     "                                    here: \"account create --replace ...\" uses the new one instead)\n"
     "  account join ADDRESS PASSWORD     use an existing web account and take over its data\n"
     "  account password OLD NEW          change the web account's password\n"
-    "  accounts                          list the mail program accounts and which are screened\n"
-    "  enable ADDRESS                    screen the mail program account(s) with this address\n"
-    "  disable ADDRESS                   stop screening them\n"
+    "  accounts                          list the mail program and IMAP accounts and which are\n"
+    "                                    screened, and the Thunderbird IMAP accounts that can be\n"
+    "  enable ADDRESS                    screen the account(s) with this address\n"
+    "  disable ADDRESS                   stop screening them (IMAP mail stays where it is)\n"
+    "  imap add ADDRESS HOST[:PORT] USER [--starttls] [--approve-existing-senders]\n"
+    "                                    screen an IMAP mailbox on its server (port 993 with TLS,\n"
+    "                                    or 143 with --starttls); asks for the password (or reads\n"
+    "                                    it from standard input) and checks the login first\n"
+    "  imap remove ADDRESS               stop screening the IMAP mailbox and forget its password\n"
     "  help                              this text (also --help and -h)\n"
     "\n"
     "While screening, each activity log item is written to standard output as one line.\n"
@@ -54,40 +65,6 @@ bool IsHelp(const std::string& word) {
 int UsageError(const std::string& problem) {
     std::cerr << "tessivar: " << problem << "\n\n" << HelpText << std::flush;
     return ExitUsage;
-}
-
-// The model of a set-up command: loaded, but neither cleaning, screening nor synchronising, so that
-// the mail programs stay as they are and a screening run in the same directory is not disturbed.
-class TSetupSession {
-public:
-    TSetupSession() : m_Signals(m_Loop), m_Model(m_Loop) {
-        m_Model.OnAccountClosed = [this](TAccountStatus, const std::string& title, const std::string& text) {
-            m_Closed = title + " " + text;
-        };
-        m_Model.Load();
-    }
-    TTessivarBusinessLogic& Model() { return m_Model; }
-    // Serves the model's calls until Finish; false when a quit signal came first.
-    bool Wait() {
-        m_Finished = false;
-        return m_Loop.RunUntil([this] { return m_Finished; });
-    }
-    void Finish() { m_Finished = true; }
-    // The message of a synchronisation that reported the account closed; empty otherwise.
-    const std::string& Closed() const { return m_Closed; }
-
-private:
-    TMessageLoop m_Loop;
-    TQuitOnSignals m_Signals;
-    TTessivarBusinessLogic m_Model;
-    bool m_Finished = false;
-    std::string m_Closed;
-};
-
-bool IsWholeAddress(const std::string& address) {
-    const size_t at = address.find('@');
-    return at != std::string::npos && at > 0 && at + 1 < address.size() &&
-           address.find('@', at + 1) == std::string::npos;
 }
 
 // The rules of the windows that choose an account password.
@@ -187,14 +164,20 @@ int ChangePassword(const std::string& current, const std::string& next) {
 
 int ListAccounts() {
     TSetupSession session;
-    const TTable rows = MailProgramAccounts(session.Model(), [](const TTessivarAccount& account) {
+    const auto enabled = [](const TTessivarAccount& account) {
         return std::string(account.Enabled() ? "enabled" : "disabled");
-    });
-    if (rows.size() == 1) {
-        std::cout << "No mail program accounts were found." << std::endl;
-        return 0;
-    }
-    std::cout << TableText(rows, "") << std::flush;
+    };
+    const TTable rows = MailProgramAccounts(session.Model(), enabled);
+    const TTable imap = IMAPAccountRows(session.Model(), enabled);
+    if (rows.size() == 1 && imap.size() == 1)
+        std::cout << "No mail program or IMAP accounts were found." << std::endl;
+    if (rows.size() > 1)
+        std::cout << TableText(rows, "");
+    if (imap.size() > 1)
+        std::cout << (rows.size() > 1 ? "\n" : "") << TableText(imap, "");
+    if (const std::string offers = ThunderbirdIMAPOffers(session.Model()); !offers.empty())
+        std::cout << "\n" << offers;
+    std::cout << std::flush;
     return 0;
 }
 
@@ -204,15 +187,32 @@ int SetScreening(const std::string& address, bool enabled) {
     int found = 0;
     for (int i = 0; i < model.AccountCount(); ++i) {
         TTessivarAccount& account = model.Accounts(i);
-        if (account.HasMailClientAccounts() && SameText(account.EmailAddress(), address)) {
+        if ((account.HasMailClientAccounts() || account.IsIMAP()) && SameText(account.EmailAddress(), address)) {
+            ++found;
+            // One mailbox screened both through the mail program and on its server would have its
+            // mail taken twice and its senders challenged twice: the way screened first stays.
+            if (enabled && !account.Enabled() && ScreenedTheOtherWay(model, account)) {
+                std::cout << "Not enabled for " << account.EmailAddress() << " ("
+                          << (account.IsIMAP() ? "IMAP, " : "") << account.RemoteServer() << ":"
+                          << account.RemotePort() << "): the same address is screened "
+                          << (account.IsIMAP() ? "through the mail program" : "on its IMAP server")
+                          << " already; disable that first." << std::endl;
+                continue;
+            }
             model.StoreAccountEnabled(account, enabled);
             std::cout << "Screening " << (enabled ? "enabled" : "disabled") << " for " << account.EmailAddress() << " ("
-                      << account.RemoteServer() << ":" << account.RemotePort() << ")." << std::endl;
-            ++found;
+                      << (account.IsIMAP() ? "IMAP, " : "") << account.RemoteServer() << ":" << account.RemotePort()
+                      << ")." << std::endl;
+            if (account.IsIMAP() && !enabled)
+                std::cout << IMAPDisabledText(account);
+            if (account.IsIMAP() && enabled && !ReadIMAPPassword(account.IMAPServer()))
+                std::cout << "No password is kept for it: \"" << IMAPAddCommandText(account.IMAPServer())
+                          << "\" asks for it again.\n";
         }
     }
     if (found == 0)
-        return Fail("No mail program account has the address " + address + "; \"tessivar accounts\" lists them.");
+        return Fail("No mail program or IMAP account has the address " + address +
+                    "; \"tessivar accounts\" lists them.");
     std::cout << "A running tessivar takes the change at its next start." << std::endl;
     return 0;
 }
@@ -236,6 +236,22 @@ int RunCommand(const std::vector<std::string>& arguments) {
         return 0;
     }
     const std::string command = LowerCase(words[0]);
+    if (command == "imap") {
+        // Trailing switches, but never one of the words the command needs.
+        const size_t needed = words.size() > 1 && LowerCase(words[1]) == "remove" ? 3 : 5;
+        while (words.size() > needed && IsSwitch(words.back())) {
+            switches.insert(switches.begin(), words.back());
+            words.pop_back();
+        }
+        SetCommandLine(switches);
+        InitializeDebugLog();
+        try {
+            return RunIMAPCommand({words.begin() + 1, words.end()}, ConnectIMAP);
+        } catch (const std::exception& error) {
+            Report(error);
+            return ExitFailure;
+        }
+    }
     // "account create --replace ADDRESS PASSWORD": the option stands right after "create", where
     // it cannot be taken for a password.
     const bool replace =

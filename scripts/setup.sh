@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build ccache pkg-config libgtest-dev libgmock-dev
           libsqlite3-dev sqlite3 libcurl4-openssl-dev libssl-dev openssl ca-certificates dovecot-pop3d dovecot-imapd mpop python3 clang libclang-rt-14-dev
           locales tzdata libcpp-httplib-dev libsodium-dev qt6-base-dev fonts-dejavu-core libcanberra-dev
-          qt6-webengine-dev libgmime-3.0-dev
+          qt6-webengine-dev libgmime-3.0-dev libsecret-1-dev
           dpkg-dev fakeroot lintian desktop-file-utils appstream man-db)
 missing=()
 for p in "${packages[@]}"; do

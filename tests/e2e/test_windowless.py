@@ -133,7 +133,8 @@ class WindowlessTest(unittest.TestCase):
         for result in helps:
             self.assertEqual((result.returncode, result.stdout, result.stderr), (0, helps[0].stdout, ""))
         for word in ("headless", "show", "debug", "log", "local", "account create", "account join",
-                     "account password", "accounts", "enable", "disable", "help", "Exit status"):
+                     "account password", "accounts", "enable", "disable", "imap add", "imap remove", "help",
+                     "Exit status"):
             self.assertRegex(helps[0].stdout, r"(?m)^ *%s\b" % word)
         for words in (["frobnicate"], ["headless", "--debug"], ["accounts", "extra"], ["enable"], ["-help"]):
             result = self.command(*words)
@@ -146,6 +147,47 @@ class WindowlessTest(unittest.TestCase):
         result = self.command("headless", env=dict(self.env, TESSIVAR_HOME=not_a_folder))
         self.assertEqual(result.returncode, 1)
         self.assertRegex(result.stderr, r"(?m)^tessivar: \S")
+
+    def test_imap_add_keeps_nothing_when_the_login_fails_and_never_shows_the_password(self):
+        # Nothing listens on the port: the login check fails whatever the IMAP client does.
+        result = subprocess.run([PROGRAM, "imap", "add", EMAIL, "127.0.0.1:%d" % free_loopback_port(), USER],
+                                input="hunter2-secret\n", env=self.env, capture_output=True, text=True, timeout=120)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertRegex(result.stderr, r"(?m)^tessivar: could not log in: \S")
+        self.assertNotIn("hunter2", result.stdout + result.stderr)
+        self.assertNotIn("IMAP MAILBOX", self.command("accounts").stdout)
+        self.assertFalse(os.path.exists(os.path.join(self.home, "secrets")))
+        for words in (["imap"], ["imap", "add", EMAIL, "host:99999", USER], ["imap", "add", EMAIL, "host"],
+                      ["imap", "add", EMAIL, "host", USER, "--plain"], ["imap", "remove"]):
+            self.assertEqual(self.command(*words).returncode, 2, words)
+
+    def test_an_imap_account_is_listed_and_disabling_it_says_where_held_mail_is(self):
+        self.assertEqual(self.command("accounts").returncode, 0)  # creates the database
+        with database(self.home) as db:
+            db.execute("INSERT INTO Accounts(ID, EmailAddress, RemoteServer, RemotePort, Username, Enabled) "
+                       "VALUES(5, 'me@imap.test', 'imap.example.test', 143, 'me', 1)")
+            db.execute("CREATE TABLE IF NOT EXISTS IMAPAccounts(AccountID INTEGER PRIMARY KEY, Security INTEGER)")
+            db.execute("INSERT INTO IMAPAccounts(AccountID, Security) VALUES(5, 1)")
+        self.assertRegex(self.command("accounts").stdout,
+                         r"IMAP MAILBOX +SERVER +SECURITY +USER +SCREENING\n"
+                         r"me@imap\.test +imap\.example\.test:143 +STARTTLS +me +enabled\n")
+        output = self.stop(self.start())
+        self.assertRegex(output, r"IMAP mailboxes:\n +IMAP MAILBOX .*\n +me@imap\.test +imap\.example\.test:143 ")
+        self.assertNotIn("No mail program account was found", output)
+        disabled = self.command("disable", "me@imap.test")
+        self.assertEqual(disabled.returncode, 0, disabled.stderr)
+        self.assertIn("Screening disabled for me@imap.test (IMAP, imap.example.test:143).", disabled.stdout)
+        self.assertIn('Every message stays where it is on imap.example.test. Mail that Tessivar held is in the '
+                      'folders "Tessivar/Awaiting Authorization" and "Tessivar/Blocked"', disabled.stdout)
+        # The same mailbox behind a mail program account as well: only one way screens it.
+        write_mail_program_account(self.home, "me@imap.test", "me", "127.0.0.1", 110)
+        enabled = self.command("enable", "me@imap.test")
+        self.assertEqual(enabled.returncode, 0, enabled.stderr)
+        self.assertIn("No password is kept for it", enabled.stdout)
+        self.assertIn("tessivar imap add me@imap.test imap.example.test me --starttls", enabled.stdout)
+        self.assertIn("Not enabled for me@imap.test (127.0.0.1:110): the same address is screened on its IMAP "
+                      "server already", enabled.stdout)
+        self.assertRegex(self.command("accounts").stdout, r"me@imap\.test +127\.0\.0\.1:110 +disabled\n")
 
     def test_the_user_unit_passes_systemd_analyze_verify(self):
         if not shutil.which("systemd-analyze"):

@@ -156,7 +156,7 @@ class PackageTest(unittest.TestCase):
         # "  account create ADDRESS PASSWORD   create..." -> "account create"
         entries = [re.match(r"[a-z -]+?(?= [A-Z]|  |$)", line.strip()).group(0)
                    for line in help_text.splitlines() if re.match(r"  [a-z]", line)]
-        self.assertEqual(len(entries), 12, help_text)
+        self.assertEqual(len(entries), 14, help_text)
         for entry in entries:
             self.assertRegex(page, r"(?m)^ +%s\b" % re.escape(entry))
         variables = self.quoted_names(r"(?:TESSIVAR|XDG)_[A-Z_]+", "app", "base", "core", "mail", "clients", "service",
