@@ -1,9 +1,18 @@
-// Stand-in until the IMAP screener provides the approval of the existing senders: it tells the
-// caller plainly that nothing was approved.
+// Approving the senders of an IMAP account's existing mail: one connection of the account's own,
+// the senders of INBOX's recent messages read with their headers only, then approved as imported.
 #include "core/UTessivarIMAPExisting.h"
 
-#include "base/UException.h"
+#include "core/UTessivarAccount.h"
+#include "mail/UIMAPMailbox.h"
+#include "mail/UTessivarIMAPScreener.h"
+#include "mail/UTessivarIMAPSenders.h"
 
-void ApproveExistingIMAPSenders(TTessivarBusinessLogic&, TTessivarAccount&) {
-    throw Exception("approving the senders of existing mail is not available in this build");
+#include <memory>
+
+void ApproveExistingIMAPSenders(TTessivarBusinessLogic& model, TTessivarAccount& account) {
+    const TTessivarIMAPScreener::TConnector connect =
+        account.IMAPConnector ? account.IMAPConnector : TTessivarIMAPScreener::DefaultConnector(account.IMAPServer());
+    const std::unique_ptr<TIMAPMailbox> mailbox = connect();
+    ApproveExistingIMAPSenders(model, *mailbox, account.EmailAddress());
+    mailbox->Logout();
 }

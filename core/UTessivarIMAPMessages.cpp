@@ -255,10 +255,10 @@ void TTessivarIMAPMessages::UserMoved(int64_t rowID, const TIMAPLocation& locati
     if (!email || IMAPPlaceFolder(IMAPPlaceOf(*email)) == location.Folder)
         return;
     if (location.Folder == IMAPInboxFolder) {
-        Debug("IMAP: the user moved message " + email->MessageID() + " to the inbox: approved once.");
+        Debug("IMAP: the user moved message " + std::string(email->MessageID()) + " to the inbox: approved once.");
         email->ApproveOnce();
     } else if (location.Folder == IMAPBlockedFolder) {
-        Debug("IMAP: the user moved message " + email->MessageID() + " to the blocked folder: blocked once.");
+        Debug("IMAP: the user moved message " + std::string(email->MessageID()) + " to the blocked folder: blocked once.");
         email->BlockOnce();
     }
 }
@@ -271,7 +271,7 @@ void TTessivarIMAPMessages::Vanished(int64_t rowID) {
     TTessivarEmail* email = FindEmail(found->second.EmailID);
     Relocate(rowID, {});
     if (email && !email->Deleted()) {
-        Debug("IMAP: message " + email->MessageID() + " was removed from the server by another mail program.");
+        Debug("IMAP: message " + std::string(email->MessageID()) + " was removed from the server by another mail program.");
         email->Delete();
     }
 }
