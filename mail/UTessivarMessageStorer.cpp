@@ -91,7 +91,7 @@ void TTessivarMessageStorer::Add(TMessage message) {
     });
     if (m_Finishing || m_Cancelled)
         return;
-    m_Queue.push_back(std::move(message));
+    m_Queue.push_back({std::move(message), bytes});
     m_QueuedBytes += bytes;
     m_Changed.notify_all();
 }
@@ -133,9 +133,9 @@ void TTessivarMessageStorer::Execute() {
             return;
         if (m_Queue.empty())
             break; // finishing, and everything is handled
-        TMessage message = std::move(m_Queue.front());
+        TMessage message = std::move(m_Queue.front().Message);
+        m_QueuedBytes -= m_Queue.front().Bytes;
         m_Queue.pop_front();
-        m_QueuedBytes -= Cost(message);
         lock.unlock();
         m_Changed.notify_all();
         Handle(message);

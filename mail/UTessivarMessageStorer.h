@@ -96,7 +96,11 @@ private:
     // Guarded by m_Lock.
     std::mutex m_Lock;
     std::condition_variable m_Changed;
-    std::deque<TMessage> m_Queue;
+    struct TQueued {
+        TMessage Message;
+        std::size_t Bytes; // what it holds in memory
+    };
+    std::deque<TQueued> m_Queue;
     std::size_t m_QueuedBytes = 0;
     std::vector<int> m_Durable;
     bool m_Finishing = false;
