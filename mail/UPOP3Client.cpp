@@ -94,18 +94,36 @@ std::string TPOP3Client::EncryptionDescription() const {
     return m_Channel ? m_Channel->Stream().TLSDescription() : std::string();
 }
 
-bool TPOP3Client::ServerOffersSTLS() {
+bool TPOP3Client::ReadCapabilities(TStringArray& capabilities) {
+    capabilities.clear();
     if (!SendCommand("CAPA").Success)
         return false;
-    bool offered = false;
     bool tooLarge = false;
     ReadMultiLine(
         [&](std::string line) {
             const std::string trimmed = Trim(line);
-            offered = offered || SameText(trimmed.substr(0, trimmed.find(' ')), "STLS");
+            capabilities.push_back(trimmed.substr(0, trimmed.find(' ')));
         },
         tooLarge);
-    return offered && !tooLarge;
+    if (tooLarge)
+        capabilities.clear();
+    return !tooLarge;
+}
+
+bool TPOP3Client::ServerOffersSTLS() {
+    TStringArray capabilities;
+    return ReadCapabilities(capabilities) &&
+           std::any_of(capabilities.begin(), capabilities.end(), [](const std::string& name) {
+               return SameText(name, "STLS");
+           });
+}
+
+bool TPOP3Client::OffersPipelining() {
+    TStringArray capabilities;
+    return ReadCapabilities(capabilities) &&
+           std::any_of(capabilities.begin(), capabilities.end(), [](const std::string& name) {
+               return SameText(name, "PIPELINING");
+           });
 }
 
 void TPOP3Client::StartTLS(int timeoutMs) {
@@ -156,8 +174,17 @@ std::map<int, std::string> TPOP3Client::UniqueIDs() {
 }
 
 bool TPOP3Client::RetrieveRaw(int number, TStringArray& lines) {
+    SendRetrieve(number);
+    return ReceiveRetrieved(lines);
+}
+
+void TPOP3Client::SendRetrieve(int number) {
+    QueueCommand("RETR " + std::to_string(number));
+}
+
+bool TPOP3Client::ReceiveRetrieved(TStringArray& lines) {
     lines.clear();
-    if (!SendCommand("RETR " + std::to_string(number)).Success)
+    if (!ReadReply().Success)
         return false;
     bool tooLarge = false;
     const std::size_t size = ReadMultiLine([&](std::string line) { lines.push_back(std::move(line)); }, tooLarge);
@@ -210,6 +237,14 @@ void TPOP3Client::Delete(int number) {
     ExpectSuccess(SendCommand("DELE " + std::to_string(number)));
 }
 
+void TPOP3Client::SendDelete(int number) {
+    QueueCommand("DELE " + std::to_string(number));
+}
+
+bool TPOP3Client::ReceiveDeleted() {
+    return ReadReply().Success;
+}
+
 void TPOP3Client::Disconnect() {
     if (!m_Channel)
         return;
@@ -252,6 +287,7 @@ void TPOP3Client::Abort() {
 }
 
 TPOP3Reply TPOP3Client::ReadReply() {
+    WriteQueued();
     try {
         return ParsePOP3Reply(ReadLine());
     } catch (const EPOP3Exception&) {
@@ -262,13 +298,27 @@ TPOP3Reply TPOP3Client::ReadReply() {
 }
 
 TPOP3Reply TPOP3Client::SendCommand(const std::string& line) {
+    QueueCommand(line);
+    return ReadReply();
+}
+
+void TPOP3Client::QueueCommand(const std::string& line) {
+    Channel(); // a closed connection fails at once, not at the read
+    m_Queued.append(line);
+    m_Queued.append("\r\n");
+}
+
+void TPOP3Client::WriteQueued() {
+    if (m_Queued.empty())
+        return;
+    const std::string text = std::move(m_Queued);
+    m_Queued.clear();
     try {
-        Channel().WriteLine(line);
+        Channel().Write(text);
     } catch (const ESocketException&) {
         CloseConnection();
         throw;
     }
-    return ReadReply();
 }
 
 void TPOP3Client::ExpectLoginSuccess(const TPOP3Reply& reply) {
@@ -310,5 +360,6 @@ TPOP3Channel& TPOP3Client::Channel() {
 }
 
 void TPOP3Client::CloseConnection() {
+    m_Queued.clear();
     m_Channel.reset();
 }

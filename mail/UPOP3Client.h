@@ -103,6 +103,20 @@ public:
     // its end, so the connection stays usable, and raises EPOP3MessageTooLarge with no lines kept.
     bool RetrieveRaw(int number, TStringArray& lines);
     void Delete(int number);
+
+    // Asks CAPA (in the transaction state, where the answer counts) whether the server announces
+    // PIPELINING; false when it does not or refuses CAPA.
+    bool OffersPipelining();
+    // Commands whose answers are read later. Each Send... queues its command, written at the next
+    // read; each Receive... reads the answer to the oldest command not yet answered, so answers are
+    // received in the order the commands were sent. Only a server that announces PIPELINING may
+    // be sent a command before the previous one is answered.
+    void SendRetrieve(int number);
+    // As RetrieveRaw, for the oldest unanswered command, which must be a RETR.
+    bool ReceiveRetrieved(TStringArray& lines);
+    void SendDelete(int number);
+    // The answer to the oldest unanswered command, a DELE: true when the server accepted it.
+    bool ReceiveDeleted();
     // Sends QUIT without waiting for its reply and closes the connection; nothing when not connected.
     void Disconnect();
     // Sends QUIT, waits for the reply and closes the connection. True when the server confirmed it,
@@ -123,6 +137,12 @@ private:
     template <typename TTake>
     std::size_t ReadMultiLine(TTake&& take, bool& tooLarge);
     TPOP3Reply SendCommand(const std::string& line);
+    // Queues a command line for the next WriteQueued.
+    void QueueCommand(const std::string& line);
+    // Writes the queued commands at once; nothing when none is queued.
+    void WriteQueued();
+    // The capability lines of CAPA; false when the server refuses it.
+    bool ReadCapabilities(TStringArray& capabilities);
     // Raises EPOP3Exception with the reply text when the reply is a failure.
     static void ExpectSuccess(const TPOP3Reply& reply);
     // The same for USER and PASS, raising EPOP3LoginRefused for a refusal of the credentials.
@@ -146,4 +166,5 @@ private:
     bool m_LoginInClear = false;
     const std::shared_ptr<TAbortSignal> m_Abort;
     std::unique_ptr<TPOP3Channel> m_Channel;
+    std::string m_Queued; // commands not written yet, each with its CR LF
 };

@@ -14,8 +14,8 @@
 //
 // A message leaves the real mailbox only after the model has stored it durably (or after it was
 // recognised as a returned authentication request or a self-authentication notice, which are never
-// stored): the real server removes deleted messages at QUIT, and the pass flushes the store before
-// it. Until the server confirms that QUIT, the model remembers the server's id of every message
+// stored): the pass sends DELE only for messages a flush of the store has covered, and the real
+// server removes them at QUIT. Storing runs beside the retrieval (TTessivarMessageStorer). Until the server confirms that QUIT, the model remembers the server's id of every message
 // stored, so that a pass cut short (a crash, a kill, a lost connection) never stores one twice.
 
 #include <chrono>

@@ -1,6 +1,7 @@
 #include "mail/UTessivarPOP3CheckerPass.h"
 
 #include <tuple>
+#include <utility>
 
 #include "base/UDebug.h"
 #include "base/UFileUtils.h"
@@ -17,10 +18,10 @@ namespace {
 
 const char* const CheckerClass = "TTessivarPOP3Checker";
 constexpr int ConnectTimeoutMs = 30000;
-// A long pass flushes what it stored this often, so that a crash of the system late in the pass
-// has less to take again; nothing leaves the server before the flush at its end anyway.
-constexpr int FlushEveryMessages = 500;
-constexpr std::chrono::seconds FlushInterval{10};
+// Commands a server that announces PIPELINING gets ahead of their answers. A few keep the next
+// message coming while one is read; the commands are short, so the server's input buffer never
+// fills while it writes its answers.
+constexpr std::size_t PipelineWindow = 8;
 
 // Passwords never reach the trace; an empty one stays visible as empty.
 std::string MaskedPassword(const std::string& password) {
@@ -37,8 +38,7 @@ TTessivarPOP3Checker::TPass::TPass(TTessivarPOP3Checker& checker, TTessivarBusin
                                    TTessivarAccount& account, TPOP3Client& client,
                                    std::pair<std::string, std::string> login)
     : m_Checker(checker), m_Model(model), m_Account(account), m_Client(client), m_Host(account.RemoteServer()),
-      m_Username(std::move(login.first)), m_Password(std::move(login.second)),
-      m_LastFlush(std::chrono::steady_clock::now()) {}
+      m_Username(std::move(login.first)), m_Password(std::move(login.second)) {}
 
 void TTessivarPOP3Checker::TPass::Run() {
     const int port = m_Account.RemotePort();
@@ -71,8 +71,7 @@ void TTessivarPOP3Checker::TPass::Run() {
             LogForAccount("No new messages for ", 0);
         } else {
             ReadUniqueIDs();
-            for (int number = 1; number <= count; ++number)
-                ProcessMessage(number);
+            RetrieveMessages(count);
             LogForAccount(count == 1 ? std::string("Processed a new message for ")
                                      : "Processed " + std::to_string(count) + " new messages for ",
                           0);
@@ -97,29 +96,61 @@ void TTessivarPOP3Checker::TPass::ReadUniqueIDs() {
         m_Remembered.insert(remembered->begin(), remembered->end());
 }
 
-// A failure ends only this message, which stays on the server for the next pass. Cancellation and a
-// lost connection end the pass: no later message could be reached.
-void TTessivarPOP3Checker::TPass::ProcessMessage(int number) {
+void TTessivarPOP3Checker::TPass::RetrieveMessages(int count) {
+    m_Window = m_Client.OffersPipelining() ? PipelineWindow : 1;
+    Debug("POP3Checker: " + std::string(m_Window > 1 ? "Pipelining commands." : "One command at a time."));
+    m_Storer.emplace(m_Model, m_Account);
+    int next = 1;
+    while (next <= count || !m_Unanswered.empty()) {
+        SendDeletions();
+        for (; next <= count && m_Unanswered.size() < m_Window; ++next) {
+            const auto id = m_IDs.find(next);
+            const std::string remoteID = id == m_IDs.end() ? std::string() : id->second;
+            if (!remoteID.empty() && m_Remembered.count(remoteID)) {
+                // Durable already; it leaves the server in order with the others.
+                m_Storer->Add({next, remoteID, {}, true});
+                continue;
+            }
+            Debug("POP3Checker: Retrieving message " + std::to_string(next) + "...");
+            m_Client.SendRetrieve(next);
+            m_Unanswered.push_back({true, next});
+        }
+        if (!m_Unanswered.empty())
+            ReadAnswer();
+    }
+    // Everything retrieved is stored and flushed before the pass says it has processed it.
+    m_Storer->Finish();
+}
+
+void TTessivarPOP3Checker::TPass::SendDeletions() {
+    for (const int number : m_Storer->TakeDurable())
+        m_Deletable.push_back(number);
+    while (!m_Deletable.empty() && m_Unanswered.size() < m_Window) {
+        const int number = m_Deletable.front();
+        m_Deletable.pop_front();
+        Debug("POP3Checker: Removing message " + std::to_string(number) + " from the server.");
+        m_Client.SendDelete(number);
+        m_Unanswered.push_back({false, number});
+    }
+}
+
+void TTessivarPOP3Checker::TPass::ReadAnswer() {
+    const TCommand command = m_Unanswered.front();
+    m_Unanswered.pop_front();
+    const int number = command.Number;
     try {
-        const auto id = m_IDs.find(number);
-        const std::string remoteID = id == m_IDs.end() ? std::string() : id->second;
-        if (!remoteID.empty() && m_Remembered.count(remoteID)) {
-            Debug("POP3Checker: Message " + std::to_string(number) + " was stored by an earlier pass.");
-            DeleteMessage(number);
+        if (!command.Retrieve) {
+            if (m_Client.ReceiveDeleted())
+                m_Deleted.insert(number);
+            else
+                Debug("POP3Checker: The server refused to delete message " + std::to_string(number) + ".");
             return;
         }
-
-        Debug("POP3Checker: Retrieving message " + std::to_string(number) + "...");
         TStringArray lines;
-        if (!m_Client.RetrieveRaw(number, lines))
+        if (!m_Client.ReceiveRetrieved(lines))
             throw ETessivarPOP3CheckerException("The server refused to send message " + std::to_string(number) + ".");
-        const TParsedMessage message = ReadIncomingHeaders(lines);
-        if (const TIncomingMailKind kind = IncomingMailKind(message, lines); kind != TIncomingMailKind::Mail)
-            HandleNotice(m_Model, kind, message, lines);
-        else
-            StoreMessage(message, lines, remoteID);
-        DeleteMessage(number);
-        FlushNowAndThen();
+        const auto id = m_IDs.find(number);
+        m_Storer->Add({number, id == m_IDs.end() ? std::string() : id->second, std::move(lines)});
     } catch (const EPOP3MessageTooLarge& error) {
         DebugException(CheckerClass, error);
         LogForAccount("Message " + std::to_string(number) + " (" + std::to_string(error.Size) +
@@ -133,48 +164,28 @@ void TTessivarPOP3Checker::TPass::ProcessMessage(int number) {
     }
 }
 
-void TTessivarPOP3Checker::TPass::StoreMessage(const TParsedMessage& message, const TStringArray& lines,
-                                               const std::string& remoteID) {
-    const TTessivarEmail* stored =
-        InsertEmail(m_Model, m_Account, message.MessageId, lines, message.Date, message.Subject, message.FromAddress,
-                    message.FromName, m_Account.EmailAddress(), m_Account.RecipientName(), remoteID);
-    if (!stored)
-        throw ETessivarPOP3CheckerException("The message " + message.MessageId + " could not be stored.");
-    ++m_Unflushed;
-}
-
-void TTessivarPOP3Checker::TPass::DeleteMessage(int number) {
-    Debug("POP3Checker: Removing message " + std::to_string(number) + " from the server.");
-    m_Client.Delete(number);
-    m_Deleted.insert(number);
-}
-
-void TTessivarPOP3Checker::TPass::FlushNowAndThen() {
-    if (m_Unflushed >= FlushEveryMessages ||
-        (m_Unflushed > 0 && std::chrono::steady_clock::now() - m_LastFlush >= FlushInterval))
-        Flush();
-}
-
-bool TTessivarPOP3Checker::TPass::Flush() {
-    if (m_Unflushed == 0)
-        return true;
-    if (!FlushStore(m_Model)) {
-        Debug("POP3Checker: The stored messages could not be flushed to the disk.");
-        return false;
+void TTessivarPOP3Checker::TPass::DeleteRest() {
+    if (!m_Storer)
+        return;
+    for (;;) {
+        SendDeletions();
+        if (m_Unanswered.empty())
+            return;
+        ReadAnswer();
     }
-    m_Unflushed = 0;
-    m_LastFlush = std::chrono::steady_clock::now();
-    return true;
 }
 
 void TTessivarPOP3Checker::TPass::EndSession() {
     if (m_Cancelled) {
-        // The program is stopping: what was deleted stays on the server until the next pass, which
-        // skips what the model remembers having stored.
+        // The program is stopping: what was stored stays remembered, and stays on the server until
+        // the next pass, which skips it.
+        if (m_Storer)
+            m_Storer->Cancel();
         m_Client.Abandon();
         return;
     }
-    if (!Flush()) {
+    if (m_Storer && !m_Storer->Finish()) {
+        // Nothing stored since the last flush is durable: the server keeps it, deleted or not.
         m_Client.Abandon();
         m_Checker.MarkStored();
         return;
@@ -183,12 +194,18 @@ void TTessivarPOP3Checker::TPass::EndSession() {
     if (!m_Client.Connected())
         return;
     try {
+        DeleteRest();
         if (!m_Client.Quit()) {
             Debug("POP3Checker: The server did not confirm QUIT.");
             return;
         }
     } catch (const ESocketAborted&) {
         Debug("POP3Checker: Check cancelled.");
+        m_Client.Abandon();
+        return;
+    } catch (const std::exception& error) {
+        DebugException(CheckerClass, error);
+        m_Client.Abandon();
         return;
     }
     if (m_IDs.empty())

@@ -2,17 +2,18 @@
 // One pass of the mailbox checker over the real mailbox, with the login values of its start. Used
 // by the checker's worker thread only.
 
-#include <chrono>
+#include <cstddef>
+#include <deque>
 #include <exception>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
 
 #include "base/LStrings.h"
+#include "mail/UTessivarMessageStorer.h"
 #include "mail/UTessivarPOP3Checker.h"
-
-struct TParsedMessage;
 
 class TTessivarPOP3Checker::TPass {
 public:
@@ -23,15 +24,26 @@ public:
     void Run();
 
 private:
+    // A command sent to the real server whose answer has not been read yet.
+    struct TCommand {
+        bool Retrieve; // RETR, else DELE
+        int Number;
+    };
+
     // The server's ids and the ids the model remembers from passes whose QUIT was not confirmed.
     void ReadUniqueIDs();
-    void ProcessMessage(int number);
-    void StoreMessage(const TParsedMessage& message, const TStringArray& lines, const std::string& remoteID);
-    void DeleteMessage(int number);
-    // Flushes what was stored when enough of it has gathered in a long pass.
-    void FlushNowAndThen();
-    bool Flush();
-    // Makes the stored messages durable, then QUIT lets the server remove them; a confirmed QUIT
+    // Retrieves every message, handing each to the storer, and deletes on the way the messages the
+    // storer has made durable. A server that announces PIPELINING gets up to PipelineWindow
+    // commands ahead of their answers; any other one command at a time.
+    void RetrieveMessages(int count);
+    // Sends DELE for the messages the storer has made durable, as far as the window allows.
+    void SendDeletions();
+    // Reads the answer to the oldest unanswered command. A failure ends only its message, which
+    // stays on the server; cancellation and a lost connection end the pass.
+    void ReadAnswer();
+    // Deletes what is durable and not deleted yet, before QUIT.
+    void DeleteRest();
+    // Makes the stored messages durable and deletes them, then QUIT lets the server remove them; a confirmed QUIT
     // lets the model forget the ids of the messages that are gone. A failed flush closes the
     // connection without QUIT, so that the server keeps everything.
     void EndSession();
@@ -58,7 +70,10 @@ private:
     std::map<int, std::string> m_IDs;     // the server's unique id of each message number
     std::set<std::string> m_Remembered;   // ids of messages stored by an earlier, unconfirmed pass
     std::set<int> m_Deleted;              // numbers the server accepted DELE for in this session
+    std::deque<int> m_Deletable;          // durable here, DELE not sent yet
+    std::deque<TCommand> m_Unanswered;    // oldest first
+    std::size_t m_Window = 1;             // commands that may await their answers at once
     bool m_Cancelled = false;
-    int m_Unflushed = 0;                  // messages stored since the last flush
-    std::chrono::steady_clock::time_point m_LastFlush;
+    // Stores what the pass retrieves, beside the retrieval; made when there are messages.
+    std::optional<TTessivarMessageStorer> m_Storer;
 };

@@ -14,6 +14,7 @@
 
 #include "core/UMessageLoop.h"
 #include "core/USQLite.h"
+#include "core/UThreadedCallData.h"
 #include "core/UTessivarAccount.h"
 #include "core/UTessivarBusinessLogic.h"
 #include "core/UTessivarEmail.h"
@@ -34,9 +35,14 @@ class TGatedTarget : public IThreadedCallTarget {
 public:
     TMessageLoop Loop;
     std::atomic<bool> RefuseSends{false};
+    std::atomic<bool> RefuseFlushes{false}; // FlushStore fails as on a full or broken disk
 
     void SetDispatcher(TDispatcher dispatcher) override { Loop.SetDispatcher(std::move(dispatcher)); }
-    bool Send(TThreadedCallData& data) override { return !RefuseSends && Loop.Send(data); }
+    bool Send(TThreadedCallData& data) override {
+        if (RefuseSends || (RefuseFlushes && dynamic_cast<TThreadedFlushStoreData*>(&data)))
+            return false;
+        return Loop.Send(data);
+    }
     void Post(std::unique_ptr<TThreadedCallData> data) override { Loop.Post(std::move(data)); }
     bool ServeSentCallsUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) override {
         return Loop.ServeSentCallsUntil(done, timeout);
@@ -63,17 +69,24 @@ void GreetWithoutTLS(TScriptedPeer& peer) {
 }
 
 // Greets, accepts the login and serves STAT, UIDL, RETR, DELE and QUIT from the messages; without
-// confirmQuit the connection is closed at QUIT, unanswered, as by a server that failed there.
-void ServeMailbox(TScriptedPeer& peer, const std::vector<TScriptedMessage>& messages, bool confirmQuit = true) {
+// confirmQuit the connection is closed at QUIT, unanswered, as by a server that failed there. With
+// `pipelined`, CAPA after the login announces PIPELINING, and *pipelined tells whether the next
+// command had arrived when RETR 1 was read.
+void ServeMailbox(TScriptedPeer& peer, const std::vector<TScriptedMessage>& messages, bool confirmQuit = true,
+                  std::atomic<bool>* pipelined = nullptr) {
     GreetWithoutTLS(peer);
     peer.Answer("+OK");
     peer.Answer("+OK");
     while (const auto line = peer.ReadLine()) {
         const size_t index = line->size() > 5 ? std::strtoul(line->c_str() + 5, nullptr, 10) - 1 : messages.size();
         const TScriptedMessage* message = index < messages.size() ? &messages[index] : nullptr;
-        if (*line == "STAT") {
+        if (*line == "CAPA" && pipelined) {
+            peer.Send("+OK\r\nUIDL\r\nPIPELINING\r\n.\r\n");
+        } else if (*line == "STAT") {
             peer.SendLine("+OK " + std::to_string(messages.size()) + " 4000");
         } else if (line->starts_with("RETR ") && message && !message->Raw.empty()) {
+            if (pipelined && index == 0)
+                *pipelined = peer.HasBufferedInput();
             peer.SendLine("+OK");
             peer.Send(message->Raw);
             if (message->DropAfterSending)
@@ -424,6 +437,56 @@ TEST_F(CheckerTest, NothingIsDeletedUpstreamWhenTheModelCannotStore) {
     EXPECT_EQ(server.Received().back(), "QUIT");
 }
 
+// Retrieval runs ahead of the answers where the server allows it, each answer still going with
+// its own command (refusals among them), and DELE waits for the flush that makes the message
+// durable here.
+TEST_F(CheckerTest, PipeliningServerGetsRetrievalsAheadAndDeletionsOnlyAfterTheFlush) {
+    std::atomic<bool> pipelined{false};
+    TScriptedPOP3Server server([&](TScriptedPeer& peer) {
+        ServeMailbox(peer,
+                     {{Wire("bob@example.org", "one"), false, false, "uid-1"},
+                      {"", false, false, "uid-2"}, // RETR refused
+                      {Wire("bob@example.org", "three"), true, false, "uid-3"}, // DELE refused
+                      {Wire("bob@example.org", "four"), false, false, "uid-4"}},
+                     true, &pipelined);
+    });
+    CreateChecker(server.Port());
+    RunPass();
+    EXPECT_TRUE(pipelined);
+    EXPECT_EQ(Subjects(), (std::vector<std::string>{"one", "three", "four"}));
+    const std::vector<std::string> received = server.Received();
+    const auto lastRetrieval = std::find(received.rbegin(), received.rend(), "RETR 4");
+    const auto firstDeletion = std::find(received.begin(), received.end(), "DELE 1");
+    ASSERT_NE(lastRetrieval, received.rend());
+    EXPECT_LT(lastRetrieval.base() - 1 - received.begin(), firstDeletion - received.begin());
+    EXPECT_EQ(Only(received, "DELE"), (std::vector<std::string>{"DELE 1", "DELE 3", "DELE 4"}));
+    EXPECT_EQ(received.back(), "QUIT");
+    // The confirmed QUIT removed 1 and 4; 3 stays remembered, so the next pass only deletes it.
+    EXPECT_EQ(m_Model->Database().SingletonQuery("SELECT COUNT(*) FROM RetrievedMessages"), 1);
+}
+
+// A message stored but not made durable (the flush failed) is neither deleted nor QUIT upstream;
+// the next pass finds it remembered and only deletes it.
+TEST_F(CheckerTest, MessageIsNeverDeletedUpstreamBeforeItsFlushSucceeded) {
+    const std::vector<TScriptedMessage> mailbox = {{Wire("bob@example.org", "one"), false, false, "uid-1"},
+                                                   {Wire("bob@example.org", "two"), false, false, "uid-2"}};
+    std::atomic<bool> pipelined{false};
+    TScriptedPOP3Server server([&](TScriptedPeer& peer) { ServeMailbox(peer, mailbox, true, &pipelined); });
+    CreateChecker(server.Port());
+    m_Target.RefuseFlushes = true;
+    RunPass();
+    EXPECT_EQ(m_Model->EmailCount(), 2);
+    EXPECT_TRUE(Only(server.Received(), "DELE").empty());
+    EXPECT_TRUE(Only(server.Received(), "QUIT").empty());
+
+    m_Target.RefuseFlushes = false;
+    RunPass();
+    EXPECT_EQ(Subjects(), (std::vector<std::string>{"one", "two"}));
+    EXPECT_EQ(Only(server.Received(), "RETR").size(), 2u);
+    EXPECT_EQ(Only(server.Received(), "DELE"), (std::vector<std::string>{"DELE 1", "DELE 2"}));
+    EXPECT_EQ(server.Received().back(), "QUIT");
+}
+
 TEST_F(CheckerTest, DroppedConnectionLosesNothingAndTheNextLoginStartsANewPass) {
     std::atomic<int> connections{0};
     TScriptedPOP3Server server([&](TScriptedPeer& peer) {
@@ -435,8 +498,9 @@ TEST_F(CheckerTest, DroppedConnectionLosesNothingAndTheNextLoginStartsANewPass) 
     });
     CreateChecker(server.Port());
     RunPass();
+    // What was stored is flushed, but the connection is gone before it could be deleted.
     EXPECT_EQ(Subjects(), (std::vector<std::string>{"kept"}));
-    EXPECT_EQ(Only(server.Received(), "DELE"), (std::vector<std::string>{"DELE 1"}));
+    EXPECT_TRUE(Only(server.Received(), "DELE").empty());
     EXPECT_EQ(LogWithoutWarning(), (std::vector<std::string>{Checking, ConnectFailed}));
 
     RunPass();

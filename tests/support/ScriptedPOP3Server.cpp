@@ -27,6 +27,10 @@ void TScriptedPeer::Answer(std::string_view reply) {
         SendLine(reply);
 }
 
+bool TScriptedPeer::HasBufferedInput() const {
+    return m_Channel.HasBufferedInput();
+}
+
 void TScriptedPeer::WaitForClose() {
     while (ReadLine()) {
     }

@@ -32,6 +32,8 @@ public:
     void Answer(std::string_view reply);
     // Stays silent until the client closes the connection or the server is destroyed.
     void WaitForClose();
+    // The client's next line has (at least in part) arrived already: it did not wait for an answer.
+    bool HasBufferedInput() const;
 
 private:
     TPOP3Channel& m_Channel;
