@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <iostream>
+#include <optional>
 
 #include "app/UConsole.h"
 #include "app/UPasswordInput.h"
@@ -15,7 +16,9 @@
 #include "core/UTessivarAccount.h"
 #include "core/UTessivarBusinessLogic.h"
 #include "core/UTessivarIMAPExisting.h"
+#include "core/UTessivarIMAPMessages.h"
 #include "mail/UIMAPMailbox.h"
+#include "mail/UTessivarIMAPScreener.h"
 #include "mail/UTessivarPOP3Checker.h"
 
 namespace {
@@ -136,11 +139,16 @@ int AddIMAPAccountChecked(TTessivarBusinessLogic& model, const TIMAPAddRequest& 
                     " is screened through POP3 already; screening the same mailbox twice would take mail away "
                     "from under the mail program. Disable it first (\"tessivar disable " +
                     server.EmailAddress + "\").");
+    // Where INBOX ends at this login: the mail that is there now is the user's, and what arrives
+    // from now on is screened, even when it arrives before the program runs.
+    std::optional<TIMAPFolderPosition> inboxEnd;
     try {
         std::unique_ptr<TIMAPMailbox> mailbox =
             connect(server, password, IMAPTrustedCertificatesFile(), IMAPLoginCheckTimeoutMs);
-        if (mailbox)
+        if (mailbox) {
+            inboxEnd = InboxEnd(*mailbox);
             mailbox->Logout();
+        }
     } catch (const std::exception& error) {
         DebugException("imap add", error);
         return Fail("could not log in: " + std::string(error.what()));
@@ -152,7 +160,10 @@ int AddIMAPAccountChecked(TTessivarBusinessLogic& model, const TIMAPAddRequest& 
         const TKeptIMAPAccount kept = KeepIMAPAccount(model, server, password);
         account = kept.Account;
         place = kept.PasswordPlace;
+        const bool screenedBefore = account->Enabled();
         model.StoreAccountEnabled(*account, true);
+        if (inboxEnd && !screenedBefore)
+            model.IMAPMessages().SetPosition(account->ID(), std::string(IMAPInboxFolder), *inboxEnd);
     } catch (const std::exception& error) {
         Report(error);
         return Fail(account ? "The account was added but could not be enabled." : "Nothing was kept.");

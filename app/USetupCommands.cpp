@@ -14,6 +14,7 @@
 #include "core/UMessageLoop.h"
 #include "core/UTessivarAccount.h"
 #include "core/UTessivarBusinessLogic.h"
+#include "core/UTessivarIMAPMessages.h"
 #include "service/UTessivarAccountRequests.h"
 
 namespace {
@@ -199,6 +200,9 @@ int SetScreening(const std::string& address, bool enabled) {
                           << " already; disable that first." << std::endl;
                 continue;
             }
+            // Enabled anew, an IMAP account leaves the mail of its pause in INBOX.
+            if (enabled && !account.Enabled() && account.IsIMAP())
+                model.IMAPMessages().ForgetInboxPosition(account.ID());
             model.StoreAccountEnabled(account, enabled);
             std::cout << "Screening " << (enabled ? "enabled" : "disabled") << " for " << account.EmailAddress() << " ("
                       << (account.IsIMAP() ? "IMAP, " : "") << account.RemoteServer() << ":" << account.RemotePort()

@@ -44,6 +44,11 @@ TESSIVAR_EXCEPTION(ETessivarIMAPScreenerException, Exception);
 
 // How long a connection attempt may take.
 inline constexpr int IMAPConnectTimeoutMs = 30 * 1000;
+
+// Selects INBOX and says how far it reaches now (its UIDVALIDITY and the highest UID it has or had):
+// the point from which an account that is set up or enabled screens mail.
+struct TIMAPFolderPosition;
+TIMAPFolderPosition InboxEnd(TIMAPMailbox& mailbox);
 // The held folders are looked at this often (and whenever INBOX changes), for the user's moves.
 inline constexpr std::chrono::seconds IMAPHeldFolderPoll{120};
 // The longest wait for a change of INBOX before the screener looks at the moves it owes again; a

@@ -309,6 +309,16 @@ void TTessivarIMAPScreener::TSession::SetInboxPosition(uint32_t uidValidity, uin
     });
 }
 
+TIMAPFolderPosition InboxEnd(TIMAPMailbox& mailbox) {
+    const TIMAPFolderState state = mailbox.Select(std::string(IMAPInboxFolder));
+    uint32_t last = state.UIDNext > 0 ? state.UIDNext - 1 : 0;
+    if (state.UIDNext == 0) {
+        const std::vector<uint32_t> uids = mailbox.UIDsFrom(1);
+        last = uids.empty() ? 0 : uids.back();
+    }
+    return {state.UIDValidity, last};
+}
+
 // The first look at INBOX, and the first after a new UIDVALIDITY (the UIDs no longer say what was
 // screened), take what is there as screened: mail is screened from then on, never twice.
 int TTessivarIMAPScreener::TSession::ScreenInbox() {
@@ -316,14 +326,10 @@ int TTessivarIMAPScreener::TSession::ScreenInbox() {
     std::optional<TIMAPFolderPosition> position;
     OnModel([&](TTessivarBusinessLogic& model) { position = Messages(model).Position(m_AccountID, Inbox); });
     if (!position || position->UIDValidity != state.UIDValidity) {
-        uint32_t last = state.UIDNext > 0 ? state.UIDNext - 1 : 0;
-        if (state.UIDNext == 0) {
-            const std::vector<uint32_t> uids = m_Mailbox.UIDsFrom(1);
-            last = uids.empty() ? 0 : uids.back();
-        }
         if (position)
             Debug("IMAPScreener: INBOX has a new UIDVALIDITY: screening what arrives from now on.");
-        SetInboxPosition(state.UIDValidity, last);
+        const TIMAPFolderPosition end = InboxEnd(m_Mailbox);
+        SetInboxPosition(end.UIDValidity, end.LastUID);
         return 0;
     }
     if (position->LastUID == UINT32_MAX)

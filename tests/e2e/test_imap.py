@@ -87,6 +87,8 @@ class IMAPScreeningTest(unittest.TestCase):
         for data in existing:
             self.phone.append(data)
         self.add_account()
+        # Mail that arrives after the account is added is screened, even before the program runs.
+        self.phone.append(unknown_message(4))
         self.start()
         wait_for(lambda: self.phone.folder(AWAITING) is not None, what="the held folders to be made")
 
@@ -107,12 +109,13 @@ class IMAPScreeningTest(unittest.TestCase):
         folders = self.folders()
         self.assertEqual(sorted(folders["INBOX"]), sorted(["<s1.t0@unknown.test>", "<s2.t0@unknown.test>",
                                                            "<lunch@friends.test>"]))
-        self.assertEqual(list(folders[AWAITING]), ["<s3.t0@unknown.test>"])
+        self.assertEqual(sorted(folders[AWAITING]), ["<s3.t0@unknown.test>", "<s4.t0@unknown.test>"])
         self.assertEqual(list(folders[BLOCKED]), ["<offer@spam.test>"])
         # Reading it for screening does not mark the approved message read on the user's devices.
         self.assertNotIn("\\Seen", folders["INBOX"]["<lunch@friends.test>"][1])
         self.assertEqual(self.stored_message_ids(),
-                         sorted(["<lunch@friends.test>", "<offer@spam.test>", "<s3.t0@unknown.test>"]))
+                         sorted(["<lunch@friends.test>", "<offer@spam.test>", "<s3.t0@unknown.test>",
+                                 "<s4.t0@unknown.test>"]))
         self.assertLess(arrival_to_move, 5.0, "IDLE should make screening immediate")
         self.assertIn("Screened", self.run_.output())
 
