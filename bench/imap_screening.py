@@ -21,9 +21,9 @@ import imaplib
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(here, "..", "tests", "e2e"))
 sys.path.insert(0, here)
-from imap_e2e import IMAPDovecot, Phone, make_certificates  # noqa: E402
+from imap_e2e import IMAPDovecot, Phone  # noqa: E402
 from local_server import summary  # noqa: E402
-from tessivar_e2e import Tessivar, wait_for  # noqa: E402
+from tessivar_e2e import Tessivar, make_certificates, wait_for  # noqa: E402
 
 OURS, REFERENCE, PASSWORD, EMAIL = "benchuser", "scriptuser", "benchpass", "bench@mail.test"
 MINIMUM_ROUNDS = 5

@@ -9,16 +9,6 @@
 
 namespace {
 
-std::vector<std::string> Keys(const std::optional<std::string>& text) {
-    std::vector<std::string> keys;
-    if (!text)
-        return keys;
-    for (const std::string& part : SplitText(*text, ","))
-        if (const std::string key = Trim(part); !key.empty())
-            keys.push_back(key);
-    return keys;
-}
-
 bool SameAccount(const TIMAPServer& a, const TIMAPServer& b) {
     return SameText(a.EmailAddress, b.EmailAddress) && SameText(a.Host, b.Host) && a.Username == b.Username;
 }
@@ -34,7 +24,7 @@ std::vector<TThunderbirdIMAPAccount> ThunderbirdIMAPAccountsOf(const std::string
         Debug("No IMAP accounts read from " + directory + ": " + error);
         return found;
     }
-    for (const std::string& accountKey : Keys(files.EffectiveString("mail.accountmanager.accounts"))) {
+    for (const std::string& accountKey : ThunderbirdKeyList(files.EffectiveString("mail.accountmanager.accounts"))) {
         const std::string accountBranch = "mail.account." + accountKey + ".";
         const std::string serverKey = files.EffectiveString(accountBranch + "server").value_or("");
         if (serverKey.empty())
@@ -45,7 +35,7 @@ std::vector<TThunderbirdIMAPAccount> ThunderbirdIMAPAccountsOf(const std::string
         TThunderbirdIMAPAccount account;
         account.Profile = profileName;
         TIMAPServer& server = account.Server;
-        const std::vector<std::string> identities = Keys(files.EffectiveString(accountBranch + "identities"));
+        const std::vector<std::string> identities = ThunderbirdKeyList(files.EffectiveString(accountBranch + "identities"));
         if (!identities.empty())
             server.EmailAddress =
                 Trim(files.EffectiveString("mail.identity." + identities.front() + ".useremail").value_or(""));

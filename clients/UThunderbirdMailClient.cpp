@@ -20,17 +20,6 @@ namespace {
 
 constexpr int32_t AuthPasswordCleartext = 3;
 
-// Thunderbird's lists of account and identity keys: "account1,account2".
-TStringArray KeyList(const std::optional<std::string>& text) {
-    TStringArray keys;
-    if (!text)
-        return keys;
-    for (const std::string& part : SplitText(*text, ","))
-        if (const std::string key = Trim(part); !key.empty())
-            keys.push_back(key);
-    return keys;
-}
-
 std::string ValueText(const TPrefValue* value) {
     return value ? FormatPrefValue(*value) : std::string("(none)");
 }
@@ -96,7 +85,7 @@ void TThunderbird::DiscoverProfile(const TThunderbirdProfile& profile) {
         DebugException("TThunderbird", e);
     }
     const std::string identity = profile.Edition.empty() ? profile.Name : profile.Name + " (" + profile.Edition + ")";
-    for (const std::string& accountKey : KeyList(files.EffectiveString("mail.accountmanager.accounts"))) {
+    for (const std::string& accountKey : ThunderbirdKeyList(files.EffectiveString("mail.accountmanager.accounts"))) {
         const std::string accountBranch = "mail.account." + accountKey + ".";
         const std::string serverKey = files.EffectiveString(accountBranch + "server").value_or("");
         if (serverKey.empty())
@@ -112,7 +101,7 @@ void TThunderbird::DiscoverProfile(const TThunderbirdProfile& profile) {
         account->KeyPath = files.PrefsPath() + " " + branch;
         account->Identity = identity;
         account->AccountName = files.EffectiveString(branch + "name").value_or("");
-        const TStringArray identities = KeyList(files.EffectiveString(accountBranch + "identities"));
+        const TStringArray identities = ThunderbirdKeyList(files.EffectiveString(accountBranch + "identities"));
         if (!identities.empty()) {
             const std::string identityBranch = "mail.identity." + identities.front() + ".";
             account->EmailAddress = files.EffectiveString(identityBranch + "useremail").value_or("");

@@ -14,6 +14,16 @@
 #include <memory>
 #include <sstream>
 
+std::vector<std::string> ThunderbirdKeyList(const std::optional<std::string>& text) {
+    std::vector<std::string> keys;
+    if (!text)
+        return keys;
+    for (const std::string& part : SplitText(*text, ","))
+        if (const std::string key = Trim(part); !key.empty())
+            keys.push_back(key);
+    return keys;
+}
+
 namespace {
 
 enum class TReadResult { Read, Missing, Failed };

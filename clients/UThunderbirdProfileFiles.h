@@ -8,6 +8,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+// Thunderbird's lists of account and identity keys ("account1,account2"), blanks and empty keys
+// left out; none when the preference is missing.
+std::vector<std::string> ThunderbirdKeyList(const std::optional<std::string>& text);
 
 class TProfilePrefs {
 public:

@@ -20,22 +20,6 @@ PLAIN_CAPABILITIES = "IMAP4rev1 LITERAL+ SASL-IR LOGIN-REFERRALS ID ENABLE SORT 
                      "SPECIAL-USE NAMESPACE"
 
 
-def make_certificates(directory):
-    """A throw-away authority and a certificate it signs for localhost: (authority, cert, key)."""
-    def openssl(*arguments):
-        subprocess.run(["openssl", *arguments], cwd=directory, check=True, capture_output=True)
-    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", "30",
-            "-subj", "/CN=Tessivar Test Authority", "-addext", "basicConstraints=critical,CA:TRUE",
-            "-addext", "keyUsage=critical,keyCertSign,cRLSign")
-    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out", "server.csr",
-            "-subj", "/CN=localhost")
-    with open(os.path.join(directory, "server.ext"), "w") as f:
-        f.write("subjectAltName=DNS:localhost\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n")
-    openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
-            "-out", "server.pem", "-days", "30", "-extfile", "server.ext")
-    return tuple(os.path.join(directory, name) for name in ("ca.pem", "server.pem", "server.key"))
-
-
 class IMAPDovecot(Dovecot):
     """Dovecot's IMAP server: STARTTLS on `port`, IMAPS on `imaps_port`, with the given certificate.
     `capabilities`, when given, replaces what the server announces (e.g. PLAIN_CAPABILITIES)."""

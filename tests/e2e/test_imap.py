@@ -14,8 +14,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from imap_e2e import AWAITING, BLOCKED, IMAPDovecot, Phone, make_certificates  # noqa: E402
-from tessivar_e2e import Tessivar, add_domain, add_sender, database, message, wait_for  # noqa: E402
+from imap_e2e import AWAITING, BLOCKED, IMAPDovecot, Phone  # noqa: E402
+from tessivar_e2e import Tessivar, add_domain, add_sender, database, make_certificates, message, wait_for  # noqa: E402
 
 PROGRAM = ""
 

@@ -21,7 +21,7 @@ from unittest import mock
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from tessivar_e2e import (MARKER_HOST, Dovecot, Tessivar, add_domain, add_sender, create_database,  # noqa: E402
-                          database, free_loopback_port, message, port_accepts, wait_for)
+                          database, free_loopback_port, make_certificates, message, port_accepts, wait_for)
 
 PROGRAM = ""
 DOVECOT_TEMPLATE = ""
@@ -71,22 +71,6 @@ def read_prefs(path):
     for name, data in re.findall(r'^user_pref\("([^"]+)", (.*)\);$', text, re.M):
         values[name] = int(data) if re.fullmatch(r"-?\d+", data) else re.sub(r'\\(.)', r'\1', data[1:-1])
     return values
-
-
-def make_certificates(directory):
-    """A throw-away authority and a certificate it signs for localhost: (authority, cert, key)."""
-    def openssl(*arguments):
-        subprocess.run(["openssl", *arguments], cwd=directory, check=True, capture_output=True)
-    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", "30",
-            "-subj", "/CN=Tessivar Test Authority", "-addext", "basicConstraints=critical,CA:TRUE",
-            "-addext", "keyUsage=critical,keyCertSign,cRLSign")
-    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out", "server.csr",
-            "-subj", "/CN=localhost")
-    with open(os.path.join(directory, "server.ext"), "w") as f:
-        f.write("subjectAltName=DNS:localhost\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n")
-    openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
-            "-out", "server.pem", "-days", "30", "-extfile", "server.ext")
-    return tuple(os.path.join(directory, name) for name in ("ca.pem", "server.pem", "server.key"))
 
 
 class TLSDovecot(Dovecot):
