@@ -45,6 +45,7 @@ const char* const HelpText =
     "  account password OLD NEW          change the web account's password\n"
     "  accounts                          list the mail program and IMAP accounts and which are\n"
     "                                    screened, and the Thunderbird IMAP accounts that can be\n"
+    "                                    added (with the command that adds each)\n"
     "  enable ADDRESS                    screen the account(s) with this address\n"
     "  disable ADDRESS                   stop screening them (IMAP mail stays where it is)\n"
     "  imap add ADDRESS HOST[:PORT] USER [--starttls] [--approve-existing-senders]\n"
