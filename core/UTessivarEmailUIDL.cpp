@@ -73,7 +73,8 @@ using TIDKey = std::pair<std::string_view, std::string_view>;
 struct TIDKeyHash {
     size_t operator()(const TIDKey& key) const noexcept {
         const size_t first = std::hash<std::string_view>()(key.first);
-        return first ^ (std::hash<std::string_view>()(key.second) + 0x9e3779b97f4a7c15ULL + (first << 6) + (first >> 2));
+        return first ^
+               (std::hash<std::string_view>()(key.second) + 0x9e3779b97f4a7c15ULL + (first << 6) + (first >> 2));
     }
 };
 } // namespace
@@ -87,8 +88,7 @@ std::string_view TTessivarBusinessLogic::TEmailWithoutUIDL::MessageIDText() cons
 // those messages again), else a new one; its loaded record carries the id stored. Only the ids the
 // emails could keep are counted, over one streamed read of the table: a database of 100,000 emails
 // without ids is filled with little more memory than its records.
-void TTessivarBusinessLogic::FillEmailUIDLs(const std::vector<TEmailWithoutUIDL>& emails,
-                                            const TUIDLHolders& removed) {
+void TTessivarBusinessLogic::FillEmailUIDLs(const std::vector<TEmailWithoutUIDL>& emails, const TUIDLHolders& removed) {
     std::unordered_map<TIDKey, int, TIDKeyHash> holders;
     for (const TEmailWithoutUIDL& email : emails)
         if (IsValidUIDL(email.MessageIDText()))
@@ -114,7 +114,7 @@ void TTessivarBusinessLogic::FillEmailUIDLs(const std::vector<TEmailWithoutUIDL>
     for (const TEmailWithoutUIDL& email : emails) {
         const auto holder = holders.find(TIDKey(email.AccountID, email.MessageIDText()));
         uidls.push_back(holder != holders.end() && holder->second == 1 ? std::string(email.MessageIDText())
-                                                                        : NewEmailUIDL());
+                                                                       : NewEmailUIDL());
         m_Database->Update("Emails", {"UIDL"}, "ID=" + std::to_string(email.ID), {uidls.back()});
     }
     transaction.Commit();

@@ -16,9 +16,9 @@
 #include <algorithm>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <unordered_set>
 #include <vector>
-#include <unistd.h>
 
 namespace {
 // Of the rows of `table` with these `ids`, deletes those meeting `condition` in one transaction and
@@ -75,8 +75,9 @@ TTessivarBusinessLogic::TUIDLHolders TTessivarBusinessLogic::RemoveBrokenAndDele
     // deleted email) and those already deleted; without either, nothing is deleted and the table is
     // not scanned again.
     Debug("Removing emails with invalid from addresses.");
-    const std::string withoutSender = "(Emails.FromEmailAddressID IS NULL OR "
-                                      "Emails.FromEmailAddressID NOT IN (SELECT EmailAddresses.ID FROM EmailAddresses))";
+    const std::string withoutSender =
+        "(Emails.FromEmailAddressID IS NULL OR "
+        "Emails.FromEmailAddressID NOT IN (SELECT EmailAddresses.ID FROM EmailAddresses))";
     // A deleted email of an IMAP account stays until its message is in the server's trash.
     std::string movingToTrash;
     if (m_Database->Query("SELECT name FROM sqlite_master WHERE type='table' AND name='IMAPMessages'") > 0)
@@ -129,9 +130,8 @@ void TTessivarBusinessLogic::RemoveUnusedSendersAndDomainNames() {
         if (sender->AuthenticationStatus() == TAuthenticationStatus::Undefined && !usedSenders.contains(sender.get()))
             unusedSenders.push_back(sender->ID());
     usedSenders.clear();
-    const auto removedSenders =
-        DeleteRowsWhere(*m_Database, "EmailAddresses",
-                        "(Deleted=1 OR ApprovalStatus='?') AND AuthenticationStatus='?'", unusedSenders);
+    const auto removedSenders = DeleteRowsWhere(
+        *m_Database, "EmailAddresses", "(Deleted=1 OR ApprovalStatus='?') AND AuthenticationStatus='?'", unusedSenders);
     DropRecords(removedSenders, {});
 
     Debug("Removing deleted domain names.");

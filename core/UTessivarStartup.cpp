@@ -184,8 +184,7 @@ void TTessivarBusinessLogic::LoadEmails(std::vector<TEmailWithoutUIDL>* withoutU
             record->m_Deleted = row.AsBoolean(deleted);
             record->m_FromEmailAddress = &FindEmailAddressByID(row.AsInteger(fromEmailAddressID));
             record->SetTexts(row.Text(fromDisplayName), row.Text(messageID),
-                             uidl >= 0 ? row.Text(static_cast<unsigned>(uidl)) : std::string_view(),
-                             row.Text(subject));
+                             uidl >= 0 ? row.Text(static_cast<unsigned>(uidl)) : std::string_view(), row.Text(subject));
             record->m_Received = StoredDateTime(row.Text(received), localOffset);
             record->m_WordBlocked = row.AsBoolean(wordBlocked);
             if (withoutUIDL && record->UIDL().empty())
