@@ -107,6 +107,11 @@ TTessivarIMAPMessages& TTessivarBusinessLogic::IMAPMessages() {
 
 // Without the cleanup: another run of the program may be storing mail in the same directory.
 void TTessivarBusinessLogic::Load() {
+    Load(nullptr);
+}
+
+// `withoutUIDL` (when given) receives the emails whose rows have no UIDL yet.
+void TTessivarBusinessLogic::Load(std::vector<TEmailWithoutUIDL>* withoutUIDL) {
     CheckThread();
     TUpdateScope<TTessivarBusinessLogic> scope(*this);
     LoadConfiguration();
@@ -114,7 +119,7 @@ void TTessivarBusinessLogic::Load() {
     LoadMailClientAccounts();
     LoadDomainNames();
     LoadEmailAddresses();
-    LoadEmails();
+    LoadEmails(withoutUIDL);
 }
 
 // Every account is unprotected even when one fails; the local servers serve the session releases of
@@ -304,6 +309,32 @@ void TTessivarBusinessLogic::RemoveLastEmailAddress() noexcept {
     Unindex(m_EmailAddressesByID, last->ID(), last);
     Unindex(m_EmailAddressesByAddress, AddressKey(*last), last);
     m_EmailAddresses.pop_back();
+}
+
+// The lists keep their order; the indexes are built again as the appends built them, so that a
+// record of the same name that follows a dropped one is found by that name.
+void TTessivarBusinessLogic::DropRecords(const std::unordered_set<int32_t>& senderIDs,
+                                         const std::unordered_set<int32_t>& domainNameIDs) {
+    if (!senderIDs.empty()) {
+        ++m_RecordsReleased;
+        std::vector<std::unique_ptr<TTessivarEmailAddress>> senders;
+        senders.swap(m_EmailAddresses);
+        m_EmailAddressesByID.clear();
+        m_EmailAddressesByAddress.clear();
+        for (auto& sender : senders)
+            if (!senderIDs.contains(sender->ID()))
+                AppendEmailAddress(std::move(sender));
+    }
+    if (!domainNameIDs.empty()) {
+        ++m_RecordsReleased;
+        std::vector<std::unique_ptr<TTessivarDomainName>> domainNames;
+        domainNames.swap(m_DomainNames);
+        m_DomainNamesByID.clear();
+        m_DomainNamesByName.clear();
+        for (auto& domainName : domainNames)
+            if (!domainNameIDs.contains(domainName->ID()))
+                AppendDomainName(std::move(domainName));
+    }
 }
 
 TTessivarEmail& TTessivarBusinessLogic::AppendEmail(std::unique_ptr<TTessivarEmail> email) {

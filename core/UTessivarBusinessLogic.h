@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -238,7 +239,6 @@ public:
     void StoreAccountEnabled(TTessivarAccount& account, bool value);
 
     // Maintenance.
-    void Cleanup();
     // Throws away all mail, senders and domain names; accounts and the authorization queue stay.
     void ResetData();
 
@@ -276,6 +276,8 @@ private:
     TTessivarDomainName& AppendDomainName(std::unique_ptr<TTessivarDomainName> domainName);
     TTessivarEmailAddress& AppendEmailAddress(std::unique_ptr<TTessivarEmailAddress> emailAddress);
     TTessivarEmail& AppendEmail(std::unique_ptr<TTessivarEmail> email);
+    // Drops loaded senders and domain names (with nothing referring to them) by their IDs.
+    void DropRecords(const std::unordered_set<int32_t>& senderIDs, const std::unordered_set<int32_t>& domainNameIDs);
     // Empties the lists; emails still in a session are kept apart until their session ends.
     void ClearEmails();
     void ClearEmailAddresses();
@@ -288,7 +290,9 @@ private:
     void LoadAccounts();
     void LoadDomainNames();
     void LoadEmailAddresses();
-    void LoadEmails();
+    struct TEmailWithoutUIDL;
+    void LoadEmails(std::vector<TEmailWithoutUIDL>* withoutUIDL = nullptr);
+    void Load(std::vector<TEmailWithoutUIDL>* withoutUIDL);
     void RootUpdated();
     // Steps of ApplySynchronization; the snapshot puts the records and the settings back after a
     // failed one.
@@ -348,6 +352,25 @@ private:
     // Every email row has its local server id (UIDL); the column is added on first use.
     bool m_EmailUIDLColumn = false;
     void CreateEmailUIDLColumn();
+    // An email row found without UIDL, with what deciding its id takes; `Email` is its loaded
+    // record, if any, which then holds the message id (UTessivarEmailUIDL.cpp).
+    struct TEmailWithoutUIDL {
+        int32_t ID;
+        std::string AccountID;
+        std::string MessageID;
+        TTessivarEmail* Email;
+        std::string_view MessageIDText() const;
+    };
+    // How many rows hold each (AccountID, message id or UIDL) text.
+    using TUIDLHolders = std::map<std::pair<std::string, std::string>, int>;
+    void AddEmailUIDLColumn();
+    // `removed` counts the ids of the rows the cleanup deleted, which the database no longer shows.
+    void FillEmailUIDLs(const std::vector<TEmailWithoutUIDL>& emails, const TUIDLHolders& removed);
+    // The start-up cleanup (UTessivarMaintenance.cpp): before the load, senders without domain name
+    // and deleted emails with their files go (returning what the UIDLs of the rows removed held);
+    // after it, the senders and domain names that nothing refers to any more, found in memory.
+    TUIDLHolders RemoveBrokenAndDeletedEmails();
+    void RemoveUnusedSendersAndDomainNames();
     // The table of login hashes exists (it is created on first use).
     bool m_IMAPAccountsTable = false;
     void CreateIMAPAccountsTable();

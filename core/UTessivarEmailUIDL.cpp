@@ -12,8 +12,10 @@
 #include "core/USQLiteTransaction.h"
 #include "core/UTessivarEmail.h"
 
-#include <map>
-#include <utility>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 bool IsValidUIDL(std::string_view id) {
@@ -29,43 +31,94 @@ std::string NewEmailUIDL() {
     return NewGUID();
 }
 
-// A database written before the column existed gets it, and its rows get their ids: the message id
-// where it is a valid id and no other row of the account holds it (so that a mail program keeping
-// mail on the server does not take those messages again), else a new one.
+// A database written before the column existed gets it; its rows get their ids from
+// FillEmailUIDLs. At start-up the load finds the rows without id; a model that stores mail without
+// having started (a tool) looks for them here.
+void TTessivarBusinessLogic::AddEmailUIDLColumn() {
+    TSQLiteResultSet columns;
+    m_Database->Query("PRAGMA table_info(Emails)", &columns);
+    const int nameColumn = columns.FieldIndex("name");
+    for (; nameColumn >= 0 && !columns.Eof(); columns.Next())
+        if (columns.Value(columns.Cursor(), static_cast<unsigned>(nameColumn)) == "UIDL")
+            return;
+    Debug("Adding the column UIDL to the table Emails.");
+    m_Database->Execute("ALTER TABLE Emails ADD COLUMN UIDL VARCHAR");
+}
+
 void TTessivarBusinessLogic::CreateEmailUIDLColumn() {
     if (m_EmailUIDLColumn)
         return;
-    TSQLiteResultSet columns;
-    m_Database->Query("PRAGMA table_info(Emails)", &columns);
-    bool present = false;
-    const int nameColumn = columns.FieldIndex("name");
-    for (; nameColumn >= 0 && !columns.Eof(); columns.Next())
-        present = present || columns.Value(columns.Cursor(), static_cast<unsigned>(nameColumn)) == "UIDL";
-
-    TSQLiteTransaction transaction(*m_Database);
-    if (!present) {
-        Debug("Adding the column UIDL to the table Emails.");
-        m_Database->Execute("ALTER TABLE Emails ADD COLUMN UIDL VARCHAR");
-    }
+    AddEmailUIDLColumn();
     TSQLiteResultSet rows;
     m_Database->Query("SELECT ID, AccountID, MessageID FROM Emails WHERE UIDL IS NULL OR UIDL = ''", &rows);
     if (rows.RowCount() > 0) {
-        TSQLiteResultSet taken;
-        m_Database->Query("SELECT AccountID, MessageID, COUNT(*) FROM Emails GROUP BY AccountID, MessageID", &taken);
-        std::map<std::pair<std::string, std::string>, int> holders;
-        for (; !taken.Eof(); taken.Next())
-            holders[{taken.Value(taken.Cursor(), 0), taken.Value(taken.Cursor(), 1)}] = taken.AsInteger(2u);
-        TSQLiteResultSet used;
-        m_Database->Query("SELECT AccountID, UIDL FROM Emails WHERE UIDL IS NOT NULL AND UIDL <> ''", &used);
-        for (; !used.Eof(); used.Next())
-            holders[{used.Value(used.Cursor(), 0), used.Value(used.Cursor(), 1)}] += 1;
+        std::unordered_map<int32_t, TTessivarEmail*> loaded;
+        for (const auto& email : m_Emails)
+            loaded.try_emplace(email->ID(), email.get());
+        std::vector<TEmailWithoutUIDL> emails;
         for (; !rows.Eof(); rows.Next()) {
-            const std::string& messageID = rows.Value(rows.Cursor(), 2);
-            const bool keep = IsValidUIDL(messageID) && holders[{rows.Value(rows.Cursor(), 1), messageID}] == 1;
-            m_Database->Update("Emails", {"UIDL"}, "ID=" + std::to_string(rows.AsInteger(0u)),
-                               {keep ? messageID : NewEmailUIDL()});
+            const auto id = static_cast<int32_t>(rows.AsInteger(0u));
+            const auto found = loaded.find(id);
+            emails.push_back({id, rows.Value(rows.Cursor(), 1), rows.Value(rows.Cursor(), 2),
+                              found == loaded.end() ? nullptr : found->second});
         }
+        FillEmailUIDLs(emails, {});
+    }
+    m_EmailUIDLColumn = true;
+}
+
+namespace {
+// (AccountID, id) texts, viewing texts that outlive the count.
+using TIDKey = std::pair<std::string_view, std::string_view>;
+struct TIDKeyHash {
+    size_t operator()(const TIDKey& key) const noexcept {
+        const size_t first = std::hash<std::string_view>()(key.first);
+        return first ^
+               (std::hash<std::string_view>()(key.second) + 0x9e3779b97f4a7c15ULL + (first << 6) + (first >> 2));
+    }
+};
+} // namespace
+
+std::string_view TTessivarBusinessLogic::TEmailWithoutUIDL::MessageIDText() const {
+    return Email ? Email->MessageID() : std::string_view(MessageID);
+}
+
+// Each email gets the message id where it is a valid id and no other row of the account holds it
+// as its message id or its UIDL (so that a mail program keeping mail on the server does not take
+// those messages again), else a new one; its loaded record carries the id stored. Only the ids the
+// emails could keep are counted, over one streamed read of the table: a database of 100,000 emails
+// without ids is filled with little more memory than its records.
+void TTessivarBusinessLogic::FillEmailUIDLs(const std::vector<TEmailWithoutUIDL>& emails, const TUIDLHolders& removed) {
+    std::unordered_map<TIDKey, int, TIDKeyHash> holders;
+    for (const TEmailWithoutUIDL& email : emails)
+        if (IsValidUIDL(email.MessageIDText()))
+            holders.try_emplace(TIDKey(email.AccountID, email.MessageIDText()), 0);
+    if (!holders.empty()) {
+        for (const auto& [key, count] : removed)
+            if (const auto holder = holders.find(TIDKey(key.first, key.second)); holder != holders.end())
+                holder->second += count;
+        const auto count = [&](std::string_view accountID, std::string_view id) {
+            if (const auto holder = holders.find(TIDKey(accountID, id)); holder != holders.end())
+                ++holder->second;
+        };
+        m_Database->QueryRows("SELECT AccountID, MessageID, UIDL FROM Emails", [&](const TSQLiteRow& row) {
+            count(row.Text(0), row.Text(1));
+            if (const std::string_view uidl = row.Text(2); !uidl.empty())
+                count(row.Text(0), uidl);
+        });
+    }
+
+    TSQLiteTransaction transaction(*m_Database);
+    std::vector<std::string> uidls;
+    uidls.reserve(emails.size());
+    for (const TEmailWithoutUIDL& email : emails) {
+        const auto holder = holders.find(TIDKey(email.AccountID, email.MessageIDText()));
+        uidls.push_back(holder != holders.end() && holder->second == 1 ? std::string(email.MessageIDText())
+                                                                       : NewEmailUIDL());
+        m_Database->Update("Emails", {"UIDL"}, "ID=" + std::to_string(email.ID), {uidls.back()});
     }
     transaction.Commit();
-    m_EmailUIDLColumn = true;
+    for (size_t i = 0; i < emails.size(); ++i)
+        if (TTessivarEmail* record = emails[i].Email)
+            record->SetTexts(record->FromDisplayName(), record->MessageID(), uidls[i], record->Subject());
 }

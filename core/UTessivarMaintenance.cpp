@@ -8,77 +8,143 @@
 #include "core/USQLite.h"
 #include "core/USQLiteTransaction.h"
 #include "core/UTessivarBusinessLogic.h"
+#include "core/UTessivarDomainName.h"
 #include "core/UTessivarEmail.h"
+#include "core/UTessivarEmailAddress.h"
 #include "core/UTessivarLogItem.h"
 
+#include <algorithm>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_set>
+#include <vector>
+
+namespace {
+// Of the rows of `table` with these `ids`, deletes those meeting `condition` in one transaction and
+// gives their IDs. The IDs go in bounded lists, whatever their number.
+std::unordered_set<int32_t> DeleteRowsWhere(TSQLite& database, const std::string& table, const std::string& condition,
+                                            const std::vector<int32_t>& ids) {
+    constexpr size_t ListSize = 500;
+    std::unordered_set<int32_t> deleted;
+    if (ids.empty())
+        return deleted;
+    TSQLiteTransaction transaction(database);
+    for (size_t first = 0; first < ids.size(); first += ListSize) {
+        std::string list;
+        for (size_t i = first; i < std::min(ids.size(), first + ListSize); ++i)
+            list += (list.empty() ? "" : ",") + std::to_string(ids[i]);
+        const std::string where = " WHERE " + condition + " AND ID IN (" + list + ")";
+        TSQLiteResultSet rows;
+        if (database.Query("SELECT ID FROM " + table + where, &rows) < 1)
+            continue;
+        for (; !rows.Eof(); rows.Next())
+            deleted.insert(static_cast<int32_t>(rows.AsInteger(0u)));
+        database.Execute("DELETE FROM " + table + where);
+    }
+    transaction.Commit();
+    return deleted;
+}
+
+} // namespace
 
 // The steps run in this order so that each delete sees the references the earlier ones left:
-// senders without domain name, emails without sender, deleted emails with their files, then
-// senders and domain names that nothing refers to any more.
-void TTessivarBusinessLogic::Cleanup() {
-    AddLogItem("Cleanup started...", 0);
-    {
-        TUpdateScope<TTessivarBusinessLogic> scope(*this);
-        TSQLiteLock lock(*m_Database);
+// senders without domain name, emails without sender, deleted emails with their files; after the
+// load, senders and domain names that nothing refers to any more.
+TTessivarBusinessLogic::TUIDLHolders TTessivarBusinessLogic::RemoveBrokenAndDeletedEmails() {
+    TUIDLHolders removedIDs;
+    TUpdateScope<TTessivarBusinessLogic> scope(*this);
+    TSQLiteLock lock(*m_Database);
 
-        // A damaged row may hold no reference at all; NULL is never "NOT IN" anything, so it is
-        // asked for by itself.
-        Debug("Removing domainless email addresses.");
-        TSQLiteResultSet senders;
-        m_Database->Query("SELECT EmailAddresses.Username, EmailAddresses.ID FROM EmailAddresses WHERE "
-                          "EmailAddresses.DomainNameID IS NULL OR "
-                          "EmailAddresses.DomainNameID NOT IN (SELECT DomainNames.ID FROM DomainNames)",
-                          &senders);
-        // By position: the engine may name the columns with or without their table.
-        for (; !senders.Eof(); senders.Next()) {
-            Debug(">>> WARNING!!! Deleting domainless email address \"" + senders.Value(senders.Cursor(), 0) +
-                  "@\" from database.");
-            m_Database->Delete("EmailAddresses", "ID=" + std::to_string(senders.AsInteger(1u)));
-        }
-
-        // One scan of the emails finds both the emails without a sender (marked deleted first, as
-        // any deleted email) and those already deleted; without either, nothing is deleted and the
-        // table is not scanned again.
-        Debug("Removing emails with invalid from addresses.");
-        const std::string withoutSender =
-            "(Emails.FromEmailAddressID IS NULL OR "
-            "Emails.FromEmailAddressID NOT IN (SELECT EmailAddresses.ID FROM EmailAddresses))";
-        // A deleted email of an IMAP account stays until its message is in the server's trash.
-        std::string movingToTrash;
-        if (m_Database->Query("SELECT name FROM sqlite_master WHERE type='table' AND name='IMAPMessages'") > 0)
-            movingToTrash = " AND Emails.ID NOT IN (SELECT EmailID FROM IMAPMessages)";
-        TSQLiteResultSet emails;
-        m_Database->Query("SELECT Emails.MessageID, Emails.ID, " + withoutSender +
-                              " FROM Emails WHERE (Emails.Deleted=1 OR " + withoutSender + ")" + movingToTrash,
-                          &emails);
-        for (; !emails.Eof(); emails.Next()) {
-            if (!emails.AsBoolean(2u))
-                continue;
-            Debug(">>> WARNING!!! Deleting email with bad from address \"" + emails.Value(emails.Cursor(), 0) +
-                  "\" from database.");
-            m_Database->Update("Emails", {"Deleted"}, "ID=" + std::to_string(emails.AsInteger(1u)), {1});
-        }
-
-        Debug("Removing deleted emails.");
-        const std::string store = StorePath();
-        // A file that is already gone, or cannot be removed, does not stop the cleanup.
-        for (emails.MoveBy(-emails.RowCount()); !emails.Eof(); emails.Next())
-            ::unlink((store + IntToHex(static_cast<uint32_t>(emails.AsInteger(1u)), 8) + ".eml").c_str());
-        if (emails.RowCount() > 0)
-            m_Database->Execute("DELETE FROM Emails WHERE Deleted=1" + movingToTrash);
-        RestrictStore(store);
-
-        Debug("Removing deleted email addresses.");
-        m_Database->Execute("DELETE FROM EmailAddresses WHERE (Deleted=1 OR ApprovalStatus='?') AND "
-                            "AuthenticationStatus='?' AND ID NOT IN (SELECT FromEmailAddressID FROM Emails)");
-
-        Debug("Removing deleted domain names.");
-        m_Database->Execute("DELETE FROM DomainNames WHERE (Deleted=1 OR ApprovalStatus='?') AND ID NOT IN "
-                            "(SELECT DomainNameID FROM EmailAddresses)");
+    // A damaged row may hold no reference at all; NULL is never "NOT IN" anything, so it is asked
+    // for by itself. The domain names are found by their row IDs, one lookup per sender.
+    Debug("Removing domainless email addresses.");
+    TSQLiteResultSet senders;
+    m_Database->Query("SELECT EmailAddresses.Username, EmailAddresses.ID FROM EmailAddresses WHERE "
+                      "EmailAddresses.DomainNameID IS NULL OR "
+                      "EmailAddresses.DomainNameID NOT IN (SELECT DomainNames.ID FROM DomainNames)",
+                      &senders);
+    // By position: the engine may name the columns with or without their table.
+    for (; !senders.Eof(); senders.Next()) {
+        Debug(">>> WARNING!!! Deleting domainless email address \"" + senders.Value(senders.Cursor(), 0) +
+              "@\" from database.");
+        m_Database->Delete("EmailAddresses", "ID=" + std::to_string(senders.AsInteger(1u)));
     }
-    AddLogItem("Cleanup complete.", 0);
+
+    // One scan of the emails finds both the emails without a sender (marked deleted first, as any
+    // deleted email) and those already deleted; without either, nothing is deleted and the table is
+    // not scanned again.
+    Debug("Removing emails with invalid from addresses.");
+    const std::string withoutSender =
+        "(Emails.FromEmailAddressID IS NULL OR "
+        "Emails.FromEmailAddressID NOT IN (SELECT EmailAddresses.ID FROM EmailAddresses))";
+    // A deleted email of an IMAP account stays until its message is in the server's trash.
+    std::string movingToTrash;
+    if (m_Database->Query("SELECT name FROM sqlite_master WHERE type='table' AND name='IMAPMessages'") > 0)
+        movingToTrash = " AND Emails.ID NOT IN (SELECT EmailID FROM IMAPMessages)";
+    TSQLiteResultSet emails;
+    m_Database->Query("SELECT Emails.MessageID, Emails.ID, " + withoutSender +
+                          ", Emails.AccountID, Emails.UIDL FROM Emails WHERE (Emails.Deleted=1 OR " + withoutSender +
+                          ")" + movingToTrash,
+                      &emails);
+    for (; !emails.Eof(); emails.Next()) {
+        if (!emails.AsBoolean(2u))
+            continue;
+        Debug(">>> WARNING!!! Deleting email with bad from address \"" + emails.Value(emails.Cursor(), 0) +
+              "\" from database.");
+        m_Database->Update("Emails", {"Deleted"}, "ID=" + std::to_string(emails.AsInteger(1u)), {1});
+    }
+
+    Debug("Removing deleted emails.");
+    const std::string store = StorePath();
+    // A file that is already gone, or cannot be removed, does not stop the cleanup. The ids the rows
+    // held stay taken for the UIDLs still to be given.
+    for (emails.MoveBy(-emails.RowCount()); !emails.Eof(); emails.Next()) {
+        ::unlink((store + IntToHex(static_cast<uint32_t>(emails.AsInteger(1u)), 8) + ".eml").c_str());
+        const std::string& accountID = emails.Value(emails.Cursor(), 3);
+        removedIDs[{accountID, emails.Value(emails.Cursor(), 0)}] += 1;
+        if (const std::string& uidl = emails.Value(emails.Cursor(), 4); !uidl.empty())
+            removedIDs[{accountID, uidl}] += 1;
+    }
+    if (emails.RowCount() > 0)
+        m_Database->Execute("DELETE FROM Emails WHERE Deleted=1" + movingToTrash);
+    RestrictStore(store);
+    return removedIDs;
+}
+
+// Works on the loaded records, which are every row of their tables: the references are counted in
+// memory instead of by subqueries over whole tables, and the rows are deleted by their IDs under
+// the conditions they are stored with.
+void TTessivarBusinessLogic::RemoveUnusedSendersAndDomainNames() {
+    TUpdateScope<TTessivarBusinessLogic> scope(*this);
+    TSQLiteLock lock(*m_Database);
+
+    Debug("Removing deleted email addresses.");
+    std::unordered_set<const TTessivarEmailAddress*> usedSenders;
+    usedSenders.reserve(m_EmailAddresses.size());
+    for (const auto& email : m_Emails)
+        usedSenders.insert(email->FromEmailAddress());
+    // Only a sender stored with AuthenticationStatus '?' can qualify; the statement decides.
+    std::vector<int32_t> unusedSenders;
+    for (const auto& sender : m_EmailAddresses)
+        if (sender->AuthenticationStatus() == TAuthenticationStatus::Undefined && !usedSenders.contains(sender.get()))
+            unusedSenders.push_back(sender->ID());
+    usedSenders.clear();
+    const auto removedSenders = DeleteRowsWhere(
+        *m_Database, "EmailAddresses", "(Deleted=1 OR ApprovalStatus='?') AND AuthenticationStatus='?'", unusedSenders);
+    DropRecords(removedSenders, {});
+
+    Debug("Removing deleted domain names.");
+    std::unordered_set<const TTessivarDomainName*> usedDomainNames;
+    for (const auto& sender : m_EmailAddresses)
+        usedDomainNames.insert(sender->DomainName());
+    std::vector<int32_t> unusedDomainNames;
+    for (const auto& domainName : m_DomainNames)
+        if (!usedDomainNames.contains(domainName.get()))
+            unusedDomainNames.push_back(domainName->ID());
+    const auto removedDomainNames =
+        DeleteRowsWhere(*m_Database, "DomainNames", "(Deleted=1 OR ApprovalStatus='?')", unusedDomainNames);
+    DropRecords({}, removedDomainNames);
 }
 
 // The store at start, before any message is written: messages whose writing was killed before the

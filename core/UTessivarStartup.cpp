@@ -10,6 +10,8 @@
 
 #include <cstdint>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace {
 // Column positions of a result (a result set or a streamed row), looked up once instead of once per
@@ -57,9 +59,18 @@ TDateTime StoredDateTime(std::string_view text, int32_t localOffset) {
 void TTessivarBusinessLogic::Startup() {
     CheckThread();
     TUpdateScope<TTessivarBusinessLogic> scope(*this);
-    CreateEmailUIDLColumn();
-    Cleanup();
-    Load();
+    // The load reads every email row anyway: it finds the rows without UIDL and gives the cleanup
+    // the references it needs, instead of scans of their own.
+    AddEmailUIDLColumn();
+    AddLogItem("Cleanup started...", 0);
+    const TUIDLHolders removed = RemoveBrokenAndDeletedEmails();
+    std::vector<TEmailWithoutUIDL> withoutUIDL;
+    Load(&withoutUIDL);
+    if (!withoutUIDL.empty())
+        FillEmailUIDLs(withoutUIDL, removed);
+    m_EmailUIDLColumn = true;
+    RemoveUnusedSendersAndDomainNames();
+    AddLogItem("Cleanup complete.", 0);
     ProtectAccounts();
     if (!SetupRequired())
         Synchronize(true);
@@ -148,7 +159,7 @@ void TTessivarBusinessLogic::LoadEmailAddresses() {
         });
 }
 
-void TTessivarBusinessLogic::LoadEmails() {
+void TTessivarBusinessLogic::LoadEmails(std::vector<TEmailWithoutUIDL>* withoutUIDL) {
     const int32_t localOffset = LocalStandardOffset();
     unsigned id = 0, accountID = 0, adultBlocked = 0, approvalStatus = 0, deleted = 0, fromEmailAddressID = 0,
              fromDisplayName = 0, messageID = 0, received = 0, subject = 0, wordBlocked = 0;
@@ -173,10 +184,11 @@ void TTessivarBusinessLogic::LoadEmails() {
             record->m_Deleted = row.AsBoolean(deleted);
             record->m_FromEmailAddress = &FindEmailAddressByID(row.AsInteger(fromEmailAddressID));
             record->SetTexts(row.Text(fromDisplayName), row.Text(messageID),
-                             uidl >= 0 ? row.Text(static_cast<unsigned>(uidl)) : std::string_view(),
-                             row.Text(subject));
+                             uidl >= 0 ? row.Text(static_cast<unsigned>(uidl)) : std::string_view(), row.Text(subject));
             record->m_Received = StoredDateTime(row.Text(received), localOffset);
             record->m_WordBlocked = row.AsBoolean(wordBlocked);
+            if (withoutUIDL && record->UIDL().empty())
+                withoutUIDL->push_back({record->m_ID, std::string(row.Text(accountID)), {}, record.get()});
             AppendEmail(std::move(record));
         });
 }

@@ -11,6 +11,7 @@
 #include "tests/core/ModelFixture.h"
 
 #include <filesystem>
+#include <set>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
@@ -229,4 +230,65 @@ TEST_F(UTessivarMaintenanceTest, ResetDuringASessionLeavesNewMailAlone) {
     EXPECT_EQ(Ids("Emails"), std::to_string(freshID));
     EXPECT_FALSE(fs::exists(MessageFile(1)));
     EXPECT_TRUE(fs::exists(MessageFile(freshID)));
+}
+
+// Rows written without UIDL get theirs at the start, in the database and in the loaded records
+// alike: a record left without its id would be offered under a different one in the next session.
+// An id some other row held (even one the cleanup removed, which a mail program may have seen) is
+// never given again.
+TEST_F(UTessivarMaintenanceTest, EmailsWithoutUIDLGetUniqueIdsInStoreAndMemory) {
+    AddDomainRow(1, "example.com");
+    AddSenderRow(1, "alice", 1);
+    Db().Execute("ALTER TABLE Emails ADD COLUMN UIDL VARCHAR");
+    for (int id = 1; id <= 7; ++id)
+        AddEmailRow(id, 0, 1, id == 5 ? 1 : 0);
+    Db().Execute("UPDATE Emails SET MessageID='<same@test>' WHERE ID IN (2, 3)");
+    Db().Execute("UPDATE Emails SET UIDL='<m4@test>' WHERE ID=5"); // deleted: removed by the cleanup
+    Db().Execute("UPDATE Emails SET MessageID='<has blank@test>' WHERE ID=6");
+    Db().Execute("UPDATE Emails SET UIDL='kept-7' WHERE ID=7");
+
+    Model().Startup();
+    ASSERT_EQ(Model().EmailCount(), 6);
+    std::set<std::string> ids;
+    for (int i = 0; i < Model().EmailCount(); ++i) {
+        const TTessivarEmail& email = Model().Emails(i);
+        const std::string stored = Cell("SELECT UIDL FROM Emails WHERE ID=" + std::to_string(email.ID()));
+        EXPECT_EQ(std::string(email.UIDL()), stored) << email.ID();
+        EXPECT_TRUE(IsValidUIDL(stored)) << email.ID();
+        ids.insert(stored);
+    }
+    EXPECT_EQ(ids.size(), 6u);
+    EXPECT_EQ(Cell("SELECT UIDL FROM Emails WHERE ID=1"), "<m1@test>");
+    EXPECT_NE(Cell("SELECT UIDL FROM Emails WHERE ID=4"), "<m4@test>");
+    EXPECT_EQ(Cell("SELECT UIDL FROM Emails WHERE ID=7"), "kept-7");
+    EXPECT_EQ(Count("Emails WHERE UIDL IS NULL OR UIDL=''"), 0);
+}
+
+// The unused senders and domain names go from the lists as from the tables; a sender that merely
+// shares the name of one that went is still found, and a deleted IMAP email waiting for the trash
+// keeps its sender and the sender's domain name.
+TEST_F(UTessivarMaintenanceTest, UnusedRecordsLeaveMemoryAsTheirRowsDoAndIMAPMailKeepsItsSender) {
+    AddDomainRow(1, "example.com");
+    AddDomainRow(2, "gone.test");
+    AddDomainRow(3, "trash.test");
+    AddSenderRow(1, "Bob", 1);  // no emails: goes
+    AddSenderRow(2, "bob", 1);  // same address, has an email: stays
+    AddSenderRow(3, "eve", 2);  // no emails: goes, and its domain name with it
+    AddSenderRow(4, "imap", 3); // only a deleted IMAP email refers to it
+    AddEmailRow(1, 0, 2);
+    AddEmailRow(2, 0, 4, 1);
+    Db().Execute("CREATE TABLE IMAPMessages(ID INTEGER PRIMARY KEY, EmailID INTEGER, AccountID INTEGER, "
+                 "MessageID VARCHAR, Size INTEGER, Folder VARCHAR, UIDValidity INTEGER, UID INTEGER)");
+    Db().Execute("INSERT INTO IMAPMessages(EmailID) VALUES(2)");
+
+    Model().Startup();
+    EXPECT_EQ(Ids("Emails"), "1,2");
+    EXPECT_EQ(Ids("EmailAddresses"), "2,4");
+    EXPECT_EQ(Ids("DomainNames"), "1,3");
+    ASSERT_EQ(Model().EmailAddressCount(), 2);
+    ASSERT_EQ(Model().DomainNameCount(), 2);
+    EXPECT_EQ(Model().FindEmailAddress("bob@example.com"), &Model().EmailAddresses(0));
+    EXPECT_EQ(&Model().FindEmailAddressByID(2), &Model().EmailAddresses(0));
+    EXPECT_EQ(Model().EmailAddresses(1).DomainName(), &Model().FindDomainNameByID(3));
+    EXPECT_THROW(Model().FindDomainNameByID(2), TTessivarBusinessLogicException);
 }
