@@ -78,14 +78,15 @@ TTessivarBusinessLogic::TUIDLHolders TTessivarBusinessLogic::RemoveBrokenAndDele
     const std::string withoutSender =
         "(Emails.FromEmailAddressID IS NULL OR "
         "Emails.FromEmailAddressID NOT IN (SELECT EmailAddresses.ID FROM EmailAddresses))";
-    // A deleted email of an IMAP account stays until its message is in the server's trash.
-    std::string movingToTrash;
+    // A deleted email of an IMAP account stays until its message is in the server's trash. One
+    // without a sender goes all the same: it could not be loaded, and would stop every start.
+    std::string removable = "Emails.Deleted=1";
     if (m_Database->Query("SELECT name FROM sqlite_master WHERE type='table' AND name='IMAPMessages'") > 0)
-        movingToTrash = " AND Emails.ID NOT IN (SELECT EmailID FROM IMAPMessages)";
+        removable = "(Emails.Deleted=1 AND Emails.ID NOT IN (SELECT EmailID FROM IMAPMessages))";
+    removable = "(" + removable + " OR " + withoutSender + ")";
     TSQLiteResultSet emails;
     m_Database->Query("SELECT Emails.MessageID, Emails.ID, " + withoutSender +
-                          ", Emails.AccountID, Emails.UIDL FROM Emails WHERE (Emails.Deleted=1 OR " + withoutSender +
-                          ")" + movingToTrash,
+                          ", Emails.AccountID, Emails.UIDL FROM Emails WHERE " + removable,
                       &emails);
     for (; !emails.Eof(); emails.Next()) {
         if (!emails.AsBoolean(2u))
@@ -107,7 +108,7 @@ TTessivarBusinessLogic::TUIDLHolders TTessivarBusinessLogic::RemoveBrokenAndDele
             removedIDs[{accountID, uidl}] += 1;
     }
     if (emails.RowCount() > 0)
-        m_Database->Execute("DELETE FROM Emails WHERE Deleted=1" + movingToTrash);
+        m_Database->Execute("DELETE FROM Emails WHERE " + removable);
     RestrictStore(store);
     return removedIDs;
 }

@@ -292,3 +292,19 @@ TEST_F(UTessivarMaintenanceTest, UnusedRecordsLeaveMemoryAsTheirRowsDoAndIMAPMai
     EXPECT_EQ(Model().EmailAddresses(1).DomainName(), &Model().FindDomainNameByID(3));
     EXPECT_THROW(Model().FindDomainNameByID(2), TTessivarBusinessLogicException);
 }
+
+// An IMAP email whose sender row is gone cannot be loaded: kept for the trash, it stopped every start.
+TEST_F(UTessivarMaintenanceTest, IMAPMailWithoutASenderDoesNotStopTheStart) {
+    AddDomainRow(1, "example.com");
+    AddSenderRow(1, "bob", 1);
+    AddEmailRow(1, 0, 1);
+    AddEmailRow(2, 0, 7, 1); // deleted, no such sender
+    AddEmailRow(3, 0, 8);    // not deleted, no such sender
+    Db().Execute("CREATE TABLE IMAPMessages(ID INTEGER PRIMARY KEY, EmailID INTEGER, AccountID INTEGER, "
+                 "MessageID VARCHAR, Size INTEGER, Folder VARCHAR, UIDValidity INTEGER, UID INTEGER)");
+    Db().Execute("INSERT INTO IMAPMessages(EmailID) VALUES(1), (2), (3)");
+
+    ASSERT_NO_THROW(Model().Startup());
+    EXPECT_EQ(Ids("Emails"), "1");
+    EXPECT_EQ(Model().EmailCount(), 1);
+}
