@@ -144,7 +144,7 @@ int AddIMAPAccountChecked(TTessivarBusinessLogic& model, const TIMAPAddRequest& 
     std::optional<TIMAPFolderPosition> inboxEnd;
     try {
         std::unique_ptr<TIMAPMailbox> mailbox =
-            connect(server, password, IMAPTrustedCertificatesFile(), IMAPLoginCheckTimeoutMs);
+            connect(server, password, IMAPTrustedCertificatesFile(), IMAPLoginCheckTimeoutMs, nullptr);
         if (mailbox) {
             inboxEnd = InboxEnd(*mailbox);
             mailbox->Logout();

@@ -11,14 +11,15 @@
 
 #include "core/UIMAPSettings.h"
 
+class TAbortSignal;
 class TIMAPMailbox;
 class TTessivarAccount;
 class TTessivarBusinessLogic;
 
 // Logs in to an IMAP server (ConnectIMAP's signature: server, password, trusted certificates file,
-// time-out in milliseconds).
-using TIMAPConnector =
-    std::function<std::unique_ptr<TIMAPMailbox>(const TIMAPServer&, const std::string&, const std::string&, int)>;
+// time-out in milliseconds, a signal that ends the attempt; none: it cannot be ended).
+using TIMAPConnector = std::function<std::unique_ptr<TIMAPMailbox>(
+    const TIMAPServer&, const std::string&, const std::string&, int, const std::shared_ptr<TAbortSignal>&)>;
 // How long the login check of a new account may take.
 inline constexpr int IMAPLoginCheckTimeoutMs = 30 * 1000;
 // The longest password read from the terminal or standard input.

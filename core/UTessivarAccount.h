@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+class TAbortSignal;
 class TIMAPMailbox;
 class TMailClientAccount;
 class TTessivarIMAPScreener;
@@ -51,8 +52,9 @@ public:
     // otherwise.
     TTessivarIMAPScreener* IMAPScreener() const { return m_IMAPScreener.get(); }
     // How the screener connects, when set before Protect (tests, a connection test); else the
-    // program's connector, with the password from the password store.
-    std::function<std::unique_ptr<TIMAPMailbox>()> IMAPConnector;
+    // program's connector, with the password from the password store. Raising the signal it is
+    // given ends a connection attempt at once.
+    std::function<std::unique_ptr<TIMAPMailbox>(const std::shared_ptr<TAbortSignal>&)> IMAPConnector;
 
     // The stored user name, replaced in memory by the user name of the mail program's login.
     std::string Username() const;

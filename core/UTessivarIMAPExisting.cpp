@@ -4,6 +4,7 @@
 
 #include "core/UTessivarAccount.h"
 #include "mail/UIMAPMailbox.h"
+#include "mail/USockets.h"
 #include "mail/UTessivarIMAPScreener.h"
 #include "mail/UTessivarIMAPSenders.h"
 
@@ -12,7 +13,7 @@
 void ApproveExistingIMAPSenders(TTessivarBusinessLogic& model, TTessivarAccount& account) {
     const TTessivarIMAPScreener::TConnector connect =
         account.IMAPConnector ? account.IMAPConnector : TTessivarIMAPScreener::DefaultConnector(account.IMAPServer());
-    const std::unique_ptr<TIMAPMailbox> mailbox = connect();
+    const std::unique_ptr<TIMAPMailbox> mailbox = connect(std::make_shared<TAbortSignal>());
     ApproveExistingIMAPSenders(model, *mailbox, account.EmailAddress());
     mailbox->Logout();
 }

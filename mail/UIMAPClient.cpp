@@ -50,9 +50,10 @@ bool IsIMAPCredentialRefusal(const TIMAPResponse& response) {
     return true;
 }
 
-TIMAPClient::TIMAPClient(TIMAPServer server, std::string trustedCertificatesFile)
+TIMAPClient::TIMAPClient(TIMAPServer server, std::string trustedCertificatesFile,
+                         std::shared_ptr<TAbortSignal> abort)
     : m_Server(std::move(server)), m_TrustFile(std::move(trustedCertificatesFile)),
-      m_Abort(std::make_shared<TAbortSignal>()) {}
+      m_Abort(abort ? std::move(abort) : std::make_shared<TAbortSignal>()) {}
 
 TIMAPClient::~TIMAPClient() = default;
 
@@ -71,10 +72,14 @@ void TIMAPClient::Connect(const std::string& password, int timeoutMs) {
         Trace("connecting to", m_Server.Host + ":" + std::to_string(m_Server.Port) +
                                    (implicitTLS ? " (TLS)" : " (STARTTLS)"));
         m_Stream = TSocketStream::Connect(m_Server.Host, m_Server.Port, timeoutMs, m_Abort);
-        m_Stream->SetReadTimeout(IMAPReadTimeoutMs);
+        // Until the login is done the connect time-out bounds every wait, the greeting's included.
+        const auto limitReads = [&] {
+            m_Stream->SetReadTimeout(timeoutMs > 0 ? std::min(remaining(), IMAPReadTimeoutMs) : IMAPReadTimeoutMs);
+        };
         m_Stream->EnableKeepAlive();
         if (implicitTLS)
             StartTLS(remaining());
+        limitReads();
         const TIMAPResponse greeting = ReadResponseNow();
         if (greeting.Kind != TIMAPResponse::TKind::Untagged ||
             (greeting.Status != "OK" && greeting.Status != "PREAUTH" && greeting.Status != "BYE"))
@@ -101,10 +106,13 @@ void TIMAPClient::Connect(const std::string& password, int timeoutMs) {
             // What was announced in clear may have been changed on the way.
             m_Capabilities.clear();
         }
+        limitReads();
         if (m_Capabilities.empty())
             AskCapabilities();
+        limitReads();
         if (!preauthenticated)
             Login(password);
+        m_Stream->SetReadTimeout(IMAPReadTimeoutMs);
         Trace("connected over", m_Stream->TLSDescription());
     } catch (...) {
         CloseConnection();

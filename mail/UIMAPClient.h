@@ -41,7 +41,9 @@ bool IsIMAPCredentialRefusal(const TIMAPResponse& response);
 
 class TIMAPClient : public TIMAPMailbox {
 public:
-    TIMAPClient(TIMAPServer server, std::string trustedCertificatesFile);
+    // Raising `abort` (a signal of its own when none is given) has the effect of Abort, also while
+    // Connect runs.
+    TIMAPClient(TIMAPServer server, std::string trustedCertificatesFile, std::shared_ptr<TAbortSignal> abort = {});
     ~TIMAPClient() override;
     TIMAPClient(const TIMAPClient&) = delete;
     TIMAPClient& operator=(const TIMAPClient&) = delete;

@@ -19,6 +19,8 @@
 #include "base/UException.h"
 #include "core/UIMAPSettings.h"
 
+class TAbortSignal;
+
 TESSIVAR_EXCEPTION(EIMAPException, Exception);
 // The server refused the user name or the password.
 TESSIVAR_EXCEPTION(EIMAPLoginRefused, EIMAPException);
@@ -86,5 +88,8 @@ public:
 // Connects within `timeoutMs`, protects the connection as `server.Security` says (certificate
 // verified against the system's authorities and those of `trustedCertificatesFile`, when it exists),
 // and logs in. Raises as described above; EIMAPLoginRefused when the credentials are refused.
+// Raising `abort` (from any thread) ends the attempt at once, and later operations of the
+// connection, with ESocketAborted.
 std::unique_ptr<TIMAPMailbox> ConnectIMAP(const TIMAPServer& server, const std::string& password,
-                                          const std::string& trustedCertificatesFile, int timeoutMs);
+                                          const std::string& trustedCertificatesFile, int timeoutMs,
+                                          const std::shared_ptr<TAbortSignal>& abort = {});

@@ -35,12 +35,12 @@ std::string Quoted(const std::string& text) {
 } // namespace
 
 TTessivarIMAPScreener::TConnector TTessivarIMAPScreener::DefaultConnector(const TIMAPServer& server) {
-    return [server]() -> std::unique_ptr<TIMAPMailbox> {
+    return [server](const std::shared_ptr<TAbortSignal>& abort) -> std::unique_ptr<TIMAPMailbox> {
         const std::optional<std::string> password = ReadIMAPPassword(server);
         if (!password)
             throw ETessivarIMAPNoPassword("No password is kept for " + server.EmailAddress + ".");
         return ConnectIMAP(server, *password, SettingsDirectory() + std::string(TrustedCertificatesFileName),
-                           IMAPConnectTimeoutMs);
+                           IMAPConnectTimeoutMs, abort);
     };
 }
 
@@ -58,6 +58,8 @@ TTessivarIMAPScreener::~TTessivarIMAPScreener() {
     {
         std::lock_guard lock(m_Lock);
         m_Terminated = true;
+        if (m_Abort)
+            m_Abort->Raise();
         if (m_Mailbox)
             m_Mailbox->Abort();
     }
@@ -122,21 +124,30 @@ void TTessivarIMAPScreener::Execute() {
 void TTessivarIMAPScreener::Serve() {
     Debug("IMAPScreener: Connecting to " + m_Server.Host + ":" + std::to_string(m_Server.Port) + " for " +
           m_Server.EmailAddress + ".");
-    std::unique_ptr<TIMAPMailbox> mailbox = m_Connector();
+    std::unique_ptr<TIMAPMailbox> mailbox;
+    // The attempt and then the connection stay reachable for Abort exactly as long as they last.
+    struct TForget {
+        TTessivarIMAPScreener& Screener;
+        ~TForget() {
+            std::lock_guard lock(Screener.m_Lock);
+            Screener.m_Abort.reset();
+            Screener.m_Mailbox = nullptr;
+        }
+    } forget{*this};
+    const auto abort = std::make_shared<TAbortSignal>();
+    {
+        std::lock_guard lock(m_Lock);
+        if (m_Terminated)
+            return;
+        m_Abort = abort;
+    }
+    mailbox = m_Connector(abort);
     {
         std::lock_guard lock(m_Lock);
         if (m_Terminated)
             return;
         m_Mailbox = mailbox.get();
     }
-    // The connection stays reachable for Abort exactly as long as it lives.
-    struct TForget {
-        TTessivarIMAPScreener& Screener;
-        ~TForget() {
-            std::lock_guard lock(Screener.m_Lock);
-            Screener.m_Mailbox = nullptr;
-        }
-    } forget{*this};
 
     TSession session(*this, *mailbox);
     session.Open();

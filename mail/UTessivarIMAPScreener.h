@@ -14,7 +14,7 @@
 // Thread contract: construct and destroy on the model's thread (TTessivarAccount::Protect and
 // Unprotect do). RunsFinished, WaitForRuns and Wake may be called from any thread. The worker
 // reaches the model only through threaded calls; the destructor ends a running operation with
-// TIMAPMailbox::Abort and keeps serving the worker's calls while it waits for it, so it returns
+// TIMAPMailbox::Abort (or the abort signal of a connection being made) and keeps serving the worker's calls while it waits for it, so it returns
 // promptly however the worker was busy.
 
 #include <chrono>
@@ -31,6 +31,7 @@
 #include "core/UIMAPSettings.h"
 #include "mail/UIMAPMailbox.h"
 
+class TAbortSignal;
 class TTessivarAccount;
 class TTessivarBusinessLogic;
 
@@ -60,8 +61,9 @@ inline constexpr std::chrono::seconds IMAPLongestRetry{300};
 
 class TTessivarIMAPScreener {
 public:
-    // Makes a logged-in connection; raises as ConnectIMAP does.
-    using TConnector = std::function<std::unique_ptr<TIMAPMailbox>()>;
+    // Makes a logged-in connection; raises as ConnectIMAP does, and ESocketAborted as soon as the
+    // signal is raised (the screener is being destroyed) while it connects.
+    using TConnector = std::function<std::unique_ptr<TIMAPMailbox>(const std::shared_ptr<TAbortSignal>& abort)>;
 
     // The connector of the program: the account's server, its password from the password store
     // (ETessivarIMAPNoPassword when none is kept) and the trusted certificates of the settings
@@ -112,7 +114,8 @@ private:
     // Guarded by m_Lock.
     mutable std::mutex m_Lock;
     std::condition_variable m_Changed;
-    TIMAPMailbox* m_Mailbox = nullptr; // the worker's connection, for Abort and Wake
+    std::shared_ptr<TAbortSignal> m_Abort; // ends the worker's connection attempt
+    TIMAPMailbox* m_Mailbox = nullptr;     // the worker's connection, for Abort and Wake
     bool m_WakeRequested = false;
     bool m_HeldLookRequested = false;
     bool m_Terminated = false;

@@ -5,8 +5,9 @@
 #include "core/UIMAPAccountSetup.h"
 #include "core/UTessivarAccount.h"
 #include "core/UTessivarBusinessLogic.h"
-#include "core/UTessivarIMAPExisting.h"
 #include "mail/UIMAPMailbox.h"
+#include "mail/USockets.h"
+#include "mail/UTessivarIMAPSenders.h"
 #include "ui/UDialogSupport.h"
 #include "ui/UMessageBox.h"
 
@@ -90,10 +91,19 @@ TfrmIMAPAccount::TfrmIMAPAccount(TIMAPConnector connector, QWidget* parent)
 }
 
 TfrmIMAPAccount::~TfrmIMAPAccount() {
+    if (m_CheckAbort)
+        m_CheckAbort->Raise();
     if (m_Check.joinable())
         m_Check.join();
     if (m_Busy)
         QApplication::restoreOverrideCursor();
+}
+
+void TfrmIMAPAccount::reject() {
+    // The answer still comes, and finds the window hidden.
+    if (m_Busy && m_CheckAbort)
+        m_CheckAbort->Raise();
+    QDialog::reject();
 }
 
 QString TfrmIMAPAccount::Status() const {
@@ -154,36 +164,45 @@ void TfrmIMAPAccount::StartCheck(bool thenAdd) {
                                           "already: uncheck it in the \"Mail Accounts\" window first."));
         return;
     }
-    if (m_Check.joinable())
-        m_Check.join();
     m_Checking = *server;
     m_CheckingPassword = ToText(edtPassword->text());
     lblStatus->setText(QStringLiteral("Connecting to %1...").arg(ToQString(server->Host)));
+    StartWorker([](TIMAPMailbox&) {}, [this, thenAdd](const std::string& failure) { CheckDone(thenAdd, failure); });
+}
+
+void TfrmIMAPAccount::StartWorker(std::function<void(TIMAPMailbox&)> work,
+                                  std::function<void(const std::string&)> done) {
+    // The previous worker has answered (the window was not busy any more): its thread ends now.
+    if (m_Check.joinable())
+        m_Check.join();
     SetBusy(true);
+    m_CheckAbort = std::make_shared<TAbortSignal>();
     QPointer<TfrmIMAPAccount> window(this);
-    m_Check = std::thread(
-        [this, window, thenAdd, connector = m_Connect, checked = m_Checking, password = m_CheckingPassword] {
-            std::string failure;
-            try {
-                std::unique_ptr<TIMAPMailbox> mailbox =
-                    connector(checked, password, IMAPTrustedCertificatesFile(), IMAPLoginCheckTimeoutMs);
-                if (mailbox)
-                    mailbox->Logout();
-            } catch (const std::exception& error) {
-                DebugException("TfrmIMAPAccount", error);
-                failure = error.what();
-                if (failure.empty())
-                    failure = "the connection failed";
+    m_Check = std::thread([this, window, work = std::move(work), done = std::move(done), connector = m_Connect,
+                           checked = m_Checking, password = m_CheckingPassword, abort = m_CheckAbort] {
+        std::string failure;
+        try {
+            std::unique_ptr<TIMAPMailbox> mailbox =
+                connector(checked, password, IMAPTrustedCertificatesFile(), IMAPLoginCheckTimeoutMs, abort);
+            if (mailbox) {
+                work(*mailbox);
+                mailbox->Logout();
             }
-            // The window lives until this thread is joined; the answer is dropped if it is gone by then.
-            QMetaObject::invokeMethod(
-                this,
-                [window, thenAdd, failure] {
-                    if (window)
-                        window->CheckDone(thenAdd, failure);
-                },
-                Qt::QueuedConnection);
-        });
+        } catch (const std::exception& error) {
+            DebugException("TfrmIMAPAccount", error);
+            failure = error.what();
+            if (failure.empty())
+                failure = "the connection failed";
+        }
+        // The window lives until this thread is joined; the answer is dropped if it is gone by then.
+        QMetaObject::invokeMethod(
+            this,
+            [window, done, failure] {
+                if (window)
+                    done(failure);
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 void TfrmIMAPAccount::CheckDone(bool thenAdd, const std::string& failure) {
@@ -211,23 +230,35 @@ void TfrmIMAPAccount::Add() {
         lblStatus->setText(QStringLiteral("The account could not be kept (see the activity log)."));
         return;
     }
-    if (approve) {
-        QApplication::setOverrideCursor(Qt::WaitCursor);
-        std::string failure;
-        try {
-            ApproveExistingIMAPSenders(model, *m_Added);
-        } catch (const std::exception& error) {
-            DebugException("TfrmIMAPAccount", error);
-            failure = error.what();
-        }
-        QApplication::restoreOverrideCursor();
-        if (!failure.empty())
-            TMessageBox::Show(this, QMessageBox::Warning, QStringLiteral("Add IMAP Account"),
-                              QStringLiteral("The account is screened, but the senders of the mail in INBOX could "
-                                             "not be approved: %1.")
-                                  .arg(ToQString(failure)),
-                              QMessageBox::Ok);
-    }
+    if (approve)
+        ApproveExistingSenders();
+    else
+        accept();
+}
+
+void TfrmIMAPAccount::ApproveExistingSenders() {
+    lblStatus->setText(QStringLiteral("Reading the senders of the mail in INBOX..."));
+    auto senders = std::make_shared<std::vector<TEmailAddress>>();
+    StartWorker([senders](TIMAPMailbox& mailbox) { *senders = RecentIMAPSenders(mailbox); },
+                [this, senders](const std::string& failure) { SendersRead(*senders, failure); });
+}
+
+void TfrmIMAPAccount::SendersRead(const std::vector<TEmailAddress>& senders, const std::string& failure) {
+    SetBusy(false);
+    // Closed meanwhile: the account is screened, its existing senders are left as they are.
+    if (!isVisible() || !m_Model || !m_Added)
+        return;
+    std::string problem = failure;
+    if (problem.empty() && !ApplyToModel(*m_Model, "TfrmIMAPAccount", [&] {
+            ApproveImportedSenders(*m_Model, senders, m_Added->EmailAddress());
+        }))
+        problem = "they could not be kept (see the activity log)";
+    if (!problem.empty())
+        TMessageBox::Show(this, QMessageBox::Warning, QStringLiteral("Add IMAP Account"),
+                          QStringLiteral("The account is screened, but the senders of the mail in INBOX could "
+                                         "not be approved: %1.")
+                              .arg(ToQString(problem)),
+                          QMessageBox::Ok);
     accept();
 }
 

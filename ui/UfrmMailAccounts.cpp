@@ -87,8 +87,9 @@ TfrmIMAPAccount& TfrmMailAccounts::IMAPAccountWindow() {
     // Made at its first use: most runs never add an account.
     if (!m_IMAPAccount)
         m_IMAPAccount = new TfrmIMAPAccount(
-            [this](const TIMAPServer& server, const std::string& password, const std::string& trusted, int timeoutMs) {
-                return m_Connect(server, password, trusted, timeoutMs);
+            [this](const TIMAPServer& server, const std::string& password, const std::string& trusted, int timeoutMs,
+                   const std::shared_ptr<TAbortSignal>& abort) {
+                return m_Connect(server, password, trusted, timeoutMs, abort);
             },
             this);
     return *m_IMAPAccount;

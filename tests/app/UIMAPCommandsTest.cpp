@@ -64,7 +64,8 @@ protected:
         m_Output.str("");
         const int status = AddIMAPAccountChecked(
             Model(), request, password,
-            [&](const TIMAPServer& server, const std::string& given, const std::string&, int timeoutMs) {
+            [&](const TIMAPServer& server, const std::string& given, const std::string&, int timeoutMs,
+                const std::shared_ptr<TAbortSignal>&) {
                 m_Tried = server;
                 m_TriedPassword = given;
                 EXPECT_GT(timeoutMs, 0);

@@ -13,6 +13,8 @@
 #include "core/UTessivarEmailAddress.h"
 #include "core/UTessivarIMAPMessages.h"
 #include "core/UTessivarLogItem.h"
+#include "mail/UIMAPClient.h"
+#include "mail/USockets.h"
 #include "mail/UTessivarAccountSession.h"
 #include "mail/UTessivarIMAPSenders.h"
 #include "tests/mail/FakeIMAPServer.h"
@@ -59,7 +61,7 @@ protected:
     TTessivarAccount& Account() { return *m_Model->FindAccountByID(m_AccountID); }
     void Start() {
         m_Screener = std::make_unique<TTessivarIMAPScreener>(
-            *m_Model, Account(), [this] { return std::make_unique<TFakeIMAPMailbox>(m_Server); });
+            *m_Model, Account(), [this](const auto&) { return std::make_unique<TFakeIMAPMailbox>(m_Server); });
     }
     // Serves the model's calls until `runs` more screening runs have finished.
     void Runs(int runs = 1) {
@@ -350,7 +352,7 @@ TEST_F(IMAPScreenerTest, StopsPromptlyAndTellsFailuresOnce) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
 
     std::atomic<int> attempts{0};
-    m_Screener = std::make_unique<TTessivarIMAPScreener>(*m_Model, Account(), [&]() -> std::unique_ptr<TIMAPMailbox> {
+    m_Screener = std::make_unique<TTessivarIMAPScreener>(*m_Model, Account(), [&](const auto&) -> std::unique_ptr<TIMAPMailbox> {
         ++attempts;
         throw EIMAPLoginRefused("NO [AUTHENTICATIONFAILED] Authentication failed.");
     });
@@ -358,6 +360,33 @@ TEST_F(IMAPScreenerTest, StopsPromptlyAndTellsFailuresOnce) {
     ServeUntil([&] { return Logged(refused); });
     m_Screener.reset();
     EXPECT_EQ(attempts, 1);
+}
+
+// A server that takes the connection and never answers holds the worker in the connect; destroying
+// the screener must not wait for the connect time-out, whichever security is asked for.
+TEST_F(IMAPScreenerTest, StopWhileConnectingToASilentServerIsPrompt) {
+    TSocketListener silent("127.0.0.1", 0, 4); // never accepts: the kernel completes the handshakes
+    for (const TIMAPSecurity security : {TIMAPSecurity::ImplicitTLS, TIMAPSecurity::STARTTLS}) {
+        TIMAPServer server = Account().IMAPServer();
+        server.Host = "127.0.0.1";
+        server.Port = silent.Port();
+        server.Security = security;
+        std::atomic<bool> connecting{false};
+        m_Screener = std::make_unique<TTessivarIMAPScreener>(
+            *m_Model, Account(), [&](const std::shared_ptr<TAbortSignal>& abort) -> std::unique_ptr<TIMAPMailbox> {
+                auto client = std::make_unique<TIMAPClient>(server, "", abort);
+                connecting = true;
+                client->Connect("secret", IMAPConnectTimeoutMs);
+                return client;
+            });
+        ServeUntil([&] { return connecting.load(); });
+        std::this_thread::sleep_for(100ms); // inside the TLS handshake or the wait for the greeting
+        const auto start = std::chrono::steady_clock::now();
+        m_Screener.reset();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+        for (const std::string& item : Log())
+            EXPECT_FALSE(item.starts_with("Could not connect")) << "a stop is no failure to tell the user: " << item;
+    }
 }
 
 // Enabling an IMAP account starts its screener (without a stored password it says so) and
@@ -369,7 +398,7 @@ TEST_F(IMAPScreenerTest, EnableStartsScreenerAndLocalServerNeverOffersImapMail) 
     Account().SetEnabled(false);
     EXPECT_EQ(Account().IMAPScreener(), nullptr);
 
-    Account().IMAPConnector = [this] { return std::make_unique<TFakeIMAPMailbox>(m_Server); };
+    Account().IMAPConnector = [this](const auto&) { return std::make_unique<TFakeIMAPMailbox>(m_Server); };
     Account().SetEnabled(true);
     ServeUntil([&] { return Account().IMAPScreener()->RunsFinished() > 0; });
     m_Server.Append(Inbox, Message("friend@example.org", "delivered"));

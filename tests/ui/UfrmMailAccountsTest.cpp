@@ -2,14 +2,19 @@
 
 #include "base/URegistry.h"
 #include "core/UTessivarAccount.h"
+#include "core/UTessivarEmailAddress.h"
 #include "core/UIMAPPasswords.h"
 #include "mail/UIMAPMailbox.h"
+#include "mail/USockets.h"
 #include "ui/UMessageBox.h"
 #include "ui/UfrmIMAPAccount.h"
 
 #include "tests/core/ModelFixture.h"
 
+#include <poll.h>
+
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -76,10 +81,16 @@ public:
     void EnsureFolder(const std::string&) override {}
     TIMAPFolderState Select(const std::string&) override { return {}; }
     std::vector<uint32_t> UIDsFrom(uint32_t) override { return {}; }
-    std::vector<uint32_t> UIDsSince(int) override { return {}; }
+    std::vector<uint32_t> UIDsSince(int) override { return {1}; }
     std::vector<uint32_t> UIDsWithMessageID(const std::string&) override { return {}; }
     std::optional<std::string> Fetch(uint32_t) override { return std::nullopt; }
-    std::optional<std::string> FetchHeader(uint32_t) override { return std::nullopt; }
+    // INBOX holds one message, from bob@example.org; reading it tells on which thread that happened.
+    std::optional<std::string> FetchHeader(uint32_t) override {
+        if (ReadOn)
+            *ReadOn = std::this_thread::get_id();
+        return "From: Bob <bob@example.org>\r\nSubject: hello\r\n\r\n";
+    }
+    std::thread::id* ReadOn = nullptr;
     uint32_t Move(uint32_t, const std::string&) override { return 0; }
     bool WaitForChange(std::chrono::milliseconds) override { return false; }
     void Logout() override {}
@@ -149,14 +160,18 @@ TEST_F(MailAccountsTest, OfferedIMAPAccountIsAddedOnlyAfterTheServerTookTheLogin
     std::atomic<bool> accept{false};
     std::atomic<int> tries{0};
     std::thread::id triedOn;
-    m_Window.SetIMAPConnector([&](const TIMAPServer& server, const std::string& password, const std::string&, int) {
+    std::thread::id readOn;
+    m_Window.SetIMAPConnector([&](const TIMAPServer& server, const std::string& password, const std::string&, int,
+                                  const std::shared_ptr<TAbortSignal>&) {
         ++tries;
         triedOn = std::this_thread::get_id();
         EXPECT_EQ(server.Port, 1143);
         EXPECT_EQ(server.Security, TIMAPSecurity::STARTTLS);
         if (!accept || password != "right")
             throw EIMAPLoginRefused("[AUTHENTICATIONFAILED] Authentication failed.");
-        return std::unique_ptr<TIMAPMailbox>(std::make_unique<TAcceptedLogin>());
+        auto mailbox = std::make_unique<TAcceptedLogin>();
+        mailbox->ReadOn = &readOn;
+        return std::unique_ptr<TIMAPMailbox>(std::move(mailbox));
     });
     TfrmIMAPAccount& add = m_Window.IMAPAccountWindow();
     const auto settled = [&] { return Child<QPushButton>(add, "btnOk").isEnabled(); };
@@ -178,7 +193,6 @@ TEST_F(MailAccountsTest, OfferedIMAPAccountIsAddedOnlyAfterTheServerTookTheLogin
         EXPECT_TRUE(ProcessEventsUntil([&] { return tries == 2 && settled(); }, 5000));
         EXPECT_TRUE(add.isVisible());
         Type(add, "edtPassword", QStringLiteral("right"));
-        Child<QCheckBox>(add, "chkApproveExisting").setChecked(false);
         Click(add, "btnOk");
         EXPECT_TRUE(ProcessEventsUntil([&] { return !add.isVisible(); }, 5000));
     }};
@@ -195,6 +209,11 @@ TEST_F(MailAccountsTest, OfferedIMAPAccountIsAddedOnlyAfterTheServerTookTheLogin
                          }});
     EXPECT_TRUE(m_Window.EditMailAccounts(Model()));
     EXPECT_NE(triedOn, std::this_thread::get_id());
+    // The senders of INBOX were read off the user-interface thread and approved as imported.
+    EXPECT_NE(readOn, std::thread::id());
+    EXPECT_NE(readOn, std::this_thread::get_id());
+    ASSERT_NE(Model().FindEmailAddress("bob@example.org"), nullptr);
+    EXPECT_TRUE(Model().FindEmailAddress("bob@example.org")->IsApproved());
     EXPECT_TRUE(shown.contains(QStringLiteral("me@example.com (IMAP, imap.example.com:1143, STARTTLS) [x]")))
         << shown.join(", ").toStdString();
     TTessivarAccount* imap = nullptr;
@@ -238,4 +257,35 @@ TEST_F(MailAccountsTest, OfferedIMAPAccountIsAddedOnlyAfterTheServerTookTheLogin
     const auto refused = TMessageBox::TakeAsked();
     ASSERT_EQ(refused.size(), 1u);
     EXPECT_TRUE(refused[0].Text.contains(QStringLiteral("me@example.com (IMAP)")));
+}
+
+// Closing the add window while the login check waits for a server that never answers ends that
+// connection at once: the window does not hold the user for the connect time-out, nor does the next
+// check wait for the old one.
+TEST_F(MailAccountsTest, ClosingTheAddWindowEndsAHangingLoginCheck) {
+    std::atomic<bool> waiting{false}, ended{false};
+    m_Window.SetIMAPConnector([&](const TIMAPServer&, const std::string&, const std::string&, int timeoutMs,
+                                  const std::shared_ptr<TAbortSignal>& abort) -> std::unique_ptr<TIMAPMailbox> {
+        waiting = true;
+        pollfd signal{abort->Handle(), POLLIN, 0};
+        ::poll(&signal, 1, timeoutMs);
+        ended = true;
+        throw ESocketAborted("Connection aborted.");
+    });
+    TfrmIMAPAccount& add = m_Window.IMAPAccountWindow();
+    std::chrono::steady_clock::duration took{};
+    WhenShown(add, {[&] {
+                  Type(add, "edtAddress", QStringLiteral("me@example.net"));
+                  Type(add, "edtServer", QStringLiteral("imap.example.net"));
+                  Type(add, "edtUser", QStringLiteral("me"));
+                  Type(add, "edtPassword", QStringLiteral("secret"));
+                  Click(add, "btnTest");
+                  EXPECT_TRUE(ProcessEventsUntil([&] { return waiting.load(); }, 5000));
+                  const auto start = std::chrono::steady_clock::now();
+                  Click(add, "btnCancel");
+                  EXPECT_TRUE(ProcessEventsUntil([&] { return ended.load(); }, 5000));
+                  took = std::chrono::steady_clock::now() - start;
+              }});
+    EXPECT_EQ(add.AddIMAPAccount(Model()), nullptr);
+    EXPECT_LT(took, std::chrono::seconds(1));
 }
