@@ -25,7 +25,7 @@ from imap_e2e import IMAPDovecot, Phone  # noqa: E402
 from local_server import summary  # noqa: E402
 from tessivar_e2e import Tessivar, make_certificates, wait_for  # noqa: E402
 
-OURS, REFERENCE, PASSWORD, EMAIL = "benchuser", "scriptuser", "benchpass", "bench@mail.test"
+PASSWORD = "benchpass"
 MINIMUM_ROUNDS = 5
 
 
@@ -37,7 +37,7 @@ def make_message(index, round_):
         body.append(text)
         size += len(text) + 2
         line += 1
-    lines = ["From: Stranger %d <s%d@r%d.unknown.test>" % (index, index, round_), "To: " + EMAIL,
+    lines = ["From: Stranger %d <s%d@r%d.unknown.test>" % (index, index, round_), "To: bench@mail.test",
              "Subject: Message %d" % index, "Date: Mon, 2 Mar 2026 10:00:00 +0000",
              "Message-ID: <bench.%d.%d@unknown.test>" % (round_, index), ""] + body
     return ("\r\n".join(lines) + "\r\n").encode()
@@ -47,11 +47,11 @@ def inbox_count(dovecot, user):
     return dovecot.message_count(user)
 
 
-def script_round(port, authority):
+def script_round(port, authority, user):
     """Timed: the reference script's login, search, FETCH and MOVE of every message, logout."""
     started = time.perf_counter()
     imap = imaplib.IMAP4_SSL("localhost", port, ssl_context=ssl.create_default_context(cafile=authority))
-    imap.login(REFERENCE, PASSWORD)
+    imap.login(user, PASSWORD)
     imap.select("INBOX")
     uids = imap.uid("SEARCH", "ALL")[1][0].split()
     for uid in uids:
@@ -74,32 +74,41 @@ def main():
     environment = dict(os.environ, TESSIVAR_HOME=home, TESSIVAR_REGISTRY_DIR=home)
     run = None
     try:
-        for user in (OURS, REFERENCE):
-            dovecot.add_user(user, PASSWORD)
-        phone = Phone(dovecot.imaps_port, REFERENCE, PASSWORD, authority)
-        phone.imap.create("Held")
-        phone.close()
-        added = subprocess.run([program, "imap", "add", EMAIL, "localhost:%d" % dovecot.imaps_port, OURS],
-                               env=environment, input=(PASSWORD + "\n").encode(), capture_output=True)
-        if added.returncode != 0:
-            raise AssertionError("imap add failed: " + (added.stdout + added.stderr).decode())
-        print("%d messages of about 20 KB from unknown senders, %d rounds" % (count, rounds))
+        def add_account(user):
+            added = subprocess.run([program, "imap", "add", user + "@mail.test", "localhost:%d" % dovecot.imaps_port,
+                                    user], env=environment, input=(PASSWORD + "\n").encode(), capture_output=True)
+            if added.returncode != 0:
+                raise AssertionError("imap add failed: " + (added.stdout + added.stderr).decode())
 
+        print("%d messages of about 20 KB from unknown senders, %d rounds" % (count, rounds))
+        # Each round screens fresh mailboxes (its own users), so that every round starts alike; the
+        # previous round's account is removed, so that the program watches one mailbox at a time.
         script, ours = [], []
         for round_ in range(rounds):
+            mine, reference = "bench%d" % round_, "script%d" % round_
+            for user in (mine, reference):
+                dovecot.add_user(user, PASSWORD)
+            phone = Phone(dovecot.imaps_port, reference, PASSWORD, authority)
+            phone.imap.create("Held")
+            phone.close()
+            if round_ > 0:
+                subprocess.run([program, "imap", "remove", "bench%d@mail.test" % (round_ - 1)], env=environment,
+                               capture_output=True, check=True)
+            add_account(mine)
+
             messages = [make_message(i, round_) for i in range(count)]
             for data in messages:
-                dovecot.add_message(REFERENCE, data)
-            elapsed, moved = script_round(dovecot.imaps_port, authority)
+                dovecot.add_message(reference, data)
+            elapsed, moved = script_round(dovecot.imaps_port, authority, reference)
             if moved != count:
                 raise AssertionError("the script moved %d messages" % moved)
             script.append(elapsed)
 
             for data in messages:
-                dovecot.add_message(OURS, data)
+                dovecot.add_message(mine, data)
             started = time.perf_counter()
             run = Tessivar(program, home, home)
-            wait_for(lambda: inbox_count(dovecot, OURS) == 0 or not run.alive(), timeout=900, what="the screening")
+            wait_for(lambda: inbox_count(dovecot, mine) == 0 or not run.alive(), timeout=900, what="the screening")
             ours.append(time.perf_counter() - started)
             if run.stop() != 0:
                 raise AssertionError("the program ended badly:\n" + run.output()[-4000:])
@@ -111,14 +120,15 @@ def main():
 
         # Arrival to move: the program watches the mailbox; another client appends one message.
         run = Tessivar(program, home, home)
-        phone = Phone(dovecot.imaps_port, OURS, PASSWORD, authority)
+        mine = "bench%d" % (rounds - 1)
+        phone = Phone(dovecot.imaps_port, mine, PASSWORD, authority)
         wait_for(lambda: phone.folder("Awaiting Authorization") is not None, what="the program to watch")
         time.sleep(2)
         latencies = []
         for index in range(max(rounds, 10)):
             appended = time.perf_counter()
             phone.append(make_message(index, 1000 + index))
-            wait_for(lambda: inbox_count(dovecot, OURS) == 0, timeout=60, what="the message to be moved")
+            wait_for(lambda: inbox_count(dovecot, mine) == 0, timeout=60, what="the message to be moved")
             latencies.append(time.perf_counter() - appended)
             time.sleep(0.3)
         phone.close()
