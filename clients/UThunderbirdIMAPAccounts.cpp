@@ -35,7 +35,8 @@ std::vector<TThunderbirdIMAPAccount> ThunderbirdIMAPAccountsOf(const std::string
         TThunderbirdIMAPAccount account;
         account.Profile = profileName;
         TIMAPServer& server = account.Server;
-        const std::vector<std::string> identities = ThunderbirdKeyList(files.EffectiveString(accountBranch + "identities"));
+        const std::vector<std::string> identities =
+            ThunderbirdKeyList(files.EffectiveString(accountBranch + "identities"));
         if (!identities.empty())
             server.EmailAddress =
                 Trim(files.EffectiveString("mail.identity." + identities.front() + ".useremail").value_or(""));

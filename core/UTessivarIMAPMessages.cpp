@@ -145,13 +145,13 @@ TTessivarEmail& TTessivarIMAPMessages::StoreMessage(TTessivarAccount& account, c
     m_Model.CheckThread();
     TIMAPMessageRow row{.AccountID = account.ID(), .MessageID = message.MessageId, .Size = size, .Location = location};
     const TIMAPFolderPosition position{location.UIDValidity, location.UID};
-    TTessivarEmail& email = m_Model.InsertEmail(
-        account, message.MessageId, lines, message.Date, message.Subject, message.FromAddress, message.FromName,
-        account.EmailAddress(), account.RecipientName(), {}, [&](const TTessivarEmail& stored) {
-            row.EmailID = stored.ID();
-            InsertRow(row);
-            UpdatePosition(account.ID(), location.Folder, position);
-        });
+    TTessivarEmail& email = m_Model.InsertEmail(account, message.MessageId, lines, message.Date, message.Subject,
+                                                message.FromAddress, message.FromName, account.EmailAddress(),
+                                                account.RecipientName(), {}, [&](const TTessivarEmail& stored) {
+                                                    row.EmailID = stored.ID();
+                                                    InsertRow(row);
+                                                    UpdatePosition(account.ID(), location.Folder, position);
+                                                });
     m_Rows[row.RowID] = row;
     m_Positions[{account.ID(), location.Folder}] = position;
     return email;
@@ -258,7 +258,8 @@ void TTessivarIMAPMessages::UserMoved(int64_t rowID, const TIMAPLocation& locati
         Debug("IMAP: the user moved message " + std::string(email->MessageID()) + " to the inbox: approved once.");
         email->ApproveOnce();
     } else if (location.Folder == IMAPBlockedFolder) {
-        Debug("IMAP: the user moved message " + std::string(email->MessageID()) + " to the blocked folder: blocked once.");
+        Debug("IMAP: the user moved message " + std::string(email->MessageID()) +
+              " to the blocked folder: blocked once.");
         email->BlockOnce();
     }
 }
@@ -271,7 +272,8 @@ void TTessivarIMAPMessages::Vanished(int64_t rowID) {
     TTessivarEmail* email = FindEmail(found->second.EmailID);
     Relocate(rowID, {});
     if (email && !email->Deleted()) {
-        Debug("IMAP: message " + std::string(email->MessageID()) + " was removed from the server by another mail program.");
+        Debug("IMAP: message " + std::string(email->MessageID()) +
+              " was removed from the server by another mail program.");
         email->Delete();
     }
 }

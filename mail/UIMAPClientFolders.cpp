@@ -237,8 +237,8 @@ std::vector<uint32_t> TIMAPClient::UIDsWithMessageID(const std::string& messageI
         return {};
     if (const std::optional<std::string> quoted = QuotedIMAPString(messageId))
         return SearchUIDs({TPart{TPart::TKind::Text, "HEADER Message-ID " + *quoted}});
-    return SearchUIDs({TPart{TPart::TKind::Text, "CHARSET UTF-8 HEADER Message-ID "},
-                       TPart{TPart::TKind::Literal, messageId}});
+    return SearchUIDs(
+        {TPart{TPart::TKind::Text, "CHARSET UTF-8 HEADER Message-ID "}, TPart{TPart::TKind::Literal, messageId}});
 }
 
 std::optional<std::vector<TIMAPValue>> TIMAPClient::FetchItems(uint32_t uid, const std::string& items) {
@@ -278,8 +278,8 @@ TIMAPValue* SectionItem(std::vector<TIMAPValue>& items, std::string_view section
 std::optional<std::string> TIMAPClient::Fetch(uint32_t uid) {
     // The size first, and never more than the limit: a larger message is refused while the
     // connection stays in step.
-    std::optional<std::vector<TIMAPValue>> items = FetchItems(
-        uid, "RFC822.SIZE BODY.PEEK[]<0." + std::to_string(IMAPMaximumMessageSize) + ">");
+    std::optional<std::vector<TIMAPValue>> items =
+        FetchItems(uid, "RFC822.SIZE BODY.PEEK[]<0." + std::to_string(IMAPMaximumMessageSize) + ">");
     if (!items)
         return std::nullopt;
     const TIMAPValue* size = FindItem(*items, "RFC822.SIZE");
@@ -411,11 +411,11 @@ bool TIMAPClient::PollOnce(milliseconds timeout) {
     const auto deadline = steady_clock::now() + timeout;
     for (auto now = steady_clock::now(); now < deadline && !m_WakeRequested.load(); now = steady_clock::now()) {
         pollfd wait{m_Abort->Handle(), POLLIN, 0};
-        const auto slice = std::min(std::chrono::duration_cast<milliseconds>(deadline - now), milliseconds(IMAPWakeCheckMs));
+        const auto slice =
+            std::min(std::chrono::duration_cast<milliseconds>(deadline - now), milliseconds(IMAPWakeCheckMs));
         if (::poll(&wait, 1, static_cast<int>(slice.count())) > 0)
             break;
     }
     ExpectOK(Command("NOOP"), "NOOP");
     return m_ChangePending;
 }
-

@@ -14,8 +14,8 @@
 // Thread contract: construct and destroy on the model's thread (TTessivarAccount::Protect and
 // Unprotect do). RunsFinished, WaitForRuns and Wake may be called from any thread. The worker
 // reaches the model only through threaded calls; the destructor ends a running operation with
-// TIMAPMailbox::Abort (or the abort signal of a connection being made) and keeps serving the worker's calls while it waits for it, so it returns
-// promptly however the worker was busy.
+// TIMAPMailbox::Abort (or the abort signal of a connection being made) and keeps serving the
+// worker's calls while it waits for it, so it returns promptly however the worker was busy.
 
 #include <chrono>
 #include <condition_variable>
