@@ -23,6 +23,7 @@ chmod o+rx "$(dirname "$program")"
 pids=()
 cleanup() {
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    pkill -TERM -u "$user" -f "^$program" 2>/dev/null || true
     wait 2>/dev/null || true
     rm -rf "$home"
 }
@@ -41,7 +42,8 @@ as_user "$program" headless >/dev/null 2>&1 &
 starter=$!
 for _ in $(seq 100); do [ -s "$home/data/Tessivar.db" ] && break; sleep 0.1; done
 sleep 1
-kill -TERM "$starter" 2>/dev/null || true
+# runuser does not pass the signal on: the program itself is told to stop.
+pkill -TERM -u "$user" -f "^$program headless" 2>/dev/null || true
 wait "$starter" 2>/dev/null || true
 
 offset=$(date +%:z)
