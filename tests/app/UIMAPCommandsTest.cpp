@@ -13,27 +13,14 @@
 #include "core/UTessivarAccount.h"
 #include "mail/UIMAPMailbox.h"
 #include "tests/core/ModelFixture.h"
+#include "tests/support/EmptyIMAPMailbox.h"
 
 namespace {
 
-class TLoggedInMailbox : public TIMAPMailbox {
+class TLoggedInMailbox : public TEmptyIMAPMailbox {
 public:
     explicit TLoggedInMailbox(int& logouts) : m_Logouts(logouts) {}
-    bool HasIdle() const override { return true; }
-    bool HasMove() const override { return true; }
-    bool HasUIDPlus() const override { return true; }
-    std::string SpecialUseFolder(const std::string&) override { return {}; }
-    void EnsureFolder(const std::string&) override {}
-    TIMAPFolderState Select(const std::string&) override { return {}; }
-    std::vector<uint32_t> UIDsFrom(uint32_t) override { return {}; }
-    std::vector<uint32_t> UIDsSince(int) override { return {}; }
-    std::vector<uint32_t> UIDsWithMessageID(const std::string&) override { return {}; }
-    std::optional<std::string> Fetch(uint32_t) override { return std::nullopt; }
-    std::optional<std::string> FetchHeader(uint32_t) override { return std::nullopt; }
-    uint32_t Move(uint32_t, const std::string&) override { return 0; }
-    bool WaitForChange(std::chrono::milliseconds) override { return false; }
     void Logout() override { ++m_Logouts; }
-    void Abort() override {}
 
 private:
     int& m_Logouts;

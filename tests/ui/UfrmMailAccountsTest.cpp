@@ -10,6 +10,7 @@
 #include "ui/UfrmIMAPAccount.h"
 
 #include "tests/core/ModelFixture.h"
+#include "tests/support/EmptyIMAPMailbox.h"
 
 #include <poll.h>
 
@@ -72,18 +73,9 @@ protected:
 };
 
 // A logged-in mailbox that only counts its logouts.
-class TAcceptedLogin : public TIMAPMailbox {
+class TAcceptedLogin : public TEmptyIMAPMailbox {
 public:
-    bool HasIdle() const override { return true; }
-    bool HasMove() const override { return true; }
-    bool HasUIDPlus() const override { return true; }
-    std::string SpecialUseFolder(const std::string&) override { return {}; }
-    void EnsureFolder(const std::string&) override {}
-    TIMAPFolderState Select(const std::string&) override { return {}; }
-    std::vector<uint32_t> UIDsFrom(uint32_t) override { return {}; }
     std::vector<uint32_t> UIDsSince(int) override { return {1}; }
-    std::vector<uint32_t> UIDsWithMessageID(const std::string&) override { return {}; }
-    std::optional<std::string> Fetch(uint32_t) override { return std::nullopt; }
     // INBOX holds one message, from bob@example.org; reading it tells on which thread that happened.
     std::optional<std::string> FetchHeader(uint32_t) override {
         if (ReadOn)
@@ -91,10 +83,6 @@ public:
         return "From: Bob <bob@example.org>\r\nSubject: hello\r\n\r\n";
     }
     std::thread::id* ReadOn = nullptr;
-    uint32_t Move(uint32_t, const std::string&) override { return 0; }
-    bool WaitForChange(std::chrono::milliseconds) override { return false; }
-    void Logout() override {}
-    void Abort() override {}
 };
 
 } // namespace
