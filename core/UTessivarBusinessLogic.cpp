@@ -110,8 +110,9 @@ void TTessivarBusinessLogic::Load() {
     Load(nullptr);
 }
 
-// `withoutUIDL` (when given) receives the emails whose rows have no UIDL yet.
-void TTessivarBusinessLogic::Load(std::vector<TEmailWithoutUIDL>* withoutUIDL) {
+// `findings` (when given) receives the emails whose rows have no UIDL yet, and the rows the start-up
+// cleanup removes instead of loading them.
+void TTessivarBusinessLogic::Load(TLoadFindings* findings) {
     CheckThread();
     TUpdateScope<TTessivarBusinessLogic> scope(*this);
     LoadConfiguration();
@@ -119,7 +120,7 @@ void TTessivarBusinessLogic::Load(std::vector<TEmailWithoutUIDL>* withoutUIDL) {
     LoadMailClientAccounts();
     LoadDomainNames();
     LoadEmailAddresses();
-    LoadEmails(withoutUIDL);
+    LoadEmails(findings);
 }
 
 // Every account is unprotected even when one fails; the local servers serve the session releases of

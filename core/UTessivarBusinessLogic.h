@@ -290,9 +290,9 @@ private:
     void LoadAccounts();
     void LoadDomainNames();
     void LoadEmailAddresses();
-    struct TEmailWithoutUIDL;
-    void LoadEmails(std::vector<TEmailWithoutUIDL>* withoutUIDL = nullptr);
-    void Load(std::vector<TEmailWithoutUIDL>* withoutUIDL);
+    struct TLoadFindings;
+    void LoadEmails(TLoadFindings* findings = nullptr);
+    void Load(TLoadFindings* findings);
     void RootUpdated();
     // Steps of ApplySynchronization; the snapshot puts the records and the settings back after a
     // failed one.
@@ -361,15 +361,31 @@ private:
         TTessivarEmail* Email;
         std::string_view MessageIDText() const;
     };
+    // An email row that the start-up cleanup removes instead of loading: deleted (and not waiting
+    // for its IMAP message to reach the trash), or without sender.
+    struct TRemovableEmail {
+        int32_t ID;
+        bool WithoutSender;
+        std::string AccountID;
+        std::string MessageID;
+        std::string UIDL;
+    };
+    // What the start-up's load finds beside the records it loads.
+    struct TLoadFindings {
+        std::vector<TEmailWithoutUIDL> WithoutUIDL;
+        std::vector<TRemovableEmail> Removable;
+    };
     // How many rows hold each (AccountID, message id or UIDL) text.
     using TUIDLHolders = std::map<std::pair<std::string, std::string>, int>;
     void AddEmailUIDLColumn();
     // `removed` counts the ids of the rows the cleanup deleted, which the database no longer shows.
     void FillEmailUIDLs(const std::vector<TEmailWithoutUIDL>& emails, const TUIDLHolders& removed);
     // The start-up cleanup (UTessivarMaintenance.cpp): before the load, senders without domain name
-    // and deleted emails with their files go (returning what the UIDLs of the rows removed held);
-    // after it, the senders and domain names that nothing refers to any more, found in memory.
-    TUIDLHolders RemoveBrokenAndDeletedEmails();
+    // go; the load finds the removable emails, which then go with their files (returning what the
+    // UIDLs of the rows removed held); after that, the senders and domain names that nothing refers
+    // to any more, found in memory.
+    void RemoveDomainlessSenders();
+    TUIDLHolders RemoveBrokenAndDeletedEmails(const std::vector<TRemovableEmail>& emails);
     void RemoveUnusedSendersAndDomainNames();
     // The table of login hashes exists (it is created on first use).
     bool m_IMAPAccountsTable = false;

@@ -32,8 +32,11 @@ std::unordered_set<int32_t> DeleteRowsWhere(TSQLite& database, const std::string
     TSQLiteTransaction transaction(database);
     for (size_t first = 0; first < ids.size(); first += ListSize) {
         std::string list;
-        for (size_t i = first; i < std::min(ids.size(), first + ListSize); ++i)
-            list += (list.empty() ? "" : ",") + std::to_string(ids[i]);
+        for (size_t i = first; i < std::min(ids.size(), first + ListSize); ++i) {
+            if (!list.empty())
+                list += ',';
+            list += std::to_string(ids[i]);
+        }
         const std::string where = " WHERE " + condition + " AND ID IN (" + list + ")";
         TSQLiteResultSet rows;
         if (database.Query("SELECT ID FROM " + table + where, &rows) < 1)
@@ -49,13 +52,11 @@ std::unordered_set<int32_t> DeleteRowsWhere(TSQLite& database, const std::string
 } // namespace
 
 // The steps run in this order so that each delete sees the references the earlier ones left:
-// senders without domain name, emails without sender, deleted emails with their files; after the
-// load, senders and domain names that nothing refers to any more.
-TTessivarBusinessLogic::TUIDLHolders TTessivarBusinessLogic::RemoveBrokenAndDeletedEmails() {
-    TUIDLHolders removedIDs;
+// senders without domain name (before the load), emails without sender and deleted emails with
+// their files (found by the load), then senders and domain names that nothing refers to any more.
+void TTessivarBusinessLogic::RemoveDomainlessSenders() {
     TUpdateScope<TTessivarBusinessLogic> scope(*this);
     TSQLiteLock lock(*m_Database);
-
     // A damaged row may hold no reference at all; NULL is never "NOT IN" anything, so it is asked
     // for by itself. The domain names are found by their row IDs, one lookup per sender.
     Debug("Removing domainless email addresses.");
@@ -70,45 +71,43 @@ TTessivarBusinessLogic::TUIDLHolders TTessivarBusinessLogic::RemoveBrokenAndDele
               "@\" from database.");
         m_Database->Delete("EmailAddresses", "ID=" + std::to_string(senders.AsInteger(1u)));
     }
+}
 
-    // One scan of the emails finds both the emails without a sender (marked deleted first, as any
-    // deleted email) and those already deleted; without either, nothing is deleted and the table is
-    // not scanned again.
+// The rows go under the conditions the load found them by, so that a row changed since is kept. A
+// file goes before its row: a kill in between leaves a row that the next start removes again, never
+// a message file that nothing refers to.
+TTessivarBusinessLogic::TUIDLHolders
+TTessivarBusinessLogic::RemoveBrokenAndDeletedEmails(const std::vector<TRemovableEmail>& emails) {
+    TUIDLHolders removedIDs;
+    TUpdateScope<TTessivarBusinessLogic> scope(*this);
+    TSQLiteLock lock(*m_Database);
+
     Debug("Removing emails with invalid from addresses.");
-    const std::string withoutSender =
-        "(Emails.FromEmailAddressID IS NULL OR "
-        "Emails.FromEmailAddressID NOT IN (SELECT EmailAddresses.ID FROM EmailAddresses))";
-    // A deleted email of an IMAP account stays until its message is in the server's trash. One
-    // without a sender goes all the same: it could not be loaded, and would stop every start.
-    std::string removable = "Emails.Deleted=1";
-    if (m_Database->Query("SELECT name FROM sqlite_master WHERE type='table' AND name='IMAPMessages'") > 0)
-        removable = "(Emails.Deleted=1 AND Emails.ID NOT IN (SELECT EmailID FROM IMAPMessages))";
-    removable = "(" + removable + " OR " + withoutSender + ")";
-    TSQLiteResultSet emails;
-    m_Database->Query("SELECT Emails.MessageID, Emails.ID, " + withoutSender +
-                          ", Emails.AccountID, Emails.UIDL FROM Emails WHERE " + removable,
-                      &emails);
-    for (; !emails.Eof(); emails.Next()) {
-        if (!emails.AsBoolean(2u))
-            continue;
-        Debug(">>> WARNING!!! Deleting email with bad from address \"" + emails.Value(emails.Cursor(), 0) +
-              "\" from database.");
-        m_Database->Update("Emails", {"Deleted"}, "ID=" + std::to_string(emails.AsInteger(1u)), {1});
-    }
+    for (const TRemovableEmail& email : emails)
+        if (email.WithoutSender)
+            Debug(">>> WARNING!!! Deleting email with bad from address \"" + email.MessageID + "\" from database.");
 
     Debug("Removing deleted emails.");
     const std::string store = StorePath();
+    std::vector<int32_t> ids;
+    ids.reserve(emails.size());
     // A file that is already gone, or cannot be removed, does not stop the cleanup. The ids the rows
     // held stay taken for the UIDLs still to be given.
-    for (emails.MoveBy(-emails.RowCount()); !emails.Eof(); emails.Next()) {
-        ::unlink((store + IntToHex(static_cast<uint32_t>(emails.AsInteger(1u)), 8) + ".eml").c_str());
-        const std::string& accountID = emails.Value(emails.Cursor(), 3);
-        removedIDs[{accountID, emails.Value(emails.Cursor(), 0)}] += 1;
-        if (const std::string& uidl = emails.Value(emails.Cursor(), 4); !uidl.empty())
-            removedIDs[{accountID, uidl}] += 1;
+    for (const TRemovableEmail& email : emails) {
+        ::unlink((store + IntToHex(static_cast<uint32_t>(email.ID), 8) + ".eml").c_str());
+        removedIDs[{email.AccountID, email.MessageID}] += 1;
+        if (!email.UIDL.empty())
+            removedIDs[{email.AccountID, email.UIDL}] += 1;
+        ids.push_back(email.ID);
     }
-    if (emails.RowCount() > 0)
-        m_Database->Execute("DELETE FROM Emails WHERE " + removable);
+    std::string removable = "Deleted=1";
+    if (m_Database->Query("SELECT name FROM sqlite_master WHERE type='table' AND name='IMAPMessages'") > 0)
+        removable = "(Deleted=1 AND ID NOT IN (SELECT EmailID FROM IMAPMessages))";
+    DeleteRowsWhere(*m_Database, "Emails",
+                    "(" + removable +
+                        " OR FromEmailAddressID IS NULL OR "
+                        "FromEmailAddressID NOT IN (SELECT EmailAddresses.ID FROM EmailAddresses))",
+                    ids);
     RestrictStore(store);
     return removedIDs;
 }
@@ -175,8 +174,11 @@ void TTessivarBusinessLogic::ResetData() {
         m_Database->Execute("DELETE FROM Emails");
     } else {
         std::string offered;
-        for (const auto& email : m_DetachedEmails)
-            offered += (offered.empty() ? "" : ",") + std::to_string(email->ID());
+        for (const auto& email : m_DetachedEmails) {
+            if (!offered.empty())
+                offered += ',';
+            offered += std::to_string(email->ID());
+        }
         TSQLiteTransaction transaction(*m_Database);
         m_Database->Execute("DELETE FROM Emails WHERE ID NOT IN (" + offered + ")");
         m_Database->Execute("UPDATE Emails SET Deleted=1");

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -59,15 +60,16 @@ TDateTime StoredDateTime(std::string_view text, int32_t localOffset) {
 void TTessivarBusinessLogic::Startup() {
     CheckThread();
     TUpdateScope<TTessivarBusinessLogic> scope(*this);
-    // The load reads every email row anyway: it finds the rows without UIDL and gives the cleanup
-    // the references it needs, instead of scans of their own.
+    // The load reads every email row anyway: it finds the rows without UIDL and the rows the cleanup
+    // removes, and gives the cleanup the references it needs, instead of scans of their own.
     AddEmailUIDLColumn();
     AddLogItem("Cleanup started...", 0);
-    const TUIDLHolders removed = RemoveBrokenAndDeletedEmails();
-    std::vector<TEmailWithoutUIDL> withoutUIDL;
-    Load(&withoutUIDL);
-    if (!withoutUIDL.empty())
-        FillEmailUIDLs(withoutUIDL, removed);
+    RemoveDomainlessSenders();
+    TLoadFindings findings;
+    Load(&findings);
+    const TUIDLHolders removed = RemoveBrokenAndDeletedEmails(findings.Removable);
+    if (!findings.WithoutUIDL.empty())
+        FillEmailUIDLs(findings.WithoutUIDL, removed);
     m_EmailUIDLColumn = true;
     RemoveUnusedSendersAndDomainNames();
     AddLogItem("Cleanup complete.", 0);
@@ -159,12 +161,20 @@ void TTessivarBusinessLogic::LoadEmailAddresses() {
         });
 }
 
-void TTessivarBusinessLogic::LoadEmails(std::vector<TEmailWithoutUIDL>* withoutUIDL) {
+void TTessivarBusinessLogic::LoadEmails(TLoadFindings* findings) {
     const int32_t localOffset = LocalStandardOffset();
+    // A deleted email of an IMAP account stays until its message is in the server's trash.
+    std::unordered_set<int32_t> awaitingTrash;
+    if (findings && m_Database->Query("SELECT name FROM sqlite_master WHERE type='table' AND name='IMAPMessages'") > 0)
+        m_Database->QueryRows("SELECT EmailID FROM IMAPMessages",
+                              [&](const TSQLiteRow& row) { awaitingTrash.insert(row.AsInteger(0)); });
     unsigned id = 0, accountID = 0, adultBlocked = 0, approvalStatus = 0, deleted = 0, fromEmailAddressID = 0,
              fromDisplayName = 0, messageID = 0, received = 0, subject = 0, wordBlocked = 0;
     // Missing in a database that only the start-up adds it to (a tool that loads without it).
     int uidl = -1;
+    const auto uidlText = [&uidl](const TSQLiteRow& row) {
+        return uidl >= 0 ? row.Text(static_cast<unsigned>(uidl)) : std::string_view();
+    };
     ReadTable(
         *m_Database, "Emails",
         [&](const TColumns<TSQLiteRow>& columns) {
@@ -176,19 +186,32 @@ void TTessivarBusinessLogic::LoadEmails(std::vector<TEmailWithoutUIDL>* withoutU
             uidl = columns.Optional("UIDL");
         },
         [&](const TSQLiteRow& row) {
+            const int32_t rowID = row.AsInteger(id);
+            // The senders are every row of their table, so a reference that no loaded sender has
+            // leads nowhere (a NULL, a damaged text or a removed row).
+            const auto sender = m_EmailAddressesByID.find(row.AsInteger(fromEmailAddressID));
+            if (findings) {
+                const bool withoutSender = row.Text(fromEmailAddressID).empty() || sender == m_EmailAddressesByID.end();
+                if (withoutSender || (row.AsBoolean(deleted) && !awaitingTrash.contains(rowID))) {
+                    findings->Removable.push_back({rowID, withoutSender, std::string(row.Text(accountID)),
+                                                   std::string(row.Text(messageID)), std::string(uidlText(row))});
+                    return;
+                }
+            }
             auto record = std::make_unique<TTessivarEmail>(*this);
-            record->m_ID = row.AsInteger(id);
+            record->m_ID = rowID;
             record->m_Account = FindAccountByID(row.AsInteger(accountID));
             record->m_AdultBlocked = row.AsBoolean(adultBlocked);
             record->m_ApprovalStatus = CodeToApprovalStatus(row.Text(approvalStatus));
             record->m_Deleted = row.AsBoolean(deleted);
-            record->m_FromEmailAddress = &FindEmailAddressByID(row.AsInteger(fromEmailAddressID));
-            record->SetTexts(row.Text(fromDisplayName), row.Text(messageID),
-                             uidl >= 0 ? row.Text(static_cast<unsigned>(uidl)) : std::string_view(), row.Text(subject));
+            record->m_FromEmailAddress = sender != m_EmailAddressesByID.end()
+                                             ? sender->second
+                                             : &FindEmailAddressByID(row.AsInteger(fromEmailAddressID));
+            record->SetTexts(row.Text(fromDisplayName), row.Text(messageID), uidlText(row), row.Text(subject));
             record->m_Received = StoredDateTime(row.Text(received), localOffset);
             record->m_WordBlocked = row.AsBoolean(wordBlocked);
-            if (withoutUIDL && record->UIDL().empty())
-                withoutUIDL->push_back({record->m_ID, std::string(row.Text(accountID)), {}, record.get()});
+            if (findings && record->UIDL().empty())
+                findings->WithoutUIDL.push_back({record->m_ID, std::string(row.Text(accountID)), {}, record.get()});
             AppendEmail(std::move(record));
         });
 }
