@@ -124,6 +124,25 @@ int main(int argc, char** argv) {
     std::printf("database: %d emails, %d senders, %d domain names, built in %.2f s, %.1f MB\n", emails, senders,
                 domains, Seconds(start), std::filesystem::file_size(database) / 1e6);
 
+    // One start-up in a fresh process: wall and processor seconds and peak kB, or false.
+    const auto startup = [&](double& wall, double& cpu, long& peak) {
+        int loaded = 0;
+        const std::string result = ShellOutput("'" + self + "' --startup '" + directory + "'");
+        if (std::sscanf(result.c_str(), "%lf %lf %ld %d", &wall, &cpu, &peak, &loaded) == 4 && loaded == emails)
+            return true;
+        std::fprintf(stderr, "start-up failed: %s\n", result.c_str());
+        return false;
+    };
+    // The database is built as an older version left it, without the UIDL column: the first start
+    // adds and fills it, once. That start is reported apart from the rounds, which measure every
+    // later start.
+    double firstWall = 0, firstCpu = 0;
+    long firstPeak = 0;
+    if (!startup(firstWall, firstCpu, firstPeak))
+        return 1;
+    std::printf("first start-up (adds and fills the UIDL column, once): %.3f s, peak memory %.1f MB\n", firstWall,
+                firstPeak / 1024.0);
+
     // Rounds alternate between the two so that both see the same load on the machine.
     const int rounds = RoundsArgument(argc > 4 ? argv[4] : nullptr);
     TRounds startupWall, startupCpu, shellWall, shellCpu;
@@ -131,12 +150,8 @@ int main(int argc, char** argv) {
     for (int round = 0; round < rounds; ++round) {
         double wall = 0, cpu = 0;
         long roundPeak = 0;
-        int loaded = 0;
-        const std::string result = ShellOutput("'" + self + "' --startup '" + directory + "'");
-        if (std::sscanf(result.c_str(), "%lf %lf %ld %d", &wall, &cpu, &roundPeak, &loaded) != 4 || loaded != emails) {
-            std::fprintf(stderr, "start-up failed: %s\n", result.c_str());
+        if (!startup(wall, cpu, roundPeak))
             return 1;
-        }
         startupWall.Add(wall);
         startupCpu.Add(cpu);
         peak = std::max(peak, roundPeak);
@@ -152,7 +167,7 @@ int main(int argc, char** argv) {
                 TRounds::Ratios(startupWall, shellWall).Summary("", 1, 2).c_str());
     std::printf("processor time: start-up %s, sqlite3 shell %s, ratio %s\n", startupCpu.Summary().c_str(),
                 shellCpu.Summary().c_str(), TRounds::Ratios(startupCpu, shellCpu).Summary("", 1, 2).c_str());
-    std::printf("peak memory of a start-up process: %.1f MB (goal < 100)\n", peak / 1024.0);
+    std::printf("peak memory of a start-up process in the rounds: %.1f MB (goal < 100)\n", peak / 1024.0);
     std::filesystem::remove_all(directory);
     return 0;
 }
