@@ -4,7 +4,10 @@
 // thread only; opening a bracket from any other thread raises the model's invalid-thread exception
 // and changes nothing.
 
+#include "core/URecordHeap.h"
 #include "core/UUpdateBuffer.h"
+
+#include <cstddef>
 
 class TTessivarBusinessLogic;
 
@@ -15,6 +18,11 @@ public:
     virtual ~TTessivarRecord();
 
     TTessivarBusinessLogic& Owner() const { return m_Owner; }
+
+    // A model holds its records by the hundred thousand: they come from the record heap. The
+    // destructor is virtual, so a record is freed with the size of its own class.
+    static void* operator new(size_t size) { return TRecordHeap::AllocateRecord(size); }
+    static void operator delete(void* block, size_t size) noexcept { TRecordHeap::DeallocateRecord(block, size); }
 
     // Opens the owner's bracket, then the record's own.
     void BeginUpdate();

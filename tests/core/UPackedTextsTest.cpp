@@ -29,4 +29,12 @@ TEST(UPackedTexts, TextsAreCopiedNotReferenced) {
     EXPECT_EQ(texts[0], "Quarterly report");
     TPackedTexts<1> moved = std::move(texts);
     EXPECT_EQ(moved[0], "Quarterly report");
+    EXPECT_TRUE(texts[0].empty());
+
+    // Assigning over texts frees their block (the leak check of the test build sees it otherwise).
+    moved = TPackedTexts<1>({"Minutes"});
+    EXPECT_EQ(moved[0], "Minutes");
+    TPackedTexts<1>& same = moved;
+    moved = std::move(same);
+    EXPECT_EQ(moved[0], "Minutes");
 }
