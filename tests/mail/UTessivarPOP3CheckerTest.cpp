@@ -59,7 +59,7 @@ struct TScriptedMessage {
     std::string Raw; // empty: RETR is refused
     bool RefuseDelete = false;
     bool DropAfterSending = false; // close the connection right after Raw
-    std::string UID;               // the message's UIDL id; no UIDL answer while every one is empty
+    std::string UID{};             // the message's UIDL id; no UIDL answer while every one is empty
 };
 
 // Greets as a server that knows no CAPA (and so offers no TLS), refusing the client's CAPA.

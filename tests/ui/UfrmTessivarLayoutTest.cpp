@@ -68,9 +68,11 @@ TEST_F(UfrmTessivarLayoutTest, AtItsFirstSizeEveryButtonShowsItsWholeCaption) {
     for (int page = 0; page < pages.PendingTabs().count(); ++page) {
         pages.PendingTabs().setCurrentIndex(page);
         QApplication::processEvents();
-        for (QPushButton* button : pages.PendingTabs().currentWidget()->findChildren<QPushButton*>())
-            if (button->isVisible())
+        for (QPushButton* button : pages.PendingTabs().currentWidget()->findChildren<QPushButton*>()) {
+            if (button->isVisible()) {
                 EXPECT_GE(button->width(), button->sizeHint().width()) << button->objectName().toStdString();
+            }
+        }
     }
 }
 
