@@ -7,6 +7,7 @@
 //     checker_pass [messages] [rounds]      (default 1000 5; at least 5 rounds, mpop and the checker
 //                                           alternating; run as root: the Dovecot fixture needs it)
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -69,7 +70,27 @@ struct TRoute {
 struct TCheckerTimes {
     double Total = 0;
     double Model = 0;
+    double Processor = 0; // every thread of the checker and the model, user and system
 };
+
+struct TMpopTimes {
+    double Total = 0;
+    double Processor = 0;
+};
+
+double TimevalSeconds(const timeval& time) {
+    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+}
+
+double ProcessorSeconds(const rusage& usage) {
+    return TimevalSeconds(usage.ru_utime) + TimevalSeconds(usage.ru_stime);
+}
+
+double OwnProcessorSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return ProcessorSeconds(usage);
+}
 
 // One pass of the checker into a fresh model.
 TCheckerTimes RunChecker(TDovecotServer& server, const TRoute& route, int expected) {
@@ -89,6 +110,7 @@ TCheckerTimes RunChecker(TDovecotServer& server, const TRoute& route, int expect
         account.SetConnectionSecurity(route.TLS ? TConnectionSecurity::ImplicitTLS : TConnectionSecurity::Plain);
         TTessivarPOP3Checker checker(model, account);
 
+        const double processorStart = OwnProcessorSeconds();
         const auto start = TClock::now();
         checker.StartCheck();
         // The model's thread serves the pass's calls as the main window would.
@@ -97,6 +119,7 @@ TCheckerTimes RunChecker(TDovecotServer& server, const TRoute& route, int expect
         loop.ProcessPending();
         WaitUntilEmpty(server, "alice");
         times.Total = Seconds(TClock::now() - start);
+        times.Processor = OwnProcessorSeconds() - processorStart;
         times.Model = target.ModelSeconds;
         stored = model.EmailCount();
     }
@@ -108,7 +131,7 @@ TCheckerTimes RunChecker(TDovecotServer& server, const TRoute& route, int expect
 
 // mpop into a maildir, configured like the checker: USER/PASS, messages deleted; TLS from the first
 // byte trusting the same authority, or no TLS.
-double RunMpop(TDovecotServer& server, const TRoute& route, int expected) {
+TMpopTimes RunMpop(TDovecotServer& server, const TRoute& route, int expected) {
     const std::string dir = TemporaryDirectory("mpop-bench");
     for (const char* folder : {"cur", "new", "tmp"})
         fs::create_directories(dir + "maildir/" + folder);
@@ -127,16 +150,17 @@ double RunMpop(TDovecotServer& server, const TRoute& route, int expected) {
         ::_exit(127);
     }
     int status = 0;
-    ::waitpid(child, &status, 0);
+    rusage usage{};
+    ::wait4(child, &status, 0, &usage);
     WaitUntilEmpty(server, "alice");
-    const double seconds = Seconds(TClock::now() - start);
+    const TMpopTimes times{Seconds(TClock::now() - start), ProcessorSeconds(usage)};
 
     const auto delivered = std::distance(fs::directory_iterator(dir + "maildir/new"), fs::directory_iterator());
     fs::remove_all(dir);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || delivered != expected)
         throw std::runtime_error("mpop failed (status " + std::to_string(status) + ", " + std::to_string(delivered) +
                                  " delivered)");
-    return seconds;
+    return times;
 }
 
 } // namespace
@@ -158,21 +182,29 @@ int main(int argc, char** argv) {
         const TRoute routes[] = {{"plain POP3", false, server.Port(), ""},
                                  {"POP3S", true, server.POP3SPort(), certificates.AuthorityFile()}};
         for (const TRoute& route : routes) {
-            TRounds checker, model, mpop;
+            TRounds checker, model, mpop, checkerProcessor, mpopProcessor;
             for (int round = 1; round <= rounds; ++round) {
                 RefillMailbox(server, "alice", messages);
-                mpop.Add(RunMpop(server, route, count));
+                const TMpopTimes mpopTimes = RunMpop(server, route, count);
+                mpop.Add(mpopTimes.Total);
+                mpopProcessor.Add(mpopTimes.Processor);
                 RefillMailbox(server, "alice", messages);
                 const TCheckerTimes times = RunChecker(server, route, count);
                 checker.Add(times.Total);
                 model.Add(times.Model);
-                std::printf("%s round %d: mpop %.3f s, checker %.3f s (model's thread storing %.3f s)\n", route.Name,
-                            round, mpop.Last(), checker.Last(), model.Last());
+                checkerProcessor.Add(times.Processor);
+                std::printf("%s round %d: mpop %.3f s (processor %.3f s), checker %.3f s (processor %.3f s, model's "
+                            "thread storing %.3f s)\n",
+                            route.Name, round, mpop.Last(), mpopProcessor.Last(), checker.Last(),
+                            checkerProcessor.Last(), model.Last());
             }
             std::printf("%s median of %d rounds: mpop %s, checker %s (model's thread %s)\n", route.Name, rounds,
                         mpop.Summary().c_str(), checker.Summary().c_str(), model.Summary().c_str());
             std::printf("%s ratio checker/mpop of each round: %s\n", route.Name,
                         TRounds::Ratios(checker, mpop).Summary("", 1, 2).c_str());
+            std::printf("%s processor time: mpop %s, checker %s, ratio %s\n", route.Name,
+                        mpopProcessor.Summary().c_str(), checkerProcessor.Summary().c_str(),
+                        TRounds::Ratios(checkerProcessor, mpopProcessor).Summary("", 1, 2).c_str());
         }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "checker_pass: %s\n", error.what());
