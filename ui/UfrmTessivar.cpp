@@ -35,6 +35,8 @@ constexpr int MinimumWidth = 596;
 constexpr int MinimumHeight = 370;
 constexpr int ServerSyncMs = 5000;
 constexpr int StatusTextMs = 3000;
+// How long a restore from the task bar waits before it asks for the unlock password.
+constexpr int RestoreSettleMs = 150;
 // The band around the window's content where dragging resizes it.
 constexpr int ResizeBorder = 4;
 // While changes keep coming, a refresh follows the previous one only after RefreshSpacing times its
@@ -389,12 +391,20 @@ void TfrmTessivar::closeEvent(QCloseEvent* event) {
 void TfrmTessivar::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
     // Without a tray the window is restored from the task bar, past the tray's "Unlock": ask there.
-    if (event->type() == QEvent::WindowStateChange && !m_TrayAvailable && !isMinimized() && m_Locked && !m_InOpen)
-        QTimer::singleShot(0, this, [this] {
+    // The ask waits until the window system has settled: its confirmation of the restore can come
+    // after a cancelled ask has minimised the window again, and would otherwise ask a second time.
+    if (event->type() == QEvent::WindowStateChange && !m_TrayAvailable && !isMinimized() && m_Locked && !m_InOpen &&
+        !m_UnlockOnRestorePending) {
+        m_UnlockOnRestorePending = true;
+        QTimer::singleShot(RestoreSettleMs, this, [this] {
+            m_UnlockOnRestorePending = false;
+            if (!m_Locked || isMinimized())
+                return;
             OpenMainWindow();
             if (m_Locked)
                 showMinimized();
         });
+    }
 }
 
 Qt::Edges TfrmTessivar::EdgesAt(const QPoint& point) const {

@@ -128,6 +128,8 @@ private:
     bool m_Locked = false;
     bool m_Stopped = false;
     bool m_InOpen = false;
+    // A restore from the task bar has an unlock ask waiting for the window system to settle.
+    bool m_UnlockOnRestorePending = false;
 
     TTessivarPreferences m_Preferences;
     TTessivarViews m_Views;
