@@ -29,7 +29,9 @@ TRecordHeap::~TRecordHeap() {
 // ends beyond the aligned part are given back. Filling it at once is a hint: a kernel without it
 // (before 5.14) fills the pages as they are first touched.
 void TRecordHeap::AddChunk() {
-    m_Chunks.reserve(m_Chunks.size() + 1);
+    // Room for the chunk first, so that a mapped chunk is always recorded.
+    if (m_Chunks.size() == m_Chunks.capacity())
+        m_Chunks.reserve(2 * m_Chunks.size() + 8);
     void* mapped = ::mmap(nullptr, 2 * ChunkSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapped == MAP_FAILED)
         throw std::bad_alloc();

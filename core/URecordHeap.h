@@ -2,7 +2,7 @@
 // Memory for the model's records and their texts, which a large database holds by the hundred
 // thousand. Blocks of up to 512 bytes are carved from 2 MB chunks that the kernel may back with huge
 // pages and fills in one call, so that loading 100,000 emails takes a few dozen page faults instead
-// of one per 4 kB touched (each of which costs more than building the record on a virtual machine).
+// of one per 4 kB touched (on a virtual machine a fault costs more than building the record).
 // A freed block goes to the free list of its size class and is given out again; the chunks stay
 // until the heap is destroyed. Larger blocks come from the global heap.
 // Thread contract: any thread.
