@@ -308,3 +308,26 @@ TEST_F(UTessivarMaintenanceTest, IMAPMailWithoutASenderDoesNotStopTheStart) {
     EXPECT_EQ(Ids("Emails"), "1");
     EXPECT_EQ(Model().EmailCount(), 1);
 }
+
+// The start removes the rows it found in lists of bounded length: every one of many deleted emails
+// goes with its file, across the lists, and the emails between them stay.
+TEST_F(UTessivarMaintenanceTest, ManyDeletedEmailsAllGoWhileTheOnesBetweenThemStay) {
+    AddDomainRow(1, "example.com");
+    AddSenderRow(1, "alice", 1);
+    Db().Execute("BEGIN");
+    for (int id = 1; id <= 1200; ++id)
+        AddEmailRow(id, 0, id == 1200 ? 9 : 1, id % 100 == 0 ? 0 : 1);
+    Db().Execute("COMMIT");
+
+    Model().Startup();
+    EXPECT_EQ(Ids("Emails"), "100,200,300,400,500,600,700,800,900,1000,1100");
+    ASSERT_EQ(Model().EmailCount(), 11);
+    EXPECT_EQ(Model().Emails(10).ID(), 1100);
+    EXPECT_TRUE(fs::exists(MessageFile(1100)));
+    EXPECT_FALSE(fs::exists(MessageFile(1099)));
+    EXPECT_FALSE(fs::exists(MessageFile(1200)));
+    int files = 0;
+    for (const auto& entry : fs::directory_iterator(Model().StorePath()))
+        files += entry.path().extension() == ".eml" ? 1 : 0;
+    EXPECT_EQ(files, 11);
+}
